@@ -1,0 +1,76 @@
+// The table of open streams of the simulated transport.
+#include "devsim.h"
+
+namespace devsim {
+
+namespace {
+
+struct Streams {
+    std::map<uint32_t, std::shared_ptr<Chip>> open;
+    std::shared_ptr<Chip> last;
+    std::map<std::string, std::weak_ptr<Chip>> named;
+    uint32_t next = 1;
+};
+
+Streams& Table()
+{
+    static Streams streams;
+    return streams;
+}
+
+}  // namespace
+
+uint32_t Open(const char* aTransport, std::string& aError)
+{
+    Options options;
+    if (!ParseTransport(aTransport, options, aError)) return 0;
+    if (!options.present) {
+        aError = "no device answers on the simulated transport; ";
+        aError += TransportList();
+        return 0;
+    }
+    if (!options.openError.empty()) {
+        aError = options.openError;
+        return 0;
+    }
+    Streams& t = Table();
+    uint32_t stream = t.next++;
+    if (t.next == 0) t.next = 1;
+    auto chip = std::make_shared<Chip>(options);
+    t.open[stream] = chip;
+    t.last = chip;
+    if (!options.name.empty()) t.named[options.name] = chip;
+    chip->NoteCall();
+    return stream;
+}
+
+void Close(uint32_t aStream)
+{
+    Table().open.erase(aStream);
+}
+
+Chip* Find(uint32_t aStream)
+{
+    auto& open = Table().open;
+    auto it = open.find(aStream);
+    return it == open.end() ? nullptr : it->second.get();
+}
+
+std::shared_ptr<Chip> LastOpened()
+{
+    return Table().last;
+}
+
+std::shared_ptr<Chip> FindByName(const std::string& aName)
+{
+    auto& named = Table().named;
+    auto it = named.find(aName);
+    return it == named.end() ? nullptr : it->second.lock();
+}
+
+size_t OpenStreams()
+{
+    return Table().open.size();
+}
+
+}  // namespace devsim

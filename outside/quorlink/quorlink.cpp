@@ -1,0 +1,174 @@
+// Stand-in for the Quorlink transport library over the simulated device.
+#include "quorlink.h"
+
+#include "devsim.h"
+
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+std::string& LastError()
+{
+    static std::string text;
+    return text;
+}
+
+int32_t Fail(const std::string& aText)
+{
+    LastError() = aText;
+    return 1;
+}
+
+devsim::Chip* ChipOf(uint32_t aStream)
+{
+    devsim::Chip* chip = devsim::Find(aStream);
+    if (chip == nullptr) LastError() = "stream " + std::to_string(aStream) + " is not open";
+    return chip;
+}
+
+// Everything the simulated transport can open.
+const char* const kTransports[] = {"sim"};
+
+}  // namespace
+
+extern "C" {
+
+int32_t qlk_stream_open(uint32_t* aStream, QlkTransport aTransport)
+{
+    if (aStream == nullptr) return Fail("no stream pointer given");
+    std::string error;
+    uint32_t stream = devsim::Open(aTransport, error);
+    if (stream == 0) return Fail(error);
+    *aStream = stream;
+    return 0;
+}
+
+void qlk_stream_close(uint32_t aStream)
+{
+    devsim::Close(aStream);
+}
+
+int32_t qlk_get_last_error(int32_t, const char** aText)
+{
+    if (aText == nullptr) return 1;
+    *aText = LastError().c_str();
+    return 0;
+}
+
+int32_t qlk_enumerate_strings(char* aBuffer, uintptr_t aBufferSize, uintptr_t* aCount,
+                              uintptr_t* aNeeded)
+{
+    const size_t count = sizeof(kTransports) / sizeof(kTransports[0]);
+    size_t needed = 1;
+    for (const char* name : kTransports) needed += std::strlen(name) + 1;
+    if (aCount != nullptr) *aCount = count;
+    if (aNeeded != nullptr) *aNeeded = needed;
+    if (aBuffer == nullptr) return aBufferSize == 0 ? 1 : 2;
+    if (aBufferSize < needed) return 1;
+    char* out = aBuffer;
+    for (const char* name : kTransports) {
+        size_t n = std::strlen(name) + 1;
+        std::memcpy(out, name, n);
+        out += n;
+    }
+    *out = '\0';
+    return 0;
+}
+
+int32_t qlk_stream_setvar(uint32_t aStream, const char* aName, const char* aValue)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    chip->NoteCall();
+    if (aName == nullptr || aValue == nullptr) return Fail("null variable name or value");
+    chip->variables()[aName] = aValue;
+    return 0;
+}
+
+int32_t qlk_stream_xap_reset_and_stop(uint32_t aStream)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (!chip->ResetAndStop()) return Fail("the processor did not stop after reset");
+    return 0;
+}
+
+int32_t qlk_stream_xap_go(uint32_t aStream)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    chip->Go();
+    return 0;
+}
+
+int32_t qlk_stream_read_verify(uint32_t aStream, uint16_t aWordAddress, uint16_t* aWord)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (!chip->Read(4, static_cast<uint32_t>(aWordAddress) * 2, 1, aWord))
+        return Fail("read of word 0x" + std::to_string(aWordAddress) + " failed");
+    return 0;
+}
+
+int32_t qlk_stream_readgp(uint32_t aStream, GenericPointer aWhere, uint16_t* aWord)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return Fail("memory read failed");
+    return 0;
+}
+
+int32_t qlk_stream_readgp_verify(uint32_t aStream, GenericPointer aWhere, uint16_t* aWord)
+{
+    return qlk_stream_readgp(aStream, aWhere, aWord);
+}
+
+int32_t qlk_stream_readgp_block_verify(uint32_t aStream, GenericPointer aWhere, uint32_t aCount,
+                                       uint16_t* aWords)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (!chip->Read(aWhere.space, aWhere.address, aCount, aWords)) return Fail("block read failed");
+    return 0;
+}
+
+int32_t qlk_stream_writegp_verify(uint32_t aStream, GenericPointer aWhere, uint16_t aWord)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (!chip->Write(aWhere.space, aWhere.address, 1, &aWord)) return Fail("memory write failed");
+    return 0;
+}
+
+int32_t qlk_stream_writegp_block_verify(uint32_t aStream, GenericPointer aWhere, uint32_t aCount,
+                                        const uint16_t* aWords)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (!chip->Write(aWhere.space, aWhere.address, aCount, aWords))
+        return Fail("block write failed");
+    return 0;
+}
+
+}  // extern "C"
+
+const CXapHelper& qlk_stream_xap_helper(uint32_t aStream)
+{
+    // One description per stream, refreshed from the chip on every call.
+    static std::map<uint32_t, CXapHelper> helpers;
+    static const CXapHelper none;
+    devsim::Chip* chip = devsim::Find(aStream);
+    if (chip == nullptr) {
+        helpers.erase(aStream);
+        return none;
+    }
+    CXapHelper& h = helpers[aStream];
+    const devsim::Options& o = chip->options();
+    h.firstId = o.id1;
+    h.secondId = o.id2;
+    h.identified = o.identified ? 1 : 0;
+    h.chipIndex = o.chip;
+    return h;
+}

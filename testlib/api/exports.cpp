@@ -1,0 +1,216 @@
+// The exported functions: each looks its handle up in the registry and
+// forwards to the handle's operation.
+#include "nivoratest.h"
+
+#include "devicehandle.h"
+#include "handleregistry.h"
+#include "quorlink.h"
+
+#include <new>
+
+namespace {
+
+const char kInvalidHandleText[] = "The NivoraTest handle is invalid (nvtOpen must be called first).";
+
+CDeviceHandle* Lookup(NvtHandle aHandle)
+{
+    if (!CHandleRegistry::Instance().Contains(aHandle)) return nullptr;
+    return static_cast<CDeviceHandle*>(aHandle);
+}
+
+}  // namespace
+
+// Forwards a call to the handle's operation, or returns -3 for an invalid handle.
+#define NVT_FORWARD(handle, call)                          \
+    do {                                                   \
+        CDeviceHandle* device = Lookup(handle);            \
+        if (device == nullptr) return NVT_ERR_INVALID_HANDLE; \
+        return device->call;                               \
+    } while (0)
+
+extern "C" {
+
+NVT_API int32_t NVT_CALL nvtOpen(const char* transport, const char* csKeyDbPath, NvtHandle* handle)
+{
+    if (handle == nullptr) return NVT_OK;
+    *handle = nullptr;
+    CDeviceHandle* device = new (std::nothrow) CDeviceHandle;
+    if (device == nullptr) return NVT_ERR_OUT_OF_MEMORY;
+    if (CHandleRegistry::Instance().Add(device) != 0) {
+        delete device;
+        return NVT_ERR_GENERAL;
+    }
+    *handle = device;
+    return device->Connect(transport, csKeyDbPath);
+}
+
+NVT_API int32_t NVT_CALL nvtClose(NvtHandle handle)
+{
+    CDeviceHandle* device = Lookup(handle);
+    if (device == nullptr) return NVT_ERR_INVALID_HANDLE;
+    CHandleRegistry::Instance().Remove(device);
+    delete device;
+    return NVT_OK;
+}
+
+NVT_API int32_t NVT_CALL nvtGetVersion(uint8_t* major, uint8_t* minor, uint8_t* release, uint8_t* build)
+{
+    if (major != nullptr) *major = 1;
+    if (minor != nullptr) *minor = 3;
+    if (release != nullptr) *release = 0;
+    if (build != nullptr) *build = 68;
+    return NVT_OK;
+}
+
+NVT_API int32_t NVT_CALL nvtGetTransports(char* buffer, uintptr_t bufferSize, uintptr_t* count, uintptr_t* needed)
+{
+    return qlk_enumerate_strings(buffer, bufferSize, count, needed) == 0 ? NVT_OK : NVT_ERR_GENERAL;
+}
+
+NVT_API const char* NVT_CALL nvtGetLastError(NvtHandle handle)
+{
+    CDeviceHandle* device = Lookup(handle);
+    return device == nullptr ? kInvalidHandleText : device->LastErrorText();
+}
+
+NVT_API int32_t NVT_CALL nvtGetChipId(NvtHandle handle, uint16_t* chipId)
+{
+    NVT_FORWARD(handle, GetChipId(chipId));
+}
+
+NVT_API int32_t NVT_CALL nvtLoadPtFirmware(NvtHandle handle, const char* xbvPath, uint8_t loadCsKeys)
+{
+    NVT_FORWARD(handle, LoadPtFirmware(xbvPath, loadCsKeys != 0));
+}
+
+NVT_API int32_t NVT_CALL nvtGetPtFwBuildInfo(NvtHandle handle, const char* xbvPath, uint16_t* length, char* buffer)
+{
+    NVT_FORWARD(handle, GetPtFwBuildInfo(xbvPath, length, buffer));
+}
+
+NVT_API int32_t NVT_CALL nvtGetPtFwBuildId(NvtHandle handle, const char* xbvPath, uint16_t* buildId)
+{
+    NVT_FORWARD(handle, GetPtFwBuildId(xbvPath, buildId));
+}
+
+NVT_API int32_t NVT_CALL nvtGetPtFwCsVersion(NvtHandle handle, const char* xbvPath, uint16_t* csVersion)
+{
+    NVT_FORWARD(handle, GetPtFwCsVersion(xbvPath, csVersion));
+}
+
+NVT_API int32_t NVT_CALL nvtGetPtFwApiVersion(NvtHandle handle, uint32_t* apiVersion)
+{
+    NVT_FORWARD(handle, GetPtFwApiVersion(apiVersion));
+}
+
+NVT_API int32_t NVT_CALL nvtRadSetXtalTrim(NvtHandle handle, uint16_t xtalTrim)
+{
+    NVT_FORWARD(handle, RadSetXtalTrim(xtalTrim));
+}
+
+NVT_API int32_t NVT_CALL nvtRadCwStart(NvtHandle handle, uint8_t channel, uint16_t frequencyMhz)
+{
+    NVT_FORWARD(handle, RadCwStart(channel, frequencyMhz));
+}
+
+NVT_API int32_t NVT_CALL nvtRadStop(NvtHandle handle)
+{
+    NVT_FORWARD(handle, RadStop());
+}
+
+NVT_API int32_t NVT_CALL nvtRadTxStart(NvtHandle handle, uint8_t channel, uint8_t txLength, uint8_t payloadType, uint16_t packetCount)
+{
+    NVT_FORWARD(handle, RadTxStart(channel, txLength, payloadType, packetCount));
+}
+
+NVT_API int32_t NVT_CALL nvtRadTxGetPkts(NvtHandle handle, uint16_t* packets)
+{
+    NVT_FORWARD(handle, RadTxGetPkts(packets));
+}
+
+NVT_API int32_t NVT_CALL nvtRadRxStart(NvtHandle handle, uint8_t channel)
+{
+    NVT_FORWARD(handle, RadRxStart(channel));
+}
+
+NVT_API int32_t NVT_CALL nvtRadRxGetPkts(NvtHandle handle, uint16_t* packets)
+{
+    NVT_FORWARD(handle, RadRxGetPkts(packets));
+}
+
+NVT_API int32_t NVT_CALL nvtPioAssign(NvtHandle handle, uint32_t mask, uint32_t value)
+{
+    NVT_FORWARD(handle, PioAssign(mask, value));
+}
+
+NVT_API int32_t NVT_CALL nvtPioGet(NvtHandle handle, uint32_t* direction, uint32_t* value)
+{
+    NVT_FORWARD(handle, PioGet(direction, value));
+}
+
+NVT_API int32_t NVT_CALL nvtPioSet(NvtHandle handle, uint32_t mask, uint32_t value)
+{
+    NVT_FORWARD(handle, PioSet(mask, value));
+}
+
+NVT_API int32_t NVT_CALL nvtLedSet(NvtHandle handle, uint32_t led, uint8_t mode, uint16_t period, uint8_t brightness)
+{
+    NVT_FORWARD(handle, LedSet(led, mode, period, brightness));
+}
+
+NVT_API int32_t NVT_CALL nvtAioSet(NvtHandle handle, uint8_t channel, uint16_t value)
+{
+    NVT_FORWARD(handle, AioSet(channel, value));
+}
+
+NVT_API int32_t NVT_CALL nvtAioGet(NvtHandle handle, uint8_t channel, uint16_t* value)
+{
+    NVT_FORWARD(handle, AioGet(channel, value));
+}
+
+NVT_API int32_t NVT_CALL nvtUartLbTest(NvtHandle handle, const char* comPort, uint32_t baudRate)
+{
+    NVT_FORWARD(handle, UartLbTest(comPort, baudRate));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheReadFromChip(NvtHandle handle, uint32_t nvmType, uint8_t csOnly)
+{
+    NVT_FORWARD(handle, CsCacheReadFromChip(nvmType, csOnly != 0));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheWriteToChip(NvtHandle handle, uint32_t nvmType, uint8_t csOnly)
+{
+    NVT_FORWARD(handle, CsCacheWriteToChip(nvmType, csOnly != 0));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheReadFromFile(NvtHandle handle, const char* path)
+{
+    NVT_FORWARD(handle, CsCacheReadFromFile(path));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheWriteToFile(NvtHandle handle, const char* path)
+{
+    NVT_FORWARD(handle, CsCacheWriteToFile(path));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheReadItem(NvtHandle handle, const char* keyName, uint16_t* length, uint16_t* data)
+{
+    NVT_FORWARD(handle, CsCacheReadItem(keyName, length, data));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheWriteItem(NvtHandle handle, const char* keyName, uint16_t* length, uint16_t* data)
+{
+    NVT_FORWARD(handle, CsCacheWriteItem(keyName, length, data));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheGetVersion(NvtHandle handle, uint16_t* csVersion)
+{
+    NVT_FORWARD(handle, CsCacheGetVersion(csVersion));
+}
+
+NVT_API int32_t NVT_CALL nvtCsCacheFileMerge(NvtHandle handle, const char* path, uint32_t flags)
+{
+    NVT_FORWARD(handle, CsCacheFileMerge(path, flags));
+}
+
+}  // extern "C"

@@ -1,0 +1,95 @@
+// Win32 implementation of the operating-system seam.
+#include "platform.h"
+
+#include <windows.h>
+#include <sys/timeb.h>
+#include <cstdlib>
+
+namespace platform {
+
+bool PerformanceFrequency(uint64_t& aCountsPerSecond)
+{
+    LARGE_INTEGER f;
+    if (!QueryPerformanceFrequency(&f) || f.QuadPart == 0) return false;
+    aCountsPerSecond = static_cast<uint64_t>(f.QuadPart);
+    return true;
+}
+
+uint64_t PerformanceCounter()
+{
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<uint64_t>(c.QuadPart);
+}
+
+void WallClock(int64_t& aSeconds, uint32_t& aMilliseconds)
+{
+    __timeb64 t;
+    _ftime64(&t);
+    aSeconds = static_cast<int64_t>(t.time);
+    aMilliseconds = t.millitm;
+}
+
+void SleepMs(uint32_t aMilliseconds)
+{
+    Sleep(aMilliseconds);
+}
+
+uint32_t LastErrorCode()
+{
+    return GetLastError();
+}
+
+std::string ErrorMessage(uint32_t aCode)
+{
+    char buffer[1024];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             aCode, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
+                             sizeof(buffer), nullptr);
+    return std::string(buffer, n);
+}
+
+std::string ExecutablePath()
+{
+    char buffer[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return std::string(buffer, n);
+}
+
+std::string CurrentDirectory()
+{
+    char buffer[MAX_PATH + 1];
+    DWORD n = GetCurrentDirectoryA(MAX_PATH, buffer);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return std::string(buffer, n);
+}
+
+bool GetEnv(const char* aName, std::string& aValue)
+{
+    if (aName == nullptr) return false;
+    const char* value = std::getenv(aName);
+    if (value == nullptr) return false;
+    aValue = value;
+    return true;
+}
+
+bool OsVersion(uint32_t& aMajor, uint32_t& aMinor)
+{
+    OSVERSIONINFOA info;
+    ZeroMemory(&info, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma warning(suppress : 4996)
+    if (!GetVersionExA(&info)) return false;
+    aMajor = info.dwMajorVersion;
+    aMinor = info.dwMinorVersion;
+    return true;
+}
+
+bool HasWriteRedirection()
+{
+    uint32_t major = 0, minor = 0;
+    return OsVersion(major, minor) && major >= 6;
+}
+
+}  // namespace platform
