@@ -1,0 +1,21 @@
+// Tracing of methods through the shared message handler.
+//
+// At the top of a traced method:
+//
+//   NVT_TRACE("nvimagecache", "CNvImageCache::ReadKey", "aKeyId=%d", aKeyId,
+//             "&aTarget=0x%08p", &aTarget);
+//
+// places a CDebugSentry (entry and exit lines, debug category 0) and one
+// parameter line (category 1) per format/value pair. A category that is
+// switched off costs only the handler lookup and a bit test.
+#ifndef NVT_SUPPORT_TRACE_H
+#define NVT_SUPPORT_TRACE_H
+
+#include "msghandler.h"
+
+#define NVT_TRACE(source, method, ...)                                                  \
+    CDebugSentry nvtTraceSentry_(source, method, TheMsgHnd::Instance().GetHandler(method), \
+                                 __LINE__);                                             \
+    TraceParameters(nvtTraceSentry_, ##__VA_ARGS__)
+
+#endif
