@@ -1,0 +1,76 @@
+// Shared state of the simulated SPI adapter behind the Plessa and Vortane
+// stand-ins. Everything lives in the directory named by KILNOR_SIM_DIR so
+// that a test, the dialog and an operator's shell all see the same adapter.
+#ifndef KILNORSIM_H
+#define KILNORSIM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kilnorsim {
+
+constexpr const char *kDirVariable = "KILNOR_SIM_DIR";
+constexpr const char *kConfigFile = "sim.conf";
+constexpr const char *kEepromFile = "eeprom.bin";
+constexpr const char *kAddressFile = "bdaddr";
+constexpr const char *kCallLog = "calls.log";
+
+constexpr std::size_t kDefaultEepromSize = 32768;
+constexpr std::size_t kMinEepromSize = 64;
+constexpr std::size_t kMaxEepromSize = 16u * 1024u * 1024u;
+
+// Transport codes shared by both libraries.
+constexpr int kTransportLpt = 1;
+constexpr int kTransportUsb = 2;
+
+// The fault and size settings of sim.conf (key=value lines, '#' comments).
+struct Config {
+    bool lptPresent = true;              // adapter=both|lpt|usb|none
+    bool usbPresent = true;
+    std::set<std::string> failing;       // fail=plsFill,plsDump,...
+    unsigned long addressFailures = 0;   // addr_fail=N
+    std::size_t eepromSize = kDefaultEepromSize;  // eeprom_size=N
+};
+
+// The simulation directory, or nothing when the variable is unset or empty
+// (then no adapter is attached).
+std::optional<std::string> directory();
+
+std::string pathIn(const std::string &aDir, const char *aName);
+
+// Reads sim.conf; a missing file gives the defaults, a malformed value keeps
+// the default of its key.
+Config loadConfig(const std::string &aDir);
+Config parseConfig(const std::string &aText);
+
+bool adapterPresent(const Config &aConfig, int aTransport);
+bool operationFails(const Config &aConfig, const std::string &aOperation);
+
+// Returns true when this address write must fail because addr_fail is still
+// above 0, and counts addr_fail down by one in sim.conf.
+bool takeAddressFailure(const std::string &aDir);
+
+// Appends one line to calls.log so that tests see which functions ran.
+void logCall(const std::string &aDir, const std::string &aLine);
+
+// Reads a whole file of at most aMaxSize bytes; fails for a missing file or
+// a larger one.
+bool readFile(const std::string &aPath, std::size_t aMaxSize, std::vector<std::uint8_t> &aOut);
+// Writes a whole file through a temporary file and a rename, so that a
+// failure never leaves a half-written file behind.
+bool writeFile(const std::string &aPath, const std::uint8_t *aData, std::size_t aSize);
+
+// The EEPROM contents, eepromSize bytes; a missing file is an erased (0xFF)
+// EEPROM, and a file of another size is cut or padded with 0xFF.
+std::vector<std::uint8_t> loadEeprom(const std::string &aDir, const Config &aConfig);
+bool saveEeprom(const std::string &aDir, const std::vector<std::uint8_t> &aData);
+
+std::uint32_t crc32(const std::uint8_t *aData, std::size_t aSize);
+
+} // namespace kilnorsim
+
+#endif
