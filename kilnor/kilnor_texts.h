@@ -1,0 +1,27 @@
+// Status and message texts of the dialog (UTF-8).
+#ifndef KILNOR_TEXTS_H
+#define KILNOR_TEXTS_H
+
+namespace kilnor::text {
+
+constexpr const char *kInsertDevice = "请放入设备";
+constexpr const char *kChooseFileFirst = "请先选择烧录文件";
+constexpr const char *kSpiFailed = "SPI连接失败";
+constexpr const char *kWriting = "烧录中...";
+constexpr const char *kProgramDone = "烧录完成";
+constexpr const char *kWriteFailed = "烧录失败";
+constexpr const char *kWriteSucceeded = "烧录成功";
+constexpr const char *kHeaderRunning = "EEPROM初始化中...";
+constexpr const char *kHeaderDone = "初始化完成";
+constexpr const char *kHeaderFailed = "初始化失败";
+constexpr const char *kFillRunning = "EEPROM填充中...";
+constexpr const char *kFillDone = "填充完成";
+constexpr const char *kFillFailed = "填充失败";
+constexpr const char *kReadRunning = "程序读取中...";
+constexpr const char *kReadDone = "读取完成";
+constexpr const char *kReadFailed = "读取失败";
+constexpr const char *kPortError = "端口设置错误";
+
+} // namespace kilnor::text
+
+#endif
