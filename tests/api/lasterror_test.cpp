@@ -1,0 +1,94 @@
+#include "chiptable.h"
+#include "handleregistry.h"
+#include "lasterror.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(LastError, StandardTextsAndUnknownCodes)
+{
+    CLastError e;
+    EXPECT_STREQ("", e.Text());
+    EXPECT_EQ(-7, e.SetErrorCode(-7));
+    EXPECT_STREQ("Unknown error code", e.Text());
+    EXPECT_EQ(0, e.SetErrorCode(0));
+    EXPECT_STREQ("", e.Text());
+    EXPECT_EQ(-34, e.SetErrorCode(-34));
+    EXPECT_STREQ("Firmware XVB file error", e.Text());
+    EXPECT_EQ(-41, e.SetErrorCode(-41));
+    EXPECT_STREQ("CS cache is not initialised (Read from chip / file required)", e.Text());
+    EXPECT_EQ(1, e.SetErrorCode(1));
+    EXPECT_STREQ("Unspecified warning", e.Text());
+    EXPECT_EQ(-11, e.SetErrorCode(-11));
+    EXPECT_STREQ("A buffer (array) parameter is too small to contain the requested data", e.Text());
+}
+
+TEST(LastError, DetailReplacesTheText)
+{
+    CLastError e;
+    EXPECT_EQ(-20, e.SetError(-20, "Failed to connect to device (x)"));
+    EXPECT_STREQ("Failed to connect to device (x)", e.Text());
+    EXPECT_EQ(-5, e.SetError(-5, ""));
+    EXPECT_STREQ("", e.Text());
+}
+
+TEST(LastError, SystemMessageLosesOnlyTheLastLineBreak)
+{
+    EXPECT_EQ("The system cannot find the file specified.",
+              TrimSystemMessage("The system cannot find the file specified.\r\n"));
+    EXPECT_EQ("first\r\nsecond", TrimSystemMessage("first\r\nsecond\r\n"));
+    EXPECT_EQ("no break", TrimSystemMessage("no break"));
+    EXPECT_EQ("", TrimSystemMessage("\r\n"));
+}
+
+TEST(LastError, CommandCodesAreFourUpperCaseDigits)
+{
+    EXPECT_EQ("0x0303", Hex4Upper(0x303));
+    EXPECT_EQ("0xFABC", Hex4Upper(0xFABC));
+    EXPECT_EQ("0x0000", Hex4Upper(0x10000));
+}
+
+TEST(Registry, AddContainsRemove)
+{
+    CHandleRegistry r;
+    auto* a = reinterpret_cast<CDeviceHandle*>(0x10);
+    auto* b = reinterpret_cast<CDeviceHandle*>(0x20);
+    EXPECT_EQ(1, r.Add(nullptr));
+    EXPECT_FALSE(r.Contains(nullptr));
+    EXPECT_EQ(0, r.Add(a));
+    EXPECT_TRUE(r.Contains(a));
+    EXPECT_FALSE(r.Contains(b));
+    EXPECT_EQ(0, r.Add(a));  // the same object twice
+    EXPECT_EQ(3, r.Remove(a)) << "two entries went away";
+    EXPECT_FALSE(r.Contains(a));
+    EXPECT_EQ(3, r.Remove(b)) << "nothing went away";
+    EXPECT_EQ(1, r.Remove(nullptr));
+}
+
+TEST(Registry, HoldsAtMostOneHundred)
+{
+    CHandleRegistry r;
+    for (uintptr_t i = 1; i <= 100; ++i) ASSERT_EQ(0, r.Add(reinterpret_cast<CDeviceHandle*>(i * 8)));
+    EXPECT_EQ(2, r.Add(reinterpret_cast<CDeviceHandle*>(0x1000)));
+    EXPECT_EQ(100u, r.Size());
+}
+
+TEST(ChipTable, NamesAndFamilies)
+{
+    EXPECT_STREQ("Dusken (pok)", ChipName(29));
+    EXPECT_EQ(3, ChipFamily(29));
+    EXPECT_STREQ("Unknown device", ChipName(0));
+    EXPECT_STREQ("Nalden (baj)", ChipName(39));
+    EXPECT_EQ(4, ChipFamily(39));
+    EXPECT_EQ(2, ChipFamily(19));
+    for (int32_t outside : {-1, 40, 77, INT32_MIN, INT32_MAX}) {
+        EXPECT_STREQ("Unknown device", ChipName(outside));
+        EXPECT_EQ(0, ChipFamily(outside));
+    }
+    int supported = 0;
+    for (int32_t i = 0; i < kChipTableRows; ++i) supported += ChipFamily(i) == 3;
+    EXPECT_EQ(1, supported);
+}
+
+}  // namespace
