@@ -1,0 +1,143 @@
+// Recording stand-ins for the dialog window and the outside libraries, so
+// that the controller runs without a toolkit or an adapter.
+#ifndef KILNOR_TEST_FAKES_H
+#define KILNOR_TEST_FAKES_H
+
+#include "kilnor_chip.h"
+#include "kilnor_view.h"
+
+#include <cstdio>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct FakeView : kilnor::KilnorView {
+    kilnor::Port portChoice = kilnor::Port::None;
+    bool increment = false;
+    std::string nap, uap, lap, filePath;
+    bool addressFieldsEnabled = true;
+    bool programFileEnabled = true;
+    bool readOutEnabled = true;
+    bool writeAddressEnabled = true;
+    std::vector<std::string> statuses;
+    std::vector<std::string> messages;
+    std::optional<std::string> openAnswer;
+    std::optional<std::string> saveAnswer;
+    int openAsked = 0;
+    int saveAsked = 0;
+
+    kilnor::Port port() const override { return portChoice; }
+    bool incrementChecked() const override { return increment; }
+    std::string napText() const override { return nap; }
+    std::string uapText() const override { return uap; }
+    std::string lapText() const override { return lap; }
+    std::string filePathText() const override { return filePath; }
+    void setPort(kilnor::Port aPort) override { portChoice = aPort; }
+    void setIncrementChecked(bool aChecked) override { increment = aChecked; }
+    void setAddressTexts(const std::string &aNap, const std::string &aUap, const std::string &aLap) override
+    {
+        nap = aNap;
+        uap = aUap;
+        lap = aLap;
+    }
+    void setLapText(const std::string &aLap) override { lap = aLap; }
+    void setAddressFieldsEnabled(bool aEnabled) override { addressFieldsEnabled = aEnabled; }
+    void setFilePathText(const std::string &aPath) override { filePath = aPath; }
+    void setProgramFileEnabled(bool aEnabled) override { programFileEnabled = aEnabled; }
+    void setReadOutEnabled(bool aEnabled) override { readOutEnabled = aEnabled; }
+    void setWriteAddressEnabled(bool aEnabled) override { writeAddressEnabled = aEnabled; }
+    void setStatus(const std::string &aText) override { statuses.push_back(aText); }
+    std::optional<std::string> askOpenDumpFile() override
+    {
+        ++openAsked;
+        return openAnswer;
+    }
+    std::optional<std::string> askSaveDumpFile() override
+    {
+        ++saveAsked;
+        return saveAnswer;
+    }
+    void showMessage(const std::string &aText) override { messages.push_back(aText); }
+    const std::string &status() const { return statuses.back(); }
+};
+
+// Every call is written to `calls` as "name(args)"; results come from the
+// fields, and psWriteBdAddr answers from a queue (then writeResult).
+struct FakeChip : kilnor::KilnorChip {
+    explicit FakeChip(const FakeView *aView = nullptr) : view(aView) {}
+
+    const FakeView *view;
+    std::vector<std::string> calls;
+    int openResult = 0;
+    int operationResult = 0;
+    std::uintptr_t handle = 42;
+    std::deque<std::int32_t> writeResults;
+    std::int32_t writeResult = 1;
+    // The state of the starting button while the library worked.
+    std::vector<bool> buttonEnabledDuringCall;
+
+    static std::string hex(std::int32_t aValue)
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(aValue));
+        return text;
+    }
+
+    int plsOpen(int aInterface, int aPort, int aSpeed) override
+    {
+        calls.push_back("plsOpen(" + std::to_string(aInterface) + "," + std::to_string(aPort) + "," +
+                        std::to_string(aSpeed) + ")");
+        return openResult;
+    }
+    int plsWriteCkHeader() override
+    {
+        calls.push_back("plsWriteCkHeader()");
+        return operationResult;
+    }
+    int plsFill(int aValue, int aVerify) override
+    {
+        calls.push_back("plsFill(" + std::to_string(aValue) + "," + std::to_string(aVerify) + ")");
+        return operationResult;
+    }
+    int plsDump(const std::string &aPath, int aVerify) override
+    {
+        calls.push_back("plsDump(" + aPath + "," + std::to_string(aVerify) + ")");
+        if (view)
+            buttonEnabledDuringCall.push_back(view->readOutEnabled);
+        return operationResult;
+    }
+    int plsProgram(const std::string &aPath, int aVerify) override
+    {
+        calls.push_back("plsProgram(" + aPath + "," + std::to_string(aVerify) + ")");
+        if (view)
+            buttonEnabledDuringCall.push_back(view->programFileEnabled);
+        return operationResult;
+    }
+    void plsClose() override { calls.push_back("plsClose()"); }
+    std::uintptr_t openVortaneSpi(std::int32_t aPort, std::int32_t aClock, std::int32_t aTransport) override
+    {
+        calls.push_back("openVortaneSpi(" + std::to_string(aPort) + "," + std::to_string(aClock) + "," +
+                        std::to_string(aTransport) + ")");
+        return handle;
+    }
+    std::int32_t psWriteBdAddr(std::uintptr_t aHandle, std::int32_t aLap, std::int32_t aUap,
+                               std::int32_t aNap) override
+    {
+        calls.push_back("psWriteBdAddr(" + std::to_string(aHandle) + "," + hex(aLap) + "," + hex(aUap) + "," +
+                        hex(aNap) + ")");
+        if (view)
+            buttonEnabledDuringCall.push_back(view->writeAddressEnabled);
+        if (writeResults.empty())
+            return writeResult;
+        const std::int32_t result = writeResults.front();
+        writeResults.pop_front();
+        return result;
+    }
+    void closeVortane(std::uintptr_t aHandle) override
+    {
+        calls.push_back("closeVortane(" + std::to_string(aHandle) + ")");
+    }
+};
+
+#endif

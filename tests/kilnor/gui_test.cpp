@@ -1,0 +1,288 @@
+// Starts the real Kilnor dialog over the stand-in libraries, clicks through
+// it and saves a screenshot of the main dialog.
+#include "about_dialog.h"
+#include "kilnor_dialog.h"
+#include "kilnor_libraries.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+QByteArray readAll(const QString &aPath)
+{
+    QFile file(aPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString &aPath, const QByteArray &aBytes)
+{
+    QFile file(aPath);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(aBytes);
+}
+
+// Runs aHandler on the next modal window once it is shown; a failed lookup
+// fails the test instead of hanging it.
+void onNextModal(std::function<void(QWidget *)> aHandler)
+{
+    auto tries = std::make_shared<int>(0);
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [aHandler, tries, poll] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal->isVisible()) {
+            aHandler(modal);
+            return;
+        }
+        if (++*tries < 300)
+            QTimer::singleShot(10, *poll);
+        else
+            qFatal("no modal window appeared");
+    };
+    QTimer::singleShot(0, *poll);
+}
+
+} // namespace
+
+class KilnorGuiTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir simDir_;
+    QTemporaryDir workDir_;
+    QString oldCwd_;
+    kilnor::KilnorLibraries libraries_;
+    std::unique_ptr<KilnorDialog> dialog_;
+
+    template <typename T>
+    T *child(const char *aName) const
+    {
+        T *widget = dialog_->findChild<T *>(QString::fromLatin1(aName));
+        if (widget == nullptr)
+            qFatal("missing control %s", aName);
+        return widget;
+    }
+    QString status() const { return child<QLabel>("statusLabel")->text(); }
+    QString sim(const char *aName) const { return simDir_.filePath(QString::fromLatin1(aName)); }
+    void configure(const QByteArray &aText) { writeAll(sim("sim.conf"), aText); }
+    void click(const char *aName) { QTest::mouseClick(child<QPushButton>(aName), Qt::LeftButton); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(simDir_.isValid() && workDir_.isValid());
+        qputenv("KILNOR_SIM_DIR", simDir_.path().toUtf8());
+        oldCwd_ = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(workDir_.path()));
+        // nap 0002, uap 5B, lap 00FFFE, lapEnd 010010
+        writeAll(QStringLiteral("config.bin"), QByteArray::fromHex("00025b00fffe010010"));
+        configure("eeprom_size=1024\n");
+        installKilnorFonts();
+        dialog_ = std::make_unique<KilnorDialog>(libraries_);
+        dialog_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog_.get()));
+    }
+
+    void cleanupTestCase()
+    {
+        dialog_.reset();
+        QDir::setCurrent(oldCwd_);
+    }
+
+    void startState()
+    {
+        QCOMPARE(dialog_->windowTitle(), QStringLiteral("Kilnor   "));
+        QCOMPARE(status(), QStringLiteral("请放入设备"));
+        QVERIFY(child<QRadioButton>("usbRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>("lptRadio")->isChecked());
+        QVERIFY(child<QCheckBox>("incrementCheck")->isChecked());
+        QCOMPARE(child<QLineEdit>("napEdit")->text(), QStringLiteral("0002"));
+        QCOMPARE(child<QLineEdit>("uapEdit")->text(), QStringLiteral("5B"));
+        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("00FFFE"));
+        QVERIFY(!child<QLineEdit>("lapEdit")->isEnabled());
+        QVERIFY(!child<QPushButton>("programFileButton")->isEnabled());
+        QVERIFY(child<QPushButton>("programFileButton")->isDefault());
+        QCOMPARE(dialog_->font().family(), QStringLiteral("宋体"));
+        QCOMPARE(dialog_->font().pointSize(), 9);
+        const QFont statusFont = child<QLabel>("statusLabel")->font();
+        QCOMPARE(statusFont.pixelSize(), 30);
+        QCOMPARE(statusFont.weight(), QFont::Light);
+        QVERIFY(!dialog_->windowIcon().isNull());
+
+        const QByteArray shot = qgetenv("KILNOR_SCREENSHOT");
+        const QString path = shot.isEmpty() ? QDir(oldCwd_).filePath(QStringLiteral("kilnor.png"))
+                                            : QString::fromLocal8Bit(shot);
+        QVERIFY(dialog_->grab().save(path, "PNG"));
+    }
+
+    void eepromButtons()
+    {
+        click("writeHeaderButton");
+        QCOMPARE(status(), QStringLiteral("初始化完成"));
+        QVERIFY(readAll(sim("eeprom.bin")).startsWith("CVKE"));
+        click("fillButton");
+        QCOMPARE(status(), QStringLiteral("填充完成"));
+        QCOMPARE(readAll(sim("eeprom.bin")), QByteArray(1024, char(0xFF)));
+
+        configure("eeprom_size=1024\nfail=plsFill\n");
+        click("fillButton");
+        QCOMPARE(status(), QStringLiteral("填充失败"));
+        configure("adapter=none\n");
+        click("writeHeaderButton");
+        QCOMPARE(status(), QStringLiteral("SPI连接失败"));
+        configure("eeprom_size=1024\n");
+    }
+
+    void readOutCancelAndSave()
+    {
+        QFile::remove(sim("calls.log"));
+        onNextModal([](QWidget *aModal) {
+            auto *dialog = qobject_cast<QFileDialog *>(aModal);
+            QVERIFY(dialog != nullptr);
+            QCOMPARE(dialog->defaultSuffix(), QStringLiteral("dump"));
+            QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("*.dump")});
+            dialog->reject();
+        });
+        click("readOutButton");
+        QVERIFY(!QFile::exists(sim("calls.log")));  // no library function ran
+        QCOMPARE(status(), QStringLiteral("SPI连接失败"));
+
+        const QString target = workDir_.filePath(QStringLiteral("board"));
+        onNextModal([target](QWidget *aModal) {
+            auto *dialog = qobject_cast<QFileDialog *>(aModal);
+            QVERIFY(dialog != nullptr);
+            dialog->selectFile(target);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        click("readOutButton");
+        QCOMPARE(status(), QStringLiteral("读取完成"));
+        QVERIFY(readAll(target + QStringLiteral(".dump")).startsWith("KDMP"));
+        QVERIFY(child<QPushButton>("readOutButton")->isEnabled());
+    }
+
+    void programFile()
+    {
+        QCOMPARE(child<QPushButton>("programFileButton")->isEnabled(), false);
+        const QString source = workDir_.filePath(QStringLiteral("board.dump"));
+        onNextModal([source](QWidget *aModal) {
+            auto *dialog = qobject_cast<QFileDialog *>(aModal);
+            QVERIFY(dialog != nullptr);
+            dialog->selectFile(source);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        click("chooseFileButton");
+        QCOMPARE(child<QLineEdit>("filePathEdit")->text(), source);
+        QVERIFY(child<QPushButton>("programFileButton")->isEnabled());
+        click("programFileButton");
+        QCOMPARE(status(), QStringLiteral("烧录完成"));
+        child<QLineEdit>("filePathEdit")->setText(workDir_.filePath(QStringLiteral("config.bin")));
+        click("programFileButton");
+        QCOMPARE(status(), QStringLiteral("烧录失败"));
+        child<QLineEdit>("filePathEdit")->clear();
+        click("programFileButton");
+        QCOMPARE(status(), QStringLiteral("请先选择烧录文件"));
+    }
+
+    void addressWrite()
+    {
+        click("writeAddressButton");
+        QCOMPARE(status(), QStringLiteral("烧录成功"));
+        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("00FFFF"));
+        click("writeAddressButton");
+        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("010000"));
+        QCOMPARE(readAll(sim("bdaddr")), QByteArray("0002:5B:00FFFF\n"));
+
+        configure("addr_fail=4\n");  // fifth attempt succeeds
+        click("writeAddressButton");
+        QCOMPARE(status(), QStringLiteral("烧录成功"));
+        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("010001"));
+
+        configure("addr_fail=5\n");
+        click("writeAddressButton");
+        QCOMPARE(status(), QStringLiteral("烧录失败"));
+        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("010001"));
+        QCOMPARE(readAll(sim("bdaddr")), QByteArray("0002:5B:010000\n"));
+        QVERIFY(child<QPushButton>("writeAddressButton")->isEnabled());
+    }
+
+    void typedAddress()
+    {
+        configure("eeprom_size=1024\n");
+        child<QCheckBox>("incrementCheck")->click();
+        QVERIFY(child<QLineEdit>("napEdit")->isEnabled());
+        child<QLineEdit>("lapEdit")->setText(QStringLiteral("00abcd"));
+        click("writeAddressButton");
+        QCOMPARE(status(), QStringLiteral("烧录成功"));
+        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("00abcd"));
+        QCOMPARE(readAll(sim("bdaddr")), QByteArray("0002:5B:00ABCD\n"));
+        child<QCheckBox>("incrementCheck")->click();
+        QVERIFY(!child<QLineEdit>("napEdit")->isEnabled());
+    }
+
+    void noPortShowsMessage()
+    {
+        auto *lpt = child<QRadioButton>("lptRadio");
+        auto *usb = child<QRadioButton>("usbRadio");
+        lpt->setAutoExclusive(false);
+        usb->setAutoExclusive(false);
+        lpt->setChecked(false);
+        usb->setChecked(false);
+        onNextModal([](QWidget *aModal) {
+            auto *box = qobject_cast<QMessageBox *>(aModal);
+            QVERIFY(box != nullptr);
+            QCOMPARE(box->text(), QStringLiteral("端口设置错误"));
+            QCOMPARE(box->windowTitle(), QString());
+            box->accept();
+        });
+        click("writeAddressButton");
+        usb->setChecked(true);
+        lpt->setAutoExclusive(true);
+        usb->setAutoExclusive(true);
+    }
+
+    void aboutBox()
+    {
+        QCOMPARE(dialog_->aboutAction()->text(), QStringLiteral("关于 Kilnor(&A)..."));
+        onNextModal([](QWidget *aModal) {
+            auto *about = qobject_cast<AboutDialog *>(aModal);
+            QVERIFY(about != nullptr);
+            QCOMPARE(about->windowTitle(), QStringLiteral("关于 Kilnor"));
+            QCOMPARE(about->findChild<QLabel *>(QStringLiteral("versionLabel"))->text(),
+                     QStringLiteral("Kilnor1.0 版"));
+            QTest::mouseClick(about->findChild<QPushButton *>(QStringLiteral("okButton")), Qt::LeftButton);
+        });
+        dialog_->aboutAction()->trigger();
+    }
+
+    void cancelClosesDialog()
+    {
+        click("cancelButton");
+        QVERIFY(!dialog_->isVisible());
+        QCOMPARE(dialog_->result(), int(QDialog::Rejected));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    KilnorGuiTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "gui_test.moc"

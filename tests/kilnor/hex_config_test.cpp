@@ -1,0 +1,73 @@
+#include "config_bin.h"
+#include "hex_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+using kilnor::formatHex;
+using kilnor::parseConfigBin;
+using kilnor::parseHexField;
+
+TEST(HexField, AcceptsSpaceSignAndPrefix)
+{
+    EXPECT_EQ(parseHexField("1aF"), 0x1AFu);
+    EXPECT_EQ(parseHexField(" \t\n0x00FFFE"), 0xFFFEu);
+    EXPECT_EQ(parseHexField("+0X10"), 0x10u);
+    EXPECT_EQ(parseHexField("-1"), 0xFFFFFFFFu);
+    EXPECT_EQ(parseHexField("-0x10"), 0xFFFFFFF0u);
+    EXPECT_EQ(parseHexField("000000000001"), 1u);  // leading zeros do not overflow
+}
+
+TEST(HexField, StopsAtFirstNonDigit)
+{
+    EXPECT_EQ(parseHexField("12g4"), 0x12u);
+    EXPECT_EQ(parseHexField("0x"), 0u);
+    EXPECT_EQ(parseHexField("0xg1"), 0u);
+    EXPECT_EQ(parseHexField("ab cd"), 0xABu);
+    EXPECT_EQ(parseHexField(""), 0u);
+    EXPECT_EQ(parseHexField("   "), 0u);
+    EXPECT_EQ(parseHexField("zz"), 0u);
+    EXPECT_EQ(parseHexField("- 5"), 0u);
+    EXPECT_EQ(parseHexField("+-5"), 0u);
+}
+
+TEST(HexField, SaturatesBeyondThirtyTwoBits)
+{
+    EXPECT_EQ(parseHexField("FFFFFFFF"), 0xFFFFFFFFu);
+    EXPECT_EQ(parseHexField("100000000"), 0xFFFFFFFFu);
+    EXPECT_EQ(parseHexField("-100000000"), 0xFFFFFFFFu);
+    EXPECT_EQ(parseHexField(std::string(200, 'f')), 0xFFFFFFFFu);
+}
+
+TEST(HexField, FormatsUpperCaseWithMinimumWidth)
+{
+    EXPECT_EQ(formatHex(0, 4), "0000");
+    EXPECT_EQ(formatHex(0xab, 2), "AB");
+    EXPECT_EQ(formatHex(0xFFFF, 6), "00FFFF");
+    EXPECT_EQ(formatHex(0x1000000, 6), "1000000");
+    EXPECT_EQ(formatHex(0xFFFFFFFF, 6), "FFFFFFFF");
+}
+
+TEST(ConfigBin, DecodesBigEndianFields)
+{
+    const std::uint8_t bytes[] = {0x12, 0x34, 0x5B, 0x01, 0x02, 0x03, 0x01, 0x02, 0x04, 0xEE};
+    const auto range = parseConfigBin(bytes, sizeof bytes);  // extra bytes are not read
+    ASSERT_TRUE(range);
+    EXPECT_EQ(range->nap, 0x1234u);
+    EXPECT_EQ(range->uap, 0x5Bu);
+    EXPECT_EQ(range->lap, 0x010203u);
+    EXPECT_EQ(range->lapEnd, 0x010204u);
+}
+
+TEST(ConfigBin, RejectsShortEqualAndReversedRanges)
+{
+    const std::uint8_t equal[] = {0, 1, 2, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(parseConfigBin(equal, sizeof equal));
+    const std::uint8_t reversed[] = {0, 1, 2, 0x80, 0, 0, 0x7F, 0xFF, 0xFF};
+    EXPECT_FALSE(parseConfigBin(reversed, sizeof reversed));
+    const std::uint8_t high[] = {0, 1, 2, 0x7F, 0xFF, 0xFF, 0x80, 0, 0};  // compares unsigned
+    EXPECT_TRUE(parseConfigBin(high, sizeof high));
+    EXPECT_FALSE(parseConfigBin(high, 8));
+    EXPECT_FALSE(parseConfigBin(nullptr, 9));
+}
