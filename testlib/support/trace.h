@@ -18,4 +18,11 @@
                                  __LINE__);                                             \
     TraceParameters(nvtTraceSentry_, ##__VA_ARGS__)
 
+// A further line of the traced method at a debug category (2: internal
+// detail, 3: environment detail), printf-style. Nothing is formatted when
+// the category is off.
+#define NVT_TRACE_LINE(category, ...)                                                             \
+    DebugPrint(nvtTraceSentry_.Handler(), nvtTraceSentry_.SourceFile(), __LINE__, category, false, \
+               false, __VA_ARGS__)
+
 #endif

@@ -1,0 +1,192 @@
+#include "fileutil.h"
+
+#include "platform.h"
+#include "trace.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace fileutil {
+
+namespace {
+
+// Content written by the probe: "test" and its terminating zero.
+const char kProbe[] = "test";
+constexpr size_t kProbeSize = 5;
+// Size of the system call's working-directory buffer.
+constexpr size_t kWorkingDirBufferSize = 260;
+
+const char kUacText[] =
+    "The Windows UAC (User Account Control) might have moved the file to a directory under the user's home "
+    "directory.";
+
+char LowerAscii(char aChar)
+{
+    return (aChar >= 'A' && aChar <= 'Z') ? static_cast<char>(aChar - 'A' + 'a') : aChar;
+}
+
+bool EqualsNoCase(const std::string& aText, const char* aOther)
+{
+    const size_t n = std::strlen(aOther);
+    if (aText.size() != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (LowerAscii(aText[i]) != LowerAscii(aOther[i])) return false;
+    }
+    return true;
+}
+
+bool StartsWithNoCase(const std::string& aText, const char* aPrefix)
+{
+    const size_t n = std::strlen(aPrefix);
+    if (aText.size() < n) return false;
+    return EqualsNoCase(aText.substr(0, n), aPrefix);
+}
+
+bool FileExists(const std::string& aFilename)
+{
+    std::FILE* f = std::fopen(aFilename.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    return true;
+}
+
+// Writes the probe and reads it back; true when it came back intact.
+bool ProbeByWriting(const std::string& aFilename, CDebugSentry& aSentry)
+{
+    std::FILE* out = std::fopen(aFilename.c_str(), "w");
+    if (out == nullptr) return false;
+    DebugPrint(aSentry.Handler(), aSentry.SourceFile(), __LINE__, kDebugDetail, false, false,
+               "File open succeeded, but that is not the whole story...");
+    const size_t written = std::fwrite(kProbe, 1, kProbeSize, out);
+    const bool closed = std::fclose(out) == 0;
+
+    std::FILE* in = std::fopen(aFilename.c_str(), "r");
+    if (in == nullptr) return false;
+    char readback[8] = {};
+    const size_t readCount = std::fread(readback, 1, kProbeSize, in);
+    std::fclose(in);
+    DebugPrint(aSentry.Handler(), aSentry.SourceFile(), __LINE__, kDebugDetail, false, false,
+               "readbackBuffer=>%s<, readCount=%d", readback, static_cast<int>(readCount));
+    return written == kProbeSize && closed && readCount == kProbeSize && EqualsNoCase(std::string(readback), kProbe);
+}
+
+}  // namespace
+
+bool IsFileWriteable(const std::string& aFilename, bool aPreserveContents, bool aTemporaryFile,
+                     bool aIssueUacWarningIfAppropriate, bool aSupressErrorMsg)
+{
+    NVT_TRACE("fileutil", "fileutil::IsFileWriteable", "aFilename=>%s<", aFilename, "aPreserveContents=%d",
+              aPreserveContents, "aTemporaryFile=%d", aTemporaryFile, "aIssueUacWarningIfAppropriate=%d",
+              aIssueUacWarningIfAppropriate, "aSupressErrorMsg=%d", aSupressErrorMsg);
+
+    bool writeable = false;
+    const bool existed = FileExists(aFilename);
+    if (aPreserveContents && existed) {
+        // Opening for appending proves the right to write without touching
+        // a byte of the existing content.
+        std::FILE* f = std::fopen(aFilename.c_str(), "a");
+        if (f != nullptr) writeable = std::fclose(f) == 0;
+    } else {
+        writeable = ProbeByWriting(aFilename, nvtTraceSentry_);
+        if ((aTemporaryFile || aPreserveContents) && !existed) std::remove(aFilename.c_str());
+    }
+
+    if (writeable) {
+        if (aIssueUacWarningIfAppropriate) MightUacMoveThisFile(aFilename);
+        return true;
+    }
+    if (!aSupressErrorMsg) {
+        ReportError(nvtTraceSentry_.Handler(), 0, std::string("Unable to write to the ") + "file" + " " + "\"" +
+                                                      aFilename + "\"" + ".");
+    }
+    return false;
+}
+
+std::string GetCurrentWorkingDir()
+{
+    NVT_TRACE("fileutil", "fileutil::GetCurrentWorkingDir");
+    std::string path = platform::CurrentDirectory();
+    if (path.empty() || path.size() >= kWorkingDirBufferSize) return std::string();
+
+    const std::string asRead = path;
+    const size_t backslash = asRead.rfind('\\');
+    if (backslash != std::string::npos && backslash != asRead.size() - 1) path += '\\';
+    const size_t slash = asRead.rfind('/');
+    if (slash != std::string::npos && slash != asRead.size() - 1) path += '/';
+
+    NVT_TRACE_LINE(kDebugEnvironment, "The current working directory is >%s<", path.c_str());
+    return path;
+}
+
+SystemFacts CurrentSystemFacts()
+{
+    SystemFacts facts{};
+    facts.writeRedirection = platform::HasWriteRedirection();
+    facts.versionKnown = platform::OsVersion(facts.majorVersion, facts.minorVersion);
+    return facts;
+}
+
+bool MightUacMoveThisFile(const std::string& aFilename)
+{
+    return MightUacMoveThisFile(aFilename, CurrentSystemFacts());
+}
+
+bool MightUacMoveThisFile(const std::string& aFilename, const SystemFacts& aFacts)
+{
+    NVT_TRACE("fileutil", "fileutil::MightUacMoveThisFile", "aFilename=>%s<", aFilename);
+    bool result = true;
+    std::string directory;
+
+    if (!aFacts.writeRedirection) {
+        result = false;
+    } else {
+        if (aFacts.versionKnown) {
+            NVT_TRACE_LINE(kDebugEnvironment, "WIN32 OS Version Major=%d, Minor=%d",
+                           static_cast<int>(aFacts.majorVersion), static_cast<int>(aFacts.minorVersion));
+            if (aFacts.majorVersion < 6) result = false;
+        }
+        if (result) {
+            if (!DeterminePathComponent(aFilename, directory))
+                DeterminePathComponent(GetCurrentWorkingDir() + aFilename, directory);
+            if (EqualsNoCase(directory, "C:\\") || StartsWithNoCase(directory, "C:\\Program Files\\") ||
+                StartsWithNoCase(directory, "C:\\Windows\\")) {
+                ReportStatus(nvtTraceSentry_.Handler(), kUacText);
+            } else {
+                result = false;
+            }
+        }
+    }
+
+    NVT_TRACE_LINE(kDebugEnvironment, "directoryName=>%s<, retVal=%d", directory.c_str(), result ? 1 : 0);
+    return result;
+}
+
+std::string GetFileExtension(const std::string& aFilename)
+{
+    NVT_TRACE("fileutil", "fileutil::GetFileExtension", "aFilename=>%s<", aFilename);
+    const size_t dot = aFilename.rfind('.');
+    return dot == std::string::npos ? std::string() : aFilename.substr(dot);
+}
+
+bool DeterminePathComponent(std::string aFilename, std::string& aBaseDirectory)
+{
+    NVT_TRACE("fileutil", "fileutil::DeterminePathComponent", "aFilename=>%s<", aFilename, "&aBaseDirectory=0x%08p",
+              &aBaseDirectory);
+    const bool absolute = (!aFilename.empty() && (aFilename[0] == '\\' || aFilename[0] == '/')) ||
+                          (aFilename.size() >= 2 && aFilename[1] == ':');
+
+    bool separatorFound = false;
+    for (char separator : {'\\', '/'}) {
+        const size_t pos = aFilename.rfind(separator);
+        if (pos == std::string::npos) continue;
+        separatorFound = true;
+        if (pos != aFilename.size() - 1) aFilename.erase(pos + 1);
+    }
+    aBaseDirectory = separatorFound ? aFilename : std::string();
+
+    NVT_TRACE_LINE(kDebugEnvironment, "File is %s; Base Directory=>%s<", absolute ? "absolute" : "relative",
+                   aBaseDirectory.c_str());
+    return absolute;
+}
+
+}  // namespace fileutil

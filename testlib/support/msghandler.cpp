@@ -1,0 +1,402 @@
+#include "msghandler.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Head of the list of live handlers. A plain pointer: it needs no
+// destructor, so observers destroyed late in shutdown can still walk it.
+CMessageHandler* gFirstLiveHandler = nullptr;
+// The live registry object; null before it is built and after it is gone.
+TheMsgHnd* gLiveInstance = nullptr;
+
+constexpr size_t kLineBufferSize = 1024;
+constexpr uint16_t kIndentStep = 2;
+constexpr uint16_t kIndentGrowBelow = 49;
+constexpr uint16_t kIndentShrinkAbove = 1;
+
+// Applies an operation to the shared handler too, when it was called on
+// another handler.
+template <class TOperation>
+void AlsoOnShared(CMessageHandler* aCalledOn, TOperation aOperation)
+{
+    CMessageHandler& shared = TheMsgHnd::Instance().SharedHandler();
+    if (aCalledOn != &shared) aOperation(shared);
+}
+
+}  // namespace
+
+// --- CObserver, Subject --------------------------------------------------------
+
+CObserver::~CObserver()
+{
+    CMessageHandler::ForgetObserver(this);
+}
+
+Subject::~Subject() = default;
+
+void Subject::Attach(SubjectObserver* aObserver)
+{
+    mObservers.push_back(aObserver);
+}
+
+void Subject::Detach(SubjectObserver* aObserver)
+{
+    mObservers.remove(aObserver);
+}
+
+void Subject::NotifyAll(int32_t aValue)
+{
+    // A copy, so that an observer may detach itself while being notified.
+    const std::list<SubjectObserver*> observers = mObservers;
+    for (SubjectObserver* observer : observers) {
+        if (observer != nullptr) observer->Update(*this, aValue);
+    }
+}
+
+// --- Channels ----------------------------------------------------------------
+
+void CMsgQueue::Post(uint32_t aCategory, const char* aText)
+{
+    if (stream == nullptr || !IsEnabled(aCategory)) return;
+    *stream << (aText != nullptr ? aText : "") << std::endl;
+}
+
+void CMsgQueue::Enable(uint32_t aCategory, bool aOn)
+{
+    if (aCategory >= 32) {
+        enabledMask = aOn ? 0xFFFFFFFFu : 0u;
+        return;
+    }
+    const uint32_t bit = uint32_t{1} << aCategory;
+    if (aOn)
+        enabledMask |= bit;
+    else
+        enabledMask &= ~bit;
+}
+
+CDebugMsg::CDebugMsg(std::ostream* aStream)
+    : CMsgQueue(kDebugType, aStream, 0u), stopwatch(std::make_unique<StopWatch>())
+{
+}
+
+void CDebugMsg::Enable(uint32_t aCategory, bool aOn)
+{
+    CMsgQueue::Enable(aCategory, aOn);
+    if (!aOn && (aCategory == 0 || aCategory == 32)) indent = 0;
+}
+
+// --- CMessageHandler ------------------------------------------------------------
+
+CMessageHandler::CMessageHandler()
+{
+    mNextLive = gFirstLiveHandler;
+    if (gFirstLiveHandler != nullptr) gFirstLiveHandler->mPrevLive = this;
+    gFirstLiveHandler = this;
+}
+
+CMessageHandler::~CMessageHandler()
+{
+    delete progress;
+    delete debug;
+    delete status;
+    delete error;
+    progress = nullptr;
+    debug = nullptr;
+    status = nullptr;
+    error = nullptr;
+    ClearObservers();
+
+    // A handler that goes away leaves no registry entry behind.
+    if (gLiveInstance != nullptr && this != &gLiveInstance->SharedHandler()) gLiveInstance->UnregisterHandler(this);
+
+    if (mPrevLive != nullptr)
+        mPrevLive->mNextLive = mNextLive;
+    else
+        gFirstLiveHandler = mNextLive;
+    if (mNextLive != nullptr) mNextLive->mPrevLive = mPrevLive;
+}
+
+void CMessageHandler::SetObserver(CObserver* aObserver)
+{
+    delete debug;
+    debug = new CMessageObserver<CDebugMsg>(aObserver);
+    delete status;
+    status = new CMessageObserver<CStatusMsg>(aObserver);
+    delete progress;
+    progress = new CProgressObserver(aObserver);
+    AlsoOnShared(this, [aObserver](CMessageHandler& aShared) { aShared.SetObserver(aObserver); });
+}
+
+void CMessageHandler::SetStatusStream(std::ostream* aStream)
+{
+    delete status;
+    status = new CStatusMsg(aStream);
+    AlsoOnShared(this, [aStream](CMessageHandler& aShared) { aShared.SetStatusStream(aStream); });
+}
+
+void CMessageHandler::SetErrorHolder(bool aEcho)
+{
+    delete error;
+    error = new CErrorMsg();
+    echoErrors = aEcho;
+    AlsoOnShared(this, [aEcho](CMessageHandler& aShared) { aShared.SetErrorHolder(aEcho); });
+}
+
+void CMessageHandler::SetDebugStream(std::ostream* aStream)
+{
+    delete debug;
+    debug = new CDebugMsg(aStream);
+    AlsoOnShared(this, [aStream](CMessageHandler& aShared) { aShared.SetDebugStream(aStream); });
+}
+
+void CMessageHandler::DropChannelsOf(const CObserver* aObserver)
+{
+    if (debug != nullptr && debug->ForwardsTo() == aObserver) {
+        delete debug;
+        debug = nullptr;
+    }
+    if (status != nullptr && status->ForwardsTo() == aObserver) {
+        delete status;
+        status = nullptr;
+    }
+    if (progress != nullptr && progress->ForwardsTo() == aObserver) {
+        delete progress;
+        progress = nullptr;
+    }
+}
+
+void CMessageHandler::ForgetObserver(const CObserver* aObserver)
+{
+    if (aObserver == nullptr) return;
+    for (CMessageHandler* h = gFirstLiveHandler; h != nullptr; h = h->mNextLive) h->DropChannelsOf(aObserver);
+}
+
+// --- TheMsgHnd -------------------------------------------------------------------
+
+TheMsgHnd::TheMsgHnd()
+{
+    gLiveInstance = this;
+}
+
+TheMsgHnd::~TheMsgHnd()
+{
+    gLiveInstance = nullptr;
+}
+
+TheMsgHnd& TheMsgHnd::Instance()
+{
+    static TheMsgHnd instance;
+    return instance;
+}
+
+std::string_view TheMsgHnd::ClassKey(std::string_view aQualifiedName)
+{
+    const size_t pos = aQualifiedName.find("::");
+    if (pos != std::string_view::npos && pos > 0) return aQualifiedName.substr(0, pos);
+    return aQualifiedName;
+}
+
+CMessageHandler* TheMsgHnd::Registered(std::string_view aClassKey) const
+{
+    auto it = mRegistry.find(aClassKey);
+    return it != mRegistry.end() ? it->second : nullptr;
+}
+
+CMessageHandler& TheMsgHnd::GetHandler(std::string_view aQualifiedName)
+{
+    // A registered handler serves its class key; each handler owns its own
+    // channels, so every channel keeps exactly one owner. The library
+    // registers only the shared handler.
+    CMessageHandler* found = Registered(ClassKey(aQualifiedName));
+    return found != nullptr ? *found : mShared;
+}
+
+void TheMsgHnd::RegisterHandler(std::string_view aName, CMessageHandler* aHandler)
+{
+    if (aHandler == nullptr) return;
+    const std::string_view key = ClassKey(aName);
+    auto it = mRegistry.find(key);
+    if (it != mRegistry.end())
+        it->second = aHandler;
+    else
+        mRegistry.emplace(std::string(key), aHandler);
+}
+
+void TheMsgHnd::UnregisterHandler(const CMessageHandler* aHandler)
+{
+    for (auto it = mRegistry.begin(); it != mRegistry.end();) {
+        if (it->second == aHandler)
+            it = mRegistry.erase(it);
+        else
+            ++it;
+    }
+}
+
+// --- Reporting ------------------------------------------------------------------
+
+void DebugPrintV(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aLine, uint32_t aCategory,
+                 bool aEntering, bool aLeaving, const char* aFormat, va_list aArgs)
+{
+    CDebugMsg* channel = aHandler.DebugChannel();
+    if (channel == nullptr || !channel->IsEnabled(aCategory)) return;
+
+    // The file name without its directory.
+    const char* file = aSourceFile != nullptr ? aSourceFile : "";
+    for (const char* p = file; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') file = p + 1;
+    }
+
+    char line[kLineBufferSize];
+    int prefixLength;
+    if (channel->timestamps && channel->stopwatch) {
+        const unsigned long elapsed = channel->stopwatch->ElapsedMs();
+        prefixLength = std::snprintf(line, sizeof(line), "[DEBUG] {%03lu.%03lu} %s(%lu): ", (elapsed / 1000) % 1000,
+                                     elapsed % 1000, file, static_cast<unsigned long>(aLine));
+    } else {
+        prefixLength = std::snprintf(line, sizeof(line), "[DEBUG] %s(%lu): ", file, static_cast<unsigned long>(aLine));
+    }
+    size_t used = prefixLength < 0 ? 0 : std::min(static_cast<size_t>(prefixLength), sizeof(line) - 1);
+    line[used] = '\0';
+
+    uint16_t indent = channel->indent;
+    if (aCategory == kDebugEntryExit) {
+        if (aEntering) {
+            if (channel->indent < kIndentGrowBelow) channel->indent = static_cast<uint16_t>(channel->indent + kIndentStep);
+        } else if (aLeaving) {
+            if (channel->indent > kIndentShrinkAbove) channel->indent = static_cast<uint16_t>(channel->indent - kIndentStep);
+            indent = channel->indent;
+        }
+    }
+    const size_t spaces = std::min(static_cast<size_t>(indent), sizeof(line) - 1 - used);
+    std::memset(line + used, ' ', spaces);
+    used += spaces;
+    line[used] = '\0';
+
+    char message[kLineBufferSize];
+    message[0] = '\0';
+    if (aFormat != nullptr) {
+        const int n = std::vsnprintf(message, sizeof(message), aFormat, aArgs);
+        if (n < 0) message[0] = '\0';
+    }
+    message[sizeof(message) - 1] = '\0';
+
+    const size_t room = sizeof(line) - 1 - used;
+    const size_t messageLength = std::min(std::strlen(message), room);
+    std::memcpy(line + used, message, messageLength);
+    line[used + messageLength] = '\0';
+
+    channel->Post(aCategory, line);
+}
+
+void DebugPrint(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aLine, uint32_t aCategory,
+                bool aEntering, bool aLeaving, const char* aFormat, ...)
+{
+    // The category test comes before any formatting.
+    if (!DebugEnabled(aHandler, aCategory)) return;
+    va_list args;
+    va_start(args, aFormat);
+    DebugPrintV(aHandler, aSourceFile, aLine, aCategory, aEntering, aLeaving, aFormat, args);
+    va_end(args);
+}
+
+void ReportError(CMessageHandler& aHandler, int32_t aCode, const std::string& aText)
+{
+    CErrorMsg* holder = aHandler.ErrorHolder();
+    if (holder == nullptr) return;
+    const int16_t code = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(aCode) & 0xFFFFu));
+    holder->code = code;
+    holder->text = aText;
+    holder->pending = true;
+
+    CStatusMsg* statusChannel = aHandler.StatusChannel();
+    if (statusChannel == nullptr || !aHandler.EchoErrors()) return;
+    std::string echo = aText;
+    if (code != 0) {
+        echo += " (Error Code: ";
+        echo += std::to_string(code);
+        echo += ")";
+    }
+    statusChannel->Post(kStatusEchoedError, echo.c_str());
+}
+
+void ReportStatus(CMessageHandler& aHandler, const std::string& aText)
+{
+    CStatusMsg* statusChannel = aHandler.StatusChannel();
+    if (statusChannel != nullptr) statusChannel->Post(kStatusText, aText.c_str());
+}
+
+bool GetPendingError(CMessageHandler& aHandler, int16_t& aCode, std::string& aText)
+{
+    const CErrorMsg* holder = aHandler.ErrorHolder();
+    if (holder == nullptr) return false;
+    if (holder->pending) {
+        aCode = holder->code;
+        aText = holder->text;
+    }
+    return holder->pending;
+}
+
+// --- CDebugSentry, CEngine -----------------------------------------------------
+
+CDebugSentry::CDebugSentry(const char* aSourceFile, const char* aMethod, CMessageHandler& aHandler, uint32_t aLine)
+    : mHandler(&aHandler), mLine(aLine), mSourceFile(aSourceFile), mMethod(aMethod != nullptr ? aMethod : "")
+{
+    DebugPrint(*mHandler, mSourceFile, mLine, kDebugEntryExit, true, false, "[IN ] %s", mMethod);
+}
+
+CDebugSentry::~CDebugSentry()
+{
+    DebugPrint(*mHandler, mSourceFile, mLine, kDebugEntryExit, false, true, "[OUT] %s", mMethod);
+}
+
+CEngine::CEngine(const char* aName, CMessageHandler& aHandler) : mHandler(&aHandler)
+{
+    TheMsgHnd::Instance().RegisterHandler(aName != nullptr ? aName : "", &aHandler);
+}
+
+// --- Parameter lines ------------------------------------------------------------
+
+namespace nvttrace {
+
+void ValueLine(CDebugSentry& aSentry, const char* aFormat, ...)
+{
+    va_list args;
+    va_start(args, aFormat);
+    DebugPrintV(aSentry.Handler(), aSentry.SourceFile(), aSentry.Line(), kDebugParameters, false, false, aFormat,
+                args);
+    va_end(args);
+}
+
+void PointerLine(CDebugSentry& aSentry, const char* aFormat, const void* aPointer)
+{
+    // Replace the "p" conversion with a hexadecimal integer conversion of
+    // the same flags and width.
+    std::string format = aFormat != nullptr ? aFormat : "";
+    size_t conversion = std::string::npos;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%') continue;
+        if (i + 1 < format.size() && format[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        while (j < format.size() && std::strchr("-+ #0123456789", format[j]) != nullptr) ++j;
+        if (j < format.size() && format[j] == 'p') conversion = j;
+        break;
+    }
+    if (conversion == std::string::npos) {
+        // No pointer conversion: print the format alone, without its argument.
+        DebugPrint(aSentry.Handler(), aSentry.SourceFile(), aSentry.Line(), kDebugParameters, false, false, "%s",
+                   format.c_str());
+        return;
+    }
+    format.replace(conversion, 1, PRIxPTR);
+    const uintptr_t value = reinterpret_cast<uintptr_t>(aPointer);
+    ValueLine(aSentry, format.c_str(), value);
+}
+
+}  // namespace nvttrace

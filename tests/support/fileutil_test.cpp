@@ -1,0 +1,215 @@
+#include "fileutil.h"
+#include "msghandler.h"
+#include "stringutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StatusObserver : public CObserver {
+public:
+    int32_t OnMessage(int32_t aKind, int32_t, const char* aText) override
+    {
+        if (aKind == 2) statuses.push_back(aText);
+        return 0;
+    }
+    void OnProgress(int32_t, int32_t, uint16_t) override {}
+    std::vector<std::string> statuses;
+};
+
+CMessageHandler& Shared()
+{
+    return TheMsgHnd::Instance().SharedHandler();
+}
+
+class FileUtilTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Shared().SetErrorHolder(false);
+        Shared().SetObserver(&observer);
+        dir = fs::temp_directory_path() /
+              ("nvt_fileutil_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::permissions(dir, fs::perms::owner_all, ec);
+        fs::remove_all(dir, ec);
+    }
+    static std::string Contents(const fs::path& aPath)
+    {
+        std::ifstream in(aPath, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    StatusObserver observer;
+    fs::path dir;
+};
+
+TEST(StringUtil, TrimsTheSixWhiteSpaceCharactersOnly)
+{
+    std::string s = "  \tabc \r\n";
+    stringutil::TrimLeadingAndTrailingWhitespace(s);
+    EXPECT_EQ("abc", s);
+
+    s = " \t\f\v\n\r";
+    stringutil::TrimLeadingAndTrailingWhitespace(s);
+    EXPECT_EQ("", s);
+    stringutil::TrimLeadingWhitespace(s);
+    stringutil::TrimTrailingWhitespace(s);
+    EXPECT_EQ("", s);
+
+    s = "\x01 a b \xa0";  // control and non-ASCII bytes are not white space
+    stringutil::TrimLeadingAndTrailingWhitespace(s);
+    EXPECT_EQ("\x01 a b \xa0", s);
+
+    s = "\n x y\t";
+    stringutil::TrimLeadingWhitespace(s);
+    EXPECT_EQ("x y\t", s);
+    stringutil::TrimTrailingWhitespace(s);
+    EXPECT_EQ("x y", s);
+}
+
+TEST(FileUtilPaths, FileExtensionIsFromTheLastDotOfTheWholeName)
+{
+    EXPECT_EQ(".xuv", fileutil::GetFileExtension("image.xuv"));
+    EXPECT_EQ("", fileutil::GetFileExtension("noextension"));
+    EXPECT_EQ(".b\\c", fileutil::GetFileExtension("C:\\a.b\\c"));
+    EXPECT_EQ(".", fileutil::GetFileExtension("trailing."));
+    EXPECT_EQ("", fileutil::GetFileExtension(""));
+}
+
+TEST(FileUtilPaths, DeterminePathComponent)
+{
+    struct Case {
+        const char* path;
+        bool absolute;
+        const char* base;
+    } cases[] = {
+        {"C:\\dir\\file.img", true, "C:\\dir\\"},
+        {"file.img", false, ""},
+        {"\\\\server\\share", true, "\\\\server\\"},
+        {"dir\\", false, "dir\\"},
+        {"C:\\a/b\\c", true, "C:\\a/"},
+        {"/usr/lib/x.xml", true, "/usr/lib/"},
+        {"C:", true, ""},
+        {"", false, ""},
+    };
+    for (const Case& c : cases) {
+        std::string base = "stale";
+        EXPECT_EQ(c.absolute, fileutil::DeterminePathComponent(c.path, base)) << c.path;
+        EXPECT_EQ(c.base, base) << c.path;
+    }
+}
+
+TEST_F(FileUtilTest, UacCheckLooksAtVersionAndProtectedFolders)
+{
+    fileutil::SystemFacts xp{true, true, 5, 1};
+    EXPECT_FALSE(fileutil::MightUacMoveThisFile("C:\\Program Files\\x.xuv", xp));
+    EXPECT_TRUE(observer.statuses.empty());
+
+    fileutil::SystemFacts vista{true, true, 6, 0};
+    EXPECT_TRUE(fileutil::MightUacMoveThisFile("c:\\program files\\x.xuv", vista));
+    ASSERT_EQ(1u, observer.statuses.size());
+    EXPECT_EQ("The Windows UAC (User Account Control) might have moved the file to a directory under the user's "
+              "home directory.",
+              observer.statuses[0]);
+    EXPECT_TRUE(fileutil::MightUacMoveThisFile("C:\\Program Files\\x\\y.xuv", vista));
+    EXPECT_TRUE(fileutil::MightUacMoveThisFile("C:\\WINDOWS\\y.xuv", vista));
+    EXPECT_TRUE(fileutil::MightUacMoveThisFile("C:\\y.xuv", vista));
+    EXPECT_FALSE(fileutil::MightUacMoveThisFile("D:\\Program Files\\y.xuv", vista));
+    EXPECT_FALSE(fileutil::MightUacMoveThisFile("C:\\Data\\y.xuv", vista));
+    EXPECT_EQ(4u, observer.statuses.size());
+
+    // An unknown version goes on as on a new system.
+    fileutil::SystemFacts unknown{true, false, 0, 0};
+    EXPECT_TRUE(fileutil::MightUacMoveThisFile("C:\\Windows\\y.xuv", unknown));
+    // Without write redirection the answer is always false.
+    fileutil::SystemFacts none{false, true, 10, 0};
+    EXPECT_FALSE(fileutil::MightUacMoveThisFile("C:\\Program Files\\x.xuv", none));
+    EXPECT_FALSE(fileutil::MightUacMoveThisFile("C:\\Program Files\\x.xuv"));
+}
+
+TEST_F(FileUtilTest, WorkingDirectoryEndsInOneSeparator)
+{
+    const std::string cwd = fileutil::GetCurrentWorkingDir();
+    ASSERT_FALSE(cwd.empty());
+    EXPECT_EQ(fs::current_path().string() + "/", cwd);
+}
+
+TEST_F(FileUtilTest, WriteableFileGetsTheProbeBytes)
+{
+    const fs::path file = dir / "out.xuv";
+    {
+        std::ofstream(file) << "previous contents";
+    }
+    EXPECT_TRUE(fileutil::IsFileWriteable(file.string(), false, false, false, false));
+    EXPECT_EQ(std::string("test\0", 5), Contents(file));
+    int16_t code = 0;
+    std::string text;
+    EXPECT_FALSE(GetPendingError(Shared(), code, text));
+
+    // A new file is created and kept.
+    const fs::path fresh = dir / "new.keyr";
+    EXPECT_TRUE(fileutil::IsFileWriteable(fresh.string(), false, false, false, false));
+    EXPECT_EQ(5u, fs::file_size(fresh));
+}
+
+TEST_F(FileUtilTest, PreserveAndTemporaryFlagsLeaveExistingFilesAlone)
+{
+    const fs::path file = dir / "keep.xuv";
+    {
+        std::ofstream(file) << "keep me";
+    }
+    EXPECT_TRUE(fileutil::IsFileWriteable(file.string(), true, false, false, false));
+    EXPECT_EQ("keep me", Contents(file));
+    const fs::path temp = dir / "temp.xuv";
+    EXPECT_TRUE(fileutil::IsFileWriteable(temp.string(), false, true, false, false));
+    EXPECT_FALSE(fs::exists(temp));
+}
+
+TEST_F(FileUtilTest, UnwriteablePathReportsCodeZeroUnlessSuppressed)
+{
+    const fs::path file = dir / "missing" / "out.xuv";
+    EXPECT_FALSE(fileutil::IsFileWriteable(file.string(), false, false, false, true));
+    int16_t code = 7;
+    std::string text;
+    EXPECT_FALSE(GetPendingError(Shared(), code, text));
+
+    EXPECT_FALSE(fileutil::IsFileWriteable(file.string(), false, false, false, false));
+    ASSERT_TRUE(GetPendingError(Shared(), code, text));
+    EXPECT_EQ(0, code);
+    EXPECT_EQ("Unable to write to the file \"" + file.string() + "\".", text);
+}
+
+TEST_F(FileUtilTest, ReadOnlyFileIsNotWriteable)
+{
+    const fs::path file = dir / "ro.xuv";
+    {
+        std::ofstream(file) << "locked";
+    }
+    fs::permissions(file, fs::perms::owner_read);
+    std::FILE* probe = std::fopen(file.string().c_str(), "a");
+    if (probe != nullptr) {
+        std::fclose(probe);
+        GTEST_SKIP() << "running with rights that ignore file permissions";
+    }
+    EXPECT_FALSE(fileutil::IsFileWriteable(file.string(), false, false, false, false));
+    EXPECT_EQ("locked", Contents(file));
+    int16_t code = 7;
+    std::string text;
+    ASSERT_TRUE(GetPendingError(Shared(), code, text));
+    EXPECT_EQ(0, code);
+}
+
+}  // namespace
