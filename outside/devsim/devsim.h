@@ -59,6 +59,7 @@ struct Counters {
 };
 
 class Chip;
+class Nvm;
 
 // Emulated software running on the processor after Go. The chip calls it
 // before every transport access so it can react to what the host wrote.
@@ -105,6 +106,9 @@ public:
     // Transport variables set by the host (qlk_stream_setvar).
     std::map<std::string, std::string>& variables() { return mVariables; }
 
+    // The EEPROM and SPI flash (nvm.h), created on first use.
+    Nvm& nvm();
+
 private:
     void Spend();
     void StepFirmware();
@@ -116,6 +120,7 @@ private:
     std::map<std::string, std::string> mVariables;
     // Sparse memory: pages of 4096 words keyed by (space << 32 | page).
     std::map<uint64_t, std::vector<uint16_t>> mPages;
+    std::shared_ptr<Nvm> mNvm;
 };
 
 // Starts the emulated firmware that the image in the chip's RAM describes,

@@ -1,6 +1,7 @@
 // Parsing of the simulated transport string: "sim" or "sim:" followed by
 // comma-separated key=value options.
 #include "devsim.h"
+#include "nvm.h"
 
 #include <cctype>
 #include <cerrno>
@@ -119,6 +120,7 @@ bool ParseTransport(const char* aTransport, Options& aOptions, std::string& aErr
             aOptions.flashWords = static_cast<uint32_t>(n);
         } else if (ExtraKeys().count(key) != 0) {
             aOptions.extra[key] = value;
+            ok = ValidNvmOption(key, value);
         } else {
             aError = "unknown option \"" + key + "\"; " + TransportList();
             return false;

@@ -1,0 +1,114 @@
+// Stand-in for the e2 library over the simulated device's EEPROM.
+//
+// The EEPROM sits on the chip's serial bus: a read moves at most 64 words
+// and a write at most one 32-word page per transport call, so a whole-image
+// transfer costs as many calls as the real device would.
+#include "e2.h"
+
+#include "devsim.h"
+#include "nvm.h"
+
+namespace {
+
+const uint32_t kReadChunkWords = 64;
+const uint32_t kPageWords = 32;
+
+devsim::Chip* ChipOf(uint32_t aStream)
+{
+    return devsim::Find(aStream);
+}
+
+esquared_error CheckRange(devsim::Nvm& aNvm, uint32_t aByteAddress, const void* aData,
+                          uint32_t aByteCount)
+{
+    if ((aByteAddress & 1) != 0 || (aByteCount & 1) != 0) return ESQUARED_BAD_PARAMETER;
+    if (aByteCount != 0 && aData == nullptr) return ESQUARED_BAD_PARAMETER;
+    uint32_t size = aNvm.eeprom().size();
+    uint32_t word = aByteAddress / 2;
+    uint32_t count = aByteCount / 2;
+    if (word > size || count > size - word) return ESQUARED_OUT_OF_RANGE;
+    return ESQUARED_OK;
+}
+
+}  // namespace
+
+esquared::esquared(uint32_t aStream) : mStream(aStream) {}
+
+esquared::~esquared() = default;
+
+esquared_error esquared::Read(uint32_t aByteAddress, uint16_t* aData, uint32_t aByteCount)
+{
+    devsim::Chip* chip = ChipOf(mStream);
+    if (chip == nullptr) return ESQUARED_NO_DEVICE;
+    devsim::Nvm& nvm = chip->nvm();
+    if (esquared_error e = CheckRange(nvm, aByteAddress, aData, aByteCount)) return e;
+    if (nvm.Fails("e2fail", "read")) {
+        chip->NoteCall();
+        return ESQUARED_READ_FAILED;
+    }
+    uint32_t word = aByteAddress / 2;
+    uint32_t left = aByteCount / 2;
+    while (left > 0) {
+        uint32_t n = left < kReadChunkWords ? left : kReadChunkWords;
+        chip->NoteCall();
+        ++chip->counters().reads;
+        chip->counters().wordsRead += n;
+        if (!nvm.eeprom().Read(word, n, aData)) return ESQUARED_READ_FAILED;
+        word += n;
+        aData += n;
+        left -= n;
+    }
+    return ESQUARED_OK;
+}
+
+esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uint32_t aByteCount)
+{
+    devsim::Chip* chip = ChipOf(mStream);
+    if (chip == nullptr) return ESQUARED_NO_DEVICE;
+    devsim::Nvm& nvm = chip->nvm();
+    if (esquared_error e = CheckRange(nvm, aByteAddress, aData, aByteCount)) return e;
+    if (nvm.Fails("e2fail", "write")) {
+        chip->NoteCall();
+        return ESQUARED_WRITE_FAILED;
+    }
+    uint32_t word = aByteAddress / 2;
+    uint32_t left = aByteCount / 2;
+    while (left > 0) {
+        // A write never crosses a page boundary.
+        uint32_t room = kPageWords - word % kPageWords;
+        uint32_t n = left < room ? left : room;
+        chip->NoteCall();
+        ++chip->counters().writes;
+        chip->counters().wordsWritten += n;
+        if (!nvm.eeprom().Write(word, n, aData)) return ESQUARED_WRITE_FAILED;
+        word += n;
+        aData += n;
+        left -= n;
+    }
+    return ESQUARED_OK;
+}
+
+esquared_error esquared::GetSize(uint16_t& aSize)
+{
+    devsim::Chip* chip = ChipOf(mStream);
+    if (chip == nullptr) return ESQUARED_NO_DEVICE;
+    devsim::Nvm& nvm = chip->nvm();
+    chip->NoteCall();
+    if (nvm.Fails("e2fail", "size")) return ESQUARED_SIZE_UNKNOWN;
+    aSize = static_cast<uint16_t>(nvm.eeprom().size() / 128);
+    return ESQUARED_OK;
+}
+
+const char* esquared::GetErrorText(esquared_error aError)
+{
+    switch (aError) {
+    case ESQUARED_OK: return "No error";
+    case ESQUARED_NO_DEVICE: return "No device answers on the stream";
+    case ESQUARED_BAD_PARAMETER: return "Invalid EEPROM address, length or buffer";
+    case ESQUARED_OUT_OF_RANGE: return "Address range outside the EEPROM";
+    case ESQUARED_READ_FAILED: return "EEPROM read failed";
+    case ESQUARED_WRITE_FAILED: return "EEPROM write failed";
+    case ESQUARED_SIZE_UNKNOWN: return "EEPROM size could not be determined";
+    }
+    return "Unknown EEPROM error";
+}

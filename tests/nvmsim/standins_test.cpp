@@ -1,0 +1,252 @@
+// The e2 and flash stand-ins over the simulated chip's NVM.
+#include "devsim.h"
+#include "e2.h"
+#include "flash.h"
+#include "nvm.h"
+#include "quorlink.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Opens a simulated chip for the lifetime of the object.
+struct Dut {
+    explicit Dut(const std::string& aTransport)
+    {
+        EXPECT_EQ(0, qlk_stream_open(&stream, aTransport.c_str()));
+        chip = devsim::Find(stream);
+    }
+    ~Dut() { qlk_stream_close(stream); }
+    uint32_t stream = 0;
+    devsim::Chip* chip = nullptr;
+};
+
+std::string TempDir(const char* aName)
+{
+    auto dir = std::filesystem::temp_directory_path() / (std::string("nvt_nvmsim_") + aName);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+// Polls like a caller would, with a bound so that a broken stand-in fails
+// the test instead of hanging it.
+bool WaitIdle(flash& aFlash, int aMaxPolls = 100)
+{
+    for (int i = 0; i < aMaxPolls; ++i)
+        if (!aFlash.IsBusy()) return true;
+    return false;
+}
+
+TEST(E2StandIn, BlankReadWriteAndSize)
+{
+    Dut dut("sim:eeprom=0x8000");
+    esquared e2(dut.stream);
+    uint16_t size = 0;
+    ASSERT_EQ(ESQUARED_OK, e2.GetSize(size));
+    EXPECT_EQ(256, size);
+
+    std::vector<uint16_t> words(4, 0);
+    ASSERT_EQ(ESQUARED_OK, e2.Read(0x20, words.data(), 8));
+    EXPECT_EQ(std::vector<uint16_t>(4, 0xFFFF), words);
+
+    const uint16_t in[3] = {1, 0xBEEF, 3};
+    ASSERT_EQ(ESQUARED_OK, e2.Write(0x20, in, 6));
+    EXPECT_EQ(0xBEEF, dut.chip->nvm().eeprom().Peek(0x11));
+    ASSERT_EQ(ESQUARED_OK, e2.Read(0x20, words.data(), 8));
+    EXPECT_EQ((std::vector<uint16_t>{1, 0xBEEF, 3, 0xFFFF}), words);
+}
+
+TEST(E2StandIn, RejectsBadRangesWithTexts)
+{
+    Dut dut("sim:eeprom=0x100");
+    esquared e2(dut.stream);
+    uint16_t w[2] = {0, 0};
+    EXPECT_EQ(ESQUARED_BAD_PARAMETER, e2.Read(1, w, 2));
+    EXPECT_EQ(ESQUARED_BAD_PARAMETER, e2.Read(0, w, 3));
+    EXPECT_EQ(ESQUARED_BAD_PARAMETER, e2.Write(0, nullptr, 2));
+    EXPECT_EQ(ESQUARED_OUT_OF_RANGE, e2.Read(0x1FE, w, 4));
+    // An end beyond 32 bits of words must not wrap around.
+    EXPECT_EQ(ESQUARED_OUT_OF_RANGE, e2.Write(0xFFFFFFFE, w, 4));
+    EXPECT_STREQ("Address range outside the EEPROM", esquared::GetErrorText(ESQUARED_OUT_OF_RANGE));
+
+    esquared gone(9999);
+    EXPECT_EQ(ESQUARED_NO_DEVICE, gone.Read(0, w, 2));
+}
+
+TEST(E2StandIn, TransfersInPagesAndInjectsFaults)
+{
+    Dut dut("sim:e2fail=write:2");
+    esquared e2(dut.stream);
+    std::vector<uint16_t> image(0x8000, 0x1234);
+    dut.chip->ClearCounters();
+    ASSERT_EQ(ESQUARED_OK, e2.Read(0, image.data(), 0x10000));
+    EXPECT_EQ(512u, dut.chip->counters().calls);  // 64 words per call
+
+    dut.chip->ClearCounters();
+    ASSERT_EQ(ESQUARED_OK, e2.Write(0x3C, image.data(), 8));  // crosses a 32-word page
+    EXPECT_EQ(2u, dut.chip->counters().writes);
+    EXPECT_EQ(ESQUARED_WRITE_FAILED, e2.Write(0, image.data(), 2));
+    EXPECT_EQ(ESQUARED_OK, e2.Write(0, image.data(), 2));
+
+    Dut sized("sim:e2fail=size");
+    esquared e2s(sized.stream);
+    uint16_t size = 77;
+    EXPECT_EQ(ESQUARED_SIZE_UNKNOWN, e2s.GetSize(size));
+    EXPECT_EQ(77, size);
+}
+
+TEST(NvmOptions, BadFaultValuesFailTheOpen)
+{
+    uint32_t stream = 0;
+    EXPECT_NE(0, qlk_stream_open(&stream, "sim:e2fail=erase"));
+    EXPECT_NE(0, qlk_stream_open(&stream, "sim:flashfail=dump:0"));
+    EXPECT_NE(0, qlk_stream_open(&stream, "sim:flashbusy=soon"));
+    ASSERT_EQ(0, qlk_stream_open(&stream, "sim:flashbusy=stuck,flashfail=burn:3,e2fail=read"));
+    qlk_stream_close(stream);
+}
+
+TEST(NvmBacking, ContentsSurviveInTheDirectory)
+{
+    std::string dir = TempDir("backing");
+    const uint16_t in[2] = {0xA55A, 0x0102};
+    {
+        Dut dut("sim:nvm=" + dir + ",eeprom=0x400,flash=0x2000");
+        esquared e2(dut.stream);
+        ASSERT_EQ(ESQUARED_OK, e2.Write(0x100, in, 4));
+        dut.chip->nvm().flash().Poke(0x1FFF, 0x7777);
+    }
+    EXPECT_EQ(0x800u, std::filesystem::file_size(dir + "/eeprom.bin"));
+    EXPECT_EQ(0x4000u, std::filesystem::file_size(dir + "/spiflash.bin"));
+    // The file holds little-endian words.
+    std::FILE* f = std::fopen((dir + "/eeprom.bin").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f, 0x100, SEEK_SET);
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(4u, std::fread(bytes, 1, 4, f));
+    std::fclose(f);
+    EXPECT_EQ(0x5A, bytes[0]);
+    EXPECT_EQ(0xA5, bytes[1]);
+    EXPECT_EQ(0x02, bytes[2]);
+
+    Dut again("sim:nvm=" + dir + ",eeprom=0x400,flash=0x2000");
+    uint16_t out[2] = {0, 0};
+    esquared e2(again.stream);
+    ASSERT_EQ(ESQUARED_OK, e2.Read(0x100, out, 4));
+    EXPECT_EQ(0xA55A, out[0]);
+    EXPECT_EQ(0x0102, out[1]);
+    EXPECT_EQ(0x7777, again.chip->nvm().flash().Peek(0x1FFF));
+    EXPECT_EQ(0xFFFF, again.chip->nvm().flash().Peek(0));
+}
+
+TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSize)
+{
+    Dut dut("sim:flash=0x10000,flashbusy=3");
+    flash fl(dut.stream);
+    EXPECT_EQ(0, fl.flash_identify());  // no target selected yet
+    EXPECT_EQ(FLASH_NO_TARGET, fl.GetErrorCode());
+    fl.SetFlashTarget(FLASH_TARGET_SPI);
+    ASSERT_NE(0, fl.flash_identify());
+    flash_info_t info{};
+    fl.GetFlashInfo(info);
+    EXPECT_EQ(0u, info.status);  // not known before the operation ended
+    EXPECT_TRUE(fl.IsBusy());
+    EXPECT_TRUE(fl.IsBusy());
+    EXPECT_TRUE(fl.IsBusy());
+    EXPECT_FALSE(fl.IsBusy());
+    EXPECT_EQ(FLASH_OK, fl.GetErrorCode());
+    fl.GetFlashInfo(info);
+    EXPECT_EQ(1u, info.status);
+    EXPECT_EQ(16, info.sizeBlocks);
+    // The size field sits at byte offset 4 of the structure.
+    uint16_t atFour = 0;
+    std::memcpy(&atFour, reinterpret_cast<const unsigned char*>(&info) + 4, 2);
+    EXPECT_EQ(16, atFour);
+}
+
+TEST(FlashStandIn, DumpAndBurnMoveOnlyTheTouchedWords)
+{
+    Dut dut("sim:flash=0x10000");
+    devsim::NvmStore& store = dut.chip->nvm().flash();
+    store.Poke(0x1234, 0x4321);
+    store.Poke(0x1235, 0x5555);
+    flash fl(dut.stream);
+    FlashImage image(1024);
+    fl.SetFlashTarget(FLASH_TARGET_SPI);
+    ASSERT_NE(0, fl.flash_identify());
+    ASSERT_TRUE(WaitIdle(fl));
+    fl.UseImage(&image);
+
+    EXPECT_EQ(0, fl.flash_dump_to_image_partial(0x2000, 0x1000));
+    EXPECT_EQ(FLASH_OUT_OF_RANGE, fl.GetErrorCode());
+    EXPECT_EQ(0, fl.flash_dump_to_image_partial(0xF000, 0x11000));
+    dut.chip->ClearCounters();
+    ASSERT_EQ(0x1000, fl.flash_dump_to_image_partial(0x1000, 0x2000));
+    EXPECT_FALSE(image.IsUsed(0x1234));  // nothing moves before the end
+    ASSERT_TRUE(WaitIdle(fl));
+    EXPECT_EQ(FLASH_OK, fl.GetErrorCode());
+    EXPECT_TRUE(image.IsUsed(0x1000));
+    EXPECT_TRUE(image.IsUsed(0x1FFF));
+    EXPECT_FALSE(image.IsUsed(0x2000));
+    EXPECT_EQ(0x4321, image.Read(0x1234));
+    EXPECT_EQ(16u, dut.chip->counters().reads);  // 256 words per call
+
+    image.Write(0x1235, 0x6666);
+    image.Write(0x3000, 0x0001);
+    EXPECT_EQ(0x5555, store.Peek(0x1235));  // not before the burn
+    ASSERT_NE(0, fl.flash_burn());
+    ASSERT_TRUE(WaitIdle(fl));
+    EXPECT_EQ(FLASH_OK, fl.GetErrorCode());
+    EXPECT_EQ(0x6666, store.Peek(0x1235));
+    EXPECT_EQ(0x4321, store.Peek(0x1234));
+    EXPECT_EQ(0x0001, store.Peek(0x3000));
+    EXPECT_EQ(0xFFFF, store.Peek(0x3001));
+    EXPECT_FALSE(image.IsDirty(0x3000));
+}
+
+TEST(FlashStandIn, FaultsCarryTexts)
+{
+    Dut dut("sim:flashfail=dump,flashbusy=0");
+    flash fl(dut.stream);
+    FlashImage image(1024);
+    fl.SetFlashTarget(FLASH_TARGET_SPI);
+    ASSERT_NE(0, fl.flash_identify());
+    ASSERT_TRUE(WaitIdle(fl));
+    fl.UseImage(&image);
+    ASSERT_NE(0, fl.flash_dump_to_image_partial(0, 0x1000));
+    ASSERT_TRUE(WaitIdle(fl));
+    EXPECT_EQ(FLASH_DUMP_FAILED, fl.GetErrorCode());
+    EXPECT_STREQ("Reading the flash failed", fl.GetErrorString());
+
+    Dut unusable("sim:flashfail=info");
+    flash f2(unusable.stream);
+    f2.SetFlashTarget(FLASH_TARGET_SPI);
+    ASSERT_NE(0, f2.flash_identify());
+    ASSERT_TRUE(WaitIdle(f2));
+    flash_info_t info{};
+    f2.GetFlashInfo(info);
+    EXPECT_NE(1u, info.status);
+    EXPECT_EQ(0, f2.flash_burn());
+    EXPECT_EQ(FLASH_NOT_IDENTIFIED, f2.GetErrorCode());
+}
+
+TEST(FlashStandIn, StuckFlashEndsOnlyWhenReleased)
+{
+    Dut dut("sim:flashbusy=stuck");
+    flash fl(dut.stream);
+    fl.SetFlashTarget(FLASH_TARGET_SPI);
+    ASSERT_NE(0, fl.flash_identify());
+    EXPECT_FALSE(WaitIdle(fl, 1000));
+    EXPECT_EQ(0, fl.flash_identify());  // a second start is refused
+    EXPECT_EQ(FLASH_BUSY, fl.GetErrorCode());
+    dut.chip->nvm().EndFlashBusy();
+    EXPECT_FALSE(fl.IsBusy());
+}
+
+}  // namespace
