@@ -1,0 +1,152 @@
+#include "targets.h"
+
+#include "fileutil.h"
+#include "trace.h"
+
+namespace {
+
+const char kSource[] = "targets";
+// Upper word-address limit of the file reader.
+const int32_t kFileAddressLimit = 0x7FFFFFF;
+
+}  // namespace
+
+// --- CTarget ---------------------------------------------------------------
+
+CTarget::CTarget() = default;
+CTarget::~CTarget() = default;
+
+int32_t CTarget::Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDataOut)
+{
+    NVT_TRACE(kSource, "CTarget::Read", "aBegin=0x%x", aBegin, "aEnd=0x%x", aEnd, "&aDataOut=0x%08p", &aDataOut);
+    aDataOut.clear();
+    const int32_t size = Size();
+    for (uint32_t address = aBegin; address < aEnd && static_cast<int64_t>(address) < size; ++address) {
+        uint16_t word = 0xFFFF;
+        const int32_t status = Read(static_cast<uint16_t>(address), word);
+        aDataOut.push_back(word);
+        if (status != kCsOk) return status;
+    }
+    if (aEnd < aBegin || aDataOut.size() != static_cast<size_t>(aEnd - aBegin)) return kCsNothingThere;
+    return kCsOk;
+}
+
+int32_t CTarget::Write(uint16_t aStartAddress, const std::vector<uint16_t>& aDataIn)
+{
+    NVT_TRACE(kSource, "CTarget::Write", "aStartAddress=0x%x", aStartAddress, "&aDataIn=0x%08p", &aDataIn);
+    int32_t status = kCsOk;
+    uint16_t address = aStartAddress;
+    // The word counter is 16 bits wide: at most 65535 words per range.
+    const uint16_t count = aDataIn.size() > 0xFFFF ? uint16_t{0xFFFF} : static_cast<uint16_t>(aDataIn.size());
+    for (uint16_t i = 0; i < count; ++i) {
+        status = Write(address, aDataIn[i]);
+        address = static_cast<uint16_t>(address + 1);
+    }
+    return status;
+}
+
+int32_t CTarget::Flush()
+{
+    NVT_TRACE(kSource, "CTarget::Flush");
+    return kCsOk;
+}
+
+// --- CFileTarget -----------------------------------------------------------
+
+CFileTarget::CFileTarget()
+{
+    NVT_TRACE(kSource, "CFileTarget::CFileTarget");
+}
+
+CFileTarget::~CFileTarget()
+{
+    NVT_TRACE(kSource, "CFileTarget::~CFileTarget");
+}
+
+int32_t CFileTarget::Read(uint16_t aAddress, uint16_t& aWord)
+{
+    if (aAddress >= mImage.WordCount()) {
+        aWord = 0xFFFF;
+        return kCsNothingThere;
+    }
+    aWord = mImage.GetWord(aAddress);
+    return kCsOk;
+}
+
+int32_t CFileTarget::Write(uint16_t aAddress, uint16_t aWord)
+{
+    mImage.SetWord(aAddress, aWord);
+    return kCsOk;
+}
+
+int32_t CFileTarget::Size()
+{
+    NVT_TRACE(kSource, "CFileTarget::Size");
+    return static_cast<int32_t>(mImage.WordCount());
+}
+
+int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
+{
+    NVT_TRACE(kSource, "CFileTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
+              aInitialiseForWrite);
+    mFilename = aFilename;
+    if (aInitialiseForWrite) {
+        return fileutil::IsFileWriteable(mFilename, false, false, false, false) ? kCsOk : kCsFileWriteFailed;
+    }
+    if (mImage.ReadFile(mFilename, -1, kFileAddressLimit) < 0) {
+        // Nothing of a failed read is served.
+        const bool byteAddressed = mImage.ByteAddressed();
+        mImage = XVImage();
+        mImage.SetByteAddressed(byteAddressed);
+        ReportError(TheMsgHnd::Instance().GetHandler("CFileTarget::Initialise"), kCsFileReadFailed,
+                    "Unable to read file '" + mFilename + "' (it was either missing or corrupt).");
+        return kCsFileReadFailed;
+    }
+    return kCsOk;
+}
+
+int32_t CFileTarget::Flush()
+{
+    NVT_TRACE(kSource, "CFileTarget::Flush");
+    if (!fileutil::IsFileWriteable(mFilename, false, false, false, false)) return kCsFileWriteFailed;
+    if (!mImage.WriteFile(mFilename, 0, 6, 0, 0)) return kCsFileWriteFailed;
+    return fileutil::MightUacMoveThisFile(mFilename) ? kCsWrittenMayBeRedirected : kCsOk;
+}
+
+// --- CXUVTarget, CIMGTarget ------------------------------------------------
+
+CXUVTarget::CXUVTarget()
+{
+    NVT_TRACE(kSource, "CXUVTarget::CXUVTarget");
+}
+
+CXUVTarget::~CXUVTarget()
+{
+    NVT_TRACE(kSource, "CXUVTarget::~CXUVTarget");
+}
+
+int32_t CXUVTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
+{
+    NVT_TRACE(kSource, "CXUVTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
+              aInitialiseForWrite);
+    mImage.SetByteAddressed(false);
+    return CFileTarget::Initialise(aFilename, aInitialiseForWrite);
+}
+
+CIMGTarget::CIMGTarget()
+{
+    NVT_TRACE(kSource, "CIMGTarget::CIMGTarget");
+}
+
+CIMGTarget::~CIMGTarget()
+{
+    NVT_TRACE(kSource, "CIMGTarget::~CIMGTarget");
+}
+
+int32_t CIMGTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
+{
+    NVT_TRACE(kSource, "CIMGTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
+              aInitialiseForWrite);
+    mImage.SetByteAddressed(true);
+    return CFileTarget::Initialise(aFilename, aInitialiseForWrite);
+}

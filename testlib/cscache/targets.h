@@ -1,0 +1,93 @@
+// Targets: the places an NVM image is read from or written to.
+//
+// CTarget is a store of 16-bit words at 16-bit word addresses. The range
+// operations are built on the one-word operations that each kind of target
+// provides. CFileTarget keeps the whole image in memory as an XVImage and
+// loads or saves it as a memory-image text file; CXUVTarget and CIMGTarget
+// are its two flavours (word or byte addresses in the file). Device targets
+// derive from CTarget in their own files.
+//
+// A target serves one operation: the engine creates it, calls Initialise,
+// reads or writes words, calls Flush when it wrote, and deletes it.
+#ifndef NVT_CSCACHE_TARGETS_H
+#define NVT_CSCACHE_TARGETS_H
+
+#include "csstatus.h"
+#include "xvimage.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CTarget {
+public:
+    CTarget();
+    virtual ~CTarget();
+
+    // Replaces aDataOut with the words from aBegin up to (not including)
+    // aEnd, stopping at Size(). A failed one-word read ends the range with
+    // that read's status (its word is still appended); fewer words than
+    // asked gives kCsNothingThere.
+    virtual int32_t Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDataOut);
+    virtual int32_t Read(uint16_t aAddress, uint16_t& aWord) = 0;
+    // Writes the words one by one from aStartAddress, wrapping at 65536, and
+    // returns the status of the last word (0 for no words). At most 65535
+    // words are written.
+    virtual int32_t Write(uint16_t aStartAddress, const std::vector<uint16_t>& aDataIn);
+    virtual int32_t Write(uint16_t aAddress, uint16_t aWord) = 0;
+    // Makes the writes permanent; the base target has nothing to do.
+    virtual int32_t Flush();
+    // Number of words the target holds.
+    virtual int32_t Size() = 0;
+
+    CTarget(const CTarget&) = delete;
+    CTarget& operator=(const CTarget&) = delete;
+};
+
+class CFileTarget : public CTarget {
+public:
+    CFileTarget();
+    ~CFileTarget() override;
+
+    using CTarget::Read;
+    using CTarget::Write;
+    // The image word at aAddress. An address beyond the image gives 0xFFFF
+    // and kCsNothingThere.
+    int32_t Read(uint16_t aAddress, uint16_t& aWord) override;
+    // Sets the image word, growing the image when needed; always 0.
+    int32_t Write(uint16_t aAddress, uint16_t aWord) override;
+    // Writes the image to the file (base 0, six address digits). 14 when the
+    // file cannot be written, 1 when the system may have redirected it.
+    int32_t Flush() override;
+    int32_t Size() override;
+
+    // For reading: loads the whole file (the first address in it becomes
+    // word 0); 13 when it cannot be read or holds no data line. For writing:
+    // checks that the file can be written (14 if not); the image stays empty.
+    virtual int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) = 0;
+
+    const XVImage& GetImage() const { return mImage; }
+    const std::string& Filename() const { return mFilename; }
+
+protected:
+    std::string mFilename;
+    XVImage mImage;
+};
+
+// Files whose addresses are word addresses (".XUV").
+class CXUVTarget : public CFileTarget {
+public:
+    CXUVTarget();
+    ~CXUVTarget() override;
+    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) override;
+};
+
+// Files whose addresses are byte addresses, twice the word address (".IMG").
+class CIMGTarget : public CFileTarget {
+public:
+    CIMGTarget();
+    ~CIMGTarget() override;
+    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) override;
+};
+
+#endif
