@@ -1,0 +1,262 @@
+#include "nvimagehdr.h"
+
+#include "nvimagecs.h"
+#include "targets.h"
+#include "trace.h"
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const char kSource[] = "nvimageinternals";
+
+// Byte addresses in the header.
+const uint16_t kHdrCrcAddress = 0;
+const uint16_t kBlockCountAddress = 3;  // high byte of word 1
+const uint16_t kCsCrcAddress = 12;      // CRC word of block header 0
+const uint16_t kFirstBlockHeader = 6;
+const uint16_t kBlockHeaderBytes = 8;
+// Index of the first header word after the CS block header.
+const size_t kFirstFirmwareHeaderWord = 7;
+
+// T[i]: i << 8 shifted 8 times through the MSB-first CRC with polynomial
+// 0x8005.
+constexpr std::array<uint16_t, 256> MakeCrcTable()
+{
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t crc = i << 8;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? ((crc << 1) ^ 0x8005) : (crc << 1);
+        table[i] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> MakeReverseTable()
+{
+    std::array<uint8_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            if (i & (1u << bit)) r |= 0x80u >> bit;
+        table[i] = static_cast<uint8_t>(r);
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
+constexpr std::array<uint8_t, 256> kReverse = MakeReverseTable();
+static_assert(kCrcTable[1] == 0x8005 && kCrcTable[2] == 0x800F && kCrcTable[3] == 0x000A, "CRC table");
+
+inline uint16_t CrcByte(uint16_t aCrc, uint8_t aByte)
+{
+    const uint8_t index = static_cast<uint8_t>((aCrc >> 8) ^ kReverse[aByte]);
+    return static_cast<uint16_t>((aCrc << 8) ^ kCrcTable[index]);
+}
+
+std::string Hex4Lower(uint16_t aValue)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(aValue));
+    return text;
+}
+
+}  // namespace
+
+uint16_t CNvImageHdr::CalculateCrc16(const uint8_t* aBytes, size_t aCount, uint16_t aCrc)
+{
+    uint16_t crc = aCrc;
+    for (size_t i = 0; i < aCount; ++i) crc = CrcByte(crc, aBytes[i]);
+    return crc;
+}
+
+uint16_t CNvImageHdr::CalculateCrc16(const uint16_t* aWords, size_t aCount, uint16_t aCrc)
+{
+    uint16_t crc = aCrc;
+    for (size_t i = 0; i < aCount; ++i) {
+        crc = CrcByte(crc, static_cast<uint8_t>(aWords[i] & 0xFF));
+        crc = CrcByte(crc, static_cast<uint8_t>(aWords[i] >> 8));
+    }
+    return crc;
+}
+
+CNvImageHdr::CNvImageHdr()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::CNvImageHdr");
+}
+
+CNvImageHdr::~CNvImageHdr()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::~CNvImageHdr");
+}
+
+int32_t CNvImageHdr::Load(CTarget& aTarget)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::Load", "&aTarget=0x%08p", &aTarget);
+    CMessageHandler& handler = TheMsgHnd::Instance().GetHandler("CNvImageHdr::Load");
+
+    int32_t status = aTarget.Read(0, 3, mHdrCache);
+    if (status != kCsOk) return status;
+    if (mHdrCache.size() < 3) return kCsNothingThere;  // a target that claims success without words
+    if (mHdrCache[0] == mHdrCache[1] && mHdrCache[1] == mHdrCache[2]) {
+        ReportError(handler, kCsImageCorrupt,
+                    "The device is empty or image is invalid, read 0x" + Hex4Lower(mHdrCache[0]) +
+                        " for words 0-2");
+        return kCsImageCorrupt;
+    }
+
+    const uint16_t headerWords = static_cast<uint16_t>(GetTotalHeaderSizeInBytes() / 2);
+    status = aTarget.Read(0, headerWords, mHdrCache);
+    if (status != kCsOk) return status;
+    if (mHdrCache.size() < headerWords) return kCsNothingThere;
+
+    if (GetNumberOfBlockHeaders() == 0) {
+        ReportError(handler, kCsImageCorrupt,
+                    "The image stored in the device/file is corrupt (it contains zero blocks).");
+        return kCsImageCorrupt;
+    }
+
+    const uint16_t stored = ReadUint16FromHdrCache(kHdrCrcAddress);
+    const uint16_t computed = CalculateHeaderCrc();
+    if (stored != computed) {
+        char text[200];
+        std::snprintf(text, sizeof text, "The CRC for the image was expected to be 0x%04X but was actually 0x%04X.",
+                      static_cast<unsigned>(stored), static_cast<unsigned>(computed));
+        ReportError(handler, kCsImageCorrupt, text);
+        return kCsImageCorrupt;
+    }
+    return kCsOk;
+}
+
+int32_t CNvImageHdr::Save(CTarget& aTarget, CNvImageCs& aCsImage)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::Save", "&aTarget=0x%08p", &aTarget, "&aCsImage=0x%08p", &aCsImage);
+    CMessageHandler& handler = TheMsgHnd::Instance().GetHandler("CNvImageHdr::Save");
+    if (mHdrCache.empty()) {
+        ReportError(handler, kCsWriteFailed, "Image header not present");
+        return kCsWriteFailed;
+    }
+
+    std::vector<uint16_t> csData;
+    int32_t status = aCsImage.ReadData(csData);
+    if (status != kCsOk) return status;
+
+    const uint16_t csCrc = CalculateCrc16(csData.data(), csData.size());
+    if (!WriteUint16IntoHdrCache(kCsCrcAddress, csCrc)) {
+        ReportError(handler, kCsInternalError, "Invalid location calculated for CS CRC");
+        return kCsInternalError;
+    }
+    if (!WriteUint16IntoHdrCache(kHdrCrcAddress, CalculateHeaderCrc())) {
+        ReportError(handler, kCsInternalError, "Invalid location calculated for Hdr CRC");
+        return kCsInternalError;
+    }
+    return aTarget.Write(0, mHdrCache);
+}
+
+int32_t CNvImageHdr::GetGenericBlockInfo(uint16_t aBlockNum, BlockInfo& aInfo)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::GetGenericBlockInfo", "aBlockNum=%d", aBlockNum, "&aInfo=0x%08p", &aInfo);
+    const uint32_t first = kFirstBlockHeader + uint32_t{kBlockHeaderBytes} * aBlockNum;
+    if ((first + kBlockHeaderBytes) / 2 > mHdrCache.size()) return kCsInvalidLength;
+    const size_t word = first / 2;
+    aInfo.location = mHdrCache[word];
+    aInfo.dest = mHdrCache[word + 1];
+    aInfo.length = mHdrCache[word + 2];
+    aInfo.crc = mHdrCache[word + 3];
+    return kCsOk;
+}
+
+int32_t CNvImageHdr::GetCsBlockInfo(BlockInfo& aInfo)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::GetCsBlockInfo", "&aInfo=0x%08p", &aInfo);
+    return GetGenericBlockInfo(0, aInfo);
+}
+
+int32_t CNvImageHdr::GetFwBlockInfo(uint16_t aBlockNum, BlockInfo& aInfo)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::GetFwBlockInfo", "aBlockNum=%d", aBlockNum, "&aInfo=0x%08p", &aInfo);
+    if (aBlockNum >= GetNumFwBlocks()) return kCsInvalidLength;
+    return GetGenericBlockInfo(static_cast<uint16_t>(aBlockNum + 1), aInfo);
+}
+
+uint16_t CNvImageHdr::GetNumFwBlocks()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::GetNumFwBlocks");
+    return static_cast<uint16_t>(GetNumberOfBlockHeaders() - 1);
+}
+
+uint8_t CNvImageHdr::GetNumberOfBlockHeaders()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::GetNumberOfBlockHeaders");
+    return ReadUint8FromHdrCache(kBlockCountAddress);
+}
+
+uint16_t CNvImageHdr::GetTotalHeaderSizeInBytes()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::GetTotalHeaderSizeInBytes");
+    return static_cast<uint16_t>(GetNumberOfBlockHeaders() * kBlockHeaderBytes + kFirstBlockHeader);
+}
+
+uint16_t CNvImageHdr::CalculateHeaderCrc()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::CalculateHeaderCrc");
+    if (mHdrCache.size() < 2) return 0;
+    return CalculateCrc16(mHdrCache.data() + 1, mHdrCache.size() - 1);
+}
+
+uint8_t CNvImageHdr::ReadUint8FromHdrCache(uint16_t aByteAddress)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::ReadUint8FromHdrCache", "aByteAddress=0x%x", aByteAddress);
+    const size_t index = aByteAddress / 2u;
+    if (index >= mHdrCache.size()) return 0;
+    const uint16_t word = mHdrCache[index];
+    return static_cast<uint8_t>((aByteAddress & 1) ? (word >> 8) : (word & 0xFF));
+}
+
+uint16_t CNvImageHdr::ReadUint16FromHdrCache(uint16_t aByteAddress)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::ReadUint16FromHdrCache", "aByteAddress=0x%x", aByteAddress);
+    const size_t index = aByteAddress / 2u;
+    return index < mHdrCache.size() ? mHdrCache[index] : uint16_t{0};
+}
+
+bool CNvImageHdr::WriteUint16IntoHdrCache(uint16_t aByteAddress, uint16_t aValue)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::WriteUint16IntoHdrCache", "aByteAddress=0x%x", aByteAddress, "aValue=0x%x",
+              aValue);
+    const size_t index = aByteAddress / 2u;
+    if ((aByteAddress & 1) != 0 || index >= mHdrCache.size()) return false;
+    mHdrCache[index] = aValue;
+    return true;
+}
+
+bool CNvImageHdr::IsFirmwareEquivalent(const CNvImageHdr& aHdrToBeCompared)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::IsFirmwareEquivalent", "&aHdrToBeCompared=0x%08p", &aHdrToBeCompared);
+    const std::vector<uint16_t>& other = aHdrToBeCompared.mHdrCache;
+    if (mHdrCache.size() < 2 || other.size() < 2) return false;
+
+    // Firmware block counts, from the high byte of word 1 of each cache.
+    const uint16_t mine = static_cast<uint16_t>((mHdrCache[1] >> 8) - 1);
+    const uint16_t theirs = static_cast<uint16_t>((other[1] >> 8) - 1);
+    if (mine != theirs && mine > 0) return false;
+
+    for (size_t i = kFirstFirmwareHeaderWord; i < mHdrCache.size(); ++i) {
+        if (i >= other.size() || mHdrCache[i] != other[i]) return false;
+    }
+    return true;
+}
+
+bool CNvImageHdr::IsPopulated()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::IsPopulated");
+    return !mHdrCache.empty();
+}
+
+void CNvImageHdr::Clear()
+{
+    NVT_TRACE(kSource, "CNvImageHdr::Clear");
+    mHdrCache.clear();
+}

@@ -1,0 +1,80 @@
+// The header of an NVM image.
+//
+// Layout in words: 0 header CRC; 1 high byte N (number of block headers),
+// low byte kept as read; 2 kept as read; then N block headers of four words
+// each (location in bytes, dest word address, length in bytes, CRC). Block 0
+// is the configuration-store (CS) block, whose CRC word (word 6) is the CS
+// CRC; blocks 1 to N-1 are firmware blocks. The header CRC covers words 1
+// to the end of the header.
+#ifndef NVT_CSCACHE_NVIMAGEHDR_H
+#define NVT_CSCACHE_NVIMAGEHDR_H
+
+#include "csstatus.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class CTarget;
+class CNvImageCs;
+
+// One block header.
+struct BlockInfo {
+    uint16_t length;    // bytes
+    uint16_t location;  // byte address in the image
+    uint16_t dest;      // word address in the chip's memory
+    uint16_t crc;
+};
+
+class CNvImageHdr {
+public:
+    CNvImageHdr();
+    virtual ~CNvImageHdr();
+
+    // Reads and checks the header: blank image (words 0-2 equal), zero
+    // blocks and a wrong header CRC give kCsImageCorrupt.
+    virtual int32_t Load(CTarget& aTarget);
+    // Stores the CS CRC of aCsImage's data and then the header CRC, and
+    // writes the whole header at word 0.
+    virtual int32_t Save(CTarget& aTarget, CNvImageCs& aCsImage);
+    virtual int32_t GetCsBlockInfo(BlockInfo& aInfo);
+    // Firmware block aBlockNum (block aBlockNum + 1); kCsInvalidLength when
+    // there is no such block.
+    virtual int32_t GetFwBlockInfo(uint16_t aBlockNum, BlockInfo& aInfo);
+    // N - 1 as a 16-bit value.
+    virtual uint16_t GetNumFwBlocks();
+    // Whether a CS section built for this header may be written into an
+    // image with the other header: same firmware block headers.
+    virtual bool IsFirmwareEquivalent(const CNvImageHdr& aHdrToBeCompared);
+    virtual bool IsPopulated();
+    virtual void Clear();
+
+    uint16_t CalculateHeaderCrc();
+    uint8_t GetNumberOfBlockHeaders();
+    uint16_t GetTotalHeaderSizeInBytes();
+    // Reads beyond the cached words give 0.
+    uint8_t ReadUint8FromHdrCache(uint16_t aByteAddress);
+    uint16_t ReadUint16FromHdrCache(uint16_t aByteAddress);
+    // Only an even address inside the cache is written.
+    bool WriteUint16IntoHdrCache(uint16_t aByteAddress, uint16_t aValue);
+    // Block header aBlockNum; kCsInvalidLength (aInfo unchanged) when the
+    // cache does not hold all four of its words.
+    int32_t GetGenericBlockInfo(uint16_t aBlockNum, BlockInfo& aInfo);
+
+    const std::vector<uint16_t>& Words() const { return mHdrCache; }
+
+    // The image CRC: MSB-first CRC-16 with polynomial 0x8005 over the
+    // bit-reversed bytes, initial value 0, no final XOR ("123456789" gives
+    // 0xBCDD).
+    static uint16_t CalculateCrc16(const uint8_t* aBytes, size_t aCount, uint16_t aCrc = 0);
+    // The same over words, each given low byte first.
+    static uint16_t CalculateCrc16(const uint16_t* aWords, size_t aCount, uint16_t aCrc = 0);
+
+    CNvImageHdr(const CNvImageHdr&) = delete;
+    CNvImageHdr& operator=(const CNvImageHdr&) = delete;
+
+private:
+    std::vector<uint16_t> mHdrCache;
+};
+
+#endif
