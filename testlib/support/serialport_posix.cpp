@@ -1,0 +1,240 @@
+// POSIX implementation of the serial-port seam over the terminal interface.
+//
+// Time-outs are kept by polling: the terminal's own read timer counts in
+// tenths of a second, too coarse for the 50 ms interval.
+#include "serialport.h"
+
+#include "serialport_baud.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Keeps errno across clean-up calls so the caller still sees the failure.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : mSaved(errno) {}
+    ~ErrnoKeeper() { errno = mSaved; }
+
+private:
+    int mSaved;
+};
+
+uint64_t NowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// The speed constant of a rate, or B0 when the interface has none.
+speed_t SpeedConstant(uint32_t aRate)
+{
+    switch (aRate) {
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+#ifdef B460800
+    case 460800: return B460800;
+#endif
+#ifdef B921600
+    case 921600: return B921600;
+#endif
+    default: return B0;
+    }
+}
+
+uint32_t TotalTimeoutMs(uint32_t aCount)
+{
+    uint64_t total = static_cast<uint64_t>(aCount) * kSerialPerByteMs + kSerialTotalConstantMs;
+    return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
+}
+
+// Waits for the descriptor; returns 1 when ready, 0 on time-out, -1 on error.
+int WaitFor(int aFd, short aEvents, uint32_t aTimeoutMs)
+{
+    pollfd p{};
+    p.fd = aFd;
+    p.events = aEvents;
+    for (;;) {
+        int n = poll(&p, 1, aTimeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(aTimeoutMs));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n;
+        // A hang-up or error still lets the next read or write report it.
+        return 1;
+    }
+}
+
+}  // namespace
+
+SerialPort::~SerialPort()
+{
+    Close();
+}
+
+std::string SerialPort::DevicePath(const char* aName)
+{
+    std::string name = aName != nullptr ? aName : "";
+    if (name.find('/') != std::string::npos) return name;
+    return "/dev/" + name;
+}
+
+bool SerialPort::Open(const char* aName)
+{
+    Close();
+    if (aName == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    // Non-blocking, so the open does not wait for a carrier and a transfer
+    // never outlasts its time-out.
+    int fd = ::open(DevicePath(aName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    // No sharing: a lock that another open of the same device holds makes
+    // this open fail, also for a privileged user.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    mHandle = fd;
+    // The terminal's exclusive mode also keeps out programs that do not lock.
+    // A device that is no terminal fails later, when it is configured.
+    mExclusive = ioctl(fd, TIOCEXCL) == 0;
+    return true;
+}
+
+bool SerialPort::Configure(uint32_t aBaudRate)
+{
+    if (!IsOpen()) {
+        errno = EBADF;
+        return false;
+    }
+    int fd = static_cast<int>(mHandle);
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return false;
+    // Raw 8N1: no input or output processing, no echo, no signals, receiver
+    // on, modem lines ignored, no hardware or software flow control.
+    tio.c_iflag = INPCK;
+    tio.c_oflag = 0;
+    tio.c_lflag = 0;
+    tio.c_cflag = CS8 | CREAD | CLOCAL;
+    for (cc_t& c : tio.c_cc) c = 0;
+    // Reads return what is there; the time-outs are kept by polling.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    speed_t speed = SpeedConstant(aBaudRate);
+    bool custom = speed == B0;
+    if (custom) speed = B38400;  // replaced below
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+    if (custom) return serialbaud::SetCustomRate(fd, aBaudRate);
+    return true;
+}
+
+bool SerialPort::SetTimeouts()
+{
+    // The time-outs are constants applied by every transfer.
+    if (!IsOpen()) {
+        errno = EBADF;
+        return false;
+    }
+    return true;
+}
+
+bool SerialPort::Purge()
+{
+    if (!IsOpen()) {
+        errno = EBADF;
+        return false;
+    }
+    return tcflush(static_cast<int>(mHandle), TCIOFLUSH) == 0;
+}
+
+bool SerialPort::Write(const uint8_t* aData, uint32_t aCount, uint32_t& aDone)
+{
+    aDone = 0;
+    if (!IsOpen() || (aData == nullptr && aCount != 0)) {
+        errno = !IsOpen() ? EBADF : EINVAL;
+        return false;
+    }
+    int fd = static_cast<int>(mHandle);
+    const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
+    while (aDone < aCount) {
+        uint64_t now = NowMs();
+        if (now >= deadline) break;
+        int ready = WaitFor(fd, POLLOUT, static_cast<uint32_t>(deadline - now));
+        if (ready < 0) return false;
+        if (ready == 0) break;
+        ssize_t n = ::write(fd, aData + aDone, aCount - aDone);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return false;
+        }
+        aDone += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool SerialPort::Read(uint8_t* aData, uint32_t aCount, uint32_t& aDone)
+{
+    aDone = 0;
+    if (!IsOpen() || (aData == nullptr && aCount != 0)) {
+        errno = !IsOpen() ? EBADF : EINVAL;
+        return false;
+    }
+    int fd = static_cast<int>(mHandle);
+    const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
+    while (aDone < aCount) {
+        uint64_t now = NowMs();
+        if (now >= deadline) break;
+        uint32_t wait = static_cast<uint32_t>(deadline - now);
+        // Once data flows, a pause longer than the interval ends the read.
+        if (aDone > 0 && wait > kSerialReadIntervalMs) wait = kSerialReadIntervalMs;
+        int ready = WaitFor(fd, POLLIN, wait);
+        if (ready < 0) return false;
+        if (ready == 0) break;
+        ssize_t n = ::read(fd, aData + aDone, aCount - aDone);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return false;
+        }
+        if (n == 0) {
+            // End of file: no more data will come. Do not spin until the
+            // deadline.
+            break;
+        }
+        aDone += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+void SerialPort::Close()
+{
+    if (!IsOpen()) return;
+    ErrnoKeeper keep;
+    int fd = static_cast<int>(mHandle);
+    // The exclusive mode belongs to the terminal, not to this descriptor:
+    // leave it set and the next open of the port would fail.
+    if (mExclusive) ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    mHandle = kClosed;
+    mExclusive = false;
+}
+
+}  // namespace platform
