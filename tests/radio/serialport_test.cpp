@@ -1,0 +1,190 @@
+// The serial-port seam on a pseudo-terminal: naming, exclusive opening,
+// line settings, time-outs and the error codes left for the error text.
+#include "lasterror.h"
+#include "ptypair.h"
+#include "serialport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <termios.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point aStart)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - aStart).count());
+}
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminals here";
+    }
+    PtyPair pty;
+};
+
+TEST(SerialPortNames, PlainNamesLiveInDevAndPathsStayAsGiven)
+{
+    EXPECT_EQ("/dev/ttyUSB0", platform::SerialPort::DevicePath("ttyUSB0"));
+    EXPECT_EQ("/dev/pts/7", platform::SerialPort::DevicePath("/dev/pts/7"));
+    EXPECT_EQ("./port", platform::SerialPort::DevicePath("./port"));
+}
+
+TEST(SerialPortNames, MissingPortFailsWithTheSystemText)
+{
+    platform::SerialPort port;
+    EXPECT_FALSE(port.Open("nvt-no-such-port"));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ("No such file or directory", SystemErrorText());
+    EXPECT_FALSE(port.Open(nullptr));
+}
+
+TEST_F(SerialPortTest, SecondOpenOfAPortInUseFailsUntilTheFirstCloses)
+{
+    platform::SerialPort first;
+    ASSERT_TRUE(first.Open(pty.slaveName().c_str()));
+    {
+        platform::SerialPort second;
+        EXPECT_FALSE(second.Open(pty.slaveName().c_str()));
+        EXPECT_EQ("Device or resource busy", SystemErrorText());
+    }
+    first.Close();
+    EXPECT_FALSE(first.IsOpen());
+    platform::SerialPort third;
+    EXPECT_TRUE(third.Open(pty.slaveName().c_str()));
+}
+
+TEST_F(SerialPortTest, ConfigureAppliesRaw8N1WithoutFlowControl)
+{
+    // Opened before the port takes the line for itself.
+    int fd = open(pty.slaveName().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    platform::SerialPort port;
+    ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+    ASSERT_TRUE(port.Configure(115200));
+    termios tio{};
+    ASSERT_EQ(0, tcgetattr(fd, &tio));
+    close(fd);
+    EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&tio));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), tio.c_cflag & CSIZE);
+    EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+    EXPECT_EQ(0u, tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
+    EXPECT_EQ(0u, tio.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_EQ(0u, tio.c_oflag & OPOST);
+    // A rate without a speed constant is set as a number.
+    EXPECT_TRUE(port.Configure(1382400));
+}
+
+TEST_F(SerialPortTest, BytesTravelUnchangedBothWays)
+{
+    platform::SerialPort port;
+    ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+    ASSERT_TRUE(port.Configure(9600));
+    ASSERT_TRUE(port.SetTimeouts());
+    ASSERT_TRUE(port.Purge());
+    const uint8_t out[4] = {'\r', '\n', 0x00, 0xFF};
+    uint32_t done = 0;
+    ASSERT_TRUE(port.Write(out, 4, done));
+    EXPECT_EQ(4u, done);
+    EXPECT_EQ(std::string("\r\n\0\xFF", 4), pty.Receive());
+    pty.Send(std::string("\x11\x13\r\x03", 4));
+    uint8_t in[4] = {};
+    ASSERT_TRUE(port.Read(in, 4, done));
+    EXPECT_EQ(4u, done);
+    EXPECT_EQ(std::string("\x11\x13\r\x03", 4), std::string(reinterpret_cast<char*>(in), 4));
+}
+
+TEST_F(SerialPortTest, ReadGivesUpAfterItsTotalTimeoutWithoutError)
+{
+    platform::SerialPort port;
+    ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+    ASSERT_TRUE(port.Configure(9600));
+    uint8_t in[4] = {};
+    uint32_t done = 99;
+    auto start = Clock::now();
+    ASSERT_TRUE(port.Read(in, 4, done));
+    long ms = ElapsedMs(start);
+    EXPECT_EQ(0u, done);
+    // 4 bytes at 10 ms each plus 50 ms.
+    EXPECT_GE(ms, 85);
+    EXPECT_LT(ms, 1000);
+}
+
+TEST_F(SerialPortTest, ShortAnswerEndsTheReadAfterTheIntervalTimeout)
+{
+    platform::SerialPort port;
+    ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+    ASSERT_TRUE(port.Configure(9600));
+    pty.Send("PIN");
+    uint8_t in[4] = {};
+    uint32_t done = 0;
+    ASSERT_TRUE(port.Read(in, 4, done));
+    EXPECT_EQ(3u, done);
+    EXPECT_EQ("PIN", std::string(reinterpret_cast<char*>(in), 3));
+}
+
+TEST_F(SerialPortTest, PurgeDropsWaitingInput)
+{
+    platform::SerialPort port;
+    ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+    ASSERT_TRUE(port.Configure(9600));
+    pty.Send("OLD!");
+    // Let the bytes reach the line's input queue before purging it.
+    pollfd p{0, POLLIN, 0};
+    poll(&p, 0, 20);
+    ASSERT_TRUE(port.Purge());
+    uint8_t in[4] = {};
+    uint32_t done = 0;
+    ASSERT_TRUE(port.Read(in, 4, done));
+    EXPECT_EQ(0u, done);
+}
+
+TEST(SerialPortFiles, ConfiguringSomethingThatIsNoTerminalFails)
+{
+    char path[] = "/tmp/nvt-serial-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        platform::SerialPort port;
+        ASSERT_TRUE(port.Open(path));
+        EXPECT_FALSE(port.Configure(9600));
+        EXPECT_EQ("Inappropriate ioctl for device", SystemErrorText());
+        // Closing keeps the failure's error code for the caller's text.
+        port.Close();
+        EXPECT_EQ("Inappropriate ioctl for device", SystemErrorText());
+    }
+    std::remove(path);
+}
+
+TEST_F(SerialPortTest, NoDescriptorOutlivesThePort)
+{
+    int before = OpenDescriptors();
+    for (int i = 0; i < 5; ++i) {
+        platform::SerialPort port;
+        ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+        platform::SerialPort busy;
+        EXPECT_FALSE(busy.Open(pty.slaveName().c_str()));
+    }
+    EXPECT_EQ(before, OpenDescriptors());
+}
+
+TEST(SerialPortClosed, CallsOnAClosedPortFail)
+{
+    platform::SerialPort port;
+    uint8_t b[1] = {};
+    uint32_t done = 1;
+    EXPECT_FALSE(port.Configure(9600));
+    EXPECT_FALSE(port.Purge());
+    EXPECT_FALSE(port.Write(b, 1, done));
+    EXPECT_EQ(0u, done);
+    EXPECT_FALSE(port.Read(b, 1, done));
+}
+
+}  // namespace
