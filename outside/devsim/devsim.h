@@ -60,6 +60,7 @@ struct Counters {
 
 class Chip;
 class Nvm;
+class Uart;
 
 // Emulated software running on the processor after Go. The chip calls it
 // before every transport access so it can react to what the host wrote.
@@ -109,6 +110,9 @@ public:
     // The EEPROM and SPI flash (nvm.h), created on first use.
     Nvm& nvm();
 
+    // The UART (uart.h), created on first use by UartOf.
+    std::shared_ptr<Uart>& uart() { return mUart; }
+
 private:
     void Spend();
     void StepFirmware();
@@ -121,6 +125,7 @@ private:
     // Sparse memory: pages of 4096 words keyed by (space << 32 | page).
     std::map<uint64_t, std::vector<uint16_t>> mPages;
     std::shared_ptr<Nvm> mNvm;
+    std::shared_ptr<Uart> mUart;
 };
 
 // Starts the emulated firmware that the image in the chip's RAM describes,

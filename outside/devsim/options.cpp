@@ -2,6 +2,7 @@
 // comma-separated key=value options.
 #include "devsim.h"
 #include "nvm.h"
+#include "uart.h"
 
 #include <cctype>
 #include <cerrno>
@@ -121,6 +122,8 @@ bool ParseTransport(const char* aTransport, Options& aOptions, std::string& aErr
         } else if (ExtraKeys().count(key) != 0) {
             aOptions.extra[key] = value;
             ok = ValidNvmOption(key, value);
+            UartMode uartMode = UartMode::Echo;
+            if (key == "uart") ok = ParseUartMode(value, uartMode);
         } else {
             aError = "unknown option \"" + key + "\"; " + TransportList();
             return false;

@@ -1,0 +1,232 @@
+// The simulated chip's UART as a pseudo-terminal (see uart.h).
+#include "uart.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+// The kernel's terminal record carries the line rate as a number; it must
+// not meet <termios.h>, whose record has the same name.
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+#define DEVSIM_HAVE_PTY 1
+#endif
+
+namespace devsim {
+
+namespace {
+
+constexpr size_t kShortEchoBytes = 3;
+constexpr uint8_t kGarbleMask = 0x20;
+
+std::string ErrnoText(const char* aWhat)
+{
+    return std::string(aWhat) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+bool ParseUartMode(const std::string& aText, UartMode& aMode)
+{
+    if (aText == "echo") aMode = UartMode::Echo;
+    else if (aText == "short") aMode = UartMode::Short;
+    else if (aText == "garble") aMode = UartMode::Garble;
+    else if (aText == "none") aMode = UartMode::None;
+    else return false;
+    return true;
+}
+
+#if defined(DEVSIM_HAVE_PTY)
+
+namespace {
+
+// The rate the PC side set on the line; 0 when it cannot be read.
+uint32_t LineRate(int aFd)
+{
+    struct termios2 tio {};
+    if (ioctl(aFd, TCGETS2, &tio) != 0) return 0;
+    return tio.c_ospeed;
+}
+
+// Raw 8-bit line without echo, so nothing the chip sends comes back to it.
+bool MakeRaw(int aFd)
+{
+    struct termios2 tio {};
+    if (ioctl(aFd, TCGETS2, &tio) != 0) return false;
+    tio.c_iflag = 0;
+    tio.c_oflag = 0;
+    tio.c_lflag = 0;
+    tio.c_cflag = (tio.c_cflag & (CBAUD | (CBAUD << IBSHIFT))) | CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    return ioctl(aFd, TCSETS2, &tio) == 0;
+}
+
+}  // namespace
+
+Uart::Uart(UartMode aMode) : mMode(aMode)
+{
+    mMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (mMaster < 0) {
+        mError = ErrnoText("posix_openpt");
+        return;
+    }
+    char name[128];
+    if (grantpt(mMaster) != 0 || unlockpt(mMaster) != 0 || ptsname_r(mMaster, name, sizeof(name)) != 0) {
+        mError = ErrnoText("pseudo-terminal set-up");
+        return;
+    }
+    mSlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (mSlave < 0 || !MakeRaw(mSlave)) {
+        mError = ErrnoText("pseudo-terminal slave");
+        return;
+    }
+    int flags = fcntl(mMaster, F_GETFL);
+    if (flags < 0 || fcntl(mMaster, F_SETFL, flags | O_NONBLOCK) != 0 || pipe2(mWake, O_CLOEXEC) != 0) {
+        mError = ErrnoText("pseudo-terminal master");
+        return;
+    }
+    mDeviceName = name;
+    mThread = std::thread([this] { Serve(); });
+}
+
+Uart::~Uart()
+{
+    if (mThread.joinable()) {
+        const char stop = 'x';
+        ssize_t ignored = write(mWake[1], &stop, 1);
+        (void)ignored;
+        mThread.join();
+    }
+    for (int fd : {mWake[0], mWake[1], mSlave, mMaster}) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+void Uart::Serve()
+{
+    for (;;) {
+        pollfd fds[2] = {};
+        fds[0].fd = mMaster;
+        fds[0].events = POLLIN;
+        fds[1].fd = mWake[0];
+        fds[1].events = POLLIN;
+        int n = poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents != 0) return;
+        if ((fds[0].revents & POLLIN) == 0) {
+            // No slave at all would hang the line up; the held slave keeps
+            // that from happening, so anything else is the end of the line.
+            if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return;
+            continue;
+        }
+        uint8_t buffer[256];
+        ssize_t got = read(mMaster, buffer, sizeof(buffer));
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == EIO) continue;
+            return;
+        }
+        if (got > 0) Answer(buffer, static_cast<size_t>(got));
+    }
+}
+
+void Uart::Answer(const uint8_t* aData, size_t aCount)
+{
+    uint8_t reply[256];
+    size_t replyCount = 0;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        // An unconfigured UART takes the bytes in and says nothing.
+        if (mStarts == 0) return;
+        mReceived.append(reinterpret_cast<const char*>(aData), aCount);
+        bool rateMatches = LineRate(mSlave) == mRate;
+        for (size_t i = 0; i < aCount && replyCount < sizeof(reply); ++i) {
+            uint8_t byte = aData[i];
+            if (!rateMatches || mMode == UartMode::Garble) {
+                reply[replyCount++] = static_cast<uint8_t>(byte ^ kGarbleMask);
+            } else if (mMode == UartMode::Echo) {
+                reply[replyCount++] = byte;
+            } else if (mMode == UartMode::Short) {
+                if (mAnswered + replyCount < kShortEchoBytes) reply[replyCount++] = byte;
+            }
+        }
+        mAnswered += replyCount;
+    }
+    size_t sent = 0;
+    while (sent < replyCount) {
+        ssize_t n = write(mMaster, reply + sent, replyCount - sent);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nobody reads the line: the bytes are lost, as on a wire
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
+#else
+
+// Systems without the pseudo-terminal interface have no simulated UART.
+Uart::Uart(UartMode aMode) : mMode(aMode), mError("no pseudo-terminals on this system") {}
+Uart::~Uart() = default;
+void Uart::Serve() {}
+void Uart::Answer(const uint8_t*, size_t) {}
+
+#endif
+
+void Uart::Start(uint32_t aBaud)
+{
+    std::lock_guard<std::mutex> guard(mLock);
+    mRate = aBaud;
+    ++mStarts;
+    mReceived.clear();
+    mAnswered = 0;
+}
+
+uint32_t Uart::rate() const
+{
+    std::lock_guard<std::mutex> guard(mLock);
+    return mRate;
+}
+
+std::string Uart::received() const
+{
+    std::lock_guard<std::mutex> guard(mLock);
+    return mReceived;
+}
+
+uint32_t Uart::starts() const
+{
+    std::lock_guard<std::mutex> guard(mLock);
+    return mStarts;
+}
+
+Uart& UartOf(Chip& aChip)
+{
+    std::shared_ptr<Uart>& uart = aChip.uart();
+    if (!uart) {
+        UartMode mode = UartMode::Echo;
+        auto it = aChip.options().extra.find("uart");
+        if (it != aChip.options().extra.end()) ParseUartMode(it->second, mode);
+        uart = std::make_shared<Uart>(mode);
+    }
+    return *uart;
+}
+
+std::string UartDeviceName(Chip& aChip)
+{
+    return UartOf(aChip).deviceName();
+}
+
+void StartUartLoopback(Chip& aChip, uint32_t aBaud)
+{
+    UartOf(aChip).Start(aBaud);
+}
+
+}  // namespace devsim

@@ -1,0 +1,118 @@
+// The simulated chip's UART: silent until the firmware is given a rate,
+// then answering as its mode says, and only at the rate it was given.
+#include "devsim.h"
+#include "serialport.h"
+#include "uart.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Sends "PING" from the PC side at aLineRate and returns what came back.
+std::string Ping(devsim::Uart& aUart, uint32_t aLineRate)
+{
+    platform::SerialPort port;
+    if (!port.Open(aUart.deviceName().c_str()) || !port.Configure(aLineRate) || !port.Purge())
+        return "<port failed>";
+    const uint8_t ping[4] = {'P', 'I', 'N', 'G'};
+    uint32_t done = 0;
+    if (!port.Write(ping, 4, done)) return "<write failed>";
+    uint8_t echo[4] = {};
+    if (!port.Read(echo, 4, done)) return "<read failed>";
+    return std::string(reinterpret_cast<char*>(echo), done);
+}
+
+class DevsimUartTest : public ::testing::Test {
+protected:
+    void Make(devsim::UartMode aMode)
+    {
+        uart.reset(new devsim::Uart(aMode));
+        if (uart->deviceName().empty()) GTEST_SKIP() << uart->error();
+    }
+    std::unique_ptr<devsim::Uart> uart;
+};
+
+TEST(DevsimUartModes, OptionValuesMapToModes)
+{
+    devsim::UartMode mode = devsim::UartMode::None;
+    EXPECT_TRUE(devsim::ParseUartMode("echo", mode));
+    EXPECT_EQ(devsim::UartMode::Echo, mode);
+    EXPECT_TRUE(devsim::ParseUartMode("short", mode));
+    EXPECT_EQ(devsim::UartMode::Short, mode);
+    EXPECT_TRUE(devsim::ParseUartMode("garble", mode));
+    EXPECT_EQ(devsim::UartMode::Garble, mode);
+    EXPECT_TRUE(devsim::ParseUartMode("none", mode));
+    EXPECT_EQ(devsim::UartMode::None, mode);
+    EXPECT_FALSE(devsim::ParseUartMode("ECHO", mode));
+    EXPECT_FALSE(devsim::ParseUartMode("", mode));
+    devsim::Options options;
+    std::string error;
+    EXPECT_FALSE(devsim::ParseTransport("sim:uart=loud", options, error));
+    EXPECT_TRUE(devsim::ParseTransport("sim:uart=none", options, error));
+}
+
+TEST_F(DevsimUartTest, SilentUntilTheFirmwareSetsARate)
+{
+    Make(devsim::UartMode::Echo);
+    EXPECT_EQ("", Ping(*uart, 115200));
+    uart->Start(115200);
+    EXPECT_EQ("PING", Ping(*uart, 115200));
+    EXPECT_EQ("PING", uart->received());
+    EXPECT_EQ(1u, uart->starts());
+}
+
+TEST_F(DevsimUartTest, EchoesAtRatesWithoutASpeedConstant)
+{
+    Make(devsim::UartMode::Echo);
+    uart->Start(1382400);
+    EXPECT_EQ("PING", Ping(*uart, 1382400));
+    uart->Start(5529600);
+    EXPECT_EQ("PING", Ping(*uart, 5529600));
+}
+
+TEST_F(DevsimUartTest, WrongLineRateGarblesTheAnswer)
+{
+    Make(devsim::UartMode::Echo);
+    uart->Start(9600);
+    EXPECT_EQ("ping", Ping(*uart, 115200));
+}
+
+TEST_F(DevsimUartTest, ShortModeAnswersThreeBytesPerStart)
+{
+    Make(devsim::UartMode::Short);
+    uart->Start(2400);
+    EXPECT_EQ("PIN", Ping(*uart, 2400));
+    // Nothing more until the next start.
+    EXPECT_EQ("", Ping(*uart, 2400));
+    uart->Start(2400);
+    EXPECT_EQ("PIN", Ping(*uart, 2400));
+}
+
+TEST_F(DevsimUartTest, GarbleAndNoneModes)
+{
+    Make(devsim::UartMode::Garble);
+    uart->Start(57600);
+    EXPECT_EQ("ping", Ping(*uart, 57600));
+    Make(devsim::UartMode::None);
+    uart->Start(57600);
+    EXPECT_EQ("", Ping(*uart, 57600));
+    EXPECT_EQ("PING", uart->received());
+}
+
+TEST(DevsimChipUart, ChipTakesItsModeFromTheTransportOption)
+{
+    devsim::Options options;
+    std::string error;
+    ASSERT_TRUE(devsim::ParseTransport("sim:uart=short", options, error)) << error;
+    devsim::Chip chip(options);
+    std::string name = devsim::UartDeviceName(chip);
+    if (name.empty()) GTEST_SKIP() << devsim::UartOf(chip).error();
+    EXPECT_EQ(name, devsim::UartDeviceName(chip));  // one UART per chip
+    devsim::StartUartLoopback(chip, 921600);
+    EXPECT_EQ(921600u, devsim::UartOf(chip).rate());
+    EXPECT_EQ("PIN", Ping(devsim::UartOf(chip), 921600));
+}
+
+}  // namespace
