@@ -1,0 +1,247 @@
+#include "devicetargets.h"
+
+#include "chiptable.h"
+#include "clock.h"
+#include "e2.h"
+#include "flash.h"
+#include "quorlink.h"
+#include "trace.h"
+
+#include <sstream>
+
+namespace {
+
+const char kSource[] = "targets";
+const uint32_t kFlashBlockWords = 4096;
+const uint32_t kFlashPollMs = 100;
+const uint32_t kFlashImageKiloWords = 1024;
+const char kNotSupported[] = "Not supported on this chip type";
+
+bool SupportedChip(int32_t aStream)
+{
+    return qlk_stream_xap_helper(static_cast<uint32_t>(aStream)).chipIndex == kSupportedChipIndex;
+}
+
+CMessageHandler& HandlerOf(const char* aMethod)
+{
+    return TheMsgHnd::Instance().GetHandler(aMethod);
+}
+
+}  // namespace
+
+// --- CSPIFTarget -------------------------------------------------------------
+
+CSPIFTarget::CSPIFTarget() : mImage(new FlashImage(kFlashImageKiloWords))
+{
+    NVT_TRACE(kSource, "CSPIFTarget::CSPIFTarget");
+}
+
+CSPIFTarget::~CSPIFTarget()
+{
+    NVT_TRACE(kSource, "CSPIFTarget::~CSPIFTarget");
+    delete mFlash;
+    delete mImage;
+}
+
+int32_t CSPIFTarget::Initialise(int32_t aStream)
+{
+    NVT_TRACE(kSource, "CSPIFTarget::Initialise", "aStream=%d", aStream);
+    mStream = aStream;
+    if (!SupportedChip(aStream)) {
+        ReportError(HandlerOf("CSPIFTarget::Initialise"), kCsNotSupported, kNotSupported);
+        return kCsNotSupported;
+    }
+    delete mFlash;
+    mFlash = nullptr;
+    mSize = 0;
+    mFlash = new flash(static_cast<uint32_t>(aStream));
+    mFlash->SetFlashTarget(FLASH_TARGET_SPI);
+    if (mFlash->flash_identify() != 0 && WaitForFlash()) {
+        flash_info_t info{};
+        mFlash->GetFlashInfo(info);
+        if (info.status == 1 && info.sizeBlocks != 0) {
+            mFlash->UseImage(mImage);
+            mSize = static_cast<int32_t>(static_cast<uint32_t>(info.sizeBlocks) << 12);
+            return kCsOk;
+        }
+    }
+    DetermineFlashDllErrorString(kCsDeviceReadFailed);
+    // A device that answered without an error but is not usable leaves no
+    // text of the library's own; say what went wrong instead of leaving an
+    // older, unrelated error as the detail.
+    if (mFlash->GetErrorCode() == FLASH_OK)
+        ReportError(HandlerOf("CSPIFTarget::Initialise"), kCsDeviceReadFailed,
+                    "The SPI flash could not be identified as a usable device");
+    return kCsDeviceReadFailed;
+}
+
+bool CSPIFTarget::WaitForFlash()
+{
+    NVT_TRACE(kSource, "CSPIFTarget::WaitForFlash");
+    if (mFlash == nullptr) return false;
+    while (mFlash->IsBusy()) nvtclock::SleepMs(kFlashPollMs);
+    return mFlash->GetErrorCode() == FLASH_OK;
+}
+
+bool CSPIFTarget::Cache(uint32_t aOffset)
+{
+    if (mImage == nullptr || mImage->IsUsed(aOffset)) return true;
+    NVT_TRACE(kSource, "CSPIFTarget::Cache", "aOffset=0x%x", aOffset);
+    if (mFlash == nullptr) return false;
+    const uint32_t first = aOffset & ~(kFlashBlockWords - 1);
+    if (mFlash->flash_dump_to_image_partial(first, first + kFlashBlockWords) > 0) return WaitForFlash();
+    return false;
+}
+
+void CSPIFTarget::DetermineFlashDllErrorString(uint32_t aCurrentRetVal)
+{
+    NVT_TRACE(kSource, "CSPIFTarget::DetermineFlashDllErrorString", "aCurrentRetVal=%u", aCurrentRetVal);
+    if (mFlash == nullptr) return;
+    if (mFlash->GetErrorCode() != FLASH_OK)
+        ReportError(HandlerOf("CSPIFTarget::DetermineFlashDllErrorString"), static_cast<int32_t>(aCurrentRetVal),
+                    mFlash->GetErrorString());
+}
+
+int32_t CSPIFTarget::Read(uint16_t aAddress, uint16_t& aWord)
+{
+    if (mImage == nullptr) return kCsDeviceReadFailed;
+    if (Cache(aAddress)) {
+        aWord = mImage->Read(aAddress);
+        return kCsOk;
+    }
+    DetermineFlashDllErrorString(kCsDeviceReadFailed);
+    return kCsDeviceReadFailed;
+}
+
+int32_t CSPIFTarget::Write(uint16_t aAddress, uint16_t aWord)
+{
+    if (mImage == nullptr) return kCsWriteFailed;
+    mImage->Write(aAddress, aWord);
+    return kCsOk;
+}
+
+int32_t CSPIFTarget::Flush()
+{
+    NVT_TRACE(kSource, "CSPIFTarget::Flush");
+    if (mFlash == nullptr) {
+        ReportError(HandlerOf("CSPIFTarget::Flush"), kCsWriteFailed, "The image was not ready to be saved");
+        return kCsWriteFailed;
+    }
+    if (mFlash->flash_burn() != 0 && WaitForFlash()) return kCsOk;
+    DetermineFlashDllErrorString(kCsWriteFailed);
+    return kCsWriteFailed;
+}
+
+int32_t CSPIFTarget::Size()
+{
+    NVT_TRACE(kSource, "CSPIFTarget::Size");
+    return mSize;
+}
+
+// --- CE2Target ---------------------------------------------------------------
+
+CE2Target::CE2Target()
+{
+    NVT_TRACE(kSource, "CE2Target::CE2Target");
+}
+
+CE2Target::~CE2Target()
+{
+    NVT_TRACE(kSource, "CE2Target::~CE2Target");
+    delete mE2;
+}
+
+int32_t CE2Target::Initialise(int32_t aStream)
+{
+    NVT_TRACE(kSource, "CE2Target::Initialise", "aStream=%d", aStream);
+    mStream = aStream;
+    delete mE2;
+    mE2 = new esquared(static_cast<uint32_t>(aStream));
+    if (!SupportedChip(aStream)) {
+        ReportError(HandlerOf("CE2Target::Initialise"), kCsNotSupported, kNotSupported);
+        return kCsNotSupported;
+    }
+    return kCsOk;
+}
+
+int32_t CE2Target::Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDataOut)
+{
+    NVT_TRACE(kSource, "CE2Target::Read", "aBegin=0x%x", aBegin, "aEnd=0x%x", aEnd, "&aDataOut=0x%08p", &aDataOut);
+    aDataOut.clear();
+    if (mE2 == nullptr) return kCsDeviceReadFailed;
+    if (aEnd < aBegin) {
+        // The count would wrap to nearly four billion words.
+        std::ostringstream text;
+        text << "Invalid EEPROM range: end 0x" << std::hex << aEnd << " below start 0x" << aBegin;
+        ReportError(HandlerOf("CE2Target::Read"), kCsInvalidLength, text.str());
+        return kCsInvalidLength;
+    }
+    const uint32_t count = static_cast<uint32_t>(aEnd - aBegin);
+    std::vector<uint16_t> buffer(count);
+    esquared_error e = mE2->Read(static_cast<uint32_t>(aBegin) * 2, buffer.data(), count * 2);
+    if (e != ESQUARED_OK) {
+        ReportError(HandlerOf("CE2Target::Read"), kCsDeviceReadFailed, esquared::GetErrorText(e));
+        return kCsDeviceReadFailed;
+    }
+    aDataOut.insert(aDataOut.end(), buffer.begin(), buffer.end());
+    return kCsOk;
+}
+
+int32_t CE2Target::Read(uint16_t aAddress, uint16_t& aWord)
+{
+    if (mE2 == nullptr) return kCsDeviceReadFailed;
+    uint16_t word = 0;
+    esquared_error e = mE2->Read(static_cast<uint32_t>(aAddress) * 2, &word, 2);
+    if (e != ESQUARED_OK) {
+        ReportError(HandlerOf("CE2Target::Read"), kCsDeviceReadFailed, esquared::GetErrorText(e));
+        return kCsDeviceReadFailed;
+    }
+    aWord = word;
+    return kCsOk;
+}
+
+int32_t CE2Target::Write(uint16_t aStartAddress, const std::vector<uint16_t>& aDataIn)
+{
+    NVT_TRACE(kSource, "CE2Target::Write", "aStartAddress=0x%x", aStartAddress, "&aDataIn=0x%08p", &aDataIn);
+    if (mE2 == nullptr) return kCsWriteFailed;
+    if (aDataIn.empty()) {
+        ReportError(HandlerOf("CE2Target::Write"), kCsInvalidLength, "No words to write to the EEPROM");
+        return kCsInvalidLength;
+    }
+    // The library counts bytes in 32 bits; a larger range cannot be passed.
+    if (aDataIn.size() > 0x7FFFFFFFu / 2) {
+        ReportError(HandlerOf("CE2Target::Write"), kCsWriteFailed, "Too many words to write to the EEPROM");
+        return kCsWriteFailed;
+    }
+    esquared_error e = mE2->Write(static_cast<uint32_t>(aStartAddress) * 2, aDataIn.data(),
+                                  static_cast<uint32_t>(aDataIn.size() * 2));
+    if (e != ESQUARED_OK) {
+        ReportError(HandlerOf("CE2Target::Write"), kCsWriteFailed, esquared::GetErrorText(e));
+        return kCsWriteFailed;
+    }
+    return kCsOk;
+}
+
+int32_t CE2Target::Write(uint16_t aAddress, uint16_t aWord)
+{
+    if (mE2 == nullptr) return kCsWriteFailed;
+    esquared_error e = mE2->Write(static_cast<uint32_t>(aAddress) * 2, &aWord, 2);
+    if (e != ESQUARED_OK) {
+        ReportError(HandlerOf("CE2Target::Write"), kCsWriteFailed, esquared::GetErrorText(e));
+        return kCsWriteFailed;
+    }
+    return kCsOk;
+}
+
+int32_t CE2Target::Size()
+{
+    NVT_TRACE(kSource, "CE2Target::Size");
+    if (mE2 == nullptr) return 0;
+    uint16_t size = 0;
+    esquared_error e = mE2->GetSize(size);
+    if (e != ESQUARED_OK) {
+        ReportError(HandlerOf("CE2Target::Size"), kCsInternalError, esquared::GetErrorText(e));
+        return 0;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(size) * 1024 / 8);
+}
