@@ -54,6 +54,7 @@ bool Chip::Read(uint32_t aSpace, uint32_t aByteAddress, uint32_t aCount, uint16_
 {
     Spend();
     ++mCounters.reads;
+    mLastAccess = Access{false, aSpace, aByteAddress, aCount};
     StepFirmware();
     if (mOptions.failRead != 0 && mCounters.reads == mOptions.failRead) return false;
     if ((aByteAddress & 1) != 0 || (aCount != 0 && aWords == nullptr)) return false;
@@ -73,6 +74,7 @@ bool Chip::Write(uint32_t aSpace, uint32_t aByteAddress, uint32_t aCount, const 
     for (uint32_t i = 0; i < aCount; ++i) Poke(aSpace, word + i, aWords[i]);
     mCounters.wordsWritten += aCount;
     // The firmware sees a write as soon as it lands, as a polling loop would.
+    mLastAccess = Access{true, aSpace, aByteAddress, aCount};
     StepFirmware();
     return true;
 }
@@ -91,6 +93,7 @@ void Chip::Go()
     Spend();
     if (mRunning) return;
     mRunning = true;
+    mLastAccess = Access();
     mFirmware = StartFirmware(*this);
     StepFirmware();
 }

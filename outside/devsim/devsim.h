@@ -59,6 +59,15 @@ struct Counters {
 };
 
 class Chip;
+
+// The transport access during which the firmware steps: which memory the
+// host is about to read or has just written.
+struct Access {
+    bool write = false;
+    uint32_t space = 0;
+    uint32_t byteAddress = 0;
+    uint32_t count = 0;
+};
 class Nvm;
 class Uart;
 
@@ -97,6 +106,8 @@ public:
     bool running() const { return mRunning; }
     Counters& counters() { return mCounters; }
     Firmware* firmware() { return mFirmware.get(); }
+    // The access the current firmware step belongs to (empty at Go).
+    const Access& lastAccess() const { return mLastAccess; }
     void ClearCounters() { mCounters = Counters(); }
 
     // Faults set after open (the options set them at open).
@@ -121,6 +132,7 @@ private:
     Counters mCounters;
     bool mRunning = false;
     std::unique_ptr<Firmware> mFirmware;
+    Access mLastAccess;
     std::map<std::string, std::string> mVariables;
     // Sparse memory: pages of 4096 words keyed by (space << 32 | page).
     std::map<uint64_t, std::vector<uint16_t>> mPages;

@@ -1,12 +1,341 @@
-// The emulated production-test firmware. Until an image is recognised the
-// processor runs nothing that answers the host.
-#include "devsim.h"
+// The emulated production-test firmware (see ptfirmware.h and ptimage.h).
+#include "ptfirmware.h"
+#include "ptimage.h"
+#include "uart.h"
+
+#include <cstdlib>
+#include <string>
 
 namespace devsim {
 
-std::unique_ptr<Firmware> StartFirmware(Chip&)
+namespace {
+
+using namespace ptimage;
+
+constexpr uint32_t kRam = 4;
+// Bounds on what the firmware walks through its own table, so a broken
+// image cannot keep it looping.
+constexpr uint32_t kMaxListEntries = 512;
+constexpr uint32_t kMaxRedirects = 16;
+
+// Parameter words of every command the firmware knows.
+int ParameterCount(uint16_t aCode)
 {
-    return nullptr;
+    switch (aCode) {
+    case 0x0100: return 4;
+    case 0x0101: return 4;
+    case 0x0102: return 5;
+    case 0x0103: return 2;
+    case 0x0200: return 0;
+    case 0x0201: return 0;
+    case 0x0202: return 1;
+    case 0x0300: return 2;
+    case 0x0301: return 0;
+    case 0x0302: return 4;
+    case 0x0303: return 1;
+    case 0x0304: return 1;
+    case 0x0305: return 0;
+    case 0x0306: return 0;
+    case 0x0500: return 2;
+    default: return -1;
+    }
+}
+
+uint32_t Join(uint16_t aHigh, uint16_t aLow)
+{
+    return (static_cast<uint32_t>(aHigh) << 16) | aLow;
+}
+
+// Reads the firmware's own lookup table from RAM in the format its image
+// header names.
+bool ReadOwnTable(const Chip& aChip, uint16_t aFormat, uint32_t aPacked,
+                  std::map<uint16_t, uint32_t>& aEntries)
+{
+    uint32_t space = aPacked >> 24;
+    uint32_t word = (aPacked & 0xFFFFFFu) / 2;
+    auto put = [&](uint16_t aKey, uint32_t aValue) { aEntries.emplace(aKey, aValue); };
+    switch (aFormat) {
+    case kPairList: {
+        if (aChip.Peek(space, word) != kMagicTable) return false;
+        uint32_t list = aChip.Peek(space, word + 1);
+        for (uint32_t i = 0; i < kMaxListEntries; ++i) {
+            uint16_t key = aChip.Peek(space, list + 2 * i);
+            if (key == 0) break;
+            put(key, aChip.Peek(space, list + 2 * i + 1));
+        }
+        return true;
+    }
+    case kTripleList:
+    case kTripleListRedirected: {
+        for (uint32_t hop = 0; aChip.Peek(space, word) == kMagicRedirect; ++hop) {
+            if (hop == kMaxRedirects) return false;
+            uint32_t packed = Join(aChip.Peek(space, word + 2), aChip.Peek(space, word + 1));
+            space = packed >> 24;
+            word = (packed & 0xFFFFFFu) / 2;
+        }
+        if (aChip.Peek(space, word) != kMagicTable) return false;
+        for (uint32_t i = 0; i < kMaxListEntries; ++i) {
+            uint32_t at = word + 1 + 3 * i;
+            uint16_t key = aChip.Peek(space, at);
+            if (key == 0) break;
+            put(key, Join(aChip.Peek(space, at + 2), aChip.Peek(space, at + 1)));
+        }
+        return true;
+    }
+    case kFixedTable: {
+        if (aChip.Peek(space, word) != kMagicTable) return false;
+        for (uint32_t i = 2; i < 30; i += 2) {
+            uint16_t key = aChip.Peek(space, word + i);
+            if (key == 0) continue;
+            if (key > 14) break;
+            put(key, aChip.Peek(space, word + i + 1));
+            if (key == 14) break;
+        }
+        return true;
+    }
+    case kShortFixedTable: {
+        if (aChip.Peek(space, word) != kMagicShort) return false;
+        for (uint16_t key = 1; key <= 3; ++key) put(key, aChip.Peek(space, word + key));
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool ParseNumber(const std::string& aText, uint32_t aMax, uint32_t& aValue)
+{
+    if (aText.empty()) return false;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(aText.c_str(), &end, 0);
+    if (end == nullptr || *end != '\0' || v > aMax) return false;
+    aValue = static_cast<uint32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool ParseFirmwareFault(const std::string& aText, FwBehaviour& aBehaviour)
+{
+    size_t pos = 0;
+    while (pos <= aText.size()) {
+        size_t plus = aText.find('+', pos);
+        if (plus == std::string::npos) plus = aText.size();
+        std::string item = aText.substr(pos, plus - pos);
+        pos = plus + 1;
+        std::vector<std::string> parts;
+        size_t start = 0;
+        for (;;) {
+            size_t colon = item.find(':', start);
+            parts.push_back(item.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+        uint32_t a = 0, b = 0;
+        if (parts[0] == "silent" && parts.size() == 1) {
+            aBehaviour.silent = true;
+        } else if (parts[0] == "alive" && parts.size() == 1) {
+            aBehaviour.aliveOnly = true;
+        } else if (parts[0] == "ready" && parts.size() == 2 && ParseNumber(parts[1], 0xFFFF, a)) {
+            aBehaviour.readyAnswer = static_cast<uint16_t>(a);
+        } else if (parts[0] == "answer" && parts.size() == 3 && ParseNumber(parts[1], 0x7FFF, a) &&
+                   ParseNumber(parts[2], 0xFFFF, b) && (b & 0x8000) != 0) {
+            aBehaviour.answers[static_cast<uint16_t>(a)] = static_cast<uint16_t>(b);
+        } else if (parts[0] == "delay" && parts.size() == 2 && ParseNumber(parts[1], 1000000, a)) {
+            aBehaviour.answerDelay = a;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+PtFirmware::PtFirmware(const Mailbox& aMailbox, uint16_t aBuildId, uint32_t aApiVersion,
+                       const FwBehaviour& aBehaviour)
+    : mMailbox(aMailbox), mBuildId(aBuildId), mApiVersion(aApiVersion), mBehaviour(aBehaviour) {}
+
+void PtFirmware::Answer(Chip& aChip, uint16_t aAnswer)
+{
+    aChip.Poke(kRam, mMailbox.command, aAnswer);
+    mPending = false;
+}
+
+void PtFirmware::Step(Chip& aChip)
+{
+    if (mBehaviour.silent) return;
+    ++mAlive;
+    aChip.Poke(kRam, mMailbox.alive, mAlive);
+    if (mBehaviour.aliveOnly) return;
+
+    const Access& access = aChip.lastAccess();
+    const uint32_t first = access.byteAddress / 2;
+    const bool pollOfCommand = !access.write && access.space == kRam && first <= mMailbox.command &&
+                               mMailbox.command - first < access.count;
+
+    if (!mPending) {
+        if (!mReadySent) {
+            mPending = true;  // the start itself waits like a command
+        } else if ((aChip.Peek(kRam, mMailbox.command) & 0x8000) == 0) {
+            FwCommandRecord record;
+            record.code = aChip.Peek(kRam, mMailbox.command);
+            int count = ParameterCount(record.code);
+            for (int i = 0; i < count; ++i)
+                record.parameters.push_back(aChip.Peek(kRam, mMailbox.parameters + static_cast<uint32_t>(i)));
+            mLog.push_back(record);
+            mPending = true;
+        } else {
+            return;
+        }
+        mPollsLeft = mBehaviour.answerDelay;
+    } else if (pollOfCommand && mPollsLeft > 0) {
+        --mPollsLeft;
+    }
+    if (mPollsLeft > 0) return;
+
+    if (!mReadySent) {
+        aChip.Poke(kRam, mMailbox.results, static_cast<uint16_t>(mApiVersion >> 16));
+        aChip.Poke(kRam, mMailbox.results + 1, static_cast<uint16_t>(mApiVersion & 0xFFFF));
+        mReadySent = true;
+        Answer(aChip, mBehaviour.readyAnswer);
+        return;
+    }
+    FwCommandRecord& record = mLog.back();
+    record.answer = Execute(aChip, record);
+    Answer(aChip, record.answer);
+}
+
+uint16_t PtFirmware::Execute(Chip& aChip, FwCommandRecord& aRecord)
+{
+    auto forced = mBehaviour.answers.find(aRecord.code);
+    if (forced != mBehaviour.answers.end() && forced->second != kAnswerOk) return forced->second;
+    if (ParameterCount(aRecord.code) < 0) return kAnswerUnknown;
+
+    const std::vector<uint16_t>& p = aRecord.parameters;
+    FwRegisters& r = mRegisters;
+    auto result = [&](uint32_t aIndex, uint16_t aValue) { aChip.Poke(kRam, mMailbox.results + aIndex, aValue); };
+    switch (aRecord.code) {
+    case 0x0100:
+        r.pioSetA = Join(p[0], p[1]);
+        r.pioSetB = Join(p[2], p[3]);
+        // Pins read back the levels they drive.
+        r.pioInA = r.pioSetA;
+        r.pioInB = r.pioSetB;
+        break;
+    case 0x0101:
+        r.pioAssignA = Join(p[0], p[1]);
+        r.pioAssignB = Join(p[2], p[3]);
+        break;
+    case 0x0102:
+        r.ledWord = Join(p[0], p[1]);
+        r.ledMode = p[2];
+        r.ledValue = p[3];
+        r.ledBrightness = p[4];
+        break;
+    case 0x0103:
+        r.aio[static_cast<uint16_t>(p[0] & 0xFF)] = p[1];
+        break;
+    case 0x0200:
+        result(0, mBuildId);
+        result(1, static_cast<uint16_t>(mApiVersion >> 16));
+        result(2, static_cast<uint16_t>(mApiVersion & 0xFFFF));
+        break;
+    case 0x0201:
+        result(0, static_cast<uint16_t>(r.pioInA >> 16));
+        result(1, static_cast<uint16_t>(r.pioInA & 0xFFFF));
+        result(2, static_cast<uint16_t>(r.pioInB >> 16));
+        result(3, static_cast<uint16_t>(r.pioInB & 0xFFFF));
+        break;
+    case 0x0202: {
+        auto it = r.aio.find(static_cast<uint16_t>(p[0] & 0xFF));
+        result(0, it == r.aio.end() ? 0 : it->second);
+        break;
+    }
+    case 0x0300:
+        r.radio = RadioMode::Carrier;
+        r.channel = p[0];
+        r.frequencyMhz = p[1];
+        break;
+    case 0x0301:
+        r.radio = RadioMode::Idle;
+        break;
+    case 0x0302:
+        r.radio = RadioMode::Transmitting;
+        r.channel = p[0];
+        r.txLength = p[1];
+        r.payloadType = p[2];
+        r.txRemaining = p[3];
+        break;
+    case 0x0303:
+        r.xtalTrim = p[0];
+        break;
+    case 0x0304:
+        r.radio = RadioMode::Receiving;
+        r.channel = p[0];
+        r.rxPackets = 0;
+        break;
+    case 0x0305:
+        if (r.radio == RadioMode::Receiving) r.rxPackets = static_cast<uint16_t>(r.rxPackets + mBehaviour.rxPerPoll);
+        result(0, r.rxPackets);
+        break;
+    case 0x0306:
+        if (r.radio == RadioMode::Transmitting) {
+            uint16_t sent = r.txRemaining < mBehaviour.txPerPoll ? r.txRemaining : mBehaviour.txPerPoll;
+            r.txRemaining = static_cast<uint16_t>(r.txRemaining - sent);
+            if (r.txRemaining == 0) r.radio = RadioMode::Idle;
+        }
+        result(0, r.txRemaining);
+        break;
+    case 0x0500:
+        r.uartBaud = Join(p[0], p[1]);
+        StartUartLoopback(aChip, r.uartBaud);
+        break;
+    default:
+        break;
+    }
+    return kAnswerOk;
+}
+
+std::unique_ptr<Firmware> StartFirmware(Chip& aChip)
+{
+    const uint32_t entry = Join(aChip.Peek(kRam, kProgramCounterHigh), aChip.Peek(kRam, kProgramCounterLow));
+    auto header = [&](uint16_t aWord) { return aChip.Peek(kRam, entry + aWord); };
+    if (header(kWordSignature0) != kSignature0 || header(kWordSignature1) != kSignature1 ||
+        header(kWordHeaderLength) < kHeaderWords)
+        return nullptr;
+
+    std::map<uint16_t, uint32_t> table;
+    if (!ReadOwnTable(aChip, header(kWordTableFormat), Join(header(kWordTableHigh), header(kWordTableLow)), table))
+        return nullptr;
+    for (uint16_t key : {kEntryCommand, kEntryAlive, kEntryParameters, kEntryResults, kEntryBuildId})
+        if (table.count(key) == 0) return nullptr;
+
+    PtFirmware::Mailbox mailbox;
+    mailbox.command = table[kEntryCommand];
+    mailbox.alive = table[kEntryAlive];
+    mailbox.parameters = table[kEntryParameters];
+    mailbox.results = table[kEntryResults];
+
+    FwBehaviour behaviour;
+    switch (header(kWordBehaviour)) {
+    case kSilent: behaviour.silent = true; break;
+    case kAliveOnly: behaviour.aliveOnly = true; break;
+    case kWrongReady: behaviour.readyAnswer = header(kWordBehaviourAnswer); break;
+    case kAnswerCode: behaviour.answers[header(kWordBehaviourCommand)] = header(kWordBehaviourAnswer); break;
+    default: break;
+    }
+    behaviour.answerDelay = header(kWordAnswerDelay);
+    behaviour.txPerPoll = header(kWordTxPerPoll);
+    behaviour.rxPerPoll = header(kWordRxPerPoll);
+    auto fault = aChip.options().extra.find("fwfault");
+    if (fault != aChip.options().extra.end()) ParseFirmwareFault(fault->second, behaviour);
+
+    return std::unique_ptr<Firmware>(new PtFirmware(mailbox, static_cast<uint16_t>(table[kEntryBuildId]),
+                                                    Join(header(kWordApiHigh), header(kWordApiLow)), behaviour));
+}
+
+PtFirmware* PtFirmwareOf(Chip& aChip)
+{
+    return dynamic_cast<PtFirmware*>(aChip.firmware());
 }
 
 }  // namespace devsim

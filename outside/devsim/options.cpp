@@ -2,6 +2,7 @@
 // comma-separated key=value options.
 #include "devsim.h"
 #include "nvm.h"
+#include "ptfirmware.h"
 #include "uart.h"
 
 #include <cctype>
@@ -122,6 +123,8 @@ bool ParseTransport(const char* aTransport, Options& aOptions, std::string& aErr
         } else if (ExtraKeys().count(key) != 0) {
             aOptions.extra[key] = value;
             ok = ValidNvmOption(key, value);
+            FwBehaviour fault;
+            if (ok && key == "fwfault") ok = ParseFirmwareFault(value, fault);
             UartMode uartMode = UartMode::Echo;
             if (key == "uart") ok = ParseUartMode(value, uartMode);
         } else {

@@ -12,36 +12,6 @@ int32_t Unsupported(CLastError& aLastError)
 }
 }  // namespace
 
-int32_t CDeviceHandle::LoadPtFirmware(const char*, bool)
-{
-    if (int32_t rc = RequireConnected()) return rc;
-    return Unsupported(lastError);
-}
-
-int32_t CDeviceHandle::GetPtFwBuildInfo(const char* aXbvPath, uint16_t*, char*)
-{
-    if (aXbvPath == nullptr) {
-        if (int32_t rc = RequireFirmware()) return rc;
-    }
-    return Unsupported(lastError);
-}
-
-int32_t CDeviceHandle::GetPtFwBuildId(const char* aXbvPath, uint16_t*)
-{
-    if (aXbvPath == nullptr) {
-        if (int32_t rc = RequireFirmware()) return rc;
-    }
-    return Unsupported(lastError);
-}
-
-int32_t CDeviceHandle::GetPtFwCsVersion(const char* aXbvPath, uint16_t*)
-{
-    if (aXbvPath == nullptr) {
-        if (int32_t rc = RequireFirmware()) return rc;
-    }
-    return Unsupported(lastError);
-}
-
 #define NVT_PENDING_FIRMWARE_OP(signature)             \
     int32_t CDeviceHandle::signature                   \
     {                                                  \
@@ -49,7 +19,6 @@ int32_t CDeviceHandle::GetPtFwCsVersion(const char* aXbvPath, uint16_t*)
         return Unsupported(lastError);                 \
     }
 
-NVT_PENDING_FIRMWARE_OP(GetPtFwApiVersion(uint32_t*))
 NVT_PENDING_FIRMWARE_OP(RadSetXtalTrim(uint16_t))
 NVT_PENDING_FIRMWARE_OP(RadCwStart(uint8_t, uint16_t))
 NVT_PENDING_FIRMWARE_OP(RadStop())

@@ -35,6 +35,11 @@ constexpr uint32_t kMailboxOverallTimeoutMs = 20000;
 // The ready answer of a freshly started firmware.
 constexpr uint16_t kFirmwareReady = 0xFABC;
 
+// Maps a firmware answer to a command to a result code, storing the answer's
+// text for a failure: 0x8000 success, 0x8001 -10, 0x8003 and 0x8004 -31,
+// 0x8FFF -30, anything else -31.
+int32_t MapFirmwareAnswer(CLastError& aLastError, uint16_t aCode, uint16_t aAnswer);
+
 class CMailbox {
 public:
     // All locations are space-4 byte addresses taken from the device handle.
