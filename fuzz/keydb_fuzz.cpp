@@ -1,0 +1,36 @@
+// Fuzz target of the CS key database loader: any bytes as a database, then
+// build selection and every kind of lookup on what was loaded.
+#include "cskeysinfo.h"
+#include "msghandler.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
+{
+    CMessageHandler& handler = TheMsgHnd::Instance().SharedHandler();
+    static bool initialised = false;
+    if (!initialised) {
+        // Errors are kept so that every message is built, as in the library.
+        handler.SetErrorHolder(false);
+        initialised = true;
+    }
+    CCsKeysInfo keys(handler);
+    if (keys.LoadXMLFromBuffer(aData, aSize, "fuzz.xml") != 0) return 0;
+    for (uint16_t build : keys.BuildIds()) {
+        if (keys.SetInterestedVersion(build) != 0) continue;
+        const uint16_t count = keys.NumKeys();
+        for (uint16_t i = 0; i < count && i < 64; ++i) {
+            CsKeyDetails details;
+            if (keys.KeyDetailsFromIndex(i, details) != 0) continue;
+            uint16_t id = 0, length = 0;
+            keys.KeyIdFromName(details.name, id);
+            keys.KeyLength(details.id, length);
+        }
+        CsKeyDetails missing;
+        keys.KeyDetailsFromIndex(count, missing);
+    }
+    keys.SetInterestedVersion(0x7FFF);
+    return 0;
+}

@@ -1,0 +1,527 @@
+#include "cskeysinfo.h"
+
+#include "fileutil.h"
+#include "platform.h"
+#include "stringutil.h"
+#include "trace.h"
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/LocalFileInputSource.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/sax/EntityResolver.hpp>
+#include <xercesc/sax/ErrorHandler.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLEntityResolver.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+using namespace xercesc;
+
+const char* const CCsKeysInfo::kEnvironmentVariable = "CSCONFIGFILE";
+const char* const CCsKeysInfo::kDefaultFileName = "cskey_db.xml";
+
+// What LoadXML parses: a file, or a buffer in memory.
+struct CCsKeysInfo::Source {
+    std::string name;
+    const void* data = nullptr;  // null: read the file called name
+    size_t size = 0;
+};
+
+namespace {
+
+// Element and attribute names of the file, as parser characters.
+const XMLCh kPsKeyDatabase[] = u"PSKEY_DATABASE";
+const XMLCh kBuildIdAttr[] = u"BUILD_ID";
+const XMLCh kNameAttr[] = u"NAME";
+const XMLCh kIdAttr[] = u"ID";
+const XMLCh kOffsetAttr[] = u"OFFSET";
+const XMLCh kLengthAttr[] = u"LENGTH";
+const XMLCh kMinAttr[] = u"MIN";
+const XMLCh kMaxAttr[] = u"MAX";
+const XMLCh kDescription[] = u"DESCRIPTION";
+const XMLCh kLabel[] = u"LABEL";
+const XMLCh kDefault[] = u"DEFAULT";
+const XMLCh kDefaultValue[] = u"DEFAULTVALUE";
+const XMLCh kEmpty[] = u"";
+
+const size_t kExecutablePathBufferSize = 260;
+
+[[noreturn]] void Fail(int32_t aCode)
+{
+    throw CCsKeysInfo::ReturnCode{aCode};
+}
+
+// Parser text in the local code page.
+std::string Local(const XMLCh* aText)
+{
+    if (aText == nullptr) return std::string();
+    // ASCII reads the same in every local code page; only other text needs
+    // the transcoder.
+    std::string ascii;
+    const XMLCh* p = aText;
+    for (; *p != 0 && *p < 0x80; ++p) ascii += static_cast<char>(*p);
+    if (*p == 0) return ascii;
+    char* local = XMLString::transcode(aText);
+    if (local == nullptr) return std::string();
+    std::string result(local);
+    XMLString::release(&local);
+    return result;
+}
+
+// Every external entity and DTD resolves to an empty document, so nothing
+// outside the database file is ever opened or fetched.
+class EmptyEntityResolver : public XMLEntityResolver, public EntityResolver {
+public:
+    InputSource* resolveEntity(XMLResourceIdentifier*) override { return Empty(); }
+    InputSource* resolveEntity(const XMLCh* const, const XMLCh* const) override { return Empty(); }
+
+private:
+    static InputSource* Empty()
+    {
+        static const XMLByte nothing[1] = {0};
+        return new MemBufInputSource(nothing, 0, kEmpty, false);
+    }
+};
+
+// Notes fatal errors. Without a handler the parser stops at the first
+// fatal error but keeps the document built so far, so a truncated or broken
+// file (or one stopped by the entity expansion limit) would load as if it
+// were whole. Other errors and warnings do not count.
+class FatalErrorNote : public ErrorHandler {
+public:
+    void warning(const SAXParseException&) override {}
+    void error(const SAXParseException&) override {}
+    void fatalError(const SAXParseException&) override { mFatal = true; }
+    void resetErrors() override { mFatal = false; }
+    bool Fatal() const { return mFatal; }
+
+private:
+    bool mFatal = false;
+};
+
+// Reference to XMLPlatformUtils for the duration of one load.
+class ParserPlatform {
+public:
+    ParserPlatform() { XMLPlatformUtils::Initialize("en_US"); }
+    ~ParserPlatform() { XMLPlatformUtils::Terminate(); }
+    ParserPlatform(const ParserPlatform&) = delete;
+    ParserPlatform& operator=(const ParserPlatform&) = delete;
+};
+
+const XMLCh* AttributeValue(const DOMNamedNodeMap* aAttributes, const XMLCh* aName)
+{
+    const DOMNode* attribute = aAttributes->getNamedItem(aName);
+    return attribute != nullptr ? attribute->getNodeValue() : nullptr;
+}
+
+// A required number: missing or not decimal fails the load with 12.
+uint16_t RequiredNumber(const DOMNamedNodeMap* aAttributes, const XMLCh* aName)
+{
+    const XMLCh* value = AttributeValue(aAttributes, aName);
+    uint16_t number = 0;
+    if (value == nullptr || !CCsKeysInfo::ParseDecimal(Local(value), number)) Fail(kCsBadFormat);
+    return number;
+}
+
+uint16_t OptionalNumber(const DOMNamedNodeMap* aAttributes, const XMLCh* aName, uint16_t aDefault)
+{
+    const XMLCh* value = AttributeValue(aAttributes, aName);
+    if (value == nullptr) return aDefault;
+    uint16_t number = 0;
+    if (!CCsKeysInfo::ParseDecimal(Local(value), number)) Fail(kCsBadFormat);
+    return number;
+}
+
+// The text of an element: the value of its first child node (empty when it
+// has none).
+std::string FirstChildText(const DOMNode* aNode)
+{
+    const DOMNode* child = aNode->getFirstChild();
+    return child != nullptr ? Local(child->getNodeValue()) : std::string();
+}
+
+// DEFAULT holds DEFAULTVALUE elements, each with a separating node before
+// and after it.
+void ReadDefaults(const DOMNode* aDefault, std::vector<uint16_t>& aValues)
+{
+    const DOMNode* first = aDefault->getFirstChild();
+    if (first == nullptr) Fail(kCsBadFormat);
+    const DOMNode* candidate = first->getNextSibling();
+    if (candidate == nullptr) Fail(kCsBadFormat);
+    while (candidate != nullptr) {
+        if (!XMLString::equals(candidate->getNodeName(), kDefaultValue)) Fail(kCsBadFormat);
+        const DOMNode* text = candidate->getFirstChild();
+        uint16_t value = 0;
+        if (text == nullptr || !CCsKeysInfo::ParseDecimal(Local(text->getNodeValue()), value)) Fail(kCsBadFormat);
+        aValues.push_back(value);
+        const DOMNode* separator = candidate->getNextSibling();
+        if (separator == nullptr) Fail(kCsBadFormat);
+        candidate = separator->getNextSibling();
+    }
+}
+
+CsKeyDetails ReadKey(const DOMElement* aKey)
+{
+    const DOMNamedNodeMap* attributes = aKey->getAttributes();
+    if (attributes == nullptr || attributes->getLength() == 0) Fail(kCsBadFormat);
+    CsKeyDetails details;
+    const XMLCh* name = AttributeValue(attributes, kNameAttr);
+    if (name == nullptr) Fail(kCsBadFormat);
+    details.name = Local(name);
+    details.id = RequiredNumber(attributes, kIdAttr);
+    details.offset = RequiredNumber(attributes, kOffsetAttr);
+    details.length = RequiredNumber(attributes, kLengthAttr);
+    details.min = OptionalNumber(attributes, kMinAttr, 0);
+    details.max = OptionalNumber(attributes, kMaxAttr, 0xFFFF);
+
+    const DOMNode* child = aKey->getFirstChild();
+    if (child == nullptr) Fail(kCsBadFormat);
+    for (; child != nullptr; child = child->getNextSibling()) {
+        const XMLCh* nodeName = child->getNodeName();
+        if (XMLString::equals(nodeName, kDescription))
+            details.description = FirstChildText(child);
+        else if (XMLString::equals(nodeName, kLabel))
+            details.label = FirstChildText(child);
+        else if (XMLString::equals(nodeName, kDefault))
+            ReadDefaults(child, details.defaultValues);
+    }
+    return details;
+}
+
+void ReadBuilds(const DOMDocument* aDocument, std::vector<uint16_t>& aBuildIds,
+                std::vector<std::vector<CsKeyDetails>>& aKeyTable)
+{
+    const DOMElement* root = aDocument->getDocumentElement();
+    if (root == nullptr) Fail(kCsBadFormat);
+    const DOMElement* build = root;
+    if (XMLString::equals(root->getNodeName(), kPsKeyDatabase)) {
+        build = root->getFirstElementChild();
+        if (build == nullptr) Fail(kCsBadFormat);
+    }
+    for (; build != nullptr; build = build->getNextElementSibling()) {
+        const DOMNamedNodeMap* attributes = build->getAttributes();
+        if (attributes == nullptr || attributes->getLength() == 0) Fail(kCsBadFormat);
+        const XMLCh* buildIdText = AttributeValue(attributes, kBuildIdAttr);
+        if (buildIdText == nullptr) Fail(kCsBadFormat);
+        uint16_t buildId = 0;
+        // A build whose ID is not a number is skipped without error.
+        if (!CCsKeysInfo::ParseDecimal(Local(buildIdText), buildId)) continue;
+        buildId = static_cast<uint16_t>(buildId & 0x7FFF);
+        aBuildIds.push_back(buildId);
+        if (aKeyTable.size() <= buildId) aKeyTable.resize(static_cast<size_t>(buildId) + 1);
+
+        const DOMElement* key = build->getFirstElementChild();
+        if (key == nullptr) Fail(kCsBadFormat);
+        std::vector<CsKeyDetails> keys;
+        for (; key != nullptr; key = key->getNextElementSibling()) keys.push_back(ReadKey(key));
+        aKeyTable[buildId] = std::move(keys);
+    }
+}
+
+bool CanOpenForReading(const std::string& aFilename)
+{
+    std::FILE* f = std::fopen(aFilename.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    return true;
+}
+
+std::string Hex4(uint16_t aValue)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04x", static_cast<unsigned>(aValue));
+    return text;
+}
+
+// ASCII letters compared without case, as the C locale's case-insensitive
+// comparison does.
+bool EqualsNoCase(const std::string& aLeft, const std::string& aRight)
+{
+    if (aLeft.size() != aRight.size()) return false;
+    for (size_t i = 0; i < aLeft.size(); ++i) {
+        char l = aLeft[i];
+        char r = aRight[i];
+        if (l == r) continue;
+        if (l >= 'A' && l <= 'Z') l = static_cast<char>(l - 'A' + 'a');
+        if (r >= 'A' && r <= 'Z') r = static_cast<char>(r - 'A' + 'a');
+        if (l != r) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CCsKeysInfo::CCsKeysInfo(CMessageHandler& aHandler) : CEngine("CCsKeysInfo::CCsKeysInfo", aHandler)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::CCsKeysInfo");
+}
+
+CCsKeysInfo::~CCsKeysInfo()
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::~CCsKeysInfo");
+}
+
+bool CCsKeysInfo::ParseDecimal(const std::string& aText, uint16_t& aValue)
+{
+    // Leading white space as formatted extraction skips it; a sign, trailing
+    // characters (trailing white space included) or an empty value make the
+    // text invalid.
+    size_t i = aText.find_first_not_of(" \t\n\v\f\r");
+    if (i == std::string::npos) return false;
+    if (aText[i] == '+') ++i;
+    if (i == aText.size()) return false;
+    uint32_t value = 0;
+    for (; i < aText.size(); ++i) {
+        const char c = aText[i];
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+        if (value > 0xFFFF) return false;
+    }
+    aValue = static_cast<uint16_t>(value);
+    return true;
+}
+
+std::string CCsKeysInfo::CompressedIdList(std::vector<uint16_t> aIds)
+{
+    std::sort(aIds.begin(), aIds.end());
+    aIds.erase(std::unique(aIds.begin(), aIds.end()), aIds.end());
+    std::string text;
+    size_t i = 0;
+    while (i < aIds.size()) {
+        size_t last = i;
+        while (last + 1 < aIds.size() && aIds[last + 1] == aIds[last] + 1) ++last;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(aIds[i]);
+        if (last - i >= 2) {
+            text += "-" + std::to_string(aIds[last]);
+        } else if (last - i == 1) {
+            text += ", " + std::to_string(aIds[last]);
+        }
+        i = last + 1;
+    }
+    return text;
+}
+
+int32_t CCsKeysInfo::LoadDatabase(const std::string& aXmlFile)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::LoadDatabase", "aXmlFile=>%s<", aXmlFile);
+    std::string path;
+    bool fromEnvironment = false;
+    std::string environment;
+    if (!aXmlFile.empty()) {
+        path = aXmlFile;
+    } else if (platform::GetEnv(kEnvironmentVariable, environment)) {
+        stringutil::TrimLeadingAndTrailingWhitespace(environment);
+        path = environment;
+        fromEnvironment = true;
+    } else {
+        std::string executable = platform::ExecutablePath();
+        if (executable.size() >= kExecutablePathBufferSize) executable.resize(kExecutablePathBufferSize - 1);
+        std::string directory;
+        fileutil::DeterminePathComponent(executable, directory);
+        path = directory + kDefaultFileName;
+    }
+
+    const int32_t result = LoadXML(path);
+    if (result != kCsOk) {
+        std::string message = std::string("Cannot load key definition file: ") + " " + " '" + path + "'" + " ";
+        if (fromEnvironment) message += std::string(kEnvironmentVariable) + " environment variable is invalid" + " ";
+        message += " ";
+        message += result == kCsFileNotFound ? "XML file not found" : "XML file is incorrect format";
+        message += ".";
+        ReportError(Handler(), result, message);
+    }
+    return result;
+}
+
+int32_t CCsKeysInfo::LoadXML(const std::string& aFilename)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::LoadXML", "aFilename=>%s<", aFilename);
+    Source source;
+    source.name = aFilename;
+    return Load(source);
+}
+
+int32_t CCsKeysInfo::LoadXMLFromBuffer(const void* aData, size_t aSize, const std::string& aName)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::LoadXMLFromBuffer", "aName=>%s<", aName, "aSize=0x%x",
+              static_cast<unsigned>(aSize));
+    static const char nothing = 0;
+    Source source;
+    source.name = aName;
+    source.data = aData != nullptr ? aData : &nothing;
+    source.size = aData != nullptr ? aSize : 0;
+    return Load(source);
+}
+
+int32_t CCsKeysInfo::Load(const Source& aSource)
+{
+    int32_t result = kCsOk;
+    try {
+        ParserPlatform platformUse;
+        {
+            EmptyEntityResolver resolver;
+            SecurityManager security;
+            security.setEntityExpansionLimit(kEntityExpansionLimit);
+
+            FatalErrorNote fatalErrors;
+            XercesDOMParser parser;
+            mBuildIds.clear();
+            mKeyTable.clear();
+
+            // No grammar is ever loaded and validity errors never decide
+            // anything, so the parser does not validate: that would only
+            // spend time building messages nobody reads.
+            parser.setValidationScheme(XercesDOMParser::Val_Never);
+            parser.setDoNamespaces(false);
+            parser.setDoSchema(false);
+            parser.setValidationSchemaFullChecking(true);
+            parser.setCreateEntityReferenceNodes(false);
+            // Nothing outside the file is read: no external DTD, no default
+            // resolution of entities to files or network addresses, every
+            // remaining external entity resolves to nothing, and entity
+            // expansion is bounded.
+            parser.setLoadExternalDTD(false);
+            parser.setDisableDefaultEntityResolution(true);
+            parser.setXMLEntityResolver(&resolver);
+            parser.setSecurityManager(&security);
+            parser.setHandleMultipleImports(false);
+            parser.setErrorHandler(&fatalErrors);
+
+            try {
+                if (aSource.data != nullptr) {
+                    MemBufInputSource input(static_cast<const XMLByte*>(aSource.data), aSource.size, kEmpty, false);
+                    parser.parse(input);
+                } else {
+                    if (aSource.name.empty() || !CanOpenForReading(aSource.name)) Fail(kCsFileNotFound);
+                    XMLCh* wide = XMLString::transcode(aSource.name.c_str());
+                    std::unique_ptr<XMLCh, void (*)(XMLCh*)> wideOwner(wide,
+                                                                        [](XMLCh* p) { XMLString::release(&p); });
+                    // A local file input source: the name is never taken as
+                    // a URL.
+                    LocalFileInputSource input(wide);
+                    parser.parse(input);
+                }
+                if (fatalErrors.Fatal()) Fail(kCsBadFormat);
+                const DOMDocument* document = parser.getDocument();
+                if (document == nullptr) Fail(kCsFileNotFound);
+                ReadBuilds(document, mBuildIds, mKeyTable);
+                mXmlFile = aSource.name;
+            } catch (const ReturnCode& code) {
+                result = code.code;
+            } catch (...) {
+                result = kCsBadFormat;
+            }
+        }
+    } catch (const ReturnCode& code) {
+        result = code.code;
+    } catch (...) {
+        result = kCsBadFormat;
+    }
+    return result;
+}
+
+int32_t CCsKeysInfo::SetInterestedVersion(uint16_t aReqVersion)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::SetInterestedVersion", "aReqVersion=%d", aReqVersion);
+    const uint16_t build = static_cast<uint16_t>(aReqVersion & 0x7FFF);
+    if (IsLoaded() && build < mKeyTable.size() && !mKeyTable[build].empty()) {
+        mSelectedBuild = build;
+        return kCsOk;
+    }
+    std::string message;
+    if (IsLoaded()) {
+        message = std::string("XML file is wrong version for device") + "  " + "File: " + mXmlFile + " " +
+                  "Requested: " + std::to_string(build) + " " + "XML contains: " + CompressedIdList(mBuildIds);
+    } else {
+        message = std::string("The XML file has not yet been loaded.") + " ";
+    }
+    ReportError(Handler(), kCsNoKeysForBuild, message);
+    return kCsNoKeysForBuild;
+}
+
+const std::vector<CsKeyDetails>* CCsKeysInfo::SelectedKeys() const
+{
+    return mSelectedBuild < mKeyTable.size() ? &mKeyTable[mSelectedBuild] : nullptr;
+}
+
+int32_t CCsKeysInfo::KeyDetailsFromId(uint16_t aKeyId, CsKeyDetails& aDetails)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyDetailsFromId", "aKeyId=%d", aKeyId, "&aDetails=0x%08p", &aDetails);
+    if (const std::vector<CsKeyDetails>* keys = SelectedKeys()) {
+        for (const CsKeyDetails& key : *keys) {
+            if (key.id == aKeyId) {
+                aDetails = key;
+                return kCsOk;
+            }
+        }
+    }
+    ReportError(Handler(), kCsKeyNotFound,
+                std::string("Key not found:") + " " + "Key ID: 0x" + Hex4(aKeyId) + "." + "  ");
+    return kCsKeyNotFound;
+}
+
+int32_t CCsKeysInfo::KeyDetailsFromIndex(uint16_t aKeyIndex, CsKeyDetails& aDetails)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyDetailsFromIndex", "aKeyIndex=%d", aKeyIndex, "&aDetails=0x%08p",
+              &aDetails);
+    // Build 0 is a build like any other: its keys are found by index too.
+    const std::vector<CsKeyDetails>* keys = SelectedKeys();
+    if (keys != nullptr && aKeyIndex < keys->size()) {
+        aDetails = (*keys)[aKeyIndex];
+        return kCsOk;
+    }
+    ReportError(Handler(), kCsKeyNotFound,
+                std::string("Key not found:") + " " + "Key index: " + std::to_string(aKeyIndex) +
+                    " not found in database version " + std::to_string(mSelectedBuild) + "." + "  ");
+    return kCsKeyNotFound;
+}
+
+int32_t CCsKeysInfo::KeyIdFromIndex(uint16_t aKeyIndex, uint16_t& aKeyId)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyIdFromIndex", "aKeyIndex=%d", aKeyIndex, "&aKeyId=0x%08p", &aKeyId);
+    CsKeyDetails details;
+    const int32_t result = KeyDetailsFromIndex(aKeyIndex, details);
+    if (result == kCsOk) aKeyId = details.id;
+    return result;
+}
+
+int32_t CCsKeysInfo::KeyLength(uint16_t aKeyId, uint16_t& aLength)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyLength", "aKeyId=%d", aKeyId, "&aLength=0x%08p", &aLength);
+    CsKeyDetails details;
+    const int32_t result = KeyDetailsFromId(aKeyId, details);
+    if (result == kCsOk) aLength = details.length;
+    return result;
+}
+
+int32_t CCsKeysInfo::KeyIdFromName(const std::string& aName, uint16_t& aKeyId)
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyIdFromName", "aName=>%s<", aName, "&aKeyId=0x%08p", &aKeyId);
+    // Compares in place: copying every entry on the way would make a lookup
+    // in a large build cost far more than the comparison itself.
+    if (const std::vector<CsKeyDetails>* keys = SelectedKeys()) {
+        for (const CsKeyDetails& key : *keys) {
+            if (EqualsNoCase(key.name, aName)) {
+                aKeyId = key.id;
+                return kCsOk;
+            }
+        }
+    }
+    ReportError(Handler(), kCsKeyNotFound, "Unknown CS KEY \"" + aName + "\"");
+    return kCsKeyNotFound;
+}
+
+uint16_t CCsKeysInfo::NumKeys()
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::NumKeys");
+    const std::vector<CsKeyDetails>* keys = SelectedKeys();
+    return keys != nullptr ? static_cast<uint16_t>(std::min<size_t>(keys->size(), 0xFFFF)) : 0;
+}
