@@ -1,0 +1,84 @@
+// PIO, AIO and LED operations. The library only carries the values to and
+// from the production-test firmware; what each bit means on the chip is the
+// firmware's business. None of these operations changes the handle state.
+#include "devicehandle.h"
+
+#include "devicemailbox.h"
+#include "nivoratest.h"
+#include "paramvalidator.h"
+
+namespace {
+
+// Sends one of the two PIO write commands with both 32-bit words.
+int32_t SendPioWords(CDeviceHandle& aDevice, uint16_t aCommand, uint32_t aWordA, uint32_t aWordB)
+{
+    CMailbox mailbox = MailboxOf(aDevice);
+    const uint16_t words[4] = {HighWord(aWordA), LowWord(aWordA), HighWord(aWordB), LowWord(aWordB)};
+    if (int32_t rc = mailbox.WriteParameters(4, words)) return rc;
+    return mailbox.SendCommand(aCommand);
+}
+
+}  // namespace
+
+int32_t CDeviceHandle::PioAssign(uint32_t aMask, uint32_t aValue)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+    return SendPioWords(*this, kCmdPioAssign, aMask, aValue);
+}
+
+int32_t CDeviceHandle::PioSet(uint32_t aMask, uint32_t aValue)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+    return SendPioWords(*this, kCmdPioSet, aMask, aValue);
+}
+
+int32_t CDeviceHandle::PioGet(uint32_t* aFirst, uint32_t* aSecond)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+    if (aFirst == nullptr || aSecond == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
+
+    CMailbox mailbox = MailboxOf(*this);
+    if (int32_t rc = mailbox.SendCommand(kCmdPioGet)) return rc;
+    uint16_t words[4] = {0, 0, 0, 0};
+    if (int32_t rc = mailbox.ReadResults(4, words)) return rc;
+    *aFirst = (static_cast<uint32_t>(words[0]) << 16) | words[1];
+    *aSecond = (static_cast<uint32_t>(words[2]) << 16) | words[3];
+    return NVT_OK;
+}
+
+int32_t CDeviceHandle::LedSet(uint32_t aLed, uint8_t aMode, uint16_t aValue, uint8_t aBrightness)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+    if (!validator->Check8(CParamValidator::LedMode, aMode)) return NVT_ERR_INVALID_PARAM;
+    if (!validator->Check8(CParamValidator::LedBrightness, aBrightness)) return NVT_ERR_INVALID_PARAM;
+
+    CMailbox mailbox = MailboxOf(*this);
+    const uint16_t words[5] = {HighWord(aLed), LowWord(aLed), aMode, aValue, aBrightness};
+    if (int32_t rc = mailbox.WriteParameters(5, words)) return rc;
+    return mailbox.SendCommand(kCmdLedSet);
+}
+
+int32_t CDeviceHandle::AioSet(uint8_t aChannel, uint16_t aValue)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+
+    CMailbox mailbox = MailboxOf(*this);
+    const uint16_t words[2] = {aChannel, aValue};
+    if (int32_t rc = mailbox.WriteParameters(2, words)) return rc;
+    return mailbox.SendCommand(kCmdAioSet);
+}
+
+int32_t CDeviceHandle::AioGet(uint8_t aChannel, uint16_t* aValue)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+    if (aValue == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
+
+    CMailbox mailbox = MailboxOf(*this);
+    const uint16_t words[1] = {aChannel};
+    if (int32_t rc = mailbox.WriteParameters(1, words)) return rc;
+    if (int32_t rc = mailbox.SendCommand(kCmdAioGet)) return rc;
+    uint16_t result[1] = {0};
+    if (int32_t rc = mailbox.ReadResults(1, result)) return rc;
+    *aValue = result[0];
+    return NVT_OK;
+}

@@ -1,0 +1,63 @@
+// UART loopback test: the chip's UART is wired to a serial port of the PC.
+// The firmware is told the rate first, then the PC sends "PING" and expects
+// exactly those four bytes back. The port lives for this one call and is
+// closed on every way out.
+#include "devicehandle.h"
+
+#include "devicemailbox.h"
+#include "nivoratest.h"
+#include "paramvalidator.h"
+#include "serialport.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+const uint8_t kPattern[4] = {'P', 'I', 'N', 'G'};
+
+// "<lead>(<system text>)" with the system's text for its last error.
+std::string PortError(const char* aLead)
+{
+    return std::string(aLead) + SystemErrorText() + ")";
+}
+
+}  // namespace
+
+int32_t CDeviceHandle::UartLbTest(const char* aComPort, uint32_t aBaudRate)
+{
+    if (int32_t rc = RequireFirmware()) return rc;
+    if (aComPort == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
+    if (!validator->Check32(CParamValidator::UartBaudRate, aBaudRate)) return NVT_ERR_INVALID_PARAM;
+
+    // The destructor closes the port whatever happens below.
+    platform::SerialPort port;
+    if (!port.Open(aComPort))
+        return lastError.SetError(NVT_ERR_GENERAL, PortError("Error opening COM port ("));
+    if (!port.Configure(aBaudRate))
+        return lastError.SetError(NVT_ERR_GENERAL, PortError("Error configuring COM port ("));
+    if (!port.SetTimeouts())
+        return lastError.SetError(NVT_ERR_GENERAL, PortError("Error setting COM port timeouts ("));
+    if (!port.Purge())
+        return lastError.SetError(NVT_ERR_GENERAL, PortError("Error purging COM port buffers ("));
+
+    // The chip's UART must run at the rate before the PC sends.
+    CMailbox mailbox = MailboxOf(*this);
+    const uint16_t words[2] = {HighWord(aBaudRate), LowWord(aBaudRate)};
+    if (int32_t rc = mailbox.WriteParameters(2, words)) return rc;
+    if (int32_t rc = mailbox.SendCommand(kCmdUartLoopback)) return rc;
+
+    uint32_t written = 0;
+    if (!port.Write(kPattern, sizeof(kPattern), written))
+        return lastError.SetError(NVT_ERR_GENERAL, PortError("Error writing to COM port ("));
+
+    uint8_t echo[sizeof(kPattern)] = {0, 0, 0, 0};
+    uint32_t received = 0;
+    if (!port.Read(echo, sizeof(echo), received))
+        return lastError.SetError(NVT_ERR_GENERAL, PortError("Error reading from COM port ("));
+
+    if (received < sizeof(kPattern) || std::memcmp(echo, kPattern, sizeof(kPattern)) != 0)
+        return lastError.SetError(NVT_ERR_TEST_FAILED,
+                                  "UART loopback test failed (expected data was not received)");
+    return NVT_OK;
+}
