@@ -1,0 +1,218 @@
+// The command mailbox against the emulated firmware: answer codes, transport
+// failures, timeouts, transport calls per command, and what the firmware did.
+#include "devicehandle.h"
+#include "mailbox.h"
+#include "ptfixture.h"
+
+namespace {
+
+class MailboxTest : public PtHandleTest {
+protected:
+    void Start(const std::string& aTransport = "sim", const fixtures::PtFirmwareSpec& aSpec = {})
+    {
+        Open(aTransport);
+        ASSERT_EQ(Load(aSpec), NVT_OK) << Text();
+        ASSERT_NE(Firmware(), nullptr);
+    }
+    CMailbox Mailbox()
+    {
+        auto* d = static_cast<CDeviceHandle*>(mHandle);
+        return CMailbox(d->stream, d->lastError, d->commandLocation, d->aliveTick, d->parameters, d->results);
+    }
+};
+
+}  // namespace
+
+TEST_F(MailboxTest, AnswerCodesMapToResultsAndTexts)
+{
+    Start();
+    struct Case {
+        uint16_t answer;
+        int32_t code;
+        const char* text;
+    } cases[] = {
+        {0x8001, NVT_ERR_INVALID_PARAM, "Invalid parameter for command 0x0303"},
+        {0x8002, NVT_ERR_FW_COMMAND_FAILED, "Unknown error whilst executing command 0x0303"},
+        {0x8003, NVT_ERR_FW_COMMAND_FAILED, "Command 0x0303 unknown"},
+        {0x8004, NVT_ERR_FW_COMMAND_FAILED, "Command 0x0303 not implemented"},
+        {0x8FFF, NVT_ERR_FW_UNSPECIFIED, "Firmware reports an unspecified error executing command 0x0303"},
+        {0xFFFF, NVT_ERR_FW_COMMAND_FAILED, "Unknown error whilst executing command 0x0303"},
+    };
+    for (const Case& c : cases) {
+        Firmware()->behaviour().answers[0x0303] = c.answer;
+        EXPECT_EQ(Mailbox().SendCommand(0x0303), c.code) << std::hex << c.answer;
+        EXPECT_EQ(Text(), c.text);
+    }
+    Firmware()->behaviour().answers.clear();
+    EXPECT_EQ(Mailbox().SendCommand(0x0303), NVT_OK);
+    // A code the firmware does not know.
+    EXPECT_EQ(Mailbox().SendCommand(0x0042), NVT_ERR_FW_COMMAND_FAILED);
+    EXPECT_EQ(Text(), "Command 0x0042 unknown");
+}
+
+TEST_F(MailboxTest, AnswerChosenWhenTheImageIsBuilt)
+{
+    fixtures::PtFirmwareSpec spec;
+    spec.behaviour = devsim::ptimage::kAnswerCode;
+    spec.behaviourCommand = 0x0303;
+    spec.behaviourAnswer = 0x8001;
+    Start("sim", spec);
+    const uint16_t trim = 64;
+    ASSERT_EQ(Mailbox().WriteParameters(1, &trim), NVT_OK);
+    EXPECT_EQ(Mailbox().SendCommand(0x0303), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(Text(), "Invalid parameter for command 0x0303");
+    EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_OK);
+}
+
+TEST_F(MailboxTest, CommandAnsweredAtOnceCostsFourTransportCalls)
+{
+    nvtclock::ScopedFakeClock clock;
+    Start();
+    mChip->ClearCounters();
+    EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_OK);
+    // Command write, one poll (command word and alive tick), answer read.
+    EXPECT_EQ(mChip->counters().calls, 4u);
+    EXPECT_EQ(mChip->counters().writes, 1u);
+    EXPECT_EQ(clock->Sleeps(), 0u);
+
+    mChip->ClearCounters();
+    const uint16_t words[4] = {0, 1, 0, 2};
+    uint16_t results[4] = {};
+    ASSERT_EQ(Mailbox().WriteParameters(4, words), NVT_OK);
+    ASSERT_EQ(Mailbox().SendCommand(0x0100), NVT_OK);
+    ASSERT_EQ(Mailbox().SendCommand(0x0201), NVT_OK);
+    ASSERT_EQ(Mailbox().ReadResults(4, results), NVT_OK);
+    EXPECT_EQ(mChip->counters().calls, 10u);
+    EXPECT_EQ(results[1], 1);
+    EXPECT_EQ(results[3], 2);
+}
+
+TEST_F(MailboxTest, SlowAnswerIsPolledEveryTenMilliseconds)
+{
+    nvtclock::ScopedFakeClock clock;
+    Start("sim:fwfault=delay:5");
+    uint64_t slept = clock->SleptMs();
+    mChip->ClearCounters();
+    EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_OK);
+    EXPECT_EQ(clock->SleptMs() - slept, 40u);  // answered at the fifth poll
+    EXPECT_EQ(mChip->counters().reads, 5u * 2 + 1);
+}
+
+TEST_F(MailboxTest, TimeoutsAfterTheFirmwareStarted)
+{
+    nvtclock::ScopedFakeClock clock;
+    Start();
+    // Alive but silent: the overall timeout.
+    Firmware()->behaviour().aliveOnly = true;
+    uint64_t t0 = clock->NowMs();
+    EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_ERR_FW_TIMEOUT);
+    EXPECT_EQ(Text(), "Operation timed out (no response)");
+    EXPECT_EQ(clock->NowMs() - t0, 20000u);
+    // Dead: the alive timeout, measured from the last change of the tick.
+    Firmware()->behaviour().silent = true;
+    t0 = clock->NowMs();
+    EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_ERR_FW_TIMEOUT);
+    EXPECT_EQ(Text(), "Operation timed out (no 'alive' indication from firmware)");
+    EXPECT_EQ(clock->NowMs() - t0, 3000u);
+}
+
+TEST_F(MailboxTest, TransportFailuresHaveTheirOwnTexts)
+{
+    Start();
+    struct Case {
+        bool write;
+        uint64_t nth;  // counted from the start of the command
+        int32_t code;
+        const char* text;
+    } cases[] = {
+        {true, 1, NVT_ERR_WRITE_FAILED, "Failed to write command to DUT"},
+        {false, 1, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware"},
+        {false, 2, NVT_ERR_READ_FAILED, "Failed to read alive pointer while waiting for DUT"},
+        {false, 3, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware."},
+    };
+    for (const Case& c : cases) {
+        const devsim::Counters& n = mChip->counters();
+        if (c.write)
+            mChip->FailWriteAt(n.writes + c.nth);
+        else
+            mChip->FailReadAt(n.reads + c.nth);
+        EXPECT_EQ(Mailbox().SendCommand(0x0301), c.code);
+        EXPECT_EQ(Text(), c.text);
+        mChip->FailWriteAt(0);
+        mChip->FailReadAt(0);
+    }
+    uint16_t words[2] = {1, 2};
+    mChip->FailWriteAt(mChip->counters().writes + 1);
+    EXPECT_EQ(Mailbox().WriteParameters(2, words), NVT_ERR_WRITE_FAILED);
+    EXPECT_EQ(Text(), "Failed to write parameters to DUT");
+    mChip->FailReadAt(mChip->counters().reads + 1);
+    EXPECT_EQ(Mailbox().ReadResults(2, words), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Text(), "Failed to read results from DUT");
+}
+
+TEST_F(MailboxTest, FirmwareRecordsCommandsAndKeepsItsRegisters)
+{
+    fixtures::PtFirmwareSpec spec;
+    spec.txPerPoll = 25;
+    spec.rxPerPoll = 7;
+    Start("sim", spec);
+    CMailbox mb = Mailbox();
+    uint16_t out[4] = {};
+
+    const uint16_t tx[4] = {5, 37, 2, 60};
+    ASSERT_EQ(mb.WriteParameters(4, tx), NVT_OK);
+    ASSERT_EQ(mb.SendCommand(0x0302), NVT_OK);
+    EXPECT_EQ(Firmware()->registers().radio, devsim::RadioMode::Transmitting);
+    for (uint16_t expected : {35, 10, 0, 0}) {
+        ASSERT_EQ(mb.SendCommand(0x0306), NVT_OK);
+        ASSERT_EQ(mb.ReadResults(1, out), NVT_OK);
+        EXPECT_EQ(out[0], expected);
+    }
+    EXPECT_EQ(Firmware()->registers().radio, devsim::RadioMode::Idle);
+
+    const uint16_t rx[1] = {12};
+    ASSERT_EQ(mb.WriteParameters(1, rx), NVT_OK);
+    ASSERT_EQ(mb.SendCommand(0x0304), NVT_OK);
+    for (uint16_t expected : {7, 14}) {
+        ASSERT_EQ(mb.SendCommand(0x0305), NVT_OK);
+        ASSERT_EQ(mb.ReadResults(1, out), NVT_OK);
+        EXPECT_EQ(out[0], expected);
+    }
+
+    const uint16_t aio[2] = {0x103, 777};  // the channel travels in the low byte
+    ASSERT_EQ(mb.WriteParameters(2, aio), NVT_OK);
+    ASSERT_EQ(mb.SendCommand(0x0103), NVT_OK);
+    const uint16_t channel[1] = {3};
+    ASSERT_EQ(mb.WriteParameters(1, channel), NVT_OK);
+    ASSERT_EQ(mb.SendCommand(0x0202), NVT_OK);
+    ASSERT_EQ(mb.ReadResults(1, out), NVT_OK);
+    EXPECT_EQ(out[0], 777);
+
+    const uint16_t led[5] = {0x0001, 0x0002, 3, 500, 100};
+    ASSERT_EQ(mb.WriteParameters(5, led), NVT_OK);
+    ASSERT_EQ(mb.SendCommand(0x0102), NVT_OK);
+    EXPECT_EQ(Firmware()->registers().ledWord, 0x00010002u);
+    EXPECT_EQ(Firmware()->registers().ledBrightness, 100);
+
+    ASSERT_EQ(mb.SendCommand(0x0200), NVT_OK);
+    ASSERT_EQ(mb.ReadResults(3, out), NVT_OK);
+    EXPECT_EQ(out[0], spec.buildId);
+
+    const auto& log = Firmware()->log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0].code, 0x0302);
+    EXPECT_EQ(log[0].parameters, std::vector<uint16_t>({5, 37, 2, 60}));
+    EXPECT_EQ(log[0].answer, 0x8000);
+    EXPECT_TRUE(log[1].parameters.empty());
+}
+
+TEST(FirmwareFaultOptionTest, BadValuesRefuseTheTransport)
+{
+    NvtHandle handle = nullptr;
+    EXPECT_EQ(nvtOpen("sim:fwfault=answer:0x0303:0x0001", nullptr, &handle), NVT_ERR_CONNECTION);
+    nvtClose(handle);
+    EXPECT_EQ(nvtOpen("sim:fwfault=sometimes", nullptr, &handle), NVT_ERR_CONNECTION);
+    nvtClose(handle);
+    EXPECT_EQ(nvtOpen("sim:fwfault=silent+delay:3", nullptr, &handle), NVT_OK);
+    nvtClose(handle);
+}
