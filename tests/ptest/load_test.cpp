@@ -73,3 +73,217 @@ TEST_F(PtHandleTest, WrongReadyAnswerIsShownInUpperCaseHex)
     EXPECT_EQ(Load(spec), NVT_ERR_FW_INIT_FAILED);
     EXPECT_EQ(Text(), "Firmware failed to initialise correctly (response: 0x8000)");
 }
+
+TEST_F(PtHandleTest, FileAndTableFailuresReportMinus34)
+{
+    nvtclock::ScopedFakeClock clock;
+    Open();
+    fixtures::PtFirmwareSpec noSltp;
+    noSltp.withSltp = false;
+    EXPECT_EQ(Load(noSltp), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Failed to locate the lookup table");
+
+    // Missing entries are reported in the order 9, 10, 11, 12, 13.
+    const struct {
+        std::vector<uint16_t> omit;
+        const char* text;
+    } missing[] = {
+        {{12}, "Results pointer missing"},
+        {{13, 9}, "Command location pointer missing"},
+        {{11, 13}, "Parameters pointer missing"},
+        {{10}, "Alive tick pointer missing"},
+        {{13}, "Build ID missing"},
+    };
+    for (const auto& m : missing) {
+        fixtures::PtFirmwareSpec spec;
+        spec.omitEntries = m.omit;
+        EXPECT_EQ(Load(spec), NVT_ERR_FW_FILE);
+        EXPECT_EQ(Text(), m.text);
+    }
+
+    fixtures::PtFirmwareSpec shortTable;
+    shortTable.ptestFormat = devsim::ptimage::kShortFixedTable;  // holds keys 1 to 3 only
+    EXPECT_EQ(Load(shortTable), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Command location pointer missing");
+
+    fixtures::PtFirmwareSpec triples;
+    triples.ptestFormat = devsim::ptimage::kTripleListRedirected;  // magic 0x793D: not a fixed table
+    EXPECT_EQ(Load(triples), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Failed to read the ptest lookup table");
+
+    fixtures::PtFirmwareSpec noMain;
+    noMain.mainWord = 0x9000;
+    uint64_t slept = clock->SleptMs();
+    EXPECT_EQ(Load(noMain), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Failed to read the firmware lookup table");
+    EXPECT_EQ(clock->SleptMs() - slept, 300u);
+
+    fixtures::PtFirmwareSpec mismatch;
+    mismatch.mainBuildId = 17;
+    EXPECT_EQ(Load(mismatch), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Firmware contains mismatched build ids (main: 17, ptest: 2603)");
+
+    EXPECT_EQ(nvtLoadPtFirmware(mHandle, Bytes({}), 0), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Error reading XBV file (" + mFiles.back()->path() + " corrupt)");
+    EXPECT_EQ(nvtLoadPtFirmware(mHandle, "/nonexistent/fw.xbv", 0), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Error reading XBV file (Couldn't open /nonexistent/fw.xbv)");
+    // None of this left the firmware-loaded state.
+    uint32_t api = 0;
+    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
+}
+
+TEST_F(PtHandleTest, SequenceAndArgumentChecks)
+{
+    NvtHandle absent = nullptr;
+    ASSERT_EQ(nvtOpen("sim:present=0", nullptr, &absent), NVT_ERR_CONNECTION);
+    fixtures::PtFirmwareSpec spec;
+    EXPECT_EQ(nvtLoadPtFirmware(absent, File(spec), 0), NVT_ERR_SEQUENCE);
+    EXPECT_STREQ(nvtGetLastError(absent), "Invalid sequence: Must be connected");
+    // The file queries need no connection and no loaded firmware.
+    uint16_t buildId = 0;
+    EXPECT_EQ(nvtGetPtFwBuildId(absent, File(spec), &buildId), NVT_OK);
+    EXPECT_EQ(buildId, 2603);
+    nvtClose(absent);
+
+    Open();
+    EXPECT_EQ(nvtLoadPtFirmware(mHandle, nullptr, 0), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(Text(), "Invalid parameter(s)");
+    uint16_t value = 0;
+    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &value), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(Text(), "Invalid sequence: Ptest firmware must be loaded");
+    EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, nullptr, &value), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, File(spec), nullptr), NVT_ERR_INVALID_PARAM);
+    uint32_t api = 0;
+    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
+    char text[4];
+    uint16_t length = sizeof(text);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, text), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(length, 0);
+    ASSERT_EQ(Load(spec), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, nullptr), NVT_ERR_INVALID_PARAM);
+}
+
+TEST_F(PtHandleTest, QueriesWithAPathOnAConnectedHandle)
+{
+    Open();
+    fixtures::PtFirmwareSpec spec;
+    spec.buildId = 4711;
+    spec.csKeysVersion = 9;
+    spec.buildIdText = "ptest 9";
+    const char* path = File(spec);
+    uint16_t value = 0;
+    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, path, &value), NVT_OK);
+    EXPECT_EQ(value, 4711);
+    EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, path, &value), NVT_OK);
+    EXPECT_EQ(value, 9);
+
+    // A buffer one short: -11 and the needed length.
+    char text[16];
+    uint16_t length = 5;
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, text), NVT_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 8);
+    EXPECT_EQ(Text(), "The given character buffer length is too small to store the build ID string");
+    length = 8;
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, text), NVT_OK);
+    EXPECT_STREQ(text, "ptest 9");
+    EXPECT_EQ(length, 8);
+
+    length = 0;
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, text), NVT_ERR_INVALID_PARAM);
+    length = 16;
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, nullptr), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(length, 0);
+
+    spec.withBuildIdText = false;
+    length = 16;
+    const char* bare = File(spec);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, bare, &length, text), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text().rfind("Error reading build ID from XBV file (", 0), 0u);
+    EXPECT_EQ(Text().back(), ')');
+    EXPECT_EQ(length, 0);
+    // Loaded without a build-id text, the handle reports the placeholder.
+    ASSERT_EQ(nvtLoadPtFirmware(mHandle, bare, 0), NVT_OK);
+    char loaded[64];
+    length = sizeof(loaded);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, loaded), NVT_OK);
+    EXPECT_STREQ(loaded, "Failed to get firmware build ID string");
+}
+
+TEST_F(PtHandleTest, DeviceFailuresDuringTheLoad)
+{
+    fixtures::PtFirmwareSpec spec;
+    spec.firmwareWords = 0x3000;  // three blocks of code
+    Open("sim:resetfail=1");
+    EXPECT_EQ(Load(spec), NVT_ERR_STOP_FAILED);
+    EXPECT_EQ(Text(), "Failed to reset and stop the chip (the processor did not stop after reset)");
+    nvtClose(mHandle);
+    mHandle = nullptr;
+
+    // A failing block write: the other blocks are still written.
+    Open("sim:failwrite=2");
+    EXPECT_EQ(Load(spec), NVT_ERR_WRITE_FAILED);
+    EXPECT_EQ(Text(), "Failed to write firmware to DUT");
+    const uint64_t blocks = fixtures::PtFirmwareContent(spec).memory.Blocks(spec.blockWords).size();
+    EXPECT_EQ(mChip->counters().writes, blocks);
+    EXPECT_FALSE(mChip->running());
+
+    // Program counter: both writes are made before the failure is reported.
+    mChip->ClearCounters();
+    mChip->FailWriteAt(blocks + 1);
+    EXPECT_EQ(Load(spec), NVT_ERR_WRITE_FAILED);
+    EXPECT_EQ(Text(), "Firmware download failed: Failed to set Program Counter");
+    EXPECT_EQ(mChip->counters().writes, blocks + 2);
+
+    // The reads after the start: response, then API version.
+    mChip->ClearCounters();
+    mChip->FailWriteAt(0);
+    mChip->FailReadAt(3);
+    EXPECT_EQ(Load(spec), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Text(), "Failed to read firmware initialisation response");
+    mChip->ClearCounters();
+    mChip->FailReadAt(4);
+    EXPECT_EQ(Load(spec), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Text(), "Failed to read firmware API version");
+    mChip->FailReadAt(0);
+    EXPECT_EQ(Load(spec), NVT_OK);
+}
+
+TEST_F(PtHandleTest, CsKeysNeedTheCsCache)
+{
+    Open();
+    fixtures::PtFirmwareSpec spec;
+    // Nothing read into the cache yet: no keys to copy, and no firmware started.
+    EXPECT_EQ(Load(spec, true), NVT_ERR_CS_NOT_INIT);
+    EXPECT_FALSE(mChip->running());
+    mChip->ClearCounters();
+    mChip->FailReadAt(1);
+    EXPECT_EQ(Load(spec, true), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Text(), "Firmware download failed: Failed to read ptest firmware CS keys version number");
+}
+
+TEST_F(PtHandleTest, VariantsOfTheImage)
+{
+    nvtclock::ScopedFakeClock clock;
+    Open();
+    // Without a start entry the entry point is word 0.
+    fixtures::PtFirmwareSpec noStart;
+    noStart.withStart = false;
+    ASSERT_EQ(Load(noStart), NVT_OK) << Text();
+    EXPECT_EQ(mChip->Peek(4, 0xFFEA), 0);
+    // The main table as a short fixed table, a 32 KiB-word image in small blocks.
+    fixtures::PtFirmwareSpec big;
+    big.mainFormat = devsim::ptimage::kShortFixedTable;
+    big.firmwareWords = 0x8000;
+    big.blockWords = 0x800;
+    ASSERT_EQ(Load(big), NVT_OK) << Text();
+    // A firmware that answers its start after three polls.
+    fixtures::PtFirmwareSpec slow;
+    slow.answerDelay = 3;
+    uint64_t slept = clock->SleptMs();
+    ASSERT_EQ(Load(slow), NVT_OK) << Text();
+    EXPECT_EQ(clock->SleptMs() - slept, 20u);
+    // A load over a running firmware starts the new one.
+    uint16_t id = 0;
+    ASSERT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &id), NVT_OK);
+    EXPECT_EQ(id, slow.buildId);
+}
