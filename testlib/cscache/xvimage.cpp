@@ -207,6 +207,7 @@ int32_t XVImage::ParseText(const char* aText, const char* aEnd, int32_t aStartAd
 
     int64_t start = aStartAddress < 0 ? -1 : aStartAddress;
     const int64_t limit = aAddressLimit;
+    bool taken = false;
     {
         while (pos < end) {
             // A data line: "@", hex address, white space, hex data.
@@ -232,6 +233,7 @@ int32_t XVImage::ParseText(const char* aText, const char* aEnd, int32_t aStartAd
             if (start >= 0 && wordAddress < start) continue;
             if (wordAddress >= limit) break;
             if (start < 0) start = wordAddress;
+            taken = true;
 
             const int64_t index = wordAddress - start;
             const int64_t count = static_cast<int64_t>(mWords.size());
@@ -249,7 +251,7 @@ int32_t XVImage::ParseText(const char* aText, const char* aEnd, int32_t aStartAd
             }
         }
     }
-    return static_cast<int32_t>(start);
+    return taken ? static_cast<int32_t>(start) : -1;
 }
 
 std::string XVImage::WriteText(uint32_t aBaseAddress, uint32_t aAddressDigits, uint32_t aFirstIndex,
