@@ -1,6 +1,5 @@
 #include "devicetargets.h"
 
-#include "chiptable.h"
 #include "clock.h"
 #include "e2.h"
 #include "flash.h"
@@ -12,6 +11,8 @@
 namespace {
 
 const char kSource[] = "targets";
+// Chip index of the one chip whose NVM the targets can reach.
+const int32_t kSupportedChipIndex = 29;
 const uint32_t kFlashBlockWords = 4096;
 const uint32_t kFlashPollMs = 100;
 const uint32_t kFlashImageKiloWords = 1024;

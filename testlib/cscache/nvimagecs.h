@@ -14,6 +14,8 @@
 
 class CTarget;
 class CNvImageHdr;
+class CKeyrObject;
+class CNvImageCache;
 
 class CNvImageCs {
 public:
@@ -26,6 +28,12 @@ public:
     // Writes all data words at block 0's location; clears the modified flag
     // when the write succeeded.
     virtual int32_t Save(CTarget& aTarget, CNvImageHdr& aHeader);
+    // Rebuilds the data from a KEYR file through the engine's key writes;
+    // clears the modified flag whatever the outcome (keyrfile.cpp).
+    int32_t Load(CKeyrObject& aKeyrObject, CNvImageCache& aCache);
+    // Turns the data into the KEYR file's entries and writes the file;
+    // clears the modified flag on 0 or 1 (keyrfile.cpp).
+    int32_t Save(CKeyrObject& aKeyrObject);
     // Word 0; kCsNothingThere when nothing is cached.
     virtual int32_t GetVersion(uint16_t& aVersion);
     // aLength words from aOffset. A zero length gives kCsInvalidLength; a

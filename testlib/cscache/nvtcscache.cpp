@@ -1,0 +1,228 @@
+#include "nvtcscache.h"
+
+#include "cskeysinfo.h"
+#include "fileutil.h"
+#include "nivoratest.h"
+#include "nvimagecache.h"
+
+#include <cctype>
+#include <sstream>
+
+namespace {
+
+std::string Upper(std::string aText)
+{
+    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return aText;
+}
+
+CMessageHandler& HandlerOf(const char* aMethod)
+{
+    return TheMsgHnd::Instance().GetHandler(aMethod);
+}
+
+}  // namespace
+
+// --- CCsStatusObserver ---------------------------------------------------------
+
+int32_t CNvtCsCache::CCsStatusObserver::OnMessage(int32_t aKind, int32_t aLevel, const char* aText)
+{
+    if (aKind == kObserverStatusText && aLevel == static_cast<int32_t>(kStatusText))
+        mText = aText != nullptr ? aText : "";
+    return 0;
+}
+
+void CNvtCsCache::CCsStatusObserver::OnProgress(int32_t, int32_t, uint16_t) {}
+
+// --- CNvtCsCache ---------------------------------------------------------------
+
+CNvtCsCache::CNvtCsCache(CLastError& aLastError, uint32_t aStream) : mLastError(&aLastError), mStream(aStream) {}
+
+CNvtCsCache::~CNvtCsCache()
+{
+    delete mEngine;
+    delete mKeysInfo;
+    // The observer uninstalls itself from every handler when it is destroyed.
+}
+
+int32_t CNvtCsCache::Initialise(const char* aCsKeyDbPath)
+{
+    CMessageHandler& handler = HandlerOf("CNvtCsCache::Initialise");
+    handler.SetErrorHolder(false);
+    handler.SetStatusStream(nullptr);
+    handler.SetObserver(&mObserver);
+
+    delete mEngine;
+    mEngine = nullptr;
+    delete mKeysInfo;
+    mKeysInfo = new CCsKeysInfo(handler);
+    if (mKeysInfo->LoadDatabase(aCsKeyDbPath != nullptr ? aCsKeyDbPath : "") != kCsOk)
+        return mLastError->SetError(NVT_ERR_CS_GENERAL,
+                                    "Error loading CS key XML database (" + GetLastCsError() + ")");
+    mEngine = new CNvImageCache(mKeysInfo, &handler);
+    return NVT_OK;
+}
+
+std::string CNvtCsCache::GetLastCsError()
+{
+    std::string text;
+    int16_t code = 0;
+    GetPendingError(HandlerOf("CNvtCsCache::GetLastCsError"), code, text);
+    return text;
+}
+
+int32_t CNvtCsCache::NvmTypeToMemType(uint32_t aNvmType, int32_t& aMemType)
+{
+    switch (aNvmType & 0xFF) {
+    case 1: aMemType = kMemTypeEeprom; return NVT_OK;
+    case 2: aMemType = kMemTypeSpiFlash; return NVT_OK;
+    default: return mLastError->SetError(NVT_ERR_INVALID_PARAM, "Unsupported NVM type");
+    }
+}
+
+int32_t CNvtCsCache::ReadFromChip(uint32_t aNvmType, bool aCsSectionOnly)
+{
+    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    int32_t memType = 0;
+    if (int32_t rc = NvmTypeToMemType(aNvmType, memType)) return rc;
+    if (mEngine->ReadDevice(memType, mStream, aCsSectionOnly) != kCsOk)
+        return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    return NVT_OK;
+}
+
+int32_t CNvtCsCache::WriteToChip(uint32_t aNvmType, bool aCsSectionOnly)
+{
+    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    int32_t memType = 0;
+    if (int32_t rc = NvmTypeToMemType(aNvmType, memType)) return rc;
+    if (mEngine->WriteDevice(memType, mStream, aCsSectionOnly) != kCsOk)
+        return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    return NVT_OK;
+}
+
+int32_t CNvtCsCache::ReadFromFile(const char* aPath)
+{
+    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    if (aPath == nullptr) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
+    if (mEngine->ReadFile(aPath) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    return NVT_OK;
+}
+
+int32_t CNvtCsCache::WriteToFile(const char* aPath)
+{
+    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    if (aPath == nullptr) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
+    const int32_t status = mEngine->WriteFile(aPath);
+    if (status == kCsOk) return NVT_OK;
+    if (status == kCsWrittenMayBeRedirected) return mLastError->SetError(NVT_WARNING, mObserver.GetStatusText());
+    return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+}
+
+int32_t CNvtCsCache::ReadItem(const char* aName, uint16_t* aValues, uint16_t* aLength)
+{
+    if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    if (aName == nullptr || aValues == nullptr || aLength == nullptr)
+        return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
+    uint16_t id = 0;
+    if (mKeysInfo->KeyIdFromName(aName, id) != kCsOk)
+        return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    std::vector<uint16_t> words;
+    if (mEngine->ReadKey(id, words) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    // Keys are at most 65535 words: a key length is a 16-bit value.
+    const uint16_t n = static_cast<uint16_t>(words.size());
+    if (n > *aLength) {
+        std::ostringstream text;
+        text << "CS key length exceeds specified length (expected: " << *aLength << ", actual: " << n << ")";
+        mLastError->SetError(NVT_ERR_INVALID_PARAM, text.str());
+        *aLength = n;
+        return NVT_ERR_INVALID_PARAM;
+    }
+    for (uint16_t i = 0; i < n; ++i) aValues[i] = words[i];
+    *aLength = n;
+    return NVT_OK;
+}
+
+int32_t CNvtCsCache::WriteItem(const char* aName, const uint16_t* aValues, uint16_t* aLength)
+{
+    if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    if (aName == nullptr || aValues == nullptr || aLength == nullptr)
+        return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
+    uint16_t id = 0;
+    if (mKeysInfo->KeyIdFromName(aName, id) != kCsOk)
+        return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    const std::vector<uint16_t> words(aValues, aValues + *aLength);
+    uint16_t keyLength = 0;
+    if (mKeysInfo->KeyLength(id, keyLength) != kCsOk)
+        return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    if (keyLength != *aLength) {
+        std::ostringstream text;
+        text << "CS key length does not match (expected: " << *aLength << ", actual: " << keyLength << ")";
+        mLastError->SetError(NVT_ERR_INVALID_PARAM, text.str());
+        *aLength = keyLength;
+        return NVT_ERR_INVALID_PARAM;
+    }
+    if (mEngine->WriteKey(id, words) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    return NVT_OK;
+}
+
+int32_t CNvtCsCache::GetVersion(uint16_t* aVersion)
+{
+    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    if (aVersion == nullptr) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
+    uint16_t version = 0;
+    const int32_t status = mEngine->GetCsVersion(version);
+    if (status == kCsOk) {
+        *aVersion = version;
+        return NVT_OK;
+    }
+    if (status == kCsNothingThere) return mLastError->SetError(NVT_ERR_CS_NOT_INIT, GetLastCsError());
+    return mLastError->SetError(NVT_ERR_CS_VERSION, GetLastCsError());
+}
+
+int32_t CNvtCsCache::GetCsData(std::vector<uint16_t>& aData)
+{
+    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    int32_t result = NVT_OK;
+    if (mEngine->GetCsData(aData) != kCsOk) result = mLastError->SetError(NVT_ERR_CS_GENERAL, "Error getting CS data");
+    if (aData.empty()) return mLastError->SetError(NVT_ERR_CS_GENERAL, "No CS data found");
+    return result;
+}
+
+int32_t CNvtCsCache::FileMerge(const char* aPath, uint32_t aMergeFirmware)
+{
+    if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
+    const uint32_t mergeFirmware = aMergeFirmware & 0xFF;
+    if (aPath == nullptr || mergeFirmware > 1) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
+    if (mergeFirmware == 1 && Upper(fileutil::GetFileExtension(aPath)) == ".KEYR")
+        return mLastError->SetError(NVT_ERR_INVALID_PARAM, "Can't merge firmware from KEYR file");
+
+    uint16_t current = 0;
+    if (mEngine->GetCsVersion(current) != kCsOk)
+        return mLastError->SetError(NVT_ERR_CS_VERSION, "Error reading current CS version (" + GetLastCsError() + ")");
+
+    CNvImageCache* source = new CNvImageCache(mKeysInfo, &HandlerOf("CNvtCsCache::FileMerge"));
+    int32_t result = NVT_OK;
+    uint16_t sourceVersion = 0;
+    if (source->ReadFile(aPath) != kCsOk) {
+        result = mLastError->SetError(NVT_ERR_CS_VERSION, "Error reading merge source file (" + GetLastCsError() + ")");
+    } else if (source->GetCsVersion(sourceVersion) != kCsOk) {
+        result = mLastError->SetError(NVT_ERR_CS_VERSION, "Error reading source CS version (" + GetLastCsError() + ")");
+    } else if (sourceVersion != current) {
+        std::ostringstream text;
+        text << "CS version mismatch between source (" << sourceVersion << ") and current CS cache (" << current
+             << ")";
+        result = mLastError->SetError(NVT_ERR_CS_VERSION, text.str());
+    } else if (mergeFirmware == 0) {
+        if (mEngine->MergeImages(*source) != kCsOk)
+            result = mLastError->SetError(NVT_ERR_CS_GENERAL, "Error merging CS values (" + GetLastCsError() + ")");
+    } else {
+        if (source->MergeImages(*mEngine) != kCsOk) {
+            result = mLastError->SetError(NVT_ERR_CS_GENERAL, "Error merging firmware data (" + GetLastCsError() + ")");
+        } else {
+            std::swap(source, mEngine);
+        }
+    }
+    delete source;  // the old engine when the source took its place
+    mKeysInfo->SetInterestedVersion(current);
+    return result;
+}
