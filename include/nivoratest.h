@@ -67,9 +67,10 @@ extern "C" {
 #define NVT_ERR_CS_NOT_INIT       (-41)  /* CS cache not initialised */
 #define NVT_ERR_CS_VERSION        (-42)  /* "CS version error or incompatibility" */
 
-/* NVM types of nvtCsCacheReadFromChip and nvtCsCacheWriteToChip. */
-#define NVT_NVM_EEPROM 0
-#define NVT_NVM_SPI_FLASH 1
+/* NVM types of nvtCsCacheReadFromChip and nvtCsCacheWriteToChip (only the
+ * low 8 bits count; any other value fails with -10). */
+#define NVT_NVM_EEPROM 1
+#define NVT_NVM_SPI_FLASH 2
 
 /* Opaque device handle. */
 typedef void* NvtHandle;
