@@ -1,14 +1,18 @@
 // Station program: drives NivoraTest through its public interface as a
 // production test station does, one line per step.
 //
-//   station [--transport T] [--keydb PATH]
+//   station [--transport T] [--keydb PATH] [--xbv PATH]
 //
-// The default transport is the simulated device "sim".
+// The default transport is the simulated device "sim". Without --xbv the
+// station builds a production-test firmware for the simulated chip and
+// loads that.
 #include "nivoratest.h"
+#include "xbvbuilder.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -16,14 +20,16 @@ namespace {
 struct Options {
     std::string transport = "sim";
     const char* keyDb = nullptr;
+    std::string xbv;
 };
 
 void Usage()
 {
     std::fprintf(stderr,
-                 "usage: station [--transport T] [--keydb PATH]\n"
+                 "usage: station [--transport T] [--keydb PATH] [--xbv PATH]\n"
                  "  --transport T  transport string (default \"sim\")\n"
-                 "  --keydb PATH   CS key database\n");
+                 "  --keydb PATH   CS key database\n"
+                 "  --xbv PATH     production-test firmware (default: one built for the simulated chip)\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options& aOptions)
@@ -34,6 +40,8 @@ bool ParseArgs(int argc, char** argv, Options& aOptions)
             aOptions.transport = argv[++i];
         } else if (arg == "--keydb" && i + 1 < argc) {
             aOptions.keyDb = argv[++i];
+        } else if (arg == "--xbv" && i + 1 < argc) {
+            aOptions.xbv = argv[++i];
         } else {
             return false;
         }
@@ -89,6 +97,38 @@ int main(int argc, char** argv)
         char text[16];
         std::snprintf(text, sizeof(text), "0x%04x", chipId);
         steps.Report("chip id", rc, text, t0, handle);
+    }
+
+    if (rc >= 0) {
+        // The firmware file: the one given, or one built for the simulated chip.
+        std::unique_ptr<fixtures::TempFile> built;
+        std::string xbv = options.xbv;
+        if (xbv.empty()) {
+            built.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(fixtures::PtFirmwareSpec())));
+            xbv = built->path();
+        }
+        t0 = std::chrono::steady_clock::now();
+        rc = nvtLoadPtFirmware(handle, xbv.c_str(), 0);
+        steps.Report("load firmware", rc, options.xbv.empty() ? "built for the simulator" : options.xbv, t0, handle);
+    }
+    if (rc >= 0) {
+        char text[256] = "";
+        uint16_t length = sizeof(text);
+        t0 = std::chrono::steady_clock::now();
+        rc = nvtGetPtFwBuildInfo(handle, nullptr, &length, text);
+        steps.Report("build id text", rc, text, t0, handle);
+
+        uint16_t buildId = 0;
+        t0 = std::chrono::steady_clock::now();
+        int32_t idRc = nvtGetPtFwBuildId(handle, nullptr, &buildId);
+        steps.Report("build id", idRc, std::to_string(buildId), t0, handle);
+
+        uint32_t api = 0;
+        t0 = std::chrono::steady_clock::now();
+        int32_t apiRc = nvtGetPtFwApiVersion(handle, &api);
+        char apiText[16];
+        std::snprintf(apiText, sizeof(apiText), "0x%08x", static_cast<unsigned>(api));
+        steps.Report("api version", apiRc, apiText, t0, handle);
     }
 
     t0 = std::chrono::steady_clock::now();
