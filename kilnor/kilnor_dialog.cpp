@@ -328,9 +328,8 @@ std::optional<std::string> KilnorDialog::askOpenDumpFile()
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);  // the file need not exist yet
     dialog.setNameFilter(QString::fromLatin1(kDumpFilter));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return std::nullopt;
-    return toStd(dialog.selectedFiles().constFirst());
+    const auto path = execFileDialog(dialog);
+    return path ? std::optional<std::string>(toStd(*path)) : std::nullopt;
 }
 
 std::optional<std::string> KilnorDialog::askSaveDumpFile()
@@ -343,9 +342,15 @@ std::optional<std::string> KilnorDialog::askSaveDumpFile()
     dialog.setDefaultSuffix(QStringLiteral("dump"));
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     dialog.selectFile(QStringLiteral("1.dump"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const auto path = execFileDialog(dialog);
+    return path ? std::optional<std::string>(toStd(*path)) : std::nullopt;
+}
+
+std::optional<QString> KilnorDialog::execFileDialog(QFileDialog &aDialog)
+{
+    if (aDialog.exec() != QDialog::Accepted || aDialog.selectedFiles().isEmpty())
         return std::nullopt;
-    return toStd(dialog.selectedFiles().constFirst());
+    return aDialog.selectedFiles().constFirst();
 }
 
 void KilnorDialog::showMessage(const std::string &aText)

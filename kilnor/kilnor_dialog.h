@@ -9,6 +9,7 @@
 
 class QAction;
 class QCheckBox;
+class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -60,6 +61,9 @@ public slots:
     void showAbout();
 
 protected:
+    // Runs a configured file dialog and gives the chosen path, or nothing on
+    // cancel. Tests replace it to answer without a modal loop.
+    virtual std::optional<QString> execFileDialog(QFileDialog &aDialog);
     void contextMenuEvent(QContextMenuEvent *aEvent) override;
 #ifdef Q_OS_WIN
     bool nativeEvent(const QByteArray &aEventType, void *aMessage, qintptr *aResult) override;

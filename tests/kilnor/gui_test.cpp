@@ -3,6 +3,7 @@
 #include "about_dialog.h"
 #include "kilnor_dialog.h"
 #include "kilnor_libraries.h"
+#include "link_label.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -40,21 +42,36 @@ void writeAll(const QString &aPath, const QByteArray &aBytes)
 // fails the test instead of hanging it.
 void onNextModal(std::function<void(QWidget *)> aHandler)
 {
-    auto tries = std::make_shared<int>(0);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [aHandler, tries, poll] {
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, aHandler, tries = 0]() mutable {
         QWidget *modal = QApplication::activeModalWidget();
         if (modal != nullptr && modal->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
             aHandler(modal);
-            return;
-        }
-        if (++*tries < 300)
-            QTimer::singleShot(10, *poll);
-        else
+        } else if (++tries >= 300) {
             qFatal("no modal window appeared");
-    };
-    QTimer::singleShot(0, *poll);
+        }
+    });
+    timer->start();
 }
+
+// The dialog with its file dialogs answered by the test: the test sees the
+// configured QFileDialog and gives the operator's choice.
+class AnsweredDialog : public KilnorDialog {
+public:
+    using KilnorDialog::KilnorDialog;
+    std::function<std::optional<QString>(QFileDialog &)> answer;
+
+protected:
+    std::optional<QString> execFileDialog(QFileDialog &aDialog) override
+    {
+        if (!answer)
+            qFatal("unexpected file dialog");
+        return answer(aDialog);
+    }
+};
 
 } // namespace
 
@@ -66,7 +83,7 @@ private:
     QTemporaryDir workDir_;
     QString oldCwd_;
     kilnor::KilnorLibraries libraries_;
-    std::unique_ptr<KilnorDialog> dialog_;
+    std::unique_ptr<AnsweredDialog> dialog_;
 
     template <typename T>
     T *child(const char *aName) const
@@ -92,7 +109,7 @@ private slots:
         writeAll(QStringLiteral("config.bin"), QByteArray::fromHex("00025b00fffe010010"));
         configure("eeprom_size=1024\n");
         installKilnorFonts();
-        dialog_ = std::make_unique<KilnorDialog>(libraries_);
+        dialog_ = std::make_unique<AnsweredDialog>(libraries_);
         dialog_->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog_.get()));
     }
@@ -150,27 +167,25 @@ private slots:
     void readOutCancelAndSave()
     {
         QFile::remove(sim("calls.log"));
-        onNextModal([](QWidget *aModal) {
-            auto *dialog = qobject_cast<QFileDialog *>(aModal);
-            QVERIFY(dialog != nullptr);
-            QCOMPARE(dialog->defaultSuffix(), QStringLiteral("dump"));
-            QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("*.dump")});
-            dialog->reject();
-        });
+        dialog_->answer = [](QFileDialog &aDialog) -> std::optional<QString> {
+            [&] {
+                QCOMPARE(aDialog.acceptMode(), QFileDialog::AcceptSave);
+                QCOMPARE(aDialog.defaultSuffix(), QStringLiteral("dump"));
+                QCOMPARE(aDialog.nameFilters(), QStringList{QStringLiteral("*.dump")});
+                QVERIFY(aDialog.testOption(QFileDialog::DontConfirmOverwrite));
+                QVERIFY(aDialog.selectedFiles().value(0).endsWith(QStringLiteral("/1.dump")));
+            }();
+            return std::nullopt;  // cancelled
+        };
         click("readOutButton");
         QVERIFY(!QFile::exists(sim("calls.log")));  // no library function ran
         QCOMPARE(status(), QStringLiteral("SPI连接失败"));
 
-        const QString target = workDir_.filePath(QStringLiteral("board"));
-        onNextModal([target](QWidget *aModal) {
-            auto *dialog = qobject_cast<QFileDialog *>(aModal);
-            QVERIFY(dialog != nullptr);
-            dialog->selectFile(target);
-            static_cast<QDialog *>(dialog)->accept();
-        });
+        const QString target = workDir_.filePath(QStringLiteral("board.dump"));
+        dialog_->answer = [target](QFileDialog &) { return std::optional<QString>(target); };
         click("readOutButton");
         QCOMPARE(status(), QStringLiteral("读取完成"));
-        QVERIFY(readAll(target + QStringLiteral(".dump")).startsWith("KDMP"));
+        QVERIFY(readAll(target).startsWith("KDMP"));
         QVERIFY(child<QPushButton>("readOutButton")->isEnabled());
     }
 
@@ -178,12 +193,17 @@ private slots:
     {
         QCOMPARE(child<QPushButton>("programFileButton")->isEnabled(), false);
         const QString source = workDir_.filePath(QStringLiteral("board.dump"));
-        onNextModal([source](QWidget *aModal) {
-            auto *dialog = qobject_cast<QFileDialog *>(aModal);
-            QVERIFY(dialog != nullptr);
-            dialog->selectFile(source);
-            static_cast<QDialog *>(dialog)->accept();
-        });
+        dialog_->answer = [](QFileDialog &aDialog) -> std::optional<QString> {
+            [&] {
+                QCOMPARE(aDialog.acceptMode(), QFileDialog::AcceptOpen);
+                QCOMPARE(aDialog.fileMode(), QFileDialog::AnyFile);
+                QCOMPARE(aDialog.defaultSuffix(), QString());
+            }();
+            return std::nullopt;
+        };
+        click("chooseFileButton");
+        QVERIFY(!child<QPushButton>("programFileButton")->isEnabled());
+        dialog_->answer = [source](QFileDialog &) { return std::optional<QString>(source); };
         click("chooseFileButton");
         QCOMPARE(child<QLineEdit>("filePathEdit")->text(), source);
         QVERIFY(child<QPushButton>("programFileButton")->isEnabled());
@@ -266,6 +286,23 @@ private slots:
             QTest::mouseClick(about->findChild<QPushButton *>(QStringLiteral("okButton")), Qt::LeftButton);
         });
         dialog_->aboutAction()->trigger();
+    }
+
+    void webLinkTurnsBlueWhileHovered()
+    {
+        auto *link = dialog_->findChild<LinkLabel *>(QStringLiteral("webLink"));
+        QVERIFY(link != nullptr);
+        QCOMPARE(link->palette().color(QPalette::WindowText), QColor(Qt::black));
+        QMouseEvent inside(QEvent::MouseMove, QPointF(link->rect().center()), link->mapToGlobal(QPointF(1, 1)),
+                           Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(link, &inside);
+        QVERIFY(link->hovered());
+        QCOMPARE(link->palette().color(QPalette::WindowText), QColor(Qt::blue));
+        // The border itself is not inside.
+        QMouseEvent border(QEvent::MouseMove, QPointF(0, 0), link->mapToGlobal(QPointF(0, 0)), Qt::NoButton,
+                           Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(link, &border);
+        QCOMPARE(link->palette().color(QPalette::WindowText), QColor(Qt::black));
     }
 
     void cancelClosesDialog()
