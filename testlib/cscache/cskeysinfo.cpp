@@ -6,7 +6,6 @@
 #include "trace.h"
 
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/LocalFileInputSource.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/EntityResolver.hpp>
@@ -225,12 +224,34 @@ void ReadBuilds(const DOMDocument* aDocument, std::vector<uint16_t>& aBuildIds,
     }
 }
 
-bool CanOpenForReading(const std::string& aFilename)
+// Largest database file read: far above any real database, and a bound on
+// the memory a hostile file can claim.
+constexpr size_t kMaxDatabaseFileSize = 256u * 1024u * 1024u;
+
+// 11 when the file cannot be opened, 12 when it cannot be read whole.
+int32_t ReadWholeFile(const std::string& aFilename, std::string& aContents)
 {
+    if (aFilename.empty()) return kCsFileNotFound;
     std::FILE* f = std::fopen(aFilename.c_str(), "rb");
-    if (f == nullptr) return false;
+    if (f == nullptr) return kCsFileNotFound;
+    char buffer[65536];
+    int32_t result = kCsOk;
+    for (;;) {
+        const size_t n = std::fread(buffer, 1, sizeof(buffer), f);
+        if (n > 0) {
+            if (aContents.size() + n > kMaxDatabaseFileSize) {
+                result = kCsBadFormat;
+                break;
+            }
+            aContents.append(buffer, n);
+        }
+        if (n < sizeof(buffer)) {
+            if (std::ferror(f) != 0) result = kCsBadFormat;
+            break;
+        }
+    }
     std::fclose(f);
-    return true;
+    return result;
 }
 
 std::string Hex4(uint16_t aValue)
@@ -240,20 +261,15 @@ std::string Hex4(uint16_t aValue)
     return text;
 }
 
-// ASCII letters compared without case, as the C locale's case-insensitive
-// comparison does.
-bool EqualsNoCase(const std::string& aLeft, const std::string& aRight)
+// ASCII letters in lower case, as the C locale's case-insensitive
+// comparison sees them; other bytes unchanged.
+std::string FoldCase(const std::string& aText)
 {
-    if (aLeft.size() != aRight.size()) return false;
-    for (size_t i = 0; i < aLeft.size(); ++i) {
-        char l = aLeft[i];
-        char r = aRight[i];
-        if (l == r) continue;
-        if (l >= 'A' && l <= 'Z') l = static_cast<char>(l - 'A' + 'a');
-        if (r >= 'A' && r <= 'Z') r = static_cast<char>(r - 'A' + 'a');
-        if (l != r) return false;
+    std::string folded = aText;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
-    return true;
+    return folded;
 }
 
 }  // namespace
@@ -375,6 +391,8 @@ int32_t CCsKeysInfo::Load(const Source& aSource)
             XercesDOMParser parser;
             mBuildIds.clear();
             mKeyTable.clear();
+            mNameIndex.clear();
+            mIndexedBuild = -1;
 
             // No grammar is ever loaded and validity errors never decide
             // anything, so the parser does not validate: that would only
@@ -400,13 +418,14 @@ int32_t CCsKeysInfo::Load(const Source& aSource)
                     MemBufInputSource input(static_cast<const XMLByte*>(aSource.data), aSource.size, kEmpty, false);
                     parser.parse(input);
                 } else {
-                    if (aSource.name.empty() || !CanOpenForReading(aSource.name)) Fail(kCsFileNotFound);
-                    XMLCh* wide = XMLString::transcode(aSource.name.c_str());
-                    std::unique_ptr<XMLCh, void (*)(XMLCh*)> wideOwner(wide,
-                                                                        [](XMLCh* p) { XMLString::release(&p); });
-                    // A local file input source: the name is never taken as
-                    // a URL.
-                    LocalFileInputSource input(wide);
+                    // The file is read whole and parsed from memory: faster
+                    // than the parser's own file reading, and the name is
+                    // never taken as a URL.
+                    std::string contents;
+                    const int32_t read = ReadWholeFile(aSource.name, contents);
+                    if (read != kCsOk) Fail(read);
+                    MemBufInputSource input(reinterpret_cast<const XMLByte*>(contents.data()), contents.size(), kEmpty,
+                                            false);
                     parser.parse(input);
                 }
                 if (fatalErrors.Fatal()) Fail(kCsBadFormat);
@@ -505,14 +524,20 @@ int32_t CCsKeysInfo::KeyLength(uint16_t aKeyId, uint16_t& aLength)
 int32_t CCsKeysInfo::KeyIdFromName(const std::string& aName, uint16_t& aKeyId)
 {
     NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyIdFromName", "aName=>%s<", aName, "&aKeyId=0x%08p", &aKeyId);
-    // Compares in place: copying every entry on the way would make a lookup
-    // in a large build cost far more than the comparison itself.
+    // The first key of the selected build whose name matches without regard
+    // to letter case. The names of the build are indexed on the first lookup
+    // after a change of build, so a lookup costs a hash, not a scan.
     if (const std::vector<CsKeyDetails>* keys = SelectedKeys()) {
-        for (const CsKeyDetails& key : *keys) {
-            if (EqualsNoCase(key.name, aName)) {
-                aKeyId = key.id;
-                return kCsOk;
-            }
+        if (mIndexedBuild != static_cast<int32_t>(mSelectedBuild)) {
+            mNameIndex.clear();
+            mNameIndex.reserve(keys->size());
+            for (size_t i = 0; i < keys->size(); ++i) mNameIndex.emplace(FoldCase((*keys)[i].name), i);
+            mIndexedBuild = mSelectedBuild;
+        }
+        auto it = mNameIndex.find(FoldCase(aName));
+        if (it != mNameIndex.end()) {
+            aKeyId = (*keys)[it->second].id;
+            return kCsOk;
         }
     }
     ReportError(Handler(), kCsKeyNotFound, "Unknown CS KEY \"" + aName + "\"");

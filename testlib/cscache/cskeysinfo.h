@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // One key of one firmware build.
@@ -99,6 +100,9 @@ private:
     uint16_t mSelectedBuild = 0;
     std::vector<uint16_t> mBuildIds;
     std::vector<std::vector<CsKeyDetails>> mKeyTable;  // indexed by build ID
+    // Case-folded key names of one build to the first key of that name.
+    std::unordered_map<std::string, size_t> mNameIndex;
+    int32_t mIndexedBuild = -1;  // build mNameIndex describes; -1: none
 };
 
 #endif
