@@ -239,20 +239,6 @@ private slots:
         QVERIFY(child<QPushButton>("writeAddressButton")->isEnabled());
     }
 
-    void typedAddress()
-    {
-        configure("eeprom_size=1024\n");
-        child<QCheckBox>("incrementCheck")->click();
-        QVERIFY(child<QLineEdit>("napEdit")->isEnabled());
-        child<QLineEdit>("lapEdit")->setText(QStringLiteral("00abcd"));
-        click("writeAddressButton");
-        QCOMPARE(status(), QStringLiteral("烧录成功"));
-        QCOMPARE(child<QLineEdit>("lapEdit")->text(), QStringLiteral("00abcd"));
-        QCOMPARE(readAll(sim("bdaddr")), QByteArray("0002:5B:00ABCD\n"));
-        child<QCheckBox>("incrementCheck")->click();
-        QVERIFY(!child<QLineEdit>("napEdit")->isEnabled());
-    }
-
     void noPortShowsMessage()
     {
         auto *lpt = child<QRadioButton>("lptRadio");
