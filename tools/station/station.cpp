@@ -1,19 +1,26 @@
 // Station program: drives NivoraTest through its public interface as a
 // production test station does, one line per step.
 //
-//   station [--transport T] [--keydb PATH] [--xbv PATH]
+//   station [--transport T] [--keydb PATH] [--xbv PATH] [--uart PORT] [--uart-wait]
 //
 // The default transport is the simulated device "sim". Without --xbv the
 // station builds a production-test firmware for the simulated chip and
-// loads that.
+// loads that. With the firmware loaded it runs the production sequence:
+// crystal trim, carrier on and off, a transmit burst until its counter
+// reads 0, a receive count, PIO/AIO/LED set and read back, and the UART
+// loopback on the port given with --uart, or on the simulated chip's UART.
 #include "nivoratest.h"
+#include "devsim.h"
+#include "uart.h"
 #include "xbvbuilder.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -21,15 +28,20 @@ struct Options {
     std::string transport = "sim";
     const char* keyDb = nullptr;
     std::string xbv;
+    std::string uartPort;     // empty: the simulated chip's UART
+    bool uartWait = false;    // keep the simulated UART open for a serial terminal
 };
 
 void Usage()
 {
     std::fprintf(stderr,
-                 "usage: station [--transport T] [--keydb PATH] [--xbv PATH]\n"
+                 "usage: station [--transport T] [--keydb PATH] [--xbv PATH] [--uart PORT] [--uart-wait]\n"
                  "  --transport T  transport string (default \"sim\")\n"
                  "  --keydb PATH   CS key database\n"
-                 "  --xbv PATH     production-test firmware (default: one built for the simulated chip)\n");
+                 "  --xbv PATH     production-test firmware (default: one built for the simulated chip)\n"
+                 "  --uart PORT    serial port wired to the chip's UART (default: the simulated chip's)\n"
+                 "  --uart-wait    before closing, wait for Enter so a serial terminal can try the\n"
+                 "                 simulated chip's UART\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options& aOptions)
@@ -42,6 +54,10 @@ bool ParseArgs(int argc, char** argv, Options& aOptions)
             aOptions.keyDb = argv[++i];
         } else if (arg == "--xbv" && i + 1 < argc) {
             aOptions.xbv = argv[++i];
+        } else if (arg == "--uart" && i + 1 < argc) {
+            aOptions.uartPort = argv[++i];
+        } else if (arg == "--uart-wait") {
+            aOptions.uartWait = true;
         } else {
             return false;
         }
@@ -52,14 +68,15 @@ bool ParseArgs(int argc, char** argv, Options& aOptions)
 // Prints one step line: name, result code, value and time in milliseconds.
 class Steps {
 public:
+    // aExpected false: the call worked but the value read back is wrong.
     bool Report(const char* aStep, int32_t aCode, const std::string& aValue,
-                std::chrono::steady_clock::time_point aStart, NvtHandle aHandle)
+                std::chrono::steady_clock::time_point aStart, NvtHandle aHandle, bool aExpected = true)
     {
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - aStart).count();
-        bool pass = aCode >= 0;
+        bool pass = aCode >= 0 && aExpected;
         std::printf("%-4s %-24s %4d  %-32s %8.1f ms\n", pass ? "PASS" : "FAIL", aStep,
                     static_cast<int>(aCode), aValue.c_str(), ms);
-        if (!pass && aHandle != nullptr) std::printf("     %s\n", nvtGetLastError(aHandle));
+        if (aCode < 0 && aHandle != nullptr) std::printf("     %s\n", nvtGetLastError(aHandle));
         mFailed |= !pass;
         return pass;
     }
@@ -68,6 +85,124 @@ public:
 private:
     bool mFailed = false;
 };
+
+std::string Hex8(uint32_t aValue)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(aValue));
+    return text;
+}
+
+// Settings of the production sequence.
+constexpr uint16_t kXtalTrim = 32;
+constexpr uint8_t kChannel = 19;
+constexpr uint16_t kCarrierMhz = 2440;
+constexpr uint8_t kTxLength = 37;
+constexpr uint8_t kPayload = 0;
+constexpr uint16_t kTxPackets = 100;
+constexpr int kMaxTxReads = 1000;       // a burst that never ends fails the step
+constexpr uint32_t kPioMask = 0x000000FF;
+constexpr uint32_t kPioLevels = 0x000000A5;
+constexpr uint8_t kAioChannel = 1;
+constexpr uint16_t kAioValue = 0x0200;
+constexpr uint32_t kUartBaud = 115200;
+
+// The port of the UART loopback: the one given, or the simulated chip's.
+std::string UartPort(const Options& aOptions)
+{
+    if (!aOptions.uartPort.empty()) return aOptions.uartPort;
+    std::shared_ptr<devsim::Chip> chip = devsim::LastOpened();
+    return chip ? devsim::UartDeviceName(*chip) : std::string();
+}
+
+void RunProductionSequence(NvtHandle aHandle, Steps& aSteps, const Options& aOptions)
+{
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    int32_t rc = nvtRadSetXtalTrim(aHandle, kXtalTrim);
+    aSteps.Report("xtal trim", rc, std::to_string(kXtalTrim), t0, aHandle);
+
+    t0 = Clock::now();
+    rc = nvtRadCwStart(aHandle, kChannel, kCarrierMhz);
+    aSteps.Report("carrier on", rc, "channel " + std::to_string(kChannel) + ", " + std::to_string(kCarrierMhz) + " MHz", t0, aHandle);
+    t0 = Clock::now();
+    rc = nvtRadStop(aHandle);
+    aSteps.Report("carrier off", rc, "", t0, aHandle);
+
+    t0 = Clock::now();
+    rc = nvtRadTxStart(aHandle, kChannel, kTxLength, kPayload, kTxPackets);
+    aSteps.Report("tx start", rc, std::to_string(kTxPackets) + " packets", t0, aHandle);
+    if (rc >= 0) {
+        // The counter holds the packets still to send; 0 ends the burst.
+        t0 = Clock::now();
+        uint16_t left = kTxPackets;
+        int reads = 0;
+        std::string trail;
+        while (rc >= 0 && left != 0 && reads < kMaxTxReads) {
+            if (reads > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            rc = nvtRadTxGetPkts(aHandle, &left);
+            ++reads;
+            if (rc >= 0 && reads <= 8) trail += (trail.empty() ? "" : " ") + std::to_string(left);
+        }
+        if (reads > 8) trail += " ...";
+        aSteps.Report("tx burst", rc, trail + " (" + std::to_string(reads) + " reads)", t0, aHandle, left == 0);
+    }
+
+    t0 = Clock::now();
+    rc = nvtRadRxStart(aHandle, kChannel);
+    aSteps.Report("rx start", rc, "channel " + std::to_string(kChannel), t0, aHandle);
+    if (rc >= 0) {
+        uint16_t received = 0;
+        t0 = Clock::now();
+        rc = nvtRadRxGetPkts(aHandle, &received);
+        aSteps.Report("rx packets", rc, std::to_string(received), t0, aHandle);
+        t0 = Clock::now();
+        rc = nvtRadStop(aHandle);
+        aSteps.Report("rx stop", rc, "", t0, aHandle);
+    }
+
+    t0 = Clock::now();
+    rc = nvtPioAssign(aHandle, kPioMask, kPioMask);
+    aSteps.Report("pio assign", rc, Hex8(kPioMask), t0, aHandle);
+    t0 = Clock::now();
+    rc = nvtPioSet(aHandle, kPioLevels, 0);
+    aSteps.Report("pio set", rc, Hex8(kPioLevels), t0, aHandle);
+    uint32_t pioA = 0, pioB = 0;
+    t0 = Clock::now();
+    rc = nvtPioGet(aHandle, &pioA, &pioB);
+    aSteps.Report("pio read back", rc, Hex8(pioA) + " " + Hex8(pioB), t0, aHandle,
+                  (pioA & kPioMask) == kPioLevels);
+
+    t0 = Clock::now();
+    rc = nvtLedSet(aHandle, 1, 2, 500, 80);
+    aSteps.Report("led set", rc, "led 1, mode 2, 80%", t0, aHandle);
+
+    t0 = Clock::now();
+    rc = nvtAioSet(aHandle, kAioChannel, kAioValue);
+    aSteps.Report("aio set", rc, std::to_string(kAioValue), t0, aHandle);
+    uint16_t aio = 0;
+    t0 = Clock::now();
+    rc = nvtAioGet(aHandle, kAioChannel, &aio);
+    aSteps.Report("aio read back", rc, std::to_string(aio), t0, aHandle, aio == kAioValue);
+
+    const std::string port = UartPort(aOptions);
+    if (port.empty()) {
+        std::printf("SKIP %-24s       no serial port (give one with --uart)\n", "uart loopback");
+        return;
+    }
+    t0 = Clock::now();
+    rc = nvtUartLbTest(aHandle, port.c_str(), kUartBaud);
+    aSteps.Report("uart loopback", rc, port + " @ " + std::to_string(kUartBaud), t0, aHandle);
+
+    if (aOptions.uartWait && aOptions.uartPort.empty()) {
+        std::printf("The simulated chip's UART is %s at %u baud (8N1); try it with a serial\n"
+                    "terminal, then press Enter to finish.\n",
+                    port.c_str(), static_cast<unsigned>(kUartBaud));
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
+}
 
 }  // namespace
 
@@ -111,6 +246,7 @@ int main(int argc, char** argv)
         rc = nvtLoadPtFirmware(handle, xbv.c_str(), 0);
         steps.Report("load firmware", rc, options.xbv.empty() ? "built for the simulator" : options.xbv, t0, handle);
     }
+    const bool loaded = rc >= 0;
     if (rc >= 0) {
         char text[256] = "";
         uint16_t length = sizeof(text);
@@ -130,6 +266,7 @@ int main(int argc, char** argv)
         std::snprintf(apiText, sizeof(apiText), "0x%08x", static_cast<unsigned>(api));
         steps.Report("api version", apiRc, apiText, t0, handle);
     }
+    if (loaded) RunProductionSequence(handle, steps, options);
 
     t0 = std::chrono::steady_clock::now();
     rc = nvtClose(handle);
