@@ -50,10 +50,40 @@ constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
 constexpr std::array<uint8_t, 256> kReverse = MakeReverseTable();
 static_assert(kCrcTable[1] == 0x8005 && kCrcTable[2] == 0x800F && kCrcTable[3] == 0x000A, "CRC table");
 
-inline uint16_t CrcByte(uint16_t aCrc, uint8_t aByte)
+constexpr uint16_t Reverse16(uint16_t aValue)
 {
-    const uint8_t index = static_cast<uint8_t>((aCrc >> 8) ^ kReverse[aByte]);
-    return static_cast<uint16_t>((aCrc << 8) ^ kCrcTable[index]);
+    return static_cast<uint16_t>((kReverse[aValue & 0xFF] << 8) | kReverse[aValue >> 8]);
+}
+
+// The same CRC runs on the bit-reversed register: with r = reverse(crc), one
+// byte b is r = (r >> 8) ^ R[(r ^ b) & 0xFF] where R[j] = reverse(T[reverse(j)]),
+// so the byte needs no reversal. Slicing by eight: table k advances a byte k
+// further positions, so eight bytes take one step of eight independent
+// lookups.
+using SliceTables = std::array<std::array<uint16_t, 256>, 8>;
+constexpr SliceTables MakeSliceTables()
+{
+    SliceTables tables{};
+    for (uint32_t j = 0; j < 256; ++j) tables[0][j] = Reverse16(kCrcTable[kReverse[j]]);
+    for (size_t k = 1; k < 8; ++k)
+        for (uint32_t j = 0; j < 256; ++j)
+            tables[k][j] = static_cast<uint16_t>((tables[k - 1][j] >> 8) ^ tables[0][tables[k - 1][j] & 0xFF]);
+    return tables;
+}
+constexpr SliceTables kSlice = MakeSliceTables();
+
+inline uint16_t ReflectedByte(uint16_t aReg, uint8_t aByte)
+{
+    return static_cast<uint16_t>((aReg >> 8) ^ kSlice[0][(aReg ^ aByte) & 0xFF]);
+}
+
+// Eight bytes b[0..7] in order.
+inline uint16_t ReflectedEight(uint16_t aReg, const uint8_t* aBytes)
+{
+    return static_cast<uint16_t>(
+        kSlice[7][(aReg ^ aBytes[0]) & 0xFF] ^ kSlice[6][((aReg >> 8) ^ aBytes[1]) & 0xFF] ^
+        kSlice[5][aBytes[2]] ^ kSlice[4][aBytes[3]] ^ kSlice[3][aBytes[4]] ^ kSlice[2][aBytes[5]] ^
+        kSlice[1][aBytes[6]] ^ kSlice[0][aBytes[7]]);
 }
 
 std::string Hex4Lower(uint16_t aValue)
@@ -67,19 +97,31 @@ std::string Hex4Lower(uint16_t aValue)
 
 uint16_t CNvImageHdr::CalculateCrc16(const uint8_t* aBytes, size_t aCount, uint16_t aCrc)
 {
-    uint16_t crc = aCrc;
-    for (size_t i = 0; i < aCount; ++i) crc = CrcByte(crc, aBytes[i]);
-    return crc;
+    uint16_t reg = Reverse16(aCrc);
+    size_t i = 0;
+    for (; i + 8 <= aCount; i += 8) reg = ReflectedEight(reg, aBytes + i);
+    for (; i < aCount; ++i) reg = ReflectedByte(reg, aBytes[i]);
+    return Reverse16(reg);
 }
 
 uint16_t CNvImageHdr::CalculateCrc16(const uint16_t* aWords, size_t aCount, uint16_t aCrc)
 {
-    uint16_t crc = aCrc;
-    for (size_t i = 0; i < aCount; ++i) {
-        crc = CrcByte(crc, static_cast<uint8_t>(aWords[i] & 0xFF));
-        crc = CrcByte(crc, static_cast<uint8_t>(aWords[i] >> 8));
+    // Each word low byte first, whatever the host's byte order.
+    uint16_t reg = Reverse16(aCrc);
+    size_t i = 0;
+    for (; i + 4 <= aCount; i += 4) {
+        const uint8_t bytes[8] = {
+            static_cast<uint8_t>(aWords[i] & 0xFF),     static_cast<uint8_t>(aWords[i] >> 8),
+            static_cast<uint8_t>(aWords[i + 1] & 0xFF), static_cast<uint8_t>(aWords[i + 1] >> 8),
+            static_cast<uint8_t>(aWords[i + 2] & 0xFF), static_cast<uint8_t>(aWords[i + 2] >> 8),
+            static_cast<uint8_t>(aWords[i + 3] & 0xFF), static_cast<uint8_t>(aWords[i + 3] >> 8)};
+        reg = ReflectedEight(reg, bytes);
     }
-    return crc;
+    for (; i < aCount; ++i) {
+        reg = ReflectedByte(reg, static_cast<uint8_t>(aWords[i] & 0xFF));
+        reg = ReflectedByte(reg, static_cast<uint8_t>(aWords[i] >> 8));
+    }
+    return Reverse16(reg);
 }
 
 CNvImageHdr::CNvImageHdr()
