@@ -63,15 +63,6 @@ TEST_F(DevsimUartTest, SilentUntilTheFirmwareSetsARate)
     EXPECT_EQ(1u, uart->starts());
 }
 
-TEST_F(DevsimUartTest, EchoesAtRatesWithoutASpeedConstant)
-{
-    Make(devsim::UartMode::Echo);
-    uart->Start(1382400);
-    EXPECT_EQ("PING", Ping(*uart, 1382400));
-    uart->Start(5529600);
-    EXPECT_EQ("PING", Ping(*uart, 5529600));
-}
-
 TEST_F(DevsimUartTest, WrongLineRateGarblesTheAnswer)
 {
     Make(devsim::UartMode::Echo);
@@ -88,31 +79,6 @@ TEST_F(DevsimUartTest, ShortModeAnswersThreeBytesPerStart)
     EXPECT_EQ("", Ping(*uart, 2400));
     uart->Start(2400);
     EXPECT_EQ("PIN", Ping(*uart, 2400));
-}
-
-TEST_F(DevsimUartTest, GarbleAndNoneModes)
-{
-    Make(devsim::UartMode::Garble);
-    uart->Start(57600);
-    EXPECT_EQ("ping", Ping(*uart, 57600));
-    Make(devsim::UartMode::None);
-    uart->Start(57600);
-    EXPECT_EQ("", Ping(*uart, 57600));
-    EXPECT_EQ("PING", uart->received());
-}
-
-TEST(DevsimChipUart, ChipTakesItsModeFromTheTransportOption)
-{
-    devsim::Options options;
-    std::string error;
-    ASSERT_TRUE(devsim::ParseTransport("sim:uart=short", options, error)) << error;
-    devsim::Chip chip(options);
-    std::string name = devsim::UartDeviceName(chip);
-    if (name.empty()) GTEST_SKIP() << devsim::UartOf(chip).error();
-    EXPECT_EQ(name, devsim::UartDeviceName(chip));  // one UART per chip
-    devsim::StartUartLoopback(chip, 921600);
-    EXPECT_EQ(921600u, devsim::UartOf(chip).rate());
-    EXPECT_EQ("PIN", Ping(devsim::UartOf(chip), 921600));
 }
 
 }  // namespace

@@ -108,13 +108,4 @@ TEST_F(IoTest, AioGetWithoutOutPointerSendsNothing)
     ExpectUntouched();
 }
 
-TEST_F(IoTest, IoWorksWhileARadioTestRunsAndKeepsItsState)
-{
-    ASSERT_EQ(NVT_OK, nvtRadRxStart(handle, 4));
-    ASSERT_EQ(NVT_OK, nvtPioSet(handle, 1, 1));
-    ASSERT_EQ(NVT_OK, nvtLedSet(handle, 1, 1, 1, 1));
-    uint16_t packets = 0;
-    EXPECT_EQ(NVT_OK, nvtRadRxGetPkts(handle, &packets));
-}
-
 }  // namespace

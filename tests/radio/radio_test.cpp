@@ -195,13 +195,4 @@ TEST_F(RadioTest, ParameterWriteFailureSendsNoCommand)
     EXPECT_EQ(kStateFirmwareLoaded, State());
 }
 
-TEST_F(RadioTest, SilentFirmwareTimesOutOnTheFakeClock)
-{
-    firmware->behaviour().silent = true;
-    uint64_t before = clock->NowMs();
-    EXPECT_EQ(NVT_ERR_FW_TIMEOUT, nvtRadStop(handle));
-    EXPECT_EQ("Operation timed out (no 'alive' indication from firmware)", LastError());
-    EXPECT_GE(clock->NowMs() - before, 3000u);
-}
-
 }  // namespace

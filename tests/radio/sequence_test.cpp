@@ -79,26 +79,4 @@ TEST_F(BeforeFirmwareTest, UartTestNeedsTheFirmwareAndOpensNoPort)
     EXPECT_EQ(before, OpenDescriptors());
 }
 
-TEST(UnknownHandle, EveryTestExportRefusesIt)
-{
-    int foreign = 0;
-    NvtHandle h = &foreign;
-    uint16_t w = 0;
-    uint32_t a = 0, b = 0;
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadSetXtalTrim(h, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadCwStart(h, 1, 0));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadStop(nullptr));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadTxStart(h, 1, 1, 1, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadTxGetPkts(h, &w));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadRxStart(h, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtRadRxGetPkts(h, &w));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtPioAssign(h, 1, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtPioSet(h, 1, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtPioGet(h, &a, &b));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtLedSet(h, 1, 1, 1, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtAioSet(h, 1, 1));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtAioGet(h, 1, &w));
-    EXPECT_EQ(NVT_ERR_INVALID_HANDLE, nvtUartLbTest(h, "ttyS0", 9600));
-}
-
 }  // namespace

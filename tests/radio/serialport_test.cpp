@@ -175,16 +175,4 @@ TEST_F(SerialPortTest, NoDescriptorOutlivesThePort)
     EXPECT_EQ(before, OpenDescriptors());
 }
 
-TEST(SerialPortClosed, CallsOnAClosedPortFail)
-{
-    platform::SerialPort port;
-    uint8_t b[1] = {};
-    uint32_t done = 1;
-    EXPECT_FALSE(port.Configure(9600));
-    EXPECT_FALSE(port.Purge());
-    EXPECT_FALSE(port.Write(b, 1, done));
-    EXPECT_EQ(0u, done);
-    EXPECT_FALSE(port.Read(b, 1, done));
-}
-
 }  // namespace
