@@ -3,8 +3,12 @@
 //
 //   station [--transport T] [--keydb PATH] [--xbv PATH] [--uart PORT] [--uart-wait]
 //
-// The default transport is the simulated device "sim". Without --xbv the
-// station builds a production-test firmware for the simulated chip and
+// The default transport is the simulated device "sim". After connecting,
+// the station reads the CS image from the chip's EEPROM (a blank chip gets
+// a new image with the key defaults), writes the next Bluetooth address and
+// the crystal trim key, and writes the CS back; with nvm=DIR in the
+// transport the next run continues from what this one wrote. Without --xbv
+// the station builds a production-test firmware for the simulated chip and
 // loads that. With the firmware loaded it runs the production sequence:
 // crystal trim, carrier on and off, a transmit burst until its counter
 // reads 0, a receive count, PIO/AIO/LED set and read back, and the UART
@@ -13,9 +17,11 @@
 #include "devsim.h"
 #include "uart.h"
 #include "xbvbuilder.h"
+#include "nvimagegen.h"
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -106,6 +112,93 @@ constexpr uint32_t kPioLevels = 0x000000A5;
 constexpr uint8_t kAioChannel = 1;
 constexpr uint16_t kAioValue = 0x0200;
 constexpr uint32_t kUartBaud = 115200;
+
+// The CS image of the simulated chip: version kCsVersion of the sample key
+// database, laid out in kCsWords words, and a main firmware block with its
+// build identifier. A blank chip gets this image with every key at its
+// database default.
+constexpr uint16_t kCsVersion = 13;
+constexpr uint16_t kCsWords = 97;
+constexpr uint16_t kMainBuildId = 2603;
+constexpr uint16_t kCsKeysWord = 0x0640;
+
+std::string AddressText(const uint16_t aWords[4])
+{
+    // NAP:UAP:LAP, the LAP in two words (high word first).
+    char text[32];
+    std::snprintf(text, sizeof(text), "%04x:%02x:%02x%04x", static_cast<unsigned>(aWords[3]),
+                  static_cast<unsigned>(aWords[2] & 0xFF), static_cast<unsigned>(aWords[0] & 0xFF),
+                  static_cast<unsigned>(aWords[1]));
+    return text;
+}
+
+// Starts the cache from a new image: header, zeroed CS block and firmware
+// block from the image builder, then every key's default merged in from a
+// KEYR file that names only the version.
+int32_t NewCsImage(NvtHandle aHandle)
+{
+    nvimagegen::ImageSpec spec;
+    spec.csData.assign(kCsWords, 0);
+    spec.csData[0] = kCsVersion;
+    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(kMainBuildId, kCsKeysWord));
+    fixtures::TempFile image(std::vector<uint8_t>(), ".xuv");
+    if (!nvimagegen::WriteImageFile(image.path(), nvimagegen::BuildImage(spec), false)) return -1;
+    int32_t rc = nvtCsCacheReadFromFile(aHandle, image.c_str());
+    if (rc < 0) return rc;
+    fixtures::TempFile defaults(std::vector<uint8_t>(), ".keyr");
+    {
+        std::ofstream out(defaults.path());
+        out << ">DECIMAL_CS_VERSION=" << kCsVersion << "\n";
+    }
+    return nvtCsCacheFileMerge(aHandle, defaults.c_str(), 0);
+}
+
+// Reads the CS image from the chip's EEPROM (a blank chip gets a new one),
+// writes the next Bluetooth address and the crystal trim, and writes the CS
+// back. True when the cache holds CS keys for the firmware.
+bool RunCsSequence(NvtHandle aHandle, Steps& aSteps, uint16_t aXtalTrim)
+{
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    int32_t rc = nvtCsCacheReadFromChip(aHandle, NVT_NVM_EEPROM, 0);
+    bool fresh = false;
+    if (rc < 0) {
+        std::printf("NEW  %-24s       %s\n", "read CS (eeprom)", nvtGetLastError(aHandle));
+        t0 = Clock::now();
+        rc = NewCsImage(aHandle);
+        fresh = true;
+        if (!aSteps.Report("new CS image", rc, "version " + std::to_string(kCsVersion) + ", defaults", t0, aHandle))
+            return false;
+    }
+    uint16_t version = 0;
+    int32_t versionRc = nvtCsCacheGetVersion(aHandle, &version);
+    uint16_t address[4] = {0, 0, 0, 0};
+    uint16_t length = 4;
+    int32_t addressRc = nvtCsCacheReadItem(aHandle, "BLUETOOTH_ADDRESS", &length, address);
+    if (!fresh && !aSteps.Report("read CS (eeprom)", versionRc < 0 ? versionRc : addressRc,
+                                 "version " + std::to_string(version) + ", " + AddressText(address), t0, aHandle))
+        return false;
+
+    // The next address: the LAP counts up by one from one device to the next.
+    uint32_t lap = (static_cast<uint32_t>(address[0] & 0xFF) << 16 | address[1]) + 1;
+    address[0] = static_cast<uint16_t>((lap >> 16) & 0xFF);
+    address[1] = static_cast<uint16_t>(lap & 0xFFFF);
+    t0 = Clock::now();
+    length = 4;
+    rc = nvtCsCacheWriteItem(aHandle, "BLUETOOTH_ADDRESS", &length, address);
+    aSteps.Report("write bd address", rc, AddressText(address), t0, aHandle);
+
+    uint16_t trim = aXtalTrim;
+    length = 1;
+    t0 = Clock::now();
+    rc = nvtCsCacheWriteItem(aHandle, "CRYSTAL_TRIM", &length, &trim);
+    aSteps.Report("write xtal trim key", rc, std::to_string(aXtalTrim), t0, aHandle);
+
+    // A new image goes to the chip whole; otherwise only its CS block.
+    t0 = Clock::now();
+    rc = nvtCsCacheWriteToChip(aHandle, NVT_NVM_EEPROM, fresh ? 0 : 1);
+    return aSteps.Report("write CS (eeprom)", rc, fresh ? "whole image" : "CS block", t0, aHandle);
+}
 
 // The port of the UART loopback: the one given, or the simulated chip's.
 std::string UartPort(const Options& aOptions)
@@ -234,17 +327,27 @@ int main(int argc, char** argv)
         steps.Report("chip id", rc, text, t0, handle);
     }
 
+    bool csKeys = false;
+    if (rc >= 0) csKeys = RunCsSequence(handle, steps, kXtalTrim);
+
     if (rc >= 0) {
         // The firmware file: the one given, or one built for the simulated chip.
         std::unique_ptr<fixtures::TempFile> built;
         std::string xbv = options.xbv;
         if (xbv.empty()) {
-            built.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(fixtures::PtFirmwareSpec())));
+            fixtures::PtFirmwareSpec spec;
+            spec.csKeysVersion = kCsVersion;
+            spec.csKeysWords = kCsWords;
+            spec.csKeysWord = kCsKeysWord;
+            built.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(spec)));
             xbv = built->path();
         }
         t0 = std::chrono::steady_clock::now();
-        rc = nvtLoadPtFirmware(handle, xbv.c_str(), 0);
-        steps.Report("load firmware", rc, options.xbv.empty() ? "built for the simulator" : options.xbv, t0, handle);
+        rc = nvtLoadPtFirmware(handle, xbv.c_str(), csKeys ? 1 : 0);
+        steps.Report("load firmware", rc,
+                     std::string(options.xbv.empty() ? "built for the simulator" : options.xbv) +
+                         (csKeys ? ", CS keys" : ""),
+                     t0, handle);
     }
     const bool loaded = rc >= 0;
     if (rc >= 0) {
