@@ -33,20 +33,33 @@ struct FlashImage::Blocks {
         std::vector<uint8_t> state;
     };
     std::map<uint32_t, Block> map;
+    // The block of the last lookup: callers go through a block word by word.
+    // Blocks are never removed, so the pointer stays valid.
+    mutable uint32_t lastNumber = 0xFFFFFFFFu;
+    mutable Block* last = nullptr;
 
     Block& Get(uint32_t aWordAddress)
     {
-        Block& b = map[aWordAddress / kBlockWords];
+        const uint32_t number = aWordAddress / kBlockWords;
+        if (last != nullptr && lastNumber == number) return *last;
+        Block& b = map[number];
         if (b.words.empty()) {
             b.words.assign(kBlockWords, 0xFFFF);
             b.state.assign(kBlockWords, 0);
         }
+        lastNumber = number;
+        last = &b;
         return b;
     }
     const Block* Find(uint32_t aWordAddress) const
     {
-        auto it = map.find(aWordAddress / kBlockWords);
-        return it == map.end() ? nullptr : &it->second;
+        const uint32_t number = aWordAddress / kBlockWords;
+        if (last != nullptr && lastNumber == number) return last;
+        auto it = map.find(number);
+        if (it == map.end()) return nullptr;
+        lastNumber = number;
+        last = const_cast<Block*>(&it->second);
+        return last;
     }
 };
 
