@@ -96,6 +96,17 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "nvimagegen: cannot load key database '%s'\n", keyDb.c_str());
             return 1;
         }
+        if (database.SetInterestedVersion(csVersion) != kCsOk) {
+            std::fprintf(stderr, "nvimagegen: the key database has no build %u\n", csVersion);
+            return 1;
+        }
+        for (const auto& entry : values) {
+            uint16_t id = 0;
+            if (database.KeyIdFromName(entry.first, id) != kCsOk) {
+                std::fprintf(stderr, "nvimagegen: build %u has no key '%s'\n", csVersion, entry.first.c_str());
+                return 1;
+            }
+        }
         spec.csData = nvimagegen::BuildCsData(database, csVersion, values, csWords);
     } else {
         spec.csData.assign(csWords == 0 ? 1 : csWords, 0);
