@@ -56,10 +56,10 @@ CCsKeysInfo& Keys()
 // last block starts below word 0x8000 and the image ends below 0x10000.
 std::vector<uint16_t> Image(uint32_t aWords)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = nvimagegen::BuildCsData(Keys(), kCsVersion, {}, 64);
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(1234, 0x0640, 32));
-    const uint32_t used = 3 + 4 * 4 + static_cast<uint32_t>(spec.csData.size() + spec.firmware[0].words.size());
+    nvimagegen::ImageSpec plan;
+    plan.csData = nvimagegen::BuildCsData(Keys(), kCsVersion, {}, 64);
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(1234, 0x0640, 32));
+    const uint32_t used = 3 + 4 * 4 + static_cast<uint32_t>(plan.csData.size() + plan.firmware[0].words.size());
     uint32_t left = aWords - used;
     // Two fillers: the second starts just below word 0x8000 at most.
     uint32_t first = left / 2;
@@ -69,9 +69,9 @@ std::vector<uint16_t> Image(uint32_t aWords)
     nvimagegen::FirmwareBlock b{static_cast<uint16_t>(0x2000 + first), std::vector<uint16_t>(second)};
     for (uint32_t i = 0; i < first; ++i) a.words[i] = static_cast<uint16_t>(i * 7);
     for (uint32_t i = 0; i < second; ++i) b.words[i] = static_cast<uint16_t>(i * 13);
-    spec.firmware.push_back(a);
-    spec.firmware.push_back(b);
-    return nvimagegen::BuildImage(spec);
+    plan.firmware.push_back(a);
+    plan.firmware.push_back(b);
+    return nvimagegen::BuildImage(plan);
 }
 
 struct Case {

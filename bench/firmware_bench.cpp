@@ -21,9 +21,9 @@ struct Station {
     {
         nvtOpen("sim", nullptr, &handle);
         chip = devsim::LastOpened();
-        fixtures::PtFirmwareSpec spec;
-        spec.firmwareWords = 0x8000;  // 32 Ki words
-        file.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(spec)));
+        fixtures::PtFirmwareSpec plan;
+        plan.firmwareWords = 0x8000;  // 32 Ki words
+        file.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(plan)));
     }
     ~Station() { nvtClose(handle); }
     CDeviceHandle& device() { return *static_cast<CDeviceHandle*>(handle); }

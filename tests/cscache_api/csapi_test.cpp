@@ -154,10 +154,10 @@ TEST_F(CsApi, FirmwareMergeTakesTheFilesImageWithTheCachesKeys)
     ASSERT_EQ(0, Open());
     CCsKeysInfo keys(TheMsgHnd::Instance().SharedHandler());
     ASSERT_EQ(kCsOk, keys.LoadXML(db));
-    nvimagegen::ImageSpec spec;
-    spec.csData = nvimagegen::BuildCsData(keys, 5, {{"TRIM", {0x10}}});
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(777, 0x0640));
-    ASSERT_TRUE(nvimagegen::WriteImageFile(Path("fw.xuv"), nvimagegen::BuildImage(spec), false));
+    nvimagegen::ImageSpec plan;
+    plan.csData = nvimagegen::BuildCsData(keys, 5, {{"TRIM", {0x10}}});
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(777, 0x0640));
+    ASSERT_TRUE(nvimagegen::WriteImageFile(Path("fw.xuv"), nvimagegen::BuildImage(plan), false));
 
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Keyr("cache.keyr", 5, "&TRIM = 1e\n").c_str()));
     ASSERT_EQ(0, nvtCsCacheFileMerge(h, Path("fw.xuv").c_str(), 1)) << Error();
@@ -174,10 +174,10 @@ TEST_F(CsApi, ImagesSurviveOnTheChipsNvm)
     std::filesystem::create_directories(nvm);
     CCsKeysInfo keys(TheMsgHnd::Instance().SharedHandler());
     ASSERT_EQ(kCsOk, keys.LoadXML(db));
-    nvimagegen::ImageSpec spec;
-    spec.csData = nvimagegen::BuildCsData(keys, 5, {});
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(4321, 0x0640));
-    ASSERT_TRUE(nvimagegen::WriteImageFile(Path("image.img"), nvimagegen::BuildImage(spec), true));
+    nvimagegen::ImageSpec plan;
+    plan.csData = nvimagegen::BuildCsData(keys, 5, {});
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(4321, 0x0640));
+    ASSERT_TRUE(nvimagegen::WriteImageFile(Path("image.img"), nvimagegen::BuildImage(plan), true));
 
     ASSERT_EQ(0, Open("sim:nvm=" + nvm));
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Path("image.img").c_str())) << Error();

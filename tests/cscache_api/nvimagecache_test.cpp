@@ -21,10 +21,10 @@ protected:
     // the main firmware block with its lookup table and build ID.
     std::vector<uint16_t> Image(bool aWithFirmware = true, uint16_t aTrim = 0x11)
     {
-        nvimagegen::ImageSpec spec;
-        spec.csData = nvimagegen::BuildCsData(keys, 5, {{"TRIM", {aTrim}}});
-        if (aWithFirmware) spec.firmware.push_back(nvimagegen::MainFirmwareBlock(kBuildId, 0x0640));
-        return nvimagegen::BuildImage(spec);
+        nvimagegen::ImageSpec plan;
+        plan.csData = nvimagegen::BuildCsData(keys, 5, {{"TRIM", {aTrim}}});
+        if (aWithFirmware) plan.firmware.push_back(nvimagegen::MainFirmwareBlock(kBuildId, 0x0640));
+        return nvimagegen::BuildImage(plan);
     }
     std::vector<uint16_t> Key(CNvImageCache& aEngine, uint16_t aId)
     {
@@ -181,10 +181,10 @@ TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
 TEST_F(Engine, WholeReadNeedsTheBuildIdentifierAndFailuresPassUp)
 {
     Dut dut;
-    nvimagegen::ImageSpec spec;
-    spec.csData = nvimagegen::BuildCsData(keys, 5, {});
-    spec.firmware.push_back({0x2000, std::vector<uint16_t>(64, 0x1234)});  // no lookup table
-    const std::vector<uint16_t> image = nvimagegen::BuildImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = nvimagegen::BuildCsData(keys, 5, {});
+    plan.firmware.push_back({0x2000, std::vector<uint16_t>(64, 0x1234)});  // no lookup table
+    const std::vector<uint16_t> image = nvimagegen::BuildImage(plan);
     dut.Eeprom().Write(0, static_cast<uint32_t>(image.size()), image.data());
     EXPECT_EQ(kCsNothingThere, engine.ReadDevice(kMemTypeEeprom, dut.stream, false));
     EXPECT_TRUE(engine.FwSection().IsPopulated());

@@ -39,11 +39,11 @@ uint16_t ReferenceCrc(const std::vector<uint8_t>& aBytes)
 
 nvimagegen::ImageSpec TwoBlockSpec()
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {0x0012, 1, 2, 3, 4, 5};
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0102, 0, 4));
-    spec.firmware.push_back({0x2000, {9, 8, 7, 6}});
-    return spec;
+    nvimagegen::ImageSpec plan;
+    plan.csData = {0x0012, 1, 2, 3, 4, 5};
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0102, 0, 4));
+    plan.firmware.push_back({0x2000, {9, 8, 7, 6}});
+    return plan;
 }
 
 TEST(ImageCrc, CheckValuesAndWordOrder)
@@ -114,9 +114,9 @@ TEST(ImageHeaderLoad, ShortTargetPassesTheTargetStatusOn)
 
 TEST(ImageHeader, OneBlockHeaderIsSevenWordsAndItsCrcCoversWordsOneToSix)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {7, 7};
-    const Words image = nvimagegen::BuildImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = {7, 7};
+    const Words image = nvimagegen::BuildImage(plan);
     MemoryTarget target(image);
     CNvImageHdr header;
     ASSERT_EQ(header.Load(target), kCsOk);

@@ -86,11 +86,11 @@ TEST(CsSection, WriteGrowsFirstAndMarksOnlyRealChanges)
 
 TEST(CsSection, LoadAndSaveFollowBlockZero)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {0x0012, 0xA1, 0xA2, 0xA3};
-    spec.csPadWords = 3;
-    spec.firmware.push_back({0x0100, Ramp(0x500, 8)});
-    MemoryTarget target(nvimagegen::BuildImage(spec));
+    nvimagegen::ImageSpec plan;
+    plan.csData = {0x0012, 0xA1, 0xA2, 0xA3};
+    plan.csPadWords = 3;
+    plan.firmware.push_back({0x0100, Ramp(0x500, 8)});
+    MemoryTarget target(nvimagegen::BuildImage(plan));
     CNvImageHdr header;
     ASSERT_EQ(header.Load(target), kCsOk);
 
@@ -100,7 +100,7 @@ TEST(CsSection, LoadAndSaveFollowBlockZero)
     EXPECT_FALSE(cs.IsDataModified());
     Words data;
     cs.ReadData(data);
-    EXPECT_EQ(data, spec.csData);
+    EXPECT_EQ(data, plan.csData);
 
     // Save writes exactly the data words, at block 0's location, whatever
     // the header's length says.
@@ -143,11 +143,11 @@ protected:
 
 TEST_F(FirmwareSection, CopyDataServesWholeRequestsInsideOneBlock)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {1};
-    spec.firmware.push_back({0x0100, Ramp(0x1000, 0x200)});
-    spec.firmware.push_back({0x0400, Ramp(0x4000, 4)});
-    LoadImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = {1};
+    plan.firmware.push_back({0x0100, Ramp(0x1000, 0x200)});
+    plan.firmware.push_back({0x0400, Ramp(0x4000, 4)});
+    LoadImage(plan);
     ASSERT_EQ(fw.Load(target, header), kCsOk);
     ASSERT_TRUE(fw.IsPopulated());
 
@@ -171,9 +171,9 @@ TEST_F(FirmwareSection, CopyDataServesWholeRequestsInsideOneBlock)
 
 TEST_F(FirmwareSection, NoFirmwareBlocks)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {1, 2};
-    LoadImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = {1, 2};
+    LoadImage(plan);
     EXPECT_EQ(fw.Load(target, header), kCsOk);
     EXPECT_FALSE(fw.IsPopulated());
     MemoryTarget out;
@@ -183,11 +183,11 @@ TEST_F(FirmwareSection, NoFirmwareBlocks)
 
 TEST_F(FirmwareSection, SaveNeedsEveryBlockAndWritesThemAtTheirLocations)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {1, 2};
-    spec.firmware.push_back({0x0100, Ramp(0x1000, 3)});
-    spec.firmware.push_back({0x0200, Ramp(0x2000, 2)});
-    LoadImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = {1, 2};
+    plan.firmware.push_back({0x0100, Ramp(0x1000, 3)});
+    plan.firmware.push_back({0x0200, Ramp(0x2000, 2)});
+    LoadImage(plan);
 
     MemoryTarget out;
     ResetErrors();
@@ -205,11 +205,11 @@ TEST_F(FirmwareSection, SaveNeedsEveryBlockAndWritesThemAtTheirLocations)
 
 TEST_F(FirmwareSection, FailedBlockReadKeepsTheBlocksBefore)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = {1};
-    spec.firmware.push_back({0x0100, Ramp(0x1000, 3)});
-    spec.firmware.push_back({0x0200, Ramp(0x2000, 3)});
-    LoadImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = {1};
+    plan.firmware.push_back({0x0100, Ramp(0x1000, 3)});
+    plan.firmware.push_back({0x0200, Ramp(0x2000, 3)});
+    LoadImage(plan);
     target.failReadAt = 15 + 1 + 3 + 1;  // header, CS block, first block: second word of the second block
     EXPECT_EQ(fw.Load(target, header), kCsDeviceReadFailed);
     ASSERT_EQ(fw.Blocks().size(), 1u);

@@ -55,11 +55,11 @@ TEST(ImageFixture, CsDataLaidOutByTheKeyDatabase)
 TEST(ImageFixture, MainFirmwareTableIsFoundWhereTheReaderLooks)
 {
     nvtclock::ScopedFakeClock clock;
-    nvimagegen::ImageSpec spec;
-    spec.csData = {12, 1, 2};
-    spec.firmware.push_back({0x0100, Words(16, 0x7777)});
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0BAD, 0x0123));
-    nvimagegen::MemoryTarget target(nvimagegen::BuildImage(spec));
+    nvimagegen::ImageSpec plan;
+    plan.csData = {12, 1, 2};
+    plan.firmware.push_back({0x0100, Words(16, 0x7777)});
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0BAD, 0x0123));
+    nvimagegen::MemoryTarget target(nvimagegen::BuildImage(plan));
 
     CNvImageHdr header;
     CNvImageFw fw;
@@ -80,16 +80,16 @@ TEST(ImageFixture, MainFirmwareTableIsFoundWhereTheReaderLooks)
 TEST(ImageRoundTrip, HeaderCsAndFirmwareThroughXuvAndImgFiles)
 {
     nvimagetest::ScratchDir dir;
-    nvimagegen::ImageSpec spec;
-    spec.csData = {12, 0xA, 0xB, 0xC, 0xD};
-    spec.csPadWords = 2;
-    spec.word1Low = 0x5A;
-    spec.word2 = 0x1234;
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0042, 0, 8));
-    spec.firmware.push_back({0x0400, Words{1, 2, 3}});
-    Words image = nvimagegen::BuildImage(spec);
+    nvimagegen::ImageSpec plan;
+    plan.csData = {12, 0xA, 0xB, 0xC, 0xD};
+    plan.csPadWords = 2;
+    plan.word1Low = 0x5A;
+    plan.word2 = 0x1234;
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0042, 0, 8));
+    plan.firmware.push_back({0x0400, Words{1, 2, 3}});
+    Words image = nvimagegen::BuildImage(plan);
     const size_t headerWords = 3 + 4 * 3;
-    const size_t csStart = headerWords + spec.csPadWords;
+    const size_t csStart = headerWords + plan.csPadWords;
     ASSERT_TRUE(nvimagegen::WriteImageFile(dir.File("in.xuv"), image, false, "// fixture\n"));
 
     for (bool toImg : {true, false}) {
@@ -131,7 +131,7 @@ TEST(ImageRoundTrip, HeaderCsAndFirmwareThroughXuvAndImgFiles)
         expected[6] = check.Words()[6];
         expected[0] = check.Words()[0];
         EXPECT_EQ(words, expected);
-        EXPECT_EQ(check.Words()[6], CNvImageHdr::CalculateCrc16(&expected[csStart], spec.csData.size()));
+        EXPECT_EQ(check.Words()[6], CNvImageHdr::CalculateCrc16(&expected[csStart], plan.csData.size()));
         EXPECT_EQ(check.Words()[2], 0x1234) << "uninterpreted words kept";
         EXPECT_EQ(check.Words()[1] & 0xFF, 0x5A);
         EXPECT_TRUE(check.IsFirmwareEquivalent(header));

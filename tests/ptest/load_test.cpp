@@ -9,23 +9,23 @@ using devsim::ptimage::kWrongReady;
 TEST_F(PtHandleTest, LoadStartsTheFirmwareAndFillsTheQueries)
 {
     Open();
-    fixtures::PtFirmwareSpec spec;
-    spec.apiVersion = 0x00030007;
-    ASSERT_EQ(Load(spec), NVT_OK) << Text();
+    fixtures::PtFirmwareSpec plan;
+    plan.apiVersion = 0x00030007;
+    ASSERT_EQ(Load(plan), NVT_OK) << Text();
 
     uint32_t api = 0;
     EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_OK);
     EXPECT_EQ(api, 0x00030007u);
     uint16_t buildId = 0;
     EXPECT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &buildId), NVT_OK);
-    EXPECT_EQ(buildId, spec.buildId);
+    EXPECT_EQ(buildId, plan.buildId);
     uint16_t csVersion = 0;
     EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, nullptr, &csVersion), NVT_OK);
-    EXPECT_EQ(csVersion, spec.csKeysVersion);
+    EXPECT_EQ(csVersion, plan.csKeysVersion);
     char text[64];
     uint16_t length = sizeof(text);
     EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, text), NVT_OK);
-    EXPECT_STREQ(text, spec.buildIdText.c_str());
+    EXPECT_STREQ(text, plan.buildIdText.c_str());
     EXPECT_EQ(length, sizeof(text));
 
     // The firmware was asked for its build id exactly once, without parameters.
@@ -35,16 +35,16 @@ TEST_F(PtHandleTest, LoadStartsTheFirmwareAndFillsTheQueries)
     EXPECT_EQ(mChip->variables()["SPI_FAST_RESET"], "FASTER");
     // The whole image landed in RAM and the program counter names its entry.
     EXPECT_EQ(mChip->Peek(4, 0xFFE9), 0);
-    EXPECT_EQ(mChip->Peek(4, 0xFFEA), spec.startWord);
+    EXPECT_EQ(mChip->Peek(4, 0xFFEA), plan.startWord);
 }
 
 TEST_F(PtHandleTest, SilentFirmwareFailsWithTheAliveTextAfterThreeSeconds)
 {
     nvtclock::ScopedFakeClock clock;
     Open();
-    fixtures::PtFirmwareSpec spec;
-    spec.behaviour = kSilent;
-    EXPECT_EQ(Load(spec), NVT_ERR_FW_TIMEOUT);
+    fixtures::PtFirmwareSpec plan;
+    plan.behaviour = kSilent;
+    EXPECT_EQ(Load(plan), NVT_ERR_FW_TIMEOUT);
     EXPECT_EQ(Text(), "Firmware initialisation timed out: Operation timed out (no 'alive' indication from firmware)");
     EXPECT_GE(clock->NowMs(), 3000u);
     EXPECT_LT(clock->NowMs(), 3100u);
@@ -54,9 +54,9 @@ TEST_F(PtHandleTest, AliveFirmwareWithoutAnswerTimesOutAfterTwentySeconds)
 {
     nvtclock::ScopedFakeClock clock;
     Open();
-    fixtures::PtFirmwareSpec spec;
-    spec.behaviour = kAliveOnly;
-    EXPECT_EQ(Load(spec), NVT_ERR_FW_TIMEOUT);
+    fixtures::PtFirmwareSpec plan;
+    plan.behaviour = kAliveOnly;
+    EXPECT_EQ(Load(plan), NVT_ERR_FW_TIMEOUT);
     EXPECT_EQ(Text(), "Firmware initialisation timed out: Operation timed out (no response)");
     EXPECT_GE(clock->NowMs(), 20000u);
     EXPECT_LT(clock->NowMs(), 20100u);
@@ -67,10 +67,10 @@ TEST_F(PtHandleTest, AliveFirmwareWithoutAnswerTimesOutAfterTwentySeconds)
 TEST_F(PtHandleTest, WrongReadyAnswerIsShownInUpperCaseHex)
 {
     Open();
-    fixtures::PtFirmwareSpec spec;
-    spec.behaviour = kWrongReady;
-    spec.behaviourAnswer = 0x8000;
-    EXPECT_EQ(Load(spec), NVT_ERR_FW_INIT_FAILED);
+    fixtures::PtFirmwareSpec plan;
+    plan.behaviour = kWrongReady;
+    plan.behaviourAnswer = 0x8000;
+    EXPECT_EQ(Load(plan), NVT_ERR_FW_INIT_FAILED);
     EXPECT_EQ(Text(), "Firmware failed to initialise correctly (response: 0x8000)");
 }
 
@@ -95,9 +95,9 @@ TEST_F(PtHandleTest, FileAndTableFailuresReportMinus34)
         {{13}, "Build ID missing"},
     };
     for (const auto& m : missing) {
-        fixtures::PtFirmwareSpec spec;
-        spec.omitEntries = m.omit;
-        EXPECT_EQ(Load(spec), NVT_ERR_FW_FILE);
+        fixtures::PtFirmwareSpec plan;
+        plan.omitEntries = m.omit;
+        EXPECT_EQ(Load(plan), NVT_ERR_FW_FILE);
         EXPECT_EQ(Text(), m.text);
     }
 
@@ -136,12 +136,12 @@ TEST_F(PtHandleTest, SequenceAndArgumentChecks)
 {
     NvtHandle absent = nullptr;
     ASSERT_EQ(nvtOpen("sim:present=0", nullptr, &absent), NVT_ERR_CONNECTION);
-    fixtures::PtFirmwareSpec spec;
-    EXPECT_EQ(nvtLoadPtFirmware(absent, File(spec), 0), NVT_ERR_SEQUENCE);
+    fixtures::PtFirmwareSpec plan;
+    EXPECT_EQ(nvtLoadPtFirmware(absent, File(plan), 0), NVT_ERR_SEQUENCE);
     EXPECT_STREQ(nvtGetLastError(absent), "Invalid sequence: Must be connected");
     // The file queries need no connection and no loaded firmware.
     uint16_t buildId = 0;
-    EXPECT_EQ(nvtGetPtFwBuildId(absent, File(spec), &buildId), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwBuildId(absent, File(plan), &buildId), NVT_OK);
     EXPECT_EQ(buildId, 2603);
     nvtClose(absent);
 
@@ -152,25 +152,25 @@ TEST_F(PtHandleTest, SequenceAndArgumentChecks)
     EXPECT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &value), NVT_ERR_SEQUENCE);
     EXPECT_EQ(Text(), "Invalid sequence: Ptest firmware must be loaded");
     EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, nullptr, &value), NVT_ERR_SEQUENCE);
-    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, File(spec), nullptr), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, File(plan), nullptr), NVT_ERR_INVALID_PARAM);
     uint32_t api = 0;
     EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
     char text[4];
     uint16_t length = sizeof(text);
     EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, text), NVT_ERR_SEQUENCE);
     EXPECT_EQ(length, 0);
-    ASSERT_EQ(Load(spec), NVT_OK);
+    ASSERT_EQ(Load(plan), NVT_OK);
     EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, nullptr), NVT_ERR_INVALID_PARAM);
 }
 
 TEST_F(PtHandleTest, QueriesWithAPathOnAConnectedHandle)
 {
     Open();
-    fixtures::PtFirmwareSpec spec;
-    spec.buildId = 4711;
-    spec.csKeysVersion = 9;
-    spec.buildIdText = "ptest 9";
-    const char* path = File(spec);
+    fixtures::PtFirmwareSpec plan;
+    plan.buildId = 4711;
+    plan.csKeysVersion = 9;
+    plan.buildIdText = "ptest 9";
+    const char* path = File(plan);
     uint16_t value = 0;
     EXPECT_EQ(nvtGetPtFwBuildId(mHandle, path, &value), NVT_OK);
     EXPECT_EQ(value, 4711);
@@ -194,9 +194,9 @@ TEST_F(PtHandleTest, QueriesWithAPathOnAConnectedHandle)
     EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, nullptr), NVT_ERR_INVALID_PARAM);
     EXPECT_EQ(length, 0);
 
-    spec.withBuildIdText = false;
+    plan.withBuildIdText = false;
     length = 16;
-    const char* bare = File(spec);
+    const char* bare = File(plan);
     EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, bare, &length, text), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text().rfind("Error reading build ID from XBV file (", 0), 0u);
     EXPECT_EQ(Text().back(), ')');
@@ -211,26 +211,26 @@ TEST_F(PtHandleTest, QueriesWithAPathOnAConnectedHandle)
 
 TEST_F(PtHandleTest, DeviceFailuresDuringTheLoad)
 {
-    fixtures::PtFirmwareSpec spec;
-    spec.firmwareWords = 0x3000;  // three blocks of code
+    fixtures::PtFirmwareSpec plan;
+    plan.firmwareWords = 0x3000;  // three blocks of code
     Open("sim:resetfail=1");
-    EXPECT_EQ(Load(spec), NVT_ERR_STOP_FAILED);
+    EXPECT_EQ(Load(plan), NVT_ERR_STOP_FAILED);
     EXPECT_EQ(Text(), "Failed to reset and stop the chip (the processor did not stop after reset)");
     nvtClose(mHandle);
     mHandle = nullptr;
 
     // A failing block write: the other blocks are still written.
     Open("sim:failwrite=2");
-    EXPECT_EQ(Load(spec), NVT_ERR_WRITE_FAILED);
+    EXPECT_EQ(Load(plan), NVT_ERR_WRITE_FAILED);
     EXPECT_EQ(Text(), "Failed to write firmware to DUT");
-    const uint64_t blocks = fixtures::PtFirmwareContent(spec).memory.Blocks(spec.blockWords).size();
+    const uint64_t blocks = fixtures::PtFirmwareContent(plan).memory.Blocks(plan.blockWords).size();
     EXPECT_EQ(mChip->counters().writes, blocks);
     EXPECT_FALSE(mChip->running());
 
     // Program counter: both writes are made before the failure is reported.
     mChip->ClearCounters();
     mChip->FailWriteAt(blocks + 1);
-    EXPECT_EQ(Load(spec), NVT_ERR_WRITE_FAILED);
+    EXPECT_EQ(Load(plan), NVT_ERR_WRITE_FAILED);
     EXPECT_EQ(Text(), "Firmware download failed: Failed to set Program Counter");
     EXPECT_EQ(mChip->counters().writes, blocks + 2);
 
@@ -238,26 +238,26 @@ TEST_F(PtHandleTest, DeviceFailuresDuringTheLoad)
     mChip->ClearCounters();
     mChip->FailWriteAt(0);
     mChip->FailReadAt(3);
-    EXPECT_EQ(Load(spec), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Load(plan), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Failed to read firmware initialisation response");
     mChip->ClearCounters();
     mChip->FailReadAt(4);
-    EXPECT_EQ(Load(spec), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Load(plan), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Failed to read firmware API version");
     mChip->FailReadAt(0);
-    EXPECT_EQ(Load(spec), NVT_OK);
+    EXPECT_EQ(Load(plan), NVT_OK);
 }
 
 TEST_F(PtHandleTest, CsKeysNeedTheCsCache)
 {
     Open();
-    fixtures::PtFirmwareSpec spec;
+    fixtures::PtFirmwareSpec plan;
     // Nothing read into the cache yet: no keys to copy, and no firmware started.
-    EXPECT_EQ(Load(spec, true), NVT_ERR_CS_NOT_INIT);
+    EXPECT_EQ(Load(plan, true), NVT_ERR_CS_NOT_INIT);
     EXPECT_FALSE(mChip->running());
     mChip->ClearCounters();
     mChip->FailReadAt(1);
-    EXPECT_EQ(Load(spec, true), NVT_ERR_READ_FAILED);
+    EXPECT_EQ(Load(plan, true), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Firmware download failed: Failed to read ptest firmware CS keys version number");
 }
 

@@ -52,11 +52,11 @@ TEST_F(MailboxTest, AnswerCodesMapToResultsAndTexts)
 
 TEST_F(MailboxTest, AnswerChosenWhenTheImageIsBuilt)
 {
-    fixtures::PtFirmwareSpec spec;
-    spec.behaviour = devsim::ptimage::kAnswerCode;
-    spec.behaviourCommand = 0x0303;
-    spec.behaviourAnswer = 0x8001;
-    Start("sim", spec);
+    fixtures::PtFirmwareSpec plan;
+    plan.behaviour = devsim::ptimage::kAnswerCode;
+    plan.behaviourCommand = 0x0303;
+    plan.behaviourAnswer = 0x8001;
+    Start("sim", plan);
     const uint16_t trim = 64;
     ASSERT_EQ(Mailbox().WriteParameters(1, &trim), NVT_OK);
     EXPECT_EQ(Mailbox().SendCommand(0x0303), NVT_ERR_INVALID_PARAM);
@@ -152,10 +152,10 @@ TEST_F(MailboxTest, TransportFailuresHaveTheirOwnTexts)
 
 TEST_F(MailboxTest, FirmwareRecordsCommandsAndKeepsItsRegisters)
 {
-    fixtures::PtFirmwareSpec spec;
-    spec.txPerPoll = 25;
-    spec.rxPerPoll = 7;
-    Start("sim", spec);
+    fixtures::PtFirmwareSpec plan;
+    plan.txPerPoll = 25;
+    plan.rxPerPoll = 7;
+    Start("sim", plan);
     CMailbox mb = Mailbox();
     uint16_t out[4] = {};
 
@@ -196,7 +196,7 @@ TEST_F(MailboxTest, FirmwareRecordsCommandsAndKeepsItsRegisters)
 
     ASSERT_EQ(mb.SendCommand(0x0200), NVT_OK);
     ASSERT_EQ(mb.ReadResults(3, out), NVT_OK);
-    EXPECT_EQ(out[0], spec.buildId);
+    EXPECT_EQ(out[0], plan.buildId);
 
     const auto& log = Firmware()->log();
     ASSERT_GE(log.size(), 2u);

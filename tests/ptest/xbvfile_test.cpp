@@ -206,9 +206,9 @@ TEST(XbvFileTest, FileErrorsNameThePath)
     EXPECT_EQ(std::string(longMissing.ErrorMessage()).size(), 255u);
 
     // A file larger than the first read buffer is read whole.
-    fixtures::PtFirmwareSpec spec;
-    spec.firmwareWords = 3000;
-    fixtures::TempFile big(fixtures::BuildPtFirmware(spec));
+    fixtures::PtFirmwareSpec plan;
+    plan.firmwareWords = 3000;
+    fixtures::TempFile big(fixtures::BuildPtFirmware(plan));
     XbvFile file(big.c_str());
     EXPECT_EQ(file.ErrorCode(), XbvFile::kNoError);
     uint16_t word = 0;

@@ -68,19 +68,19 @@ int main(int argc, char** argv)
         if (arg == "--keydb" && hasValue) {
             keyDb = argv[++i];
         } else if (arg == "--key" && hasValue) {
-            const std::string spec = argv[++i];
-            const size_t eq = spec.find('=');
+            const std::string plan = argv[++i];
+            const size_t eq = plan.find('=');
             if (eq == std::string::npos || eq == 0) return Usage();
             std::vector<uint16_t> words;
             size_t pos = eq + 1;
-            while (pos <= spec.size()) {
-                const size_t comma = std::min(spec.find(',', pos), spec.size());
+            while (pos <= plan.size()) {
+                const size_t comma = std::min(plan.find(',', pos), plan.size());
                 uint16_t word = 0;
-                if (!ParseNumber(spec.substr(pos, comma - pos), word)) return Usage();
+                if (!ParseNumber(plan.substr(pos, comma - pos), word)) return Usage();
                 words.push_back(word);
                 pos = comma + 1;
             }
-            values[spec.substr(0, eq)] = words;
+            values[plan.substr(0, eq)] = words;
         } else if (!arg.empty() && arg[0] != '-' && output.empty()) {
             output = arg;
         } else {
@@ -89,7 +89,7 @@ int main(int argc, char** argv)
     }
     if (output.empty() || (!values.empty() && keyDb.empty())) return Usage();
 
-    nvimagegen::ImageSpec spec;
+    nvimagegen::ImageSpec plan;
     if (!keyDb.empty()) {
         CCsKeysInfo database(TheMsgHnd::Instance().SharedHandler());
         if (database.LoadXML(keyDb) != kCsOk) {
@@ -107,13 +107,13 @@ int main(int argc, char** argv)
                 return 1;
             }
         }
-        spec.csData = nvimagegen::BuildCsData(database, csVersion, values, csWords);
+        plan.csData = nvimagegen::BuildCsData(database, csVersion, values, csWords);
     } else {
-        spec.csData.assign(csWords == 0 ? 1 : csWords, 0);
-        spec.csData[0] = csVersion;
+        plan.csData.assign(csWords == 0 ? 1 : csWords, 0);
+        plan.csData[0] = csVersion;
     }
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(buildId, 0, fwPad));
-    if (!nvimagegen::WriteImageFile(output, nvimagegen::BuildImage(spec), byteAddressed)) {
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(buildId, 0, fwPad));
+    if (!nvimagegen::WriteImageFile(output, nvimagegen::BuildImage(plan), byteAddressed)) {
         std::fprintf(stderr, "nvimagegen: cannot write '%s'\n", output.c_str());
         return 1;
     }

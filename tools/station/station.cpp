@@ -137,12 +137,12 @@ std::string AddressText(const uint16_t aWords[4])
 // KEYR file that names only the version.
 int32_t NewCsImage(NvtHandle aHandle)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData.assign(kCsWords, 0);
-    spec.csData[0] = kCsVersion;
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(kMainBuildId, kCsKeysWord));
+    nvimagegen::ImageSpec plan;
+    plan.csData.assign(kCsWords, 0);
+    plan.csData[0] = kCsVersion;
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(kMainBuildId, kCsKeysWord));
     fixtures::TempFile image(std::vector<uint8_t>(), ".xuv");
-    if (!nvimagegen::WriteImageFile(image.path(), nvimagegen::BuildImage(spec), false)) return -1;
+    if (!nvimagegen::WriteImageFile(image.path(), nvimagegen::BuildImage(plan), false)) return -1;
     int32_t rc = nvtCsCacheReadFromFile(aHandle, image.c_str());
     if (rc < 0) return rc;
     fixtures::TempFile defaults(std::vector<uint8_t>(), ".keyr");
@@ -335,11 +335,11 @@ int main(int argc, char** argv)
         std::unique_ptr<fixtures::TempFile> built;
         std::string xbv = options.xbv;
         if (xbv.empty()) {
-            fixtures::PtFirmwareSpec spec;
-            spec.csKeysVersion = kCsVersion;
-            spec.csKeysWords = kCsWords;
-            spec.csKeysWord = kCsKeysWord;
-            built.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(spec)));
+            fixtures::PtFirmwareSpec plan;
+            plan.csKeysVersion = kCsVersion;
+            plan.csKeysWords = kCsWords;
+            plan.csKeysWord = kCsKeysWord;
+            built.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(plan)));
             xbv = built->path();
         }
         t0 = std::chrono::steady_clock::now();

@@ -93,7 +93,7 @@ bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareSpec& aSpec)
 
 int main(int argc, char** argv)
 {
-    fixtures::PtFirmwareSpec spec;
+    fixtures::PtFirmwareSpec plan;
     std::string output;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -103,64 +103,64 @@ int main(int argc, char** argv)
         bool takesValue = true;
         if (arg == "--build-id") {
             ok = Number(value, 0xFFFF, n);
-            spec.buildId = static_cast<uint16_t>(n);
+            plan.buildId = static_cast<uint16_t>(n);
         } else if (arg == "--build-text") {
-            spec.buildIdText = value;
+            plan.buildIdText = value;
         } else if (arg == "--no-build-text") {
-            spec.withBuildIdText = false;
+            plan.withBuildIdText = false;
             takesValue = false;
         } else if (arg == "--cs-version") {
             ok = Number(value, 0xFFFF, n);
-            spec.csKeysVersion = static_cast<uint16_t>(n);
+            plan.csKeysVersion = static_cast<uint16_t>(n);
         } else if (arg == "--cs-words") {
             ok = Number(value, 0x100, n) && n > 0;
-            spec.csKeysWords = static_cast<uint16_t>(n);
+            plan.csKeysWords = static_cast<uint16_t>(n);
         } else if (arg == "--api-version") {
             ok = Number(value, 0xFFFFFFFFu, n);
-            spec.apiVersion = n;
+            plan.apiVersion = n;
         } else if (arg == "--size") {
             ok = Number(value, 0x9000, n);
-            spec.firmwareWords = n;
+            plan.firmwareWords = n;
         } else if (arg == "--block") {
             ok = Number(value, 0x8000, n) && n > 0;
-            spec.blockWords = n;
+            plan.blockWords = n;
         } else if (arg == "--table-format") {
-            ok = ParseFormat(value, spec.ptestFormat);
+            ok = ParseFormat(value, plan.ptestFormat);
         } else if (arg == "--table-space") {
             ok = Number(value, 0xFF, n);
-            spec.ptestSpace = n;
+            plan.ptestSpace = n;
         } else if (arg == "--table-word") {
             ok = Number(value, 0x7FFFFF, n);
-            spec.ptestWord = n;
+            plan.ptestWord = n;
         } else if (arg == "--main-format") {
-            ok = ParseFormat(value, spec.mainFormat) &&
-                 (spec.mainFormat == kFixedTable || spec.mainFormat == kShortFixedTable);
+            ok = ParseFormat(value, plan.mainFormat) &&
+                 (plan.mainFormat == kFixedTable || plan.mainFormat == kShortFixedTable);
         } else if (arg == "--main-build-id") {
             ok = Number(value, 0xFFFF, n);
-            spec.mainBuildId = static_cast<int32_t>(n);
+            plan.mainBuildId = static_cast<int32_t>(n);
         } else if (arg == "--no-sltp") {
-            spec.withSltp = false;
+            plan.withSltp = false;
             takesValue = false;
         } else if (arg == "--omit-entry") {
             ok = Number(value, 14, n) && n >= 9;
-            spec.omitEntries.push_back(static_cast<uint16_t>(n));
+            plan.omitEntries.push_back(static_cast<uint16_t>(n));
         } else if (arg == "--no-start") {
-            spec.withStart = false;
+            plan.withStart = false;
             takesValue = false;
         } else if (arg == "--behaviour") {
-            ok = ParseBehaviour(value, spec);
+            ok = ParseBehaviour(value, plan);
         } else if (arg == "--delay") {
             ok = Number(value, 0xFFFF, n);
-            spec.answerDelay = static_cast<uint16_t>(n);
+            plan.answerDelay = static_cast<uint16_t>(n);
         } else if (arg == "--tx-per-poll") {
             ok = Number(value, 0xFFFF, n);
-            spec.txPerPoll = static_cast<uint16_t>(n);
+            plan.txPerPoll = static_cast<uint16_t>(n);
         } else if (arg == "--rx-per-poll") {
             ok = Number(value, 0xFFFF, n);
-            spec.rxPerPoll = static_cast<uint16_t>(n);
+            plan.rxPerPoll = static_cast<uint16_t>(n);
         } else if (arg == "--xbv-version") {
             ok = Number(value, 0xFFFF, n);
-            spec.xbvVersion = static_cast<uint16_t>(n);
+            plan.xbvVersion = static_cast<uint16_t>(n);
         } else if (!arg.empty() && arg[0] != '-' && output.empty()) {
             output = arg;
             takesValue = false;
@@ -179,7 +179,7 @@ int main(int argc, char** argv)
         Usage();
         return 2;
     }
-    if (!fixtures::WriteBytes(output, fixtures::BuildPtFirmware(spec))) {
+    if (!fixtures::WriteBytes(output, fixtures::BuildPtFirmware(plan))) {
         std::fprintf(stderr, "xbvgen: cannot write %s\n", output.c_str());
         return 1;
     }
