@@ -70,39 +70,36 @@ void KilnorController::programFileClicked()
         showStatus(text::kChooseFileFirst);
         return;
     }
-    if (chip_.plsOpen(interfaceCode(), kAnyPort, kDefaultSpeed) != 0) {
-        showStatus(text::kSpiFailed);
-        return;
-    }
-    view_.setProgramFileEnabled(false);
-    showStatus(text::kWriting);
-    showStatus(chip_.plsProgram(filePath, kVerify) == 0 ? text::kProgramDone : text::kWriteFailed);
-    chip_.plsClose();
-    view_.setProgramFileEnabled(true);
+    runEepromOperation(text::kWriting, text::kProgramDone, text::kWriteFailed, &KilnorView::setProgramFileEnabled,
+                       [&] { return chip_.plsProgram(filePath, kVerify); });
 }
 
 template <typename Operation>
 void KilnorController::runEepromOperation(const char *aRunning, const char *aDone, const char *aFailed,
-                                          Operation aOperation)
+                                          void (KilnorView::*aEnableButton)(bool), Operation aOperation)
 {
     if (chip_.plsOpen(interfaceCode(), kAnyPort, kDefaultSpeed) != 0) {
         showStatus(text::kSpiFailed);
         return;
     }
+    if (aEnableButton != nullptr)
+        (view_.*aEnableButton)(false);
     showStatus(aRunning);
     showStatus(aOperation() == 0 ? aDone : aFailed);
     chip_.plsClose();
+    if (aEnableButton != nullptr)
+        (view_.*aEnableButton)(true);
 }
 
 void KilnorController::writeHeaderClicked()
 {
-    runEepromOperation(text::kHeaderRunning, text::kHeaderDone, text::kHeaderFailed,
+    runEepromOperation(text::kHeaderRunning, text::kHeaderDone, text::kHeaderFailed, nullptr,
                        [this] { return chip_.plsWriteCkHeader(); });
 }
 
 void KilnorController::fillClicked()
 {
-    runEepromOperation(text::kFillRunning, text::kFillDone, text::kFillFailed,
+    runEepromOperation(text::kFillRunning, text::kFillDone, text::kFillFailed, nullptr,
                        [this] { return chip_.plsFill(kFillValue, kVerify); });
 }
 
@@ -111,15 +108,8 @@ void KilnorController::readOutClicked()
     const auto path = view_.askSaveDumpFile();
     if (!path)
         return;
-    if (chip_.plsOpen(interfaceCode(), kAnyPort, kDefaultSpeed) != 0) {
-        showStatus(text::kSpiFailed);
-        return;
-    }
-    view_.setReadOutEnabled(false);
-    showStatus(text::kReadRunning);
-    showStatus(chip_.plsDump(*path, kVerify) == 0 ? text::kReadDone : text::kReadFailed);
-    chip_.plsClose();
-    view_.setReadOutEnabled(true);
+    runEepromOperation(text::kReadRunning, text::kReadDone, text::kReadFailed, &KilnorView::setReadOutEnabled,
+                       [&] { return chip_.plsDump(*path, kVerify); });
 }
 
 void KilnorController::writeAddressClicked()

@@ -48,9 +48,11 @@ private:
     void showStatus(const char *aText);
     // Plessa interface code of the checked radio button.
     int interfaceCode() const;
-    // Opens the adapter, runs one EEPROM operation and closes it again.
+    // Opens the adapter, runs one EEPROM operation and closes it again. The
+    // button given by aEnableButton (if any) is disabled while it runs.
     template <typename Operation>
-    void runEepromOperation(const char *aRunning, const char *aDone, const char *aFailed, Operation aOperation);
+    void runEepromOperation(const char *aRunning, const char *aDone, const char *aFailed,
+                            void (KilnorView::*aEnableButton)(bool), Operation aOperation);
     // Whether the parsed address fits the chip's store and the range from
     // "config.bin".
     bool addressWritable() const;
