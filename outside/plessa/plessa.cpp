@@ -17,18 +17,8 @@ std::mutex gMutex;
 bool gOpen = false;
 int gInterface = 0;
 
-std::string callText(const std::string &aCall, int aResult)
-{
-    return aCall + "=" + std::to_string(aResult);
-}
-
-// Logs the call and its result into the simulation directory, if any.
-int finish(const std::string &aCall, int aResult)
-{
-    if (const auto dir = kilnorsim::directory())
-        kilnorsim::logCall(*dir, callText(aCall, aResult));
-    return aResult;
-}
+using kilnorsim::callText;
+using kilnorsim::logResult;
 
 // The header that plsWriteCkHeader puts at EEPROM address 0 (16 bytes):
 // "CVKE", header version 1 (2 bytes LE), interface code used (2 bytes LE),
@@ -63,107 +53,108 @@ int prepare(const char *aOperation, std::string &aDir, kilnorsim::Config &aConfi
     return PLS_OK;
 }
 
+// The checks of prepare, then those of a dump file path.
+int prepareFile(const char *aOperation, const char *aPath, std::string &aDir, kilnorsim::Config &aConfig)
+{
+    if (const int rc = prepare(aOperation, aDir, aConfig))
+        return rc;
+    return aPath == nullptr || *aPath == '\0' ? PLS_ERR_ARGUMENT : PLS_OK;
+}
+
 } // namespace
 
 extern "C" {
 
-int PLESSA_CALL plsOpen(int aInterface, int aPort, int aSpeed)
+int32_t PLESSA_CALL plsOpen(int32_t aInterface, int32_t aPort, int32_t aSpeed)
 {
     std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = "plsOpen(" + std::to_string(aInterface) + "," + std::to_string(aPort) + "," +
-                             std::to_string(aSpeed) + ")";
+    const std::string call = callText("plsOpen", aInterface, aPort, aSpeed);
     if (gOpen)
-        return finish(call, PLS_ERR_STATE);
+        return logResult(call, PLS_ERR_STATE);
     if ((aInterface != PLS_INTERFACE_LPT && aInterface != PLS_INTERFACE_USB) || aPort < -1 || aSpeed < -1)
-        return finish(call, PLS_ERR_ARGUMENT);
+        return logResult(call, PLS_ERR_ARGUMENT);
     const auto dir = kilnorsim::directory();
     if (!dir)
-        return finish(call, PLS_ERR_NO_ADAPTER);
+        return logResult(call, PLS_ERR_NO_ADAPTER);
     const kilnorsim::Config config = kilnorsim::loadConfig(*dir);
     if (!kilnorsim::adapterPresent(config, aInterface) || kilnorsim::operationFails(config, "plsOpen"))
-        return finish(call, PLS_ERR_NO_ADAPTER);
+        return logResult(call, PLS_ERR_NO_ADAPTER);
     gOpen = true;
     gInterface = aInterface;
-    return finish(call, PLS_OK);
+    return logResult(call, PLS_OK);
 }
 
-int PLESSA_CALL plsWriteCkHeader(void)
+int32_t PLESSA_CALL plsWriteCkHeader(void)
 {
     std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = "plsWriteCkHeader()";
+    const std::string call = callText("plsWriteCkHeader");
     std::string dir;
     kilnorsim::Config config;
     if (const int rc = prepare("plsWriteCkHeader", dir, config))
-        return finish(call, rc);
+        return logResult(call, rc);
     std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(dir, config);
     const std::vector<std::uint8_t> header = makeHeader(eeprom.size(), gInterface);
     std::copy(header.begin(), header.end(), eeprom.begin());
-    return finish(call, kilnorsim::saveEeprom(dir, eeprom) ? PLS_OK : PLS_ERR_DEVICE);
+    return logResult(call, kilnorsim::saveEeprom(dir, eeprom) ? PLS_OK : PLS_ERR_DEVICE);
 }
 
-int PLESSA_CALL plsFill(int aValue, int aVerify)
+int32_t PLESSA_CALL plsFill(int32_t aValue, int32_t aVerify)
 {
     std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = "plsFill(" + std::to_string(aValue) + "," + std::to_string(aVerify) + ")";
+    const std::string call = callText("plsFill", aValue, aVerify);
     std::string dir;
     kilnorsim::Config config;
     if (const int rc = prepare("plsFill", dir, config))
-        return finish(call, rc);
+        return logResult(call, rc);
     if (aValue < 0 || aValue > 255)
-        return finish(call, PLS_ERR_ARGUMENT);
+        return logResult(call, PLS_ERR_ARGUMENT);
     const std::vector<std::uint8_t> eeprom(config.eepromSize, static_cast<std::uint8_t>(aValue));
     if (!kilnorsim::saveEeprom(dir, eeprom))
-        return finish(call, PLS_ERR_DEVICE);
+        return logResult(call, PLS_ERR_DEVICE);
     if (aVerify == 1 && kilnorsim::loadEeprom(dir, config) != eeprom)
-        return finish(call, PLS_ERR_DEVICE);
-    return finish(call, PLS_OK);
+        return logResult(call, PLS_ERR_DEVICE);
+    return logResult(call, PLS_OK);
 }
 
-int PLESSA_CALL plsDump(const char *aPath, int aVerify)
+int32_t PLESSA_CALL plsDump(const char *aPath, int32_t aVerify)
 {
     std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = std::string("plsDump(") + (aPath ? aPath : "(null)") + "," +
-                             std::to_string(aVerify) + ")";
+    const std::string call = callText("plsDump", aPath, aVerify);
     std::string dir;
     kilnorsim::Config config;
-    if (const int rc = prepare("plsDump", dir, config))
-        return finish(call, rc);
-    if (aPath == nullptr || *aPath == '\0')
-        return finish(call, PLS_ERR_ARGUMENT);
+    if (const int rc = prepareFile("plsDump", aPath, dir, config))
+        return logResult(call, rc);
     const std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(dir, config);
     if (aVerify == 1 && kilnorsim::loadEeprom(dir, config) != eeprom)
-        return finish(call, PLS_ERR_DEVICE);
+        return logResult(call, PLS_ERR_DEVICE);
     const std::vector<std::uint8_t> file = kilnorsim::encodeDump(eeprom);
-    return finish(call, kilnorsim::writeFile(aPath, file.data(), file.size()) ? PLS_OK : PLS_ERR_FILE);
+    return logResult(call, kilnorsim::writeFile(aPath, file.data(), file.size()) ? PLS_OK : PLS_ERR_FILE);
 }
 
-int PLESSA_CALL plsProgram(const char *aPath, int aVerify)
+int32_t PLESSA_CALL plsProgram(const char *aPath, int32_t aVerify)
 {
     std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = std::string("plsProgram(") + (aPath ? aPath : "(null)") + "," +
-                             std::to_string(aVerify) + ")";
+    const std::string call = callText("plsProgram", aPath, aVerify);
     std::string dir;
     kilnorsim::Config config;
-    if (const int rc = prepare("plsProgram", dir, config))
-        return finish(call, rc);
-    if (aPath == nullptr || *aPath == '\0')
-        return finish(call, PLS_ERR_ARGUMENT);
+    if (const int rc = prepareFile("plsProgram", aPath, dir, config))
+        return logResult(call, rc);
     // The size limit keeps a huge or hostile file from being read whole.
     std::vector<std::uint8_t> file;
     std::vector<std::uint8_t> image;
     if (!kilnorsim::readFile(aPath, kilnorsim::kDumpHeaderSize + config.eepromSize, file) ||
         !kilnorsim::decodeDump(file.data(), file.size(), config.eepromSize, image))
-        return finish(call, PLS_ERR_FILE);
+        return logResult(call, PLS_ERR_FILE);
     std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(dir, config);
     std::copy(image.begin(), image.end(), eeprom.begin());
     if (!kilnorsim::saveEeprom(dir, eeprom))
-        return finish(call, PLS_ERR_DEVICE);
+        return logResult(call, PLS_ERR_DEVICE);
     if (aVerify == 1) {
         const std::vector<std::uint8_t> back = kilnorsim::loadEeprom(dir, config);
         if (!std::equal(image.begin(), image.end(), back.begin()))
-            return finish(call, PLS_ERR_DEVICE);
+            return logResult(call, PLS_ERR_DEVICE);
     }
-    return finish(call, PLS_OK);
+    return logResult(call, PLS_OK);
 }
 
 void PLESSA_CALL plsClose(void)
@@ -171,8 +162,7 @@ void PLESSA_CALL plsClose(void)
     std::lock_guard<std::mutex> lock(gMutex);
     gOpen = false;
     gInterface = 0;
-    if (const auto dir = kilnorsim::directory())
-        kilnorsim::logCall(*dir, "plsClose()");
+    kilnorsim::logCall(callText("plsClose"));
 }
 
 } // extern "C"

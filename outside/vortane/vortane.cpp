@@ -21,13 +21,8 @@ std::mutex gMutex;
 std::map<VortaneHandle, int> gHandles;  // handle -> transport
 VortaneHandle gNextHandle = 0x100;
 
-template <typename T>
-T finish(const std::string &aCall, T aResult)
-{
-    if (const auto dir = kilnorsim::directory())
-        kilnorsim::logCall(*dir, aCall + "=" + std::to_string(aResult));
-    return aResult;
-}
+using kilnorsim::callText;
+using kilnorsim::logResult;
 
 } // namespace
 
@@ -36,21 +31,20 @@ extern "C" {
 VortaneHandle VORTANE_CALL openVortaneSpi(int32_t aPort, int32_t aClock, int32_t aTransport)
 {
     std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = "openVortaneSpi(" + std::to_string(aPort) + "," + std::to_string(aClock) + "," +
-                             std::to_string(aTransport) + ")";
+    const std::string call = callText("openVortaneSpi", aPort, aClock, aTransport);
     const bool argsOk = (aTransport == kilnorsim::kTransportLpt && aPort >= 1) ||
                         (aTransport == kilnorsim::kTransportUsb && aPort == -1);
     const auto dir = kilnorsim::directory();
     if (!argsOk || aClock < 0 || !dir)
-        return finish<VortaneHandle>(call, 0);
+        return logResult<VortaneHandle>(call, 0);
     const kilnorsim::Config config = kilnorsim::loadConfig(*dir);
     if (!kilnorsim::adapterPresent(config, aTransport) || kilnorsim::operationFails(config, "openVortaneSpi"))
-        return finish<VortaneHandle>(call, 0);
+        return logResult<VortaneHandle>(call, 0);
     const VortaneHandle handle = gNextHandle++;
     if (gNextHandle == 0)
         gNextHandle = 0x100;
     gHandles[handle] = aTransport;
-    return finish(call, handle);
+    return logResult(call, handle);
 }
 
 int32_t VORTANE_CALL psWriteBdAddr(VortaneHandle aHandle, int32_t aLap, int32_t aUap, int32_t aNap)
@@ -67,29 +61,28 @@ int32_t VORTANE_CALL psWriteBdAddr(VortaneHandle aHandle, int32_t aLap, int32_t 
     const auto handle = gHandles.find(aHandle);
     const auto dir = kilnorsim::directory();
     if (handle == gHandles.end() || !dir)
-        return finish(call, kBadHandle);
+        return logResult(call, kBadHandle);
     // The address store holds 16 + 8 + 24 bits; wider values are refused
     // rather than cut.
     if (lap > 0xFFFFFFu || uap > 0xFFu || nap > 0xFFFFu)
-        return finish(call, kOutOfRange);
+        return logResult(call, kOutOfRange);
     const kilnorsim::Config config = kilnorsim::loadConfig(*dir);
     if (!kilnorsim::adapterPresent(config, handle->second) || kilnorsim::operationFails(config, "psWriteBdAddr") ||
         kilnorsim::takeAddressFailure(*dir))
-        return finish(call, kWriteFailed);
+        return logResult(call, kWriteFailed);
     char line[32];
     const int n = std::snprintf(line, sizeof line, "%04X:%02X:%06X\n", static_cast<unsigned>(nap),
                                 static_cast<unsigned>(uap), static_cast<unsigned>(lap));
     const bool ok = kilnorsim::writeFile(kilnorsim::pathIn(*dir, kilnorsim::kAddressFile),
                                          reinterpret_cast<const uint8_t *>(line), static_cast<size_t>(n));
-    return finish(call, ok ? int32_t(1) : kWriteFailed);
+    return logResult(call, ok ? int32_t(1) : kWriteFailed);
 }
 
 void VORTANE_CALL closeVortane(VortaneHandle aHandle)
 {
     std::lock_guard<std::mutex> lock(gMutex);
     gHandles.erase(aHandle);
-    if (const auto dir = kilnorsim::directory())
-        kilnorsim::logCall(*dir, "closeVortane(" + std::to_string(aHandle) + ")");
+    kilnorsim::logCall(callText("closeVortane", aHandle));
 }
 
 } // extern "C"

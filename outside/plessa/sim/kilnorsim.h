@@ -54,8 +54,36 @@ bool operationFails(const Config &aConfig, const std::string &aOperation);
 // above 0, and counts addr_fail down by one in sim.conf.
 bool takeAddressFailure(const std::string &aDir);
 
-// Appends one line to calls.log so that tests see which functions ran.
-void logCall(const std::string &aDir, const std::string &aLine);
+// Appends one line to calls.log of the simulation directory, if one is
+// set, so that tests see which functions ran.
+void logCall(const std::string &aLine);
+
+// A call as the log writes it: "name(arg,arg,...)"; a null text argument
+// reads "(null)".
+inline std::string callArg(const char *aText)
+{
+    return aText != nullptr ? std::string(aText) : std::string("(null)");
+}
+template <typename T>
+std::string callArg(T aNumber)
+{
+    return std::to_string(aNumber);
+}
+template <typename... Args>
+std::string callText(const char *aName, Args... aArgs)
+{
+    std::string args;
+    ((args += "," + callArg(aArgs)), ...);
+    return std::string(aName) + "(" + (args.empty() ? args : args.substr(1)) + ")";
+}
+
+// Logs "call=result" and gives the result back.
+template <typename T>
+T logResult(const std::string &aCall, T aResult)
+{
+    logCall(aCall + "=" + std::to_string(aResult));
+    return aResult;
+}
 
 // Reads a whole file of at most aMaxSize bytes; fails for a missing file or
 // a larger one.
