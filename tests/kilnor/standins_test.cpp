@@ -85,9 +85,12 @@ TEST_F(SimTest, FillDumpAndProgramRoundTrip)
     ASSERT_EQ(plsWriteCkHeader(), 0);
     EXPECT_EQ(file(dir / kilnorsim::kEepromFile).substr(0, 4), "CVKE");
 
-    const std::string dumpPath = (dir / "1.dump").string();
+    // A UTF-8 path as the file dialog gives it; a second read-out replaces
+    // the first file.
+    const std::string dumpPath = dir.string() + "/读出 1.dump";
     ASSERT_EQ(plsDump(dumpPath.c_str(), 1), 0);
-    const std::string dump = file(dumpPath);
+    ASSERT_EQ(plsDump(dumpPath.c_str(), 1), 0);
+    const std::string dump = file(fs::u8path(dumpPath));
     Bytes contents;
     ASSERT_TRUE(kilnorsim::decodeDump(reinterpret_cast<const std::uint8_t *>(dump.data()), dump.size(), 256,
                                       contents));

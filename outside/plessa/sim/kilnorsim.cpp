@@ -1,11 +1,13 @@
 #include "kilnorsim.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace kilnorsim {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -156,50 +158,61 @@ bool takeAddressFailure(const std::string &aDir)
     return true;
 }
 
-void logCall(const std::string &aDir, const std::string &aLine)
+void logCall(const std::string &aLine)
 {
-    std::ofstream log(pathIn(aDir, kCallLog), std::ios::app | std::ios::binary);
+    const auto dir = directory();
+    if (!dir)
+        return;
+    std::ofstream log(pathIn(*dir, kCallLog), std::ios::app | std::ios::binary);
     log << aLine << '\n';
 }
 
 bool readFile(const std::string &aPath, std::size_t aMaxSize, std::vector<std::uint8_t> &aOut)
 {
-    std::FILE *file = std::fopen(aPath.c_str(), "rb");
-    if (file == nullptr)
+    std::ifstream file(fs::u8path(aPath), std::ios::binary);
+    if (!file)
         return false;
     std::vector<std::uint8_t> data;
-    std::uint8_t chunk[4096];
-    bool ok = true;
+    char chunk[4096];
     for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
-        if (got > aMaxSize - data.size()) {
-            ok = false;
-            break;
-        }
+        file.read(chunk, sizeof chunk);
+        const std::size_t got = static_cast<std::size_t>(file.gcount());
+        if (got > aMaxSize - data.size())
+            return false;
         data.insert(data.end(), chunk, chunk + got);
-        if (got < sizeof chunk) {
-            ok = std::ferror(file) == 0;
+        if (got < sizeof chunk)
             break;
-        }
     }
-    std::fclose(file);
-    if (ok)
-        aOut.swap(data);
-    return ok;
+    if (file.bad())
+        return false;
+    aOut.swap(data);
+    return true;
 }
 
 bool writeFile(const std::string &aPath, const std::uint8_t *aData, std::size_t aSize)
 {
-    const std::string temp = aPath + ".tmp";
-    std::FILE *file = std::fopen(temp.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    bool ok = aSize == 0 || std::fwrite(aData, 1, aSize, file) == aSize;
-    ok = (std::fclose(file) == 0) && ok;
-    if (ok)
-        ok = std::rename(temp.c_str(), aPath.c_str()) == 0;
+    const fs::path target = fs::u8path(aPath);
+    fs::path temp = target;
+    temp += ".tmp";
+    bool ok;
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        if (!file)
+            return false;
+        if (aSize != 0)
+            file.write(reinterpret_cast<const char *>(aData), static_cast<std::streamsize>(aSize));
+        file.close();
+        ok = !file.fail();
+    }
+    // The filesystem rename replaces an existing file on every platform,
+    // which the C library's rename does not do everywhere.
+    std::error_code error;
+    if (ok) {
+        fs::rename(temp, target, error);
+        ok = !error;
+    }
     if (!ok)
-        std::remove(temp.c_str());
+        fs::remove(temp, error);
     return ok;
 }
 
