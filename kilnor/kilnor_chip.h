@@ -14,11 +14,11 @@ public:
     virtual ~KilnorChip() = default;
 
     // Plessa: 0 is success for every result.
-    virtual int plsOpen(int aInterface, int aPort, int aSpeed) = 0;
-    virtual int plsWriteCkHeader() = 0;
-    virtual int plsFill(int aValue, int aVerify) = 0;
-    virtual int plsDump(const std::string &aPath, int aVerify) = 0;
-    virtual int plsProgram(const std::string &aPath, int aVerify) = 0;
+    virtual std::int32_t plsOpen(std::int32_t aInterface, std::int32_t aPort, std::int32_t aSpeed) = 0;
+    virtual std::int32_t plsWriteCkHeader() = 0;
+    virtual std::int32_t plsFill(std::int32_t aValue, std::int32_t aVerify) = 0;
+    virtual std::int32_t plsDump(const std::string &aPath, std::int32_t aVerify) = 0;
+    virtual std::int32_t plsProgram(const std::string &aPath, std::int32_t aVerify) = 0;
     virtual void plsClose() = 0;
 
     // Vortane: a handle of 0 is a failed open; psWriteBdAddr returns 1 for

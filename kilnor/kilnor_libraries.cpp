@@ -5,27 +5,27 @@
 
 namespace kilnor {
 
-int KilnorLibraries::plsOpen(int aInterface, int aPort, int aSpeed)
+std::int32_t KilnorLibraries::plsOpen(std::int32_t aInterface, std::int32_t aPort, std::int32_t aSpeed)
 {
     return ::plsOpen(aInterface, aPort, aSpeed);
 }
 
-int KilnorLibraries::plsWriteCkHeader()
+std::int32_t KilnorLibraries::plsWriteCkHeader()
 {
     return ::plsWriteCkHeader();
 }
 
-int KilnorLibraries::plsFill(int aValue, int aVerify)
+std::int32_t KilnorLibraries::plsFill(std::int32_t aValue, std::int32_t aVerify)
 {
     return ::plsFill(aValue, aVerify);
 }
 
-int KilnorLibraries::plsDump(const std::string &aPath, int aVerify)
+std::int32_t KilnorLibraries::plsDump(const std::string &aPath, std::int32_t aVerify)
 {
     return ::plsDump(aPath.c_str(), aVerify);
 }
 
-int KilnorLibraries::plsProgram(const std::string &aPath, int aVerify)
+std::int32_t KilnorLibraries::plsProgram(const std::string &aPath, std::int32_t aVerify)
 {
     return ::plsProgram(aPath.c_str(), aVerify);
 }

@@ -8,6 +8,8 @@
 #ifndef PLESSA_H
 #define PLESSA_H
 
+#include <stdint.h>
+
 #if defined(_WIN32)
 #  if defined(PLESSA_BUILD)
 #    define PLESSA_API __declspec(dllexport)
@@ -39,21 +41,21 @@ extern "C" {
 /* Opens the adapter. aInterface: PLS_INTERFACE_LPT or PLS_INTERFACE_USB.
  * aPort: adapter port number, -1 for the first one found.
  * aSpeed: SPI clock divider, -1 for the adapter's default. */
-PLESSA_API int PLESSA_CALL plsOpen(int aInterface, int aPort, int aSpeed);
+PLESSA_API int32_t PLESSA_CALL plsOpen(int32_t aInterface, int32_t aPort, int32_t aSpeed);
 
 /* Writes the EEPROM header of the chip family at EEPROM address 0. */
-PLESSA_API int PLESSA_CALL plsWriteCkHeader(void);
+PLESSA_API int32_t PLESSA_CALL plsWriteCkHeader(void);
 
 /* Fills the whole EEPROM with aValue (0..255); aVerify 1 reads it back. */
-PLESSA_API int PLESSA_CALL plsFill(int aValue, int aVerify);
+PLESSA_API int32_t PLESSA_CALL plsFill(int32_t aValue, int32_t aVerify);
 
 /* Reads the whole EEPROM into the dump file aPath (UTF-8 path, overwritten);
  * aVerify 1 reads the EEPROM twice and compares. */
-PLESSA_API int PLESSA_CALL plsDump(const char *aPath, int aVerify);
+PLESSA_API int32_t PLESSA_CALL plsDump(const char *aPath, int32_t aVerify);
 
 /* Programs the dump file aPath into the EEPROM from address 0;
  * aVerify 1 reads the programmed bytes back and compares. */
-PLESSA_API int PLESSA_CALL plsProgram(const char *aPath, int aVerify);
+PLESSA_API int32_t PLESSA_CALL plsProgram(const char *aPath, int32_t aVerify);
 
 /* Releases the adapter. */
 PLESSA_API void PLESSA_CALL plsClose(void);

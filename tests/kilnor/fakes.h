@@ -84,30 +84,30 @@ struct FakeChip : kilnor::KilnorChip {
         return text;
     }
 
-    int plsOpen(int aInterface, int aPort, int aSpeed) override
+    std::int32_t plsOpen(std::int32_t aInterface, std::int32_t aPort, std::int32_t aSpeed) override
     {
         calls.push_back("plsOpen(" + std::to_string(aInterface) + "," + std::to_string(aPort) + "," +
                         std::to_string(aSpeed) + ")");
         return openResult;
     }
-    int plsWriteCkHeader() override
+    std::int32_t plsWriteCkHeader() override
     {
         calls.push_back("plsWriteCkHeader()");
         return operationResult;
     }
-    int plsFill(int aValue, int aVerify) override
+    std::int32_t plsFill(std::int32_t aValue, std::int32_t aVerify) override
     {
         calls.push_back("plsFill(" + std::to_string(aValue) + "," + std::to_string(aVerify) + ")");
         return operationResult;
     }
-    int plsDump(const std::string &aPath, int aVerify) override
+    std::int32_t plsDump(const std::string &aPath, std::int32_t aVerify) override
     {
         calls.push_back("plsDump(" + aPath + "," + std::to_string(aVerify) + ")");
         if (view)
             buttonEnabledDuringCall.push_back(view->readOutEnabled);
         return operationResult;
     }
-    int plsProgram(const std::string &aPath, int aVerify) override
+    std::int32_t plsProgram(const std::string &aPath, std::int32_t aVerify) override
     {
         calls.push_back("plsProgram(" + aPath + "," + std::to_string(aVerify) + ")");
         if (view)
