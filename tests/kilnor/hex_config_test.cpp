@@ -4,40 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 using kilnor::formatHex;
 using kilnor::parseConfigBin;
 using kilnor::parseHexField;
 
-TEST(HexField, AcceptsSpaceSignAndPrefix)
+TEST(HexField, ParsesLikeAnUnsignedHexadecimalConversion)
 {
-    EXPECT_EQ(parseHexField("1aF"), 0x1AFu);
-    EXPECT_EQ(parseHexField(" \t\n0x00FFFE"), 0xFFFEu);
-    EXPECT_EQ(parseHexField("+0X10"), 0x10u);
-    EXPECT_EQ(parseHexField("-1"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseHexField("-0x10"), 0xFFFFFFF0u);
-    EXPECT_EQ(parseHexField("000000000001"), 1u);  // leading zeros do not overflow
-}
-
-TEST(HexField, StopsAtFirstNonDigit)
-{
-    EXPECT_EQ(parseHexField("12g4"), 0x12u);
-    EXPECT_EQ(parseHexField("0x"), 0u);
-    EXPECT_EQ(parseHexField("0xg1"), 0u);
-    EXPECT_EQ(parseHexField("ab cd"), 0xABu);
-    EXPECT_EQ(parseHexField(""), 0u);
-    EXPECT_EQ(parseHexField("   "), 0u);
-    EXPECT_EQ(parseHexField("zz"), 0u);
-    EXPECT_EQ(parseHexField("- 5"), 0u);
-    EXPECT_EQ(parseHexField("+-5"), 0u);
-}
-
-TEST(HexField, SaturatesBeyondThirtyTwoBits)
-{
-    EXPECT_EQ(parseHexField("FFFFFFFF"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseHexField("100000000"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseHexField("-100000000"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseHexField(std::string(200, 'f')), 0xFFFFFFFFu);
+    const struct {
+        std::string text;
+        std::uint32_t value;
+    } cases[] = {
+        // white space, sign and prefix
+        {"1aF", 0x1AFu}, {" \t\n0x00FFFE", 0xFFFEu}, {"+0X10", 0x10u}, {"-1", 0xFFFFFFFFu},
+        {"-0x10", 0xFFFFFFF0u}, {"000000000001", 1u},
+        // reading stops at the first non-digit; nothing numeric gives 0
+        {"12g4", 0x12u}, {"0x", 0u}, {"0xg1", 0u}, {"ab cd", 0xABu}, {"", 0u}, {"   ", 0u}, {"zz", 0u},
+        {"- 5", 0u}, {"+-5", 0u},
+        // beyond 32 bits saturates, whatever the sign
+        {"FFFFFFFF", 0xFFFFFFFFu}, {"100000000", 0xFFFFFFFFu}, {"-100000000", 0xFFFFFFFFu},
+        {std::string(200, 'f'), 0xFFFFFFFFu},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parseHexField(c.text), c.value) << '"' << c.text << '"';
 }
 
 TEST(HexField, FormatsUpperCaseWithMinimumWidth)
