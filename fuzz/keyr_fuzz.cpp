@@ -13,9 +13,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -45,9 +46,11 @@ CCsKeysInfo& Keys()
     return *keys;
 }
 
+// Files of this run: a random tag keeps parallel fuzzing jobs apart.
 std::string TempPath(const char* aName)
 {
-    return "/tmp/keyr_fuzz_" + std::to_string(getpid()) + "_" + aName;
+    static const std::string tag = std::to_string(std::random_device{}());
+    return (std::filesystem::temp_directory_path() / ("keyr_fuzz_" + tag + "_" + aName)).string();
 }
 
 bool WriteAll(const std::string& aPath, const uint8_t* aData, size_t aSize)

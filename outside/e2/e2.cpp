@@ -30,6 +30,22 @@ esquared_error CheckRange(devsim::Nvm& aNvm, uint32_t aByteAddress, const void* 
     return ESQUARED_OK;
 }
 
+// The checks and the injected fault every transfer goes through; the chip
+// is set when the transfer may go ahead.
+esquared_error BeginTransfer(uint32_t aStream, uint32_t aByteAddress, const void* aData, uint32_t aByteCount,
+                             const char* aOperation, esquared_error aFault, devsim::Chip*& aChip)
+{
+    aChip = ChipOf(aStream);
+    if (aChip == nullptr) return ESQUARED_NO_DEVICE;
+    devsim::Nvm& nvm = aChip->nvm();
+    if (esquared_error e = CheckRange(nvm, aByteAddress, aData, aByteCount)) return e;
+    if (nvm.Fails("e2fail", aOperation)) {
+        aChip->NoteCall();
+        return aFault;
+    }
+    return ESQUARED_OK;
+}
+
 }  // namespace
 
 esquared::esquared(uint32_t aStream) : mStream(aStream) {}
@@ -38,14 +54,11 @@ esquared::~esquared() = default;
 
 esquared_error esquared::Read(uint32_t aByteAddress, uint16_t* aData, uint32_t aByteCount)
 {
-    devsim::Chip* chip = ChipOf(mStream);
-    if (chip == nullptr) return ESQUARED_NO_DEVICE;
+    devsim::Chip* chip = nullptr;
+    if (esquared_error e =
+            BeginTransfer(mStream, aByteAddress, aData, aByteCount, "read", ESQUARED_READ_FAILED, chip))
+        return e;
     devsim::Nvm& nvm = chip->nvm();
-    if (esquared_error e = CheckRange(nvm, aByteAddress, aData, aByteCount)) return e;
-    if (nvm.Fails("e2fail", "read")) {
-        chip->NoteCall();
-        return ESQUARED_READ_FAILED;
-    }
     uint32_t word = aByteAddress / 2;
     uint32_t left = aByteCount / 2;
     while (left > 0) {
@@ -63,14 +76,11 @@ esquared_error esquared::Read(uint32_t aByteAddress, uint16_t* aData, uint32_t a
 
 esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uint32_t aByteCount)
 {
-    devsim::Chip* chip = ChipOf(mStream);
-    if (chip == nullptr) return ESQUARED_NO_DEVICE;
+    devsim::Chip* chip = nullptr;
+    if (esquared_error e =
+            BeginTransfer(mStream, aByteAddress, aData, aByteCount, "write", ESQUARED_WRITE_FAILED, chip))
+        return e;
     devsim::Nvm& nvm = chip->nvm();
-    if (esquared_error e = CheckRange(nvm, aByteAddress, aData, aByteCount)) return e;
-    if (nvm.Fails("e2fail", "write")) {
-        chip->NoteCall();
-        return ESQUARED_WRITE_FAILED;
-    }
     uint32_t word = aByteAddress / 2;
     uint32_t left = aByteCount / 2;
     while (left > 0) {

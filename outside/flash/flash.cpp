@@ -181,16 +181,22 @@ void flash::UseImage(FlashImage* aImage)
     mImage = aImage;
 }
 
-int32_t flash::flash_dump_to_image_partial(uint32_t aFirst, uint32_t aEnd)
+bool flash::ReadyForData()
 {
     if (mInfo.status != 1) {
         Fail(FLASH_NOT_IDENTIFIED);
-        return 0;
+        return false;
     }
     if (mImage == nullptr) {
         Fail(FLASH_NO_IMAGE);
-        return 0;
+        return false;
     }
+    return true;
+}
+
+int32_t flash::flash_dump_to_image_partial(uint32_t aFirst, uint32_t aEnd)
+{
+    if (!ReadyForData()) return 0;
     uint32_t deviceWords = static_cast<uint32_t>(mInfo.sizeBlocks) * kBlockWords;
     if (aFirst >= aEnd || aEnd > deviceWords || aEnd > mImage->capacity()) {
         Fail(FLASH_OUT_OF_RANGE);
@@ -204,14 +210,7 @@ int32_t flash::flash_dump_to_image_partial(uint32_t aFirst, uint32_t aEnd)
 
 int32_t flash::flash_burn()
 {
-    if (mInfo.status != 1) {
-        Fail(FLASH_NOT_IDENTIFIED);
-        return 0;
-    }
-    if (mImage == nullptr) {
-        Fail(FLASH_NO_IMAGE);
-        return 0;
-    }
+    if (!ReadyForData()) return 0;
     return Start(kBurn) ? 1 : 0;
 }
 

@@ -100,6 +100,8 @@ public:
 
 private:
     enum Job { kNone, kIdentify, kDump, kBurn };
+    // A dump or burn needs an identified device and an image buffer.
+    bool ReadyForData();
     bool Start(Job aJob);
     void Finish();
     void Fail(flash_error_t aError);

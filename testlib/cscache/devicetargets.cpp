@@ -66,13 +66,9 @@ int32_t CSPIFTarget::Initialise(int32_t aStream)
             return kCsOk;
         }
     }
+    // Only the library's own error is reported: a device that answered but
+    // is not usable leaves no text here.
     DetermineFlashDllErrorString(kCsDeviceReadFailed);
-    // A device that answered without an error but is not usable leaves no
-    // text of the library's own; say what went wrong instead of leaving an
-    // older, unrelated error as the detail.
-    if (mFlash->GetErrorCode() == FLASH_OK)
-        ReportError(HandlerOf("CSPIFTarget::Initialise"), kCsDeviceReadFailed,
-                    "The SPI flash could not be identified as a usable device");
     return kCsDeviceReadFailed;
 }
 

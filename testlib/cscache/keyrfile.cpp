@@ -7,11 +7,12 @@
 #include "stringutil.h"
 #include "trace.h"
 
-#include <cctype>
-#include <cstdio>
 #include <fstream>
 
 namespace {
+
+using cstext::Hex4;
+using cstext::Upper;
 
 const char kSource[] = "targets";
 // Separators between the parts of a key line.
@@ -20,19 +21,6 @@ const char kSeparators[] = " \t\r\n";
 bool IsSeparator(char aCharacter)
 {
     return aCharacter == ' ' || aCharacter == '\t' || aCharacter == '\r' || aCharacter == '\n';
-}
-
-std::string Hex4(uint16_t aValue)
-{
-    char digits[8];
-    std::snprintf(digits, sizeof(digits), "%04x", static_cast<unsigned>(aValue));
-    return digits;
-}
-
-std::string Upper(std::string aText)
-{
-    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return aText;
 }
 
 // Removes blanks, tabs, CRs and LFs from both ends.

@@ -18,21 +18,11 @@
 
 namespace {
 
+using cstext::Hex4;
+using cstext::Upper;
+
 const char kSource[] = "nvimagecache";
 const uint32_t kFirmwareSpace = 4;
-
-std::string Hex4(uint16_t aValue)
-{
-    char digits[8];
-    std::snprintf(digits, sizeof(digits), "%04x", static_cast<unsigned>(aValue));
-    return digits;
-}
-
-std::string Upper(std::string aText)
-{
-    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return aText;
-}
 
 CMessageHandler& HandlerOf(const char* aMethod)
 {
@@ -47,6 +37,19 @@ int32_t NoDatabase(const char* aMethod)
 }
 
 }  // namespace
+
+std::string cstext::Hex4(uint16_t aValue)
+{
+    char digits[8];
+    std::snprintf(digits, sizeof(digits), "%04x", static_cast<unsigned>(aValue));
+    return digits;
+}
+
+std::string cstext::Upper(std::string aText)
+{
+    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return aText;
+}
 
 CNvImageCache::CNvImageCache(CCsKeysInfo* aKeysInfo, CMessageHandler* aHandler)
     : CEngine("CNvImageCache::CNvImageCache",
@@ -219,10 +222,13 @@ int32_t CNvImageCache::DeviceOperationHelper(int32_t aMemType, uint32_t aStream,
         deviceHeader.Load(*target);  // a failure leaves its own report; the comparison below fails then
         // A header without firmware blocks compares equal to any header, but
         // writing it over an image that has firmware blocks would drop them
-        // from the device's header: the device would lose its firmware.
-        const bool dropsFirmware =
-            mHeader->IsFirmwareEquivalent(deviceHeader) && mHeader->GetNumFwBlocks() == 0 &&
-            deviceHeader.Words().size() >= 2 && deviceHeader.GetNumFwBlocks() > 0;
+        // from the device's header: the device would lose its firmware. A
+        // device whose header could not be read whole (a blank one) holds no
+        // firmware to lose.
+        const bool deviceHasFirmware = deviceHeader.Words().size() >= 2 &&
+                                       deviceHeader.GetNumberOfBlockHeaders() > 1 &&
+                                       deviceHeader.Words().size() * 2 >= deviceHeader.GetTotalHeaderSizeInBytes();
+        const bool dropsFirmware = mHeader->GetNumFwBlocks() == 0 && deviceHasFirmware;
         if (!dropsFirmware && mHeader->IsFirmwareEquivalent(deviceHeader)) return Save(*target, true);
         ReportError(HandlerOf("CNvImageCache::DeviceOperationHelper"), kCsIncompatible,
                     "The source and destination images were incompatible with each other");

@@ -5,16 +5,9 @@
 #include "nivoratest.h"
 #include "nvimagecache.h"
 
-#include <cctype>
 #include <sstream>
 
 namespace {
-
-std::string Upper(std::string aText)
-{
-    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return aText;
-}
 
 CMessageHandler& HandlerOf(const char* aMethod)
 {
@@ -80,24 +73,25 @@ int32_t CNvtCsCache::NvmTypeToMemType(uint32_t aNvmType, int32_t& aMemType)
     }
 }
 
-int32_t CNvtCsCache::ReadFromChip(uint32_t aNvmType, bool aCsSectionOnly)
+int32_t CNvtCsCache::ChipOperation(uint32_t aNvmType, bool aCsSectionOnly, bool aWrite)
 {
     if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     int32_t memType = 0;
     if (int32_t rc = NvmTypeToMemType(aNvmType, memType)) return rc;
-    if (mEngine->ReadDevice(memType, mStream, aCsSectionOnly) != kCsOk)
-        return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    const int32_t status = aWrite ? mEngine->WriteDevice(memType, mStream, aCsSectionOnly)
+                                  : mEngine->ReadDevice(memType, mStream, aCsSectionOnly);
+    if (status != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
     return NVT_OK;
+}
+
+int32_t CNvtCsCache::ReadFromChip(uint32_t aNvmType, bool aCsSectionOnly)
+{
+    return ChipOperation(aNvmType, aCsSectionOnly, false);
 }
 
 int32_t CNvtCsCache::WriteToChip(uint32_t aNvmType, bool aCsSectionOnly)
 {
-    if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
-    int32_t memType = 0;
-    if (int32_t rc = NvmTypeToMemType(aNvmType, memType)) return rc;
-    if (mEngine->WriteDevice(memType, mStream, aCsSectionOnly) != kCsOk)
-        return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
-    return NVT_OK;
+    return ChipOperation(aNvmType, aCsSectionOnly, true);
 }
 
 int32_t CNvtCsCache::ReadFromFile(const char* aPath)
@@ -118,14 +112,20 @@ int32_t CNvtCsCache::WriteToFile(const char* aPath)
     return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
 }
 
-int32_t CNvtCsCache::ReadItem(const char* aName, uint16_t* aValues, uint16_t* aLength)
+int32_t CNvtCsCache::ItemKeyId(const char* aName, const uint16_t* aValues, const uint16_t* aLength, uint16_t& aId)
 {
     if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     if (aName == nullptr || aValues == nullptr || aLength == nullptr)
         return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
-    uint16_t id = 0;
-    if (mKeysInfo->KeyIdFromName(aName, id) != kCsOk)
+    if (mKeysInfo->KeyIdFromName(aName, aId) != kCsOk)
         return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    return NVT_OK;
+}
+
+int32_t CNvtCsCache::ReadItem(const char* aName, uint16_t* aValues, uint16_t* aLength)
+{
+    uint16_t id = 0;
+    if (int32_t rc = ItemKeyId(aName, aValues, aLength, id)) return rc;
     std::vector<uint16_t> words;
     if (mEngine->ReadKey(id, words) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
     // Keys are at most 65535 words: a key length is a 16-bit value.
@@ -144,12 +144,8 @@ int32_t CNvtCsCache::ReadItem(const char* aName, uint16_t* aValues, uint16_t* aL
 
 int32_t CNvtCsCache::WriteItem(const char* aName, const uint16_t* aValues, uint16_t* aLength)
 {
-    if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
-    if (aName == nullptr || aValues == nullptr || aLength == nullptr)
-        return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
     uint16_t id = 0;
-    if (mKeysInfo->KeyIdFromName(aName, id) != kCsOk)
-        return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    if (int32_t rc = ItemKeyId(aName, aValues, aLength, id)) return rc;
     const std::vector<uint16_t> words(aValues, aValues + *aLength);
     uint16_t keyLength = 0;
     if (mKeysInfo->KeyLength(id, keyLength) != kCsOk)
@@ -193,7 +189,7 @@ int32_t CNvtCsCache::FileMerge(const char* aPath, uint32_t aMergeFirmware)
     if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     const uint32_t mergeFirmware = aMergeFirmware & 0xFF;
     if (aPath == nullptr || mergeFirmware > 1) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
-    if (mergeFirmware == 1 && Upper(fileutil::GetFileExtension(aPath)) == ".KEYR")
+    if (mergeFirmware == 1 && cstext::Upper(fileutil::GetFileExtension(aPath)) == ".KEYR")
         return mLastError->SetError(NVT_ERR_INVALID_PARAM, "Can't merge firmware from KEYR file");
 
     uint16_t current = 0;

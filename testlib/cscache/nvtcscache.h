@@ -67,6 +67,11 @@ public:
     const CCsStatusObserver& Observer() const { return mObserver; }
 
 private:
+    // The engine's device read or write behind ReadFromChip and WriteToChip.
+    int32_t ChipOperation(uint32_t aNvmType, bool aCsSectionOnly, bool aWrite);
+    // The checks the item operations share, then the key's ID by name.
+    int32_t ItemKeyId(const char* aName, const uint16_t* aValues, const uint16_t* aLength, uint16_t& aId);
+
     CLastError* mLastError;  // not owned
     uint32_t mStream;
     CCsKeysInfo* mKeysInfo = nullptr;  // owned

@@ -172,10 +172,16 @@ TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
     EXPECT_EQ("The source and destination images were incompatible with each other", LastCsError());
     EXPECT_EQ(before, Words(dut.Eeprom(), 0x400));
 
-    // Over a device whose image has no firmware either, the write goes ahead.
+    // Over a device whose image has no firmware either, or over a blank
+    // device, the write goes ahead.
     const std::vector<uint16_t> plain = Image(false);
     dut.Eeprom().Write(0, static_cast<uint32_t>(plain.size()), plain.data());
     EXPECT_EQ(kCsOk, engine.WriteDevice(kMemTypeEeprom, dut.stream, true));
+    Dut blank;
+    ASSERT_EQ(kCsOk, engine.WriteDevice(kMemTypeEeprom, blank.stream, true));
+    CNvImageCache readBack(&keys, nullptr);
+    ASSERT_EQ(kCsOk, readBack.ReadDevice(kMemTypeEeprom, blank.stream, true));
+    EXPECT_EQ((std::vector<uint16_t>{0x15}), Key(readBack, kIdTrim));
 }
 
 TEST_F(Engine, WholeReadNeedsTheBuildIdentifierAndFailuresPassUp)

@@ -1,4 +1,6 @@
-// The e2 and flash stand-ins over the simulated chip's NVM.
+// The e2 and flash stand-ins over the simulated chip's NVM: what the device
+// targets rely on beyond their own tests (argument checks, transfer sizes,
+// the flash info layout, burns that keep the rest of a sector, backing files).
 #include "devsim.h"
 #include "e2.h"
 #include "flash.h"
@@ -27,14 +29,6 @@ struct Dut {
     devsim::Chip* chip = nullptr;
 };
 
-std::string TempDir(const char* aName)
-{
-    auto dir = std::filesystem::temp_directory_path() / (std::string("nvt_nvmsim_") + aName);
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir.string();
-}
-
 // Polls like a caller would, with a bound so that a broken stand-in fails
 // the test instead of hanging it.
 bool WaitIdle(flash& aFlash, int aMaxPolls = 100)
@@ -44,26 +38,21 @@ bool WaitIdle(flash& aFlash, int aMaxPolls = 100)
     return false;
 }
 
-TEST(E2StandIn, BlankReadWriteAndSize)
-{
-    Dut dut("sim:eeprom=0x8000");
-    esquared e2(dut.stream);
-    uint16_t size = 0;
-    ASSERT_EQ(ESQUARED_OK, e2.GetSize(size));
-    EXPECT_EQ(256, size);
+// A flash object on a chip, identified and working on its own image buffer.
+struct IdentifiedFlash {
+    explicit IdentifiedFlash(const std::string& aTransport) : dut(aTransport), fl(dut.stream)
+    {
+        fl.SetFlashTarget(FLASH_TARGET_SPI);
+        EXPECT_NE(0, fl.flash_identify());
+        EXPECT_TRUE(WaitIdle(fl));
+        fl.UseImage(&image);
+    }
+    Dut dut;
+    flash fl;
+    FlashImage image{1024};
+};
 
-    std::vector<uint16_t> words(4, 0);
-    ASSERT_EQ(ESQUARED_OK, e2.Read(0x20, words.data(), 8));
-    EXPECT_EQ(std::vector<uint16_t>(4, 0xFFFF), words);
-
-    const uint16_t in[3] = {1, 0xBEEF, 3};
-    ASSERT_EQ(ESQUARED_OK, e2.Write(0x20, in, 6));
-    EXPECT_EQ(0xBEEF, dut.chip->nvm().eeprom().Peek(0x11));
-    ASSERT_EQ(ESQUARED_OK, e2.Read(0x20, words.data(), 8));
-    EXPECT_EQ((std::vector<uint16_t>{1, 0xBEEF, 3, 0xFFFF}), words);
-}
-
-TEST(E2StandIn, RejectsBadRangesWithTexts)
+TEST(E2StandIn, RejectsBadArgumentsAndRanges)
 {
     Dut dut("sim:eeprom=0x100");
     esquared e2(dut.stream);
@@ -74,7 +63,6 @@ TEST(E2StandIn, RejectsBadRangesWithTexts)
     EXPECT_EQ(ESQUARED_OUT_OF_RANGE, e2.Read(0x1FE, w, 4));
     // An end beyond 32 bits of words must not wrap around.
     EXPECT_EQ(ESQUARED_OUT_OF_RANGE, e2.Write(0xFFFFFFFE, w, 4));
-    EXPECT_STREQ("Address range outside the EEPROM", esquared::GetErrorText(ESQUARED_OUT_OF_RANGE));
 
     esquared gone(9999);
     EXPECT_EQ(ESQUARED_NO_DEVICE, gone.Read(0, w, 2));
@@ -92,14 +80,8 @@ TEST(E2StandIn, TransfersInPagesAndInjectsFaults)
     dut.chip->ClearCounters();
     ASSERT_EQ(ESQUARED_OK, e2.Write(0x3C, image.data(), 8));  // crosses a 32-word page
     EXPECT_EQ(2u, dut.chip->counters().writes);
-    EXPECT_EQ(ESQUARED_WRITE_FAILED, e2.Write(0, image.data(), 2));
+    EXPECT_EQ(ESQUARED_WRITE_FAILED, e2.Write(0, image.data(), 2));  // only the second write fails
     EXPECT_EQ(ESQUARED_OK, e2.Write(0, image.data(), 2));
-
-    Dut sized("sim:e2fail=size");
-    esquared e2s(sized.stream);
-    uint16_t size = 77;
-    EXPECT_EQ(ESQUARED_SIZE_UNKNOWN, e2s.GetSize(size));
-    EXPECT_EQ(77, size);
 }
 
 TEST(NvmOptions, BadFaultValuesFailTheOpen)
@@ -112,20 +94,22 @@ TEST(NvmOptions, BadFaultValuesFailTheOpen)
     qlk_stream_close(stream);
 }
 
-TEST(NvmBacking, ContentsSurviveInTheDirectory)
+TEST(NvmBacking, ContentsSurviveInTheDirectoryAsLittleEndianWords)
 {
-    std::string dir = TempDir("backing");
+    const auto dir = std::filesystem::temp_directory_path() / "nvt_nvmsim_backing";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string transport = "sim:nvm=" + dir.string() + ",eeprom=0x400,flash=0x2000";
     const uint16_t in[2] = {0xA55A, 0x0102};
     {
-        Dut dut("sim:nvm=" + dir + ",eeprom=0x400,flash=0x2000");
+        Dut dut(transport);
         esquared e2(dut.stream);
         ASSERT_EQ(ESQUARED_OK, e2.Write(0x100, in, 4));
         dut.chip->nvm().flash().Poke(0x1FFF, 0x7777);
     }
-    EXPECT_EQ(0x800u, std::filesystem::file_size(dir + "/eeprom.bin"));
-    EXPECT_EQ(0x4000u, std::filesystem::file_size(dir + "/spiflash.bin"));
-    // The file holds little-endian words.
-    std::FILE* f = std::fopen((dir + "/eeprom.bin").c_str(), "rb");
+    EXPECT_EQ(0x800u, std::filesystem::file_size(dir / "eeprom.bin"));
+    EXPECT_EQ(0x4000u, std::filesystem::file_size(dir / "spiflash.bin"));
+    std::FILE* f = std::fopen((dir / "eeprom.bin").string().c_str(), "rb");
     ASSERT_NE(nullptr, f);
     std::fseek(f, 0x100, SEEK_SET);
     unsigned char bytes[4] = {0, 0, 0, 0};
@@ -135,7 +119,7 @@ TEST(NvmBacking, ContentsSurviveInTheDirectory)
     EXPECT_EQ(0xA5, bytes[1]);
     EXPECT_EQ(0x02, bytes[2]);
 
-    Dut again("sim:nvm=" + dir + ",eeprom=0x400,flash=0x2000");
+    Dut again(transport);
     uint16_t out[2] = {0, 0};
     esquared e2(again.stream);
     ASSERT_EQ(ESQUARED_OK, e2.Read(0x100, out, 4));
@@ -145,7 +129,7 @@ TEST(NvmBacking, ContentsSurviveInTheDirectory)
     EXPECT_EQ(0xFFFF, again.chip->nvm().flash().Peek(0));
 }
 
-TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSize)
+TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSizeAtOffsetFour)
 {
     Dut dut("sim:flash=0x10000,flashbusy=3");
     flash fl(dut.stream);
@@ -156,88 +140,53 @@ TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSize)
     flash_info_t info{};
     fl.GetFlashInfo(info);
     EXPECT_EQ(0u, info.status);  // not known before the operation ended
-    EXPECT_TRUE(fl.IsBusy());
-    EXPECT_TRUE(fl.IsBusy());
-    EXPECT_TRUE(fl.IsBusy());
+    for (int poll = 0; poll < 3; ++poll) EXPECT_TRUE(fl.IsBusy());
     EXPECT_FALSE(fl.IsBusy());
     EXPECT_EQ(FLASH_OK, fl.GetErrorCode());
     fl.GetFlashInfo(info);
     EXPECT_EQ(1u, info.status);
-    EXPECT_EQ(16, info.sizeBlocks);
-    // The size field sits at byte offset 4 of the structure.
     uint16_t atFour = 0;
     std::memcpy(&atFour, reinterpret_cast<const unsigned char*>(&info) + 4, 2);
     EXPECT_EQ(16, atFour);
 }
 
-TEST(FlashStandIn, DumpAndBurnMoveOnlyTheTouchedWords)
+TEST(FlashStandIn, DumpChecksItsRangeAndBurnKeepsTheRestOfTheSector)
 {
-    Dut dut("sim:flash=0x10000");
-    devsim::NvmStore& store = dut.chip->nvm().flash();
+    IdentifiedFlash f("sim:flash=0x10000");
+    devsim::NvmStore& store = f.dut.chip->nvm().flash();
     store.Poke(0x1234, 0x4321);
     store.Poke(0x1235, 0x5555);
-    flash fl(dut.stream);
-    FlashImage image(1024);
-    fl.SetFlashTarget(FLASH_TARGET_SPI);
-    ASSERT_NE(0, fl.flash_identify());
-    ASSERT_TRUE(WaitIdle(fl));
-    fl.UseImage(&image);
 
-    EXPECT_EQ(0, fl.flash_dump_to_image_partial(0x2000, 0x1000));
-    EXPECT_EQ(FLASH_OUT_OF_RANGE, fl.GetErrorCode());
-    EXPECT_EQ(0, fl.flash_dump_to_image_partial(0xF000, 0x11000));
-    dut.chip->ClearCounters();
-    ASSERT_EQ(0x1000, fl.flash_dump_to_image_partial(0x1000, 0x2000));
-    EXPECT_FALSE(image.IsUsed(0x1234));  // nothing moves before the end
-    ASSERT_TRUE(WaitIdle(fl));
-    EXPECT_EQ(FLASH_OK, fl.GetErrorCode());
-    EXPECT_TRUE(image.IsUsed(0x1000));
-    EXPECT_TRUE(image.IsUsed(0x1FFF));
-    EXPECT_FALSE(image.IsUsed(0x2000));
-    EXPECT_EQ(0x4321, image.Read(0x1234));
-    EXPECT_EQ(16u, dut.chip->counters().reads);  // 256 words per call
+    EXPECT_EQ(0, f.fl.flash_dump_to_image_partial(0x2000, 0x1000));
+    EXPECT_EQ(FLASH_OUT_OF_RANGE, f.fl.GetErrorCode());
+    EXPECT_EQ(0, f.fl.flash_dump_to_image_partial(0xF000, 0x11000));
+    ASSERT_EQ(0x1000, f.fl.flash_dump_to_image_partial(0x1000, 0x2000));
+    EXPECT_FALSE(f.image.IsUsed(0x1234));  // nothing moves before the end
+    ASSERT_TRUE(WaitIdle(f.fl));
+    EXPECT_TRUE(f.image.IsUsed(0x1FFF));
+    EXPECT_FALSE(f.image.IsUsed(0x2000));
 
-    image.Write(0x1235, 0x6666);
-    image.Write(0x3000, 0x0001);
-    EXPECT_EQ(0x5555, store.Peek(0x1235));  // not before the burn
-    ASSERT_NE(0, fl.flash_burn());
-    ASSERT_TRUE(WaitIdle(fl));
-    EXPECT_EQ(FLASH_OK, fl.GetErrorCode());
+    f.image.Write(0x1235, 0x6666);
+    f.image.Write(0x3000, 0x0001);
+    ASSERT_NE(0, f.fl.flash_burn());
+    ASSERT_TRUE(WaitIdle(f.fl));
+    EXPECT_EQ(FLASH_OK, f.fl.GetErrorCode());
     EXPECT_EQ(0x6666, store.Peek(0x1235));
     EXPECT_EQ(0x4321, store.Peek(0x1234));
     EXPECT_EQ(0x0001, store.Peek(0x3000));
     EXPECT_EQ(0xFFFF, store.Peek(0x3001));
-    EXPECT_FALSE(image.IsDirty(0x3000));
+    EXPECT_FALSE(f.image.IsDirty(0x3000));
 }
 
-TEST(FlashStandIn, FaultsCarryTexts)
+TEST(FlashStandIn, UnusableOrBusyFlashRefusesWork)
 {
-    Dut dut("sim:flashfail=dump,flashbusy=0");
-    flash fl(dut.stream);
-    FlashImage image(1024);
-    fl.SetFlashTarget(FLASH_TARGET_SPI);
-    ASSERT_NE(0, fl.flash_identify());
-    ASSERT_TRUE(WaitIdle(fl));
-    fl.UseImage(&image);
-    ASSERT_NE(0, fl.flash_dump_to_image_partial(0, 0x1000));
-    ASSERT_TRUE(WaitIdle(fl));
-    EXPECT_EQ(FLASH_DUMP_FAILED, fl.GetErrorCode());
-    EXPECT_STREQ("Reading the flash failed", fl.GetErrorString());
-
-    Dut unusable("sim:flashfail=info");
-    flash f2(unusable.stream);
-    f2.SetFlashTarget(FLASH_TARGET_SPI);
-    ASSERT_NE(0, f2.flash_identify());
-    ASSERT_TRUE(WaitIdle(f2));
+    IdentifiedFlash unusable("sim:flashfail=info");
     flash_info_t info{};
-    f2.GetFlashInfo(info);
+    unusable.fl.GetFlashInfo(info);
     EXPECT_NE(1u, info.status);
-    EXPECT_EQ(0, f2.flash_burn());
-    EXPECT_EQ(FLASH_NOT_IDENTIFIED, f2.GetErrorCode());
-}
+    EXPECT_EQ(0, unusable.fl.flash_burn());
+    EXPECT_EQ(FLASH_NOT_IDENTIFIED, unusable.fl.GetErrorCode());
 
-TEST(FlashStandIn, StuckFlashEndsOnlyWhenReleased)
-{
     Dut dut("sim:flashbusy=stuck");
     flash fl(dut.stream);
     fl.SetFlashTarget(FLASH_TARGET_SPI);
