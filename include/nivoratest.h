@@ -125,7 +125,9 @@ NVT_API int32_t NVT_CALL nvtLoadPtFirmware(NvtHandle handle, const char* xbvPath
 /*
  * Build-id text of the production-test firmware: of the XBV file when a path
  * is given, else of the loaded firmware (state 2 or more). `length` holds the
- * buffer size on entry and the text length with its NUL on return.
+ * buffer size on entry. Success leaves it unchanged; -11 (buffer too small)
+ * sets it to the size the text needs with its NUL; any other failure sets it
+ * to 0.
  */
 NVT_API int32_t NVT_CALL nvtGetPtFwBuildInfo(NvtHandle handle, const char* xbvPath, uint16_t* length, char* buffer);
 

@@ -3,6 +3,7 @@
 
 #include "devsim.h"
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -107,8 +108,11 @@ int32_t qlk_stream_read_verify(uint32_t aStream, uint16_t aWordAddress, uint16_t
 {
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
-    if (!chip->Read(4, static_cast<uint32_t>(aWordAddress) * 2, 1, aWord))
-        return Fail("read of word 0x" + std::to_string(aWordAddress) + " failed");
+    if (!chip->Read(4, static_cast<uint32_t>(aWordAddress) * 2, 1, aWord)) {
+        char text[40];
+        std::snprintf(text, sizeof(text), "read of word 0x%04x failed", static_cast<unsigned>(aWordAddress));
+        return Fail(text);
+    }
     return 0;
 }
 

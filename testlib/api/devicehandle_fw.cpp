@@ -27,11 +27,6 @@ constexpr uint32_t kBuildIdTextSize = 256;
 constexpr uint16_t kBuildIdResultWords = 3;
 constexpr uint16_t kApiVersionWords = 2;
 
-GenericPointer RamWord(uint32_t aWordAddress)
-{
-    return GenericPointer{kFirmwareSpace, aWordAddress * 2};
-}
-
 // The chip whose table formats apply to a handle.
 const CXapHelper& ChipOf(const CDeviceHandle& aHandle)
 {
@@ -52,6 +47,20 @@ bool BuildIdText(const XbvFile& aFile, std::string& aText)
     if (!aFile.GetInfo("IBIS", buffer, sizeof(buffer))) return false;
     aText = buffer;
     return true;
+}
+
+// Reads an XBV file and its lookup tables for the queries that take a path,
+// with the CS keys version word the main table points at.
+int32_t QueryFile(const char* aPath, const CXapHelper& aChip, CLastError& aLastError,
+                  PtFirmwareTables& aTables, uint16_t& aCsVersion)
+{
+    XbvFile file(aPath);
+    if (file.ErrorCode() != XbvFile::kNoError)
+        return aLastError.SetError(NVT_ERR_FW_FILE, XbvReadErrorText(file));
+    if (int32_t rc = ReadFirmwareTables(file, aChip, aLastError, aTables)) return rc;
+    aCsVersion = 0xFFFF;
+    file.ReadGP(kFirmwareSpace, aTables.csKeysLocation * 2, 1, &aCsVersion);
+    return NVT_OK;
 }
 
 }  // namespace
@@ -195,11 +204,9 @@ int32_t CDeviceHandle::GetPtFwBuildId(const char* aXbvPath, uint16_t* aBuildId)
     if (aBuildId == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
 
     if (aXbvPath != nullptr) {
-        XbvFile file(aXbvPath);
-        if (file.ErrorCode() != XbvFile::kNoError)
-            return lastError.SetError(NVT_ERR_FW_FILE, XbvReadErrorText(file));
         PtFirmwareTables tables;
-        if (int32_t rc = ReadFirmwareTables(file, ChipOf(*this), lastError, tables)) return rc;
+        uint16_t csVersion = 0;
+        if (int32_t rc = QueryFile(aXbvPath, ChipOf(*this), lastError, tables, csVersion)) return rc;
         *aBuildId = tables.ptestBuildId;
         return NVT_OK;
     }
@@ -220,15 +227,8 @@ int32_t CDeviceHandle::GetPtFwCsVersion(const char* aXbvPath, uint16_t* aCsVersi
     if (aCsVersion == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
 
     if (aXbvPath != nullptr) {
-        XbvFile file(aXbvPath);
-        if (file.ErrorCode() != XbvFile::kNoError)
-            return lastError.SetError(NVT_ERR_FW_FILE, XbvReadErrorText(file));
         PtFirmwareTables tables;
-        if (int32_t rc = ReadFirmwareTables(file, ChipOf(*this), lastError, tables)) return rc;
-        uint16_t version = 0xFFFF;
-        file.ReadGP(kFirmwareSpace, tables.csKeysLocation * 2, 1, &version);
-        *aCsVersion = version;
-        return NVT_OK;
+        return QueryFile(aXbvPath, ChipOf(*this), lastError, tables, *aCsVersion);
     }
 
     uint16_t version = 0;

@@ -12,10 +12,8 @@ namespace {
 // Sends one of the two PIO write commands with both 32-bit words.
 int32_t SendPioWords(CDeviceHandle& aDevice, uint16_t aCommand, uint32_t aWordA, uint32_t aWordB)
 {
-    CMailbox mailbox = MailboxOf(aDevice);
     const uint16_t words[4] = {HighWord(aWordA), LowWord(aWordA), HighWord(aWordB), LowWord(aWordB)};
-    if (int32_t rc = mailbox.WriteParameters(4, words)) return rc;
-    return mailbox.SendCommand(aCommand);
+    return MailboxOf(aDevice).Command(aCommand, 4, words);
 }
 
 }  // namespace
@@ -51,21 +49,15 @@ int32_t CDeviceHandle::LedSet(uint32_t aLed, uint8_t aMode, uint16_t aValue, uin
     if (int32_t rc = RequireFirmware()) return rc;
     if (!validator->Check8(CParamValidator::LedMode, aMode)) return NVT_ERR_INVALID_PARAM;
     if (!validator->Check8(CParamValidator::LedBrightness, aBrightness)) return NVT_ERR_INVALID_PARAM;
-
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[5] = {HighWord(aLed), LowWord(aLed), aMode, aValue, aBrightness};
-    if (int32_t rc = mailbox.WriteParameters(5, words)) return rc;
-    return mailbox.SendCommand(kCmdLedSet);
+    return MailboxOf(*this).Command(kCmdLedSet, 5, words);
 }
 
 int32_t CDeviceHandle::AioSet(uint8_t aChannel, uint16_t aValue)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[2] = {aChannel, aValue};
-    if (int32_t rc = mailbox.WriteParameters(2, words)) return rc;
-    return mailbox.SendCommand(kCmdAioSet);
+    return MailboxOf(*this).Command(kCmdAioSet, 2, words);
 }
 
 int32_t CDeviceHandle::AioGet(uint8_t aChannel, uint16_t* aValue)
@@ -75,8 +67,7 @@ int32_t CDeviceHandle::AioGet(uint8_t aChannel, uint16_t* aValue)
 
     CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[1] = {aChannel};
-    if (int32_t rc = mailbox.WriteParameters(1, words)) return rc;
-    if (int32_t rc = mailbox.SendCommand(kCmdAioGet)) return rc;
+    if (int32_t rc = mailbox.Command(kCmdAioGet, 1, words)) return rc;
     uint16_t result[1] = {0};
     if (int32_t rc = mailbox.ReadResults(1, result)) return rc;
     *aValue = result[0];

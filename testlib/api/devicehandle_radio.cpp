@@ -12,15 +12,33 @@
 #include "nivoratest.h"
 #include "paramvalidator.h"
 
+namespace {
+
+// Sends a command with its parameter words; on success the handle moves to aState.
+int32_t Start(CDeviceHandle& aDevice, uint16_t aCommand, uint32_t aCount, const uint16_t* aWords,
+              int32_t aState)
+{
+    if (int32_t rc = MailboxOf(aDevice).Command(aCommand, aCount, aWords)) return rc;
+    aDevice.state = aState;
+    return NVT_OK;
+}
+
+// Sends a counter query and reads the one result word.
+int32_t ReadCounter(CDeviceHandle& aDevice, uint16_t aCommand, uint16_t& aCounter)
+{
+    CMailbox mailbox = MailboxOf(aDevice);
+    if (int32_t rc = mailbox.SendCommand(aCommand)) return rc;
+    return mailbox.ReadResults(1, &aCounter);
+}
+
+}  // namespace
+
 int32_t CDeviceHandle::RadSetXtalTrim(uint16_t aXtalTrim)
 {
     if (int32_t rc = RequireFirmware()) return rc;
     if (!validator->Check16(CParamValidator::XtalTrim, aXtalTrim)) return NVT_ERR_INVALID_PARAM;
-
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[1] = {aXtalTrim};
-    if (int32_t rc = mailbox.WriteParameters(1, words)) return rc;
-    return mailbox.SendCommand(kCmdRadSetXtalTrim);
+    return MailboxOf(*this).Command(kCmdRadSetXtalTrim, 1, words);
 }
 
 int32_t CDeviceHandle::RadCwStart(uint8_t aChannel, uint16_t aFrequency)
@@ -28,23 +46,14 @@ int32_t CDeviceHandle::RadCwStart(uint8_t aChannel, uint16_t aFrequency)
     if (int32_t rc = RequireFirmware()) return rc;
     if (!validator->Check8(CParamValidator::Channel, aChannel)) return NVT_ERR_INVALID_PARAM;
     if (!validator->Check16(CParamValidator::FrequencyMhz, aFrequency)) return NVT_ERR_INVALID_PARAM;
-
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[2] = {aChannel, aFrequency};
-    if (int32_t rc = mailbox.WriteParameters(2, words)) return rc;
-    if (int32_t rc = mailbox.SendCommand(kCmdRadCwStart)) return rc;
-    state = kStateCarrier;
-    return NVT_OK;
+    return Start(*this, kCmdRadCwStart, 2, words, kStateCarrier);
 }
 
 int32_t CDeviceHandle::RadStop()
 {
     if (int32_t rc = RequireFirmware()) return rc;
-
-    CMailbox mailbox = MailboxOf(*this);
-    if (int32_t rc = mailbox.SendCommand(kCmdRadStop)) return rc;
-    state = kStateFirmwareLoaded;
-    return NVT_OK;
+    return Start(*this, kCmdRadStop, 0, nullptr, kStateFirmwareLoaded);
 }
 
 int32_t CDeviceHandle::RadTxStart(uint8_t aChannel, uint8_t aLength, uint8_t aPayload, uint16_t aCount)
@@ -53,28 +62,20 @@ int32_t CDeviceHandle::RadTxStart(uint8_t aChannel, uint8_t aLength, uint8_t aPa
     if (!validator->Check8(CParamValidator::Channel, aChannel)) return NVT_ERR_INVALID_PARAM;
     if (!validator->Check8(CParamValidator::TxLength, aLength)) return NVT_ERR_INVALID_PARAM;
     if (!validator->Check8(CParamValidator::PayloadType, aPayload)) return NVT_ERR_INVALID_PARAM;
-
     // The packet count is the firmware's business: any 16-bit value goes.
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[4] = {aChannel, aLength, aPayload, aCount};
-    if (int32_t rc = mailbox.WriteParameters(4, words)) return rc;
-    if (int32_t rc = mailbox.SendCommand(kCmdRadTxStart)) return rc;
-    state = kStateTransmitting;
-    return NVT_OK;
+    return Start(*this, kCmdRadTxStart, 4, words, kStateTransmitting);
 }
 
 int32_t CDeviceHandle::RadTxGetPkts(uint16_t* aPackets)
 {
     if (int32_t rc = RequireFirmware()) return rc;
     if (aPackets == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
-
-    CMailbox mailbox = MailboxOf(*this);
-    if (int32_t rc = mailbox.SendCommand(kCmdRadTxGetPkts)) return rc;
-    uint16_t words[1] = {0};
-    if (int32_t rc = mailbox.ReadResults(1, words)) return rc;
-    *aPackets = words[0];
+    uint16_t counter = 0;
+    if (int32_t rc = ReadCounter(*this, kCmdRadTxGetPkts, counter)) return rc;
+    *aPackets = counter;
     // The transmitter counts down; at 0 the burst is over and the radio idle.
-    if (words[0] == 0) state = kStateFirmwareLoaded;
+    if (counter == 0) state = kStateFirmwareLoaded;
     return NVT_OK;
 }
 
@@ -82,13 +83,8 @@ int32_t CDeviceHandle::RadRxStart(uint8_t aChannel)
 {
     if (int32_t rc = RequireFirmware()) return rc;
     if (!validator->Check8(CParamValidator::Channel, aChannel)) return NVT_ERR_INVALID_PARAM;
-
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[1] = {aChannel};
-    if (int32_t rc = mailbox.WriteParameters(1, words)) return rc;
-    if (int32_t rc = mailbox.SendCommand(kCmdRadRxStart)) return rc;
-    state = kStateReceiving;
-    return NVT_OK;
+    return Start(*this, kCmdRadRxStart, 1, words, kStateReceiving);
 }
 
 int32_t CDeviceHandle::RadRxGetPkts(uint16_t* aPackets)
@@ -96,11 +92,8 @@ int32_t CDeviceHandle::RadRxGetPkts(uint16_t* aPackets)
     if (state != kStateReceiving)
         return lastError.SetError(NVT_ERR_SEQUENCE, "Invalid sequence: RX must be started");
     if (aPackets == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
-
-    CMailbox mailbox = MailboxOf(*this);
-    if (int32_t rc = mailbox.SendCommand(kCmdRadRxGetPkts)) return rc;
-    uint16_t words[1] = {0};
-    if (int32_t rc = mailbox.ReadResults(1, words)) return rc;
-    *aPackets = words[0];
+    uint16_t counter = 0;
+    if (int32_t rc = ReadCounter(*this, kCmdRadRxGetPkts, counter)) return rc;
+    *aPackets = counter;
     return NVT_OK;
 }

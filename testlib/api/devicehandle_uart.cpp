@@ -42,10 +42,8 @@ int32_t CDeviceHandle::UartLbTest(const char* aComPort, uint32_t aBaudRate)
         return lastError.SetError(NVT_ERR_GENERAL, PortError("Error purging COM port buffers ("));
 
     // The chip's UART must run at the rate before the PC sends.
-    CMailbox mailbox = MailboxOf(*this);
     const uint16_t words[2] = {HighWord(aBaudRate), LowWord(aBaudRate)};
-    if (int32_t rc = mailbox.WriteParameters(2, words)) return rc;
-    if (int32_t rc = mailbox.SendCommand(kCmdUartLoopback)) return rc;
+    if (int32_t rc = MailboxOf(*this).Command(kCmdUartLoopback, 2, words)) return rc;
 
     uint32_t written = 0;
     if (!port.Write(kPattern, sizeof(kPattern), written))

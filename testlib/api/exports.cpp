@@ -34,8 +34,13 @@ NVT_API int32_t NVT_CALL nvtOpen(const char* transport, const char* csKeyDbPath,
 {
     if (handle == nullptr) return NVT_OK;
     *handle = nullptr;
-    CDeviceHandle* device = new (std::nothrow) CDeviceHandle;
-    if (device == nullptr) return NVT_ERR_OUT_OF_MEMORY;
+    // The handle's own members allocate too; no exception may leave the library.
+    CDeviceHandle* device = nullptr;
+    try {
+        device = new CDeviceHandle;
+    } catch (const std::bad_alloc&) {
+        return NVT_ERR_OUT_OF_MEMORY;
+    }
     if (CHandleRegistry::Instance().Add(device) != 0) {
         delete device;
         return NVT_ERR_GENERAL;

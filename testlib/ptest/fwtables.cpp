@@ -6,15 +6,6 @@
 
 #include <sstream>
 
-namespace {
-
-GenericPointer RamWord(uint32_t aWordAddress)
-{
-    return GenericPointer{kFirmwareSpace, aWordAddress * 2};
-}
-
-}  // namespace
-
 std::string XbvReadErrorText(const XbvFile& aFile)
 {
     return std::string("Error reading XBV file (") + aFile.ErrorMessage() + ")";

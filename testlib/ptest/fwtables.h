@@ -25,6 +25,12 @@ constexpr uint16_t kFwEntryCsKeys = 2;
 // Memory space of the firmware's RAM.
 constexpr uint32_t kFirmwareSpace = 4;
 
+// The firmware's RAM word at a word address (byte address twice the word's).
+inline GenericPointer RamWord(uint32_t aWordAddress)
+{
+    return GenericPointer{kFirmwareSpace, aWordAddress * 2};
+}
+
 struct PtFirmwareTables {
     GenericPointer startAddress{0, 0};
     GenericPointer commandLocation{0, 0};

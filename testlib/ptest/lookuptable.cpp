@@ -89,6 +89,14 @@ void CLookupTable::Insert(uint16_t aKey, uint32_t aValue)
     mEntries->emplace(aKey, aValue);  // a key already present keeps its first value
 }
 
+bool CLookupTable::ReadEntryWords(uint32_t aSpace, uint32_t aByteAddress, uint16_t aCount,
+                                  uint16_t* aWords)
+{
+    if (mReader->ReadGP(aSpace, aByteAddress, aCount, aWords)) return true;
+    mEntries.reset();  // a table read in part counts as not read
+    return false;
+}
+
 bool CLookupTable::ReadHeader(uint32_t aSpace, uint32_t aByteAddress, bool aRetry,
                               uint16_t (&aHeader)[3])
 {
@@ -115,10 +123,7 @@ bool CLookupTable::ReadPairList(uint32_t aSpace, uint32_t aByteAddress, bool aRe
     mEntries.reset(new std::map<uint16_t, uint32_t>());
     uint16_t block[kBlockWords];
     for (uint32_t read = 0; read < kListWordLimit; read += kBlockWords, word += kBlockWords) {
-        if (!mReader->ReadGP(aSpace, word * 2, kBlockWords, block)) {
-            mEntries.reset();
-            return false;
-        }
+        if (!ReadEntryWords(aSpace, word * 2, kBlockWords, block)) return false;
         for (uint32_t i = 0; i < kPairsPerBlock; ++i) {
             uint16_t key = block[2 * i];
             if (key == 0) return true;
@@ -150,10 +155,7 @@ bool CLookupTable::ReadTripleList(uint32_t aSpace, uint32_t aByteAddress, bool a
     uint32_t word = headerWord + 1;
     uint16_t block[kBlockWords];
     while (word - headerWord < kListWordLimit) {
-        if (!mReader->ReadGP(space, word * 2, kBlockWords, block)) {
-            mEntries.reset();
-            return false;
-        }
+        if (!ReadEntryWords(space, word * 2, kBlockWords, block)) return false;
         for (uint32_t i = 0; i < kTriplesPerBlock; ++i) {
             uint16_t key = block[3 * i];
             if (key == 0) return true;
@@ -172,17 +174,11 @@ bool CLookupTable::ReadFixedTable(uint32_t aSpace, uint32_t aByteAddress, bool a
     mEntries.reset(new std::map<uint16_t, uint32_t>());
     uint16_t words[kFixedTableWords];
     if (header[0] == kLookupMagicShort) {
-        if (!mReader->ReadGP(aSpace, aByteAddress, kShortTableWords, words)) {
-            mEntries.reset();
-            return false;
-        }
+        if (!ReadEntryWords(aSpace, aByteAddress, kShortTableWords, words)) return false;
         for (uint16_t key = 1; key <= 3; ++key) Insert(key, words[key]);
         return true;
     }
-    if (!mReader->ReadGP(aSpace, aByteAddress, kFixedTableWords, words)) {
-        mEntries.reset();
-        return false;
-    }
+    if (!ReadEntryWords(aSpace, aByteAddress, kFixedTableWords, words)) return false;
     for (uint32_t i = 2; i + 1 < kFixedTableWords; i += 2) {
         uint16_t key = words[i];
         if (key == 0) continue;

@@ -65,6 +65,8 @@ public:
 private:
     bool ReadHeader(uint32_t aSpace, uint32_t aByteAddress, bool aRetry, uint16_t (&aHeader)[3]);
     void Insert(uint16_t aKey, uint32_t aValue);
+    // Reads words of a table's body; a failure discards the entries read so far.
+    bool ReadEntryWords(uint32_t aSpace, uint32_t aByteAddress, uint16_t aCount, uint16_t* aWords);
 
     int32_t mKind = -1;
     IMemoryReaderGP* mReader;

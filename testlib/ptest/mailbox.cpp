@@ -67,6 +67,14 @@ int32_t CMailbox::SendCommand(uint16_t aCode)
     return MapFirmwareAnswer(mLastError, aCode, answer);
 }
 
+int32_t CMailbox::Command(uint16_t aCode, uint32_t aCount, const uint16_t* aWords)
+{
+    if (aCount != 0) {
+        if (int32_t rc = WriteParameters(aCount, aWords)) return rc;
+    }
+    return SendCommand(aCode);
+}
+
 int32_t CMailbox::WaitForResponse()
 {
     StopWatch overall;

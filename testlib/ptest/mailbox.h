@@ -54,6 +54,8 @@ public:
     int32_t ReadResults(uint32_t aCount, uint16_t* aWords);
     // Writes the command code, waits for the answer and maps it to a result code.
     int32_t SendCommand(uint16_t aCode);
+    // WriteParameters (when aCount is not 0), then SendCommand.
+    int32_t Command(uint16_t aCode, uint32_t aCount = 0, const uint16_t* aWords = nullptr);
     // Polls the command word until bit 15 is set, with the alive and overall timeouts.
     int32_t WaitForResponse();
 

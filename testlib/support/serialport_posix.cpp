@@ -64,6 +64,20 @@ uint32_t TotalTimeoutMs(uint32_t aCount)
     return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
 }
 
+// Whether a transfer may start; sets errno when not.
+bool CanTransfer(bool aOpen, const void* aData, uint32_t aCount)
+{
+    if (!aOpen) {
+        errno = EBADF;
+        return false;
+    }
+    if (aData == nullptr && aCount != 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 // Waits for the descriptor; returns 1 when ready, 0 on time-out, -1 on error.
 int WaitFor(int aFd, short aEvents, uint32_t aTimeoutMs)
 {
@@ -169,10 +183,7 @@ bool SerialPort::Purge()
 bool SerialPort::Write(const uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 {
     aDone = 0;
-    if (!IsOpen() || (aData == nullptr && aCount != 0)) {
-        errno = !IsOpen() ? EBADF : EINVAL;
-        return false;
-    }
+    if (!CanTransfer(IsOpen(), aData, aCount)) return false;
     int fd = static_cast<int>(mHandle);
     const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
     while (aDone < aCount) {
@@ -194,10 +205,7 @@ bool SerialPort::Write(const uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 bool SerialPort::Read(uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 {
     aDone = 0;
-    if (!IsOpen() || (aData == nullptr && aCount != 0)) {
-        errno = !IsOpen() ? EBADF : EINVAL;
-        return false;
-    }
+    if (!CanTransfer(IsOpen(), aData, aCount)) return false;
     int fd = static_cast<int>(mHandle);
     const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
     while (aDone < aCount) {
