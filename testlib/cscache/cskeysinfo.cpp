@@ -503,22 +503,25 @@ int32_t CCsKeysInfo::KeyDetailsFromIndex(uint16_t aKeyIndex, CsKeyDetails& aDeta
     return kCsKeyNotFound;
 }
 
+int32_t CCsKeysInfo::KeyField(int32_t (CCsKeysInfo::*aLookup)(uint16_t, CsKeyDetails&), uint16_t aKey,
+                              uint16_t CsKeyDetails::*aField, uint16_t& aValue)
+{
+    CsKeyDetails details;
+    const int32_t result = (this->*aLookup)(aKey, details);
+    if (result == kCsOk) aValue = details.*aField;
+    return result;
+}
+
 int32_t CCsKeysInfo::KeyIdFromIndex(uint16_t aKeyIndex, uint16_t& aKeyId)
 {
     NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyIdFromIndex", "aKeyIndex=%d", aKeyIndex, "&aKeyId=0x%08p", &aKeyId);
-    CsKeyDetails details;
-    const int32_t result = KeyDetailsFromIndex(aKeyIndex, details);
-    if (result == kCsOk) aKeyId = details.id;
-    return result;
+    return KeyField(&CCsKeysInfo::KeyDetailsFromIndex, aKeyIndex, &CsKeyDetails::id, aKeyId);
 }
 
 int32_t CCsKeysInfo::KeyLength(uint16_t aKeyId, uint16_t& aLength)
 {
     NVT_TRACE("cskeysinfo", "CCsKeysInfo::KeyLength", "aKeyId=%d", aKeyId, "&aLength=0x%08p", &aLength);
-    CsKeyDetails details;
-    const int32_t result = KeyDetailsFromId(aKeyId, details);
-    if (result == kCsOk) aLength = details.length;
-    return result;
+    return KeyField(&CCsKeysInfo::KeyDetailsFromId, aKeyId, &CsKeyDetails::length, aLength);
 }
 
 int32_t CCsKeysInfo::KeyIdFromName(const std::string& aName, uint16_t& aKeyId)

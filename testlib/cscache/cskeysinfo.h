@@ -95,6 +95,9 @@ private:
     struct Source;
     int32_t Load(const Source& aSource);
     const std::vector<CsKeyDetails>* SelectedKeys() const;
+    // One field of a key found by aLookup; aValue is written only on success.
+    int32_t KeyField(int32_t (CCsKeysInfo::*aLookup)(uint16_t, CsKeyDetails&), uint16_t aKey,
+                     uint16_t CsKeyDetails::*aField, uint16_t& aValue);
 
     std::string mXmlFile;  // empty: no database loaded
     uint16_t mSelectedBuild = 0;

@@ -25,10 +25,7 @@ int32_t CNvImageCs::Load(CTarget& aTarget, CNvImageHdr& aHeader)
     NVT_TRACE(kSource, "CNvImageCs::Load", "&aTarget=0x%08p", &aTarget, "&aHeader=0x%08p", &aHeader);
     BlockInfo info{};
     int32_t status = aHeader.GetCsBlockInfo(info);
-    if (status == kCsOk) {
-        const uint32_t end = (uint32_t{info.location} + info.length) / 2;
-        status = aTarget.Read(static_cast<uint16_t>(info.location / 2), static_cast<uint16_t>(end), mData);
-    }
+    if (status == kCsOk) status = ReadBlockData(aTarget, info, mData);
     mModified = false;
     return status;
 }

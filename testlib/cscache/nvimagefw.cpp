@@ -33,8 +33,7 @@ int32_t CNvImageFw::Load(CTarget& aTarget, CNvImageHdr& aHeader)
         status = aHeader.GetFwBlockInfo(static_cast<uint16_t>(i), info);
         if (status != kCsOk) break;
         mBlocks.emplace_back();
-        const uint32_t end = (uint32_t{info.location} + info.length) / 2;
-        status = aTarget.Read(static_cast<uint16_t>(info.location / 2), static_cast<uint16_t>(end), mBlocks.back());
+        status = ReadBlockData(aTarget, info, mBlocks.back());
         if (status != kCsOk) mBlocks.pop_back();
     }
     return status;

@@ -124,6 +124,12 @@ uint16_t CNvImageHdr::CalculateCrc16(const uint16_t* aWords, size_t aCount, uint
     return Reverse16(reg);
 }
 
+int32_t ReadBlockData(CTarget& aTarget, const BlockInfo& aInfo, std::vector<uint16_t>& aData)
+{
+    const uint32_t end = (uint32_t{aInfo.location} + aInfo.length) / 2;
+    return aTarget.Read(static_cast<uint16_t>(aInfo.location / 2), static_cast<uint16_t>(end), aData);
+}
+
 CNvImageHdr::CNvImageHdr()
 {
     NVT_TRACE(kSource, "CNvImageHdr::CNvImageHdr");

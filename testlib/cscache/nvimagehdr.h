@@ -26,6 +26,10 @@ struct BlockInfo {
     uint16_t crc;
 };
 
+// Reads one block's data from a target: the words from location / 2 up to,
+// not including, (location + length) / 2, both divisions rounding down.
+int32_t ReadBlockData(CTarget& aTarget, const BlockInfo& aInfo, std::vector<uint16_t>& aData);
+
 class CNvImageHdr {
 public:
     CNvImageHdr();

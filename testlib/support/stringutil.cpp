@@ -5,27 +5,34 @@
 namespace stringutil {
 
 namespace {
+
 const char* const kWhitespace = " \t\f\v\n\r";
+
+// Removes the white space at one end; a string of white space only becomes
+// empty.
+void TrimEnd(std::string& aString, bool aLeading)
+{
+    const size_t keep = aLeading ? aString.find_first_not_of(kWhitespace) : aString.find_last_not_of(kWhitespace);
+    if (keep == std::string::npos)
+        aString.clear();
+    else if (aLeading)
+        aString.erase(0, keep);
+    else
+        aString.erase(keep + 1);
 }
+
+}  // namespace
 
 void TrimLeadingWhitespace(std::string& aString)
 {
     NVT_TRACE("stringutil", "stringutil::TrimLeadingWhitespace", "aString=>%s<", aString);
-    const size_t first = aString.find_first_not_of(kWhitespace);
-    if (first == std::string::npos)
-        aString.clear();
-    else
-        aString.erase(0, first);
+    TrimEnd(aString, true);
 }
 
 void TrimTrailingWhitespace(std::string& aString)
 {
     NVT_TRACE("stringutil", "stringutil::TrimTrailingWhitespace", "aString=>%s<", aString);
-    const size_t last = aString.find_last_not_of(kWhitespace);
-    if (last == std::string::npos)
-        aString.clear();
-    else
-        aString.erase(last + 1);
+    TrimEnd(aString, false);
 }
 
 void TrimLeadingAndTrailingWhitespace(std::string& aString)

@@ -130,9 +130,13 @@ TEST(CsSection, LoadAndSaveFollowBlockZero)
 
 class FirmwareSection : public ::testing::Test {
 protected:
-    void LoadImage(const nvimagegen::ImageSpec& aSpec)
+    // An image of the given CS data and firmware blocks, its header loaded.
+    void LoadImage(const Words& aCsData, const std::vector<nvimagegen::FirmwareBlock>& aBlocks)
     {
-        target.words = nvimagegen::BuildImage(aSpec);
+        nvimagegen::ImageSpec plan;
+        plan.csData = aCsData;
+        plan.firmware = aBlocks;
+        target.words = nvimagegen::BuildImage(plan);
         ASSERT_EQ(header.Load(target), kCsOk);
     }
 
@@ -143,11 +147,7 @@ protected:
 
 TEST_F(FirmwareSection, CopyDataServesWholeRequestsInsideOneBlock)
 {
-    nvimagegen::ImageSpec plan;
-    plan.csData = {1};
-    plan.firmware.push_back({0x0100, Ramp(0x1000, 0x200)});
-    plan.firmware.push_back({0x0400, Ramp(0x4000, 4)});
-    LoadImage(plan);
+    LoadImage({1}, {{0x0100, Ramp(0x1000, 0x200)}, {0x0400, Ramp(0x4000, 4)}});
     ASSERT_EQ(fw.Load(target, header), kCsOk);
     ASSERT_TRUE(fw.IsPopulated());
 
@@ -171,9 +171,7 @@ TEST_F(FirmwareSection, CopyDataServesWholeRequestsInsideOneBlock)
 
 TEST_F(FirmwareSection, NoFirmwareBlocks)
 {
-    nvimagegen::ImageSpec plan;
-    plan.csData = {1, 2};
-    LoadImage(plan);
+    LoadImage({1, 2}, {});
     EXPECT_EQ(fw.Load(target, header), kCsOk);
     EXPECT_FALSE(fw.IsPopulated());
     MemoryTarget out;
@@ -183,11 +181,7 @@ TEST_F(FirmwareSection, NoFirmwareBlocks)
 
 TEST_F(FirmwareSection, SaveNeedsEveryBlockAndWritesThemAtTheirLocations)
 {
-    nvimagegen::ImageSpec plan;
-    plan.csData = {1, 2};
-    plan.firmware.push_back({0x0100, Ramp(0x1000, 3)});
-    plan.firmware.push_back({0x0200, Ramp(0x2000, 2)});
-    LoadImage(plan);
+    LoadImage({1, 2}, {{0x0100, Ramp(0x1000, 3)}, {0x0200, Ramp(0x2000, 2)}});
 
     MemoryTarget out;
     ResetErrors();
@@ -205,11 +199,7 @@ TEST_F(FirmwareSection, SaveNeedsEveryBlockAndWritesThemAtTheirLocations)
 
 TEST_F(FirmwareSection, FailedBlockReadKeepsTheBlocksBefore)
 {
-    nvimagegen::ImageSpec plan;
-    plan.csData = {1};
-    plan.firmware.push_back({0x0100, Ramp(0x1000, 3)});
-    plan.firmware.push_back({0x0200, Ramp(0x2000, 3)});
-    LoadImage(plan);
+    LoadImage({1}, {{0x0100, Ramp(0x1000, 3)}, {0x0200, Ramp(0x2000, 3)}});
     target.failReadAt = 15 + 1 + 3 + 1;  // header, CS block, first block: second word of the second block
     EXPECT_EQ(fw.Load(target, header), kCsDeviceReadFailed);
     ASSERT_EQ(fw.Blocks().size(), 1u);

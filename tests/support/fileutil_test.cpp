@@ -58,26 +58,29 @@ protected:
 
 TEST(StringUtil, TrimsTheSixWhiteSpaceCharactersOnly)
 {
-    std::string s = "  \tabc \r\n";
-    stringutil::TrimLeadingAndTrailingWhitespace(s);
-    EXPECT_EQ("abc", s);
-
-    s = " \t\f\v\n\r";
-    stringutil::TrimLeadingAndTrailingWhitespace(s);
-    EXPECT_EQ("", s);
-    stringutil::TrimLeadingWhitespace(s);
-    stringutil::TrimTrailingWhitespace(s);
-    EXPECT_EQ("", s);
-
-    s = "\x01 a b \xa0";  // control and non-ASCII bytes are not white space
-    stringutil::TrimLeadingAndTrailingWhitespace(s);
-    EXPECT_EQ("\x01 a b \xa0", s);
-
-    s = "\n x y\t";
-    stringutil::TrimLeadingWhitespace(s);
-    EXPECT_EQ("x y\t", s);
-    stringutil::TrimTrailingWhitespace(s);
-    EXPECT_EQ("x y", s);
+    using Trim = void (*)(std::string&);
+    const Trim both = stringutil::TrimLeadingAndTrailingWhitespace;
+    const Trim leading = stringutil::TrimLeadingWhitespace;
+    const Trim trailing = stringutil::TrimTrailingWhitespace;
+    struct Case {
+        Trim trim;
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {both, "  \tabc \r\n", "abc"},
+        {both, " \t\f\v\n\r", ""},
+        {leading, " \t\f\v\n\r", ""},
+        {trailing, " \t\f\v\n\r", ""},
+        {both, "", ""},
+        {both, "\x01 a b \xa0", "\x01 a b \xa0"},  // control and non-ASCII bytes are not white space
+        {leading, "\n x y\t", "x y\t"},
+        {trailing, "\n x y\t", "\n x y"},
+    };
+    for (const Case& c : cases) {
+        std::string s = c.in;
+        c.trim(s);
+        EXPECT_EQ(c.out, s) << c.in;
+    }
 }
 
 TEST(FileUtilPaths, FileExtensionIsFromTheLastDotOfTheWholeName)
