@@ -150,62 +150,6 @@ TEST_F(MailboxTest, TransportFailuresHaveTheirOwnTexts)
     EXPECT_EQ(Text(), "Failed to read results from DUT");
 }
 
-TEST_F(MailboxTest, FirmwareRecordsCommandsAndKeepsItsRegisters)
-{
-    fixtures::PtFirmwareSpec plan;
-    plan.txPerPoll = 25;
-    plan.rxPerPoll = 7;
-    Start("sim", plan);
-    CMailbox mb = Mailbox();
-    uint16_t out[4] = {};
-
-    const uint16_t tx[4] = {5, 37, 2, 60};
-    ASSERT_EQ(mb.WriteParameters(4, tx), NVT_OK);
-    ASSERT_EQ(mb.SendCommand(0x0302), NVT_OK);
-    EXPECT_EQ(Firmware()->registers().radio, devsim::RadioMode::Transmitting);
-    for (uint16_t expected : {35, 10, 0, 0}) {
-        ASSERT_EQ(mb.SendCommand(0x0306), NVT_OK);
-        ASSERT_EQ(mb.ReadResults(1, out), NVT_OK);
-        EXPECT_EQ(out[0], expected);
-    }
-    EXPECT_EQ(Firmware()->registers().radio, devsim::RadioMode::Idle);
-
-    const uint16_t rx[1] = {12};
-    ASSERT_EQ(mb.WriteParameters(1, rx), NVT_OK);
-    ASSERT_EQ(mb.SendCommand(0x0304), NVT_OK);
-    for (uint16_t expected : {7, 14}) {
-        ASSERT_EQ(mb.SendCommand(0x0305), NVT_OK);
-        ASSERT_EQ(mb.ReadResults(1, out), NVT_OK);
-        EXPECT_EQ(out[0], expected);
-    }
-
-    const uint16_t aio[2] = {0x103, 777};  // the channel travels in the low byte
-    ASSERT_EQ(mb.WriteParameters(2, aio), NVT_OK);
-    ASSERT_EQ(mb.SendCommand(0x0103), NVT_OK);
-    const uint16_t channel[1] = {3};
-    ASSERT_EQ(mb.WriteParameters(1, channel), NVT_OK);
-    ASSERT_EQ(mb.SendCommand(0x0202), NVT_OK);
-    ASSERT_EQ(mb.ReadResults(1, out), NVT_OK);
-    EXPECT_EQ(out[0], 777);
-
-    const uint16_t led[5] = {0x0001, 0x0002, 3, 500, 100};
-    ASSERT_EQ(mb.WriteParameters(5, led), NVT_OK);
-    ASSERT_EQ(mb.SendCommand(0x0102), NVT_OK);
-    EXPECT_EQ(Firmware()->registers().ledWord, 0x00010002u);
-    EXPECT_EQ(Firmware()->registers().ledBrightness, 100);
-
-    ASSERT_EQ(mb.SendCommand(0x0200), NVT_OK);
-    ASSERT_EQ(mb.ReadResults(3, out), NVT_OK);
-    EXPECT_EQ(out[0], plan.buildId);
-
-    const auto& log = Firmware()->log();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[0].code, 0x0302);
-    EXPECT_EQ(log[0].parameters, std::vector<uint16_t>({5, 37, 2, 60}));
-    EXPECT_EQ(log[0].answer, 0x8000);
-    EXPECT_TRUE(log[1].parameters.empty());
-}
-
 TEST(FirmwareFaultOptionTest, BadValuesRefuseTheTransport)
 {
     NvtHandle handle = nullptr;

@@ -34,25 +34,6 @@ protected:
     std::unique_ptr<devsim::Uart> uart;
 };
 
-TEST(DevsimUartModes, OptionValuesMapToModes)
-{
-    devsim::UartMode mode = devsim::UartMode::None;
-    EXPECT_TRUE(devsim::ParseUartMode("echo", mode));
-    EXPECT_EQ(devsim::UartMode::Echo, mode);
-    EXPECT_TRUE(devsim::ParseUartMode("short", mode));
-    EXPECT_EQ(devsim::UartMode::Short, mode);
-    EXPECT_TRUE(devsim::ParseUartMode("garble", mode));
-    EXPECT_EQ(devsim::UartMode::Garble, mode);
-    EXPECT_TRUE(devsim::ParseUartMode("none", mode));
-    EXPECT_EQ(devsim::UartMode::None, mode);
-    EXPECT_FALSE(devsim::ParseUartMode("ECHO", mode));
-    EXPECT_FALSE(devsim::ParseUartMode("", mode));
-    devsim::Options options;
-    std::string error;
-    EXPECT_FALSE(devsim::ParseTransport("sim:uart=loud", options, error));
-    EXPECT_TRUE(devsim::ParseTransport("sim:uart=none", options, error));
-}
-
 TEST_F(DevsimUartTest, SilentUntilTheFirmwareSetsARate)
 {
     Make(devsim::UartMode::Echo);
@@ -68,17 +49,6 @@ TEST_F(DevsimUartTest, WrongLineRateGarblesTheAnswer)
     Make(devsim::UartMode::Echo);
     uart->Start(9600);
     EXPECT_EQ("ping", Ping(*uart, 115200));
-}
-
-TEST_F(DevsimUartTest, ShortModeAnswersThreeBytesPerStart)
-{
-    Make(devsim::UartMode::Short);
-    uart->Start(2400);
-    EXPECT_EQ("PIN", Ping(*uart, 2400));
-    // Nothing more until the next start.
-    EXPECT_EQ("", Ping(*uart, 2400));
-    uart->Start(2400);
-    EXPECT_EQ("PIN", Ping(*uart, 2400));
 }
 
 }  // namespace
