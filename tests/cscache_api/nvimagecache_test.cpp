@@ -66,21 +66,16 @@ TEST_F(Engine, WriteKeyChecksSizeAndRangeOfOneWordKeys)
     EXPECT_EQ((std::vector<uint16_t>{9, 9}), untouched);
 }
 
-TEST_F(Engine, MergeCopiesTheSelectedBuildsKeys)
+TEST_F(Engine, MergeWithoutKeysForTheBuildChangesNothing)
 {
-    WriteText(Path("a.keyr"), ">DECIMAL_CS_VERSION=5\n&TRIM = 12\n&BDADDR = 1 2 3 4\n");
-    WriteText(Path("b.keyr"), ">DECIMAL_CS_VERSION=5\n&TRIM = 1f\n");
-    CNvImageCache source(&keys, nullptr);
-    ASSERT_EQ(kCsOk, engine.ReadFile(Path("a.keyr")));
-    ASSERT_EQ(kCsOk, source.ReadFile(Path("b.keyr")));
-    ASSERT_EQ(kCsOk, engine.MergeImages(source));
-    EXPECT_EQ((std::vector<uint16_t>{0x1f}), Key(engine, kIdTrim));
-    EXPECT_EQ((std::vector<uint16_t>{0, 0x5B00, 2, 0x5B}), Key(engine, kIdAddress));
-
     CCsKeysInfo unloaded(TheMsgHnd::Instance().SharedHandler());
     CNvImageCache noKeys(&unloaded, nullptr);
-    EXPECT_EQ(kCsIncompatible, noKeys.MergeImages(source));
+    ASSERT_EQ(kCsOk, noKeys.CsSection().WriteData(0, {5, 6}));
+    EXPECT_EQ(kCsIncompatible, noKeys.MergeImages(engine));
     EXPECT_EQ("The key version is invalid", LastCsError());
+    std::vector<uint16_t> data;
+    ASSERT_EQ(kCsOk, noKeys.GetCsData(data));
+    EXPECT_EQ((std::vector<uint16_t>{5, 6}), data);
 }
 
 TEST_F(Engine, FilesAreChosenByExtension)

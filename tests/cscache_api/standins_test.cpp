@@ -1,33 +1,17 @@
 // The e2 and flash stand-ins over the simulated chip's NVM: what the device
 // targets rely on beyond their own tests (argument checks, transfer sizes,
 // the flash info layout, burns that keep the rest of a sector, backing files).
-#include "devsim.h"
+#include "cstesthelpers.h"
 #include "e2.h"
 #include "flash.h"
-#include "nvm.h"
-#include "quorlink.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <vector>
 
-namespace {
+using cstest::Dut;
 
-// Opens a simulated chip for the lifetime of the object.
-struct Dut {
-    explicit Dut(const std::string& aTransport)
-    {
-        EXPECT_EQ(0, qlk_stream_open(&stream, aTransport.c_str()));
-        chip = devsim::Find(stream);
-    }
-    ~Dut() { qlk_stream_close(stream); }
-    uint32_t stream = 0;
-    devsim::Chip* chip = nullptr;
-};
+namespace {
 
 // Polls like a caller would, with a bound so that a broken stand-in fails
 // the test instead of hanging it.
@@ -96,16 +80,14 @@ TEST(NvmOptions, BadFaultValuesFailTheOpen)
 
 TEST(NvmBacking, ContentsSurviveInTheDirectoryAsLittleEndianWords)
 {
-    const auto dir = std::filesystem::temp_directory_path() / "nvt_nvmsim_backing";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    const std::filesystem::path dir = cstest::TempDir("nvm_backing");
     const std::string transport = "sim:nvm=" + dir.string() + ",eeprom=0x400,flash=0x2000";
     const uint16_t in[2] = {0xA55A, 0x0102};
     {
         Dut dut(transport);
         esquared e2(dut.stream);
         ASSERT_EQ(ESQUARED_OK, e2.Write(0x100, in, 4));
-        dut.chip->nvm().flash().Poke(0x1FFF, 0x7777);
+        dut.Flash().Poke(0x1FFF, 0x7777);
     }
     EXPECT_EQ(0x800u, std::filesystem::file_size(dir / "eeprom.bin"));
     EXPECT_EQ(0x4000u, std::filesystem::file_size(dir / "spiflash.bin"));
@@ -125,8 +107,8 @@ TEST(NvmBacking, ContentsSurviveInTheDirectoryAsLittleEndianWords)
     ASSERT_EQ(ESQUARED_OK, e2.Read(0x100, out, 4));
     EXPECT_EQ(0xA55A, out[0]);
     EXPECT_EQ(0x0102, out[1]);
-    EXPECT_EQ(0x7777, again.chip->nvm().flash().Peek(0x1FFF));
-    EXPECT_EQ(0xFFFF, again.chip->nvm().flash().Peek(0));
+    EXPECT_EQ(0x7777, again.Flash().Peek(0x1FFF));
+    EXPECT_EQ(0xFFFF, again.Flash().Peek(0));
 }
 
 TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSizeAtOffsetFour)
@@ -153,7 +135,7 @@ TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSizeAtOffsetFour)
 TEST(FlashStandIn, DumpChecksItsRangeAndBurnKeepsTheRestOfTheSector)
 {
     IdentifiedFlash f("sim:flash=0x10000");
-    devsim::NvmStore& store = f.dut.chip->nvm().flash();
+    devsim::NvmStore& store = f.dut.Flash();
     store.Poke(0x1234, 0x4321);
     store.Poke(0x1235, 0x5555);
 
