@@ -5,13 +5,6 @@
 
 namespace {
 
-TEST(StopWatch, ReadAtOnceGivesZero)
-{
-    nvtclock::ScopedFakeClock clock;
-    StopWatch watch;
-    EXPECT_EQ(0u, watch.ElapsedMs());
-}
-
 TEST(StopWatch, CountsAcrossASecondBoundary)
 {
     // Started at x.900 s and read at (x+1).100 s.
@@ -28,6 +21,7 @@ TEST(StopWatch, FollowsSleepsThroughTheClockSeam)
 {
     nvtclock::ScopedFakeClock clock;
     StopWatch watch;
+    EXPECT_EQ(0u, watch.ElapsedMs());
     for (int i = 0; i < 2000; ++i) nvtclock::SleepMs(10);
     EXPECT_EQ(20000u, watch.ElapsedMs());
     EXPECT_EQ(2000u, clock->Sleeps());
