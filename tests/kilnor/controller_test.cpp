@@ -15,18 +15,15 @@ using Calls = std::vector<std::string>;
 
 namespace {
 
-std::string tempPath(const std::string &aName)
+// A config.bin of these bytes in the test's temporary folder.
+std::string writeConfig(const std::vector<unsigned char> &aBytes)
 {
-    return testing::TempDir() + "kilnor_" + aName;
-}
-
-std::string writeConfig(const std::string &aName, const std::vector<unsigned char> &aBytes)
-{
-    const std::string path = tempPath(aName);
+    const std::string path = testing::TempDir() + "kilnor_config.bin";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(aBytes.data()),
                                                 static_cast<std::streamsize>(aBytes.size()));
     return path;
 }
+const std::string kNoConfig = testing::TempDir() + "kilnor_does_not_exist.bin";
 
 class ControllerTest : public testing::Test {
 protected:
@@ -37,52 +34,43 @@ protected:
     // Starts with the address of a config.bin holding these fields.
     void startWith(unsigned aNap, unsigned aUap, unsigned aLap, unsigned aLapEnd)
     {
-        const std::vector<unsigned char> bytes = {
-            static_cast<unsigned char>(aNap >> 8),    static_cast<unsigned char>(aNap),
-            static_cast<unsigned char>(aUap),         static_cast<unsigned char>(aLap >> 16),
-            static_cast<unsigned char>(aLap >> 8),    static_cast<unsigned char>(aLap),
-            static_cast<unsigned char>(aLapEnd >> 16), static_cast<unsigned char>(aLapEnd >> 8),
-            static_cast<unsigned char>(aLapEnd)};
-        controller.start(writeConfig("range.bin", bytes));
+        std::vector<unsigned char> bytes;
+        for (const auto &[value, size] : {std::pair{aNap, 2}, {aUap, 1}, {aLap, 3}, {aLapEnd, 3}})
+            for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
+                bytes.push_back(static_cast<unsigned char>(value >> shift));
+        controller.start(writeConfig(bytes));
     }
 };
 
 TEST_F(ControllerTest, StartWithoutConfigShowsZeroAddressAndDefaults)
 {
-    controller.start(tempPath("does_not_exist.bin"));
-    EXPECT_EQ(view.nap, "0000");
-    EXPECT_EQ(view.uap, "00");
-    EXPECT_EQ(view.lap, "000000");
+    controller.start(kNoConfig);
+    EXPECT_EQ(view.nap + view.uap + view.lap, "0000" "00" "000000");
     EXPECT_EQ(view.portChoice, Port::Usb);
     EXPECT_TRUE(view.increment);
     EXPECT_FALSE(view.addressFieldsEnabled);
     EXPECT_FALSE(view.programFileEnabled);
     EXPECT_EQ(view.statuses, Calls{"请放入设备"});
-    EXPECT_FALSE(controller.rangeAccepted());
     EXPECT_TRUE(chip.calls.empty());
 }
 
 TEST_F(ControllerTest, StartTakesAcceptedConfigAndIgnoresOthers)
 {
     startWith(0x1234, 0x5B, 0x00ABCD, 0x00ABCE);
-    EXPECT_EQ(view.nap, "1234");
-    EXPECT_EQ(view.uap, "5B");
-    EXPECT_EQ(view.lap, "00ABCD");
+    EXPECT_EQ(view.nap + ":" + view.uap + ":" + view.lap, "1234:5B:00ABCD");
     EXPECT_EQ(controller.lapEnd(), 0x00ABCEu);
-    EXPECT_TRUE(controller.rangeAccepted());
 
-    // First LAP equal to lapEnd: ignored, the address stays 0.
-    FakeView otherView;
-    FakeChip otherChip;
-    KilnorController other(otherView, otherChip);
-    other.start(writeConfig("equal.bin", {0x12, 0x34, 0x5B, 0x00, 0xAB, 0xCD, 0x00, 0xAB, 0xCD}));
-    EXPECT_EQ(otherView.lap, "000000");
-    EXPECT_EQ(otherView.nap, "0000");
-    EXPECT_FALSE(other.rangeAccepted());
-
-    // Eight bytes only: ignored.
-    other.start(writeConfig("short.bin", {0x12, 0x34, 0x5B, 0x00, 0x00, 0x01, 0x00, 0x00}));
-    EXPECT_EQ(otherView.lap, "000000");
+    // First LAP equal to lapEnd, or only eight bytes: the address stays 0.
+    for (const std::vector<unsigned char> &bytes :
+         {std::vector<unsigned char>{0x12, 0x34, 0x5B, 0x00, 0xAB, 0xCD, 0x00, 0xAB, 0xCD},
+          std::vector<unsigned char>{0x12, 0x34, 0x5B, 0x00, 0x00, 0x01, 0x00, 0x00}}) {
+        FakeView otherView;
+        FakeChip otherChip;
+        KilnorController other(otherView, otherChip);
+        other.start(writeConfig(bytes));
+        EXPECT_EQ(otherView.nap + otherView.uap + otherView.lap, "0000" "00" "000000");
+        EXPECT_FALSE(other.rangeAccepted());
+    }
 }
 
 TEST_F(ControllerTest, IncrementCountsLapWithoutCarry)
@@ -103,28 +91,34 @@ TEST_F(ControllerTest, IncrementCountsLapWithoutCarry)
     EXPECT_TRUE(view.writeAddressEnabled);
 }
 
-TEST_F(ControllerTest, LapPastTwentyFourBitsIsShownButNeverWritten)
+TEST_F(ControllerTest, AddressOutsideTheStoreOrTheConfiguredRangeIsNotWritten)
 {
-    controller.start(tempPath("none.bin"));
+    // From FFFFFF the field shows 1000000, and that value is never written.
+    controller.start(kNoConfig);
     view.lap = "FFFFFF";
     controller.writeAddressClicked();
     EXPECT_EQ(view.lap, "1000000");
-    EXPECT_EQ(controller.lap(), 0x1000000u);
-
     chip.calls.clear();
     controller.writeAddressClicked();
     EXPECT_EQ(view.status(), "烧录失败");
     EXPECT_EQ(view.lap, "1000000");
     EXPECT_EQ(controller.lap(), 0x1000000u);
-    EXPECT_TRUE(chip.calls.empty());
     EXPECT_TRUE(view.writeAddressEnabled);
-}
+    // Typed NAP or UAP wider than their parts.
+    view.lap = "1";
+    view.nap = "10000";
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "烧录失败");
+    view.nap = "FFFF";
+    view.uap = "100";
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "烧录失败");
+    EXPECT_TRUE(chip.calls.empty());
 
-TEST_F(ControllerTest, LapPastLapEndOfConfigIsNotWritten)
-{
+    // lapEnd itself is still in the range of config.bin, the one after it not.
     startWith(0x0001, 0x02, 0x000010, 0x000011);
     controller.writeAddressClicked();
-    controller.writeAddressClicked();  // lapEnd itself is still in the range
+    controller.writeAddressClicked();
     EXPECT_EQ(view.lap, "000012");
     chip.calls.clear();
     controller.writeAddressClicked();
@@ -135,7 +129,7 @@ TEST_F(ControllerTest, LapPastLapEndOfConfigIsNotWritten)
 
 TEST_F(ControllerTest, AddressWriteRetriesFiveTimes)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     view.lap = "000100";
     chip.writeResults = {0, -1, 7, 0, 1};
     controller.writeAddressClicked();
@@ -157,7 +151,7 @@ TEST_F(ControllerTest, AddressWriteRetriesFiveTimes)
 
 TEST_F(ControllerTest, AddressWriteOpenFailureAndPortChoice)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     chip.handle = 0;
     controller.writeAddressClicked();
     EXPECT_EQ(view.status(), "SPI连接失败");
@@ -179,7 +173,7 @@ TEST_F(ControllerTest, AddressWriteOpenFailureAndPortChoice)
 
 TEST_F(ControllerTest, UncheckedIncrementUsesTypedValuesUnchanged)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     view.increment = false;
     controller.incrementClicked();
     EXPECT_TRUE(view.addressFieldsEnabled);
@@ -197,22 +191,9 @@ TEST_F(ControllerTest, UncheckedIncrementUsesTypedValuesUnchanged)
     EXPECT_FALSE(view.addressFieldsEnabled);
 }
 
-TEST_F(ControllerTest, TypedNapOrUapBeyondTheirWidthIsNotWritten)
-{
-    controller.start(tempPath("none.bin"));
-    view.nap = "10000";
-    controller.writeAddressClicked();
-    EXPECT_EQ(view.status(), "烧录失败");
-    view.nap = "FFFF";
-    view.uap = "100";
-    controller.writeAddressClicked();
-    EXPECT_EQ(view.status(), "烧录失败");
-    EXPECT_TRUE(chip.calls.empty());
-}
-
 TEST_F(ControllerTest, ProgramFileNeedsAChosenFile)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     EXPECT_FALSE(view.programFileEnabled);
     controller.programFileClicked();
     EXPECT_EQ(view.status(), "请先选择烧录文件");
@@ -241,7 +222,7 @@ TEST_F(ControllerTest, ProgramFileNeedsAChosenFile)
 
 TEST_F(ControllerTest, FailedPlessaOpenStopsWithoutClose)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     view.filePath = "x.dump";
     view.programFileEnabled = true;
     view.saveAnswer = "/tmp/1.dump";
@@ -259,7 +240,7 @@ TEST_F(ControllerTest, FailedPlessaOpenStopsWithoutClose)
 
 TEST_F(ControllerTest, HeaderAndFillReportTheirResults)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     controller.writeHeaderClicked();
     controller.fillClicked();
     chip.operationResult = 4;
@@ -274,7 +255,7 @@ TEST_F(ControllerTest, HeaderAndFillReportTheirResults)
 
 TEST_F(ControllerTest, ReadOutCancelCallsNothing)
 {
-    controller.start(tempPath("none.bin"));
+    controller.start(kNoConfig);
     controller.readOutClicked();
     EXPECT_EQ(view.saveAsked, 1);
     EXPECT_TRUE(chip.calls.empty());

@@ -6,9 +6,9 @@
 #include "kilnor_chip.h"
 #include "kilnor_view.h"
 
-#include <cstdio>
 #include <deque>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,15 +16,9 @@ struct FakeView : kilnor::KilnorView {
     kilnor::Port portChoice = kilnor::Port::None;
     bool increment = false;
     std::string nap, uap, lap, filePath;
-    bool addressFieldsEnabled = true;
-    bool programFileEnabled = true;
-    bool readOutEnabled = true;
-    bool writeAddressEnabled = true;
-    std::vector<std::string> statuses;
-    std::vector<std::string> messages;
-    std::optional<std::string> openAnswer;
-    std::optional<std::string> saveAnswer;
-    int openAsked = 0;
+    bool addressFieldsEnabled = true, programFileEnabled = true, readOutEnabled = true, writeAddressEnabled = true;
+    std::vector<std::string> statuses, messages;
+    std::optional<std::string> openAnswer, saveAnswer;
     int saveAsked = 0;
 
     kilnor::Port port() const override { return portChoice; }
@@ -37,9 +31,7 @@ struct FakeView : kilnor::KilnorView {
     void setIncrementChecked(bool aChecked) override { increment = aChecked; }
     void setAddressTexts(const std::string &aNap, const std::string &aUap, const std::string &aLap) override
     {
-        nap = aNap;
-        uap = aUap;
-        lap = aLap;
+        nap = aNap, uap = aUap, lap = aLap;
     }
     void setLapText(const std::string &aLap) override { lap = aLap; }
     void setAddressFieldsEnabled(bool aEnabled) override { addressFieldsEnabled = aEnabled; }
@@ -48,84 +40,72 @@ struct FakeView : kilnor::KilnorView {
     void setReadOutEnabled(bool aEnabled) override { readOutEnabled = aEnabled; }
     void setWriteAddressEnabled(bool aEnabled) override { writeAddressEnabled = aEnabled; }
     void setStatus(const std::string &aText) override { statuses.push_back(aText); }
-    std::optional<std::string> askOpenDumpFile() override
-    {
-        ++openAsked;
-        return openAnswer;
-    }
-    std::optional<std::string> askSaveDumpFile() override
-    {
-        ++saveAsked;
-        return saveAnswer;
-    }
+    std::optional<std::string> askOpenDumpFile() override { return openAnswer; }
+    std::optional<std::string> askSaveDumpFile() override { return ++saveAsked, saveAnswer; }
     void showMessage(const std::string &aText) override { messages.push_back(aText); }
     const std::string &status() const { return statuses.back(); }
 };
 
-// Every call is written to `calls` as "name(args)"; results come from the
-// fields, and psWriteBdAddr answers from a queue (then writeResult).
+// Every call is written to `calls` as "name(args)" (address parts in
+// hexadecimal); results come from the fields, and psWriteBdAddr answers
+// from a queue, then from writeResult.
 struct FakeChip : kilnor::KilnorChip {
     explicit FakeChip(const FakeView *aView = nullptr) : view(aView) {}
 
     const FakeView *view;
     std::vector<std::string> calls;
-    int openResult = 0;
-    int operationResult = 0;
+    std::int32_t openResult = 0, operationResult = 0;
     std::uintptr_t handle = 42;
     std::deque<std::int32_t> writeResults;
     std::int32_t writeResult = 1;
     // The state of the starting button while the library worked.
     std::vector<bool> buttonEnabledDuringCall;
 
-    static std::string hex(std::int32_t aValue)
+    template <typename... Args>
+    void record(const char *aName, bool aHex, Args... aArgs)
     {
-        char text[16];
-        std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(aValue));
-        return text;
+        std::ostringstream text;
+        text << std::uppercase;
+        ((text << ',' << aArgs, text << (aHex ? std::hex : std::dec)), ...);
+        const std::string args = text.str();
+        calls.push_back(std::string(aName) + "(" + (args.empty() ? args : args.substr(1)) + ")");
     }
-
     std::int32_t plsOpen(std::int32_t aInterface, std::int32_t aPort, std::int32_t aSpeed) override
     {
-        calls.push_back("plsOpen(" + std::to_string(aInterface) + "," + std::to_string(aPort) + "," +
-                        std::to_string(aSpeed) + ")");
+        record("plsOpen", false, aInterface, aPort, aSpeed);
         return openResult;
     }
-    std::int32_t plsWriteCkHeader() override
-    {
-        calls.push_back("plsWriteCkHeader()");
-        return operationResult;
-    }
+    std::int32_t plsWriteCkHeader() override { return record("plsWriteCkHeader", false), operationResult; }
     std::int32_t plsFill(std::int32_t aValue, std::int32_t aVerify) override
     {
-        calls.push_back("plsFill(" + std::to_string(aValue) + "," + std::to_string(aVerify) + ")");
+        record("plsFill", false, aValue, aVerify);
         return operationResult;
     }
     std::int32_t plsDump(const std::string &aPath, std::int32_t aVerify) override
     {
-        calls.push_back("plsDump(" + aPath + "," + std::to_string(aVerify) + ")");
+        record("plsDump", false, aPath, aVerify);
         if (view)
             buttonEnabledDuringCall.push_back(view->readOutEnabled);
         return operationResult;
     }
     std::int32_t plsProgram(const std::string &aPath, std::int32_t aVerify) override
     {
-        calls.push_back("plsProgram(" + aPath + "," + std::to_string(aVerify) + ")");
+        record("plsProgram", false, aPath, aVerify);
         if (view)
             buttonEnabledDuringCall.push_back(view->programFileEnabled);
         return operationResult;
     }
-    void plsClose() override { calls.push_back("plsClose()"); }
+    void plsClose() override { record("plsClose", false); }
     std::uintptr_t openVortaneSpi(std::int32_t aPort, std::int32_t aClock, std::int32_t aTransport) override
     {
-        calls.push_back("openVortaneSpi(" + std::to_string(aPort) + "," + std::to_string(aClock) + "," +
-                        std::to_string(aTransport) + ")");
+        record("openVortaneSpi", false, aPort, aClock, aTransport);
         return handle;
     }
     std::int32_t psWriteBdAddr(std::uintptr_t aHandle, std::int32_t aLap, std::int32_t aUap,
                                std::int32_t aNap) override
     {
-        calls.push_back("psWriteBdAddr(" + std::to_string(aHandle) + "," + hex(aLap) + "," + hex(aUap) + "," +
-                        hex(aNap) + ")");
+        record("psWriteBdAddr", true, aHandle, static_cast<std::uint32_t>(aLap), static_cast<std::uint32_t>(aUap),
+               static_cast<std::uint32_t>(aNap));
         if (view)
             buttonEnabledDuringCall.push_back(view->writeAddressEnabled);
         if (writeResults.empty())
@@ -134,10 +114,7 @@ struct FakeChip : kilnor::KilnorChip {
         writeResults.pop_front();
         return result;
     }
-    void closeVortane(std::uintptr_t aHandle) override
-    {
-        calls.push_back("closeVortane(" + std::to_string(aHandle) + ")");
-    }
+    void closeVortane(std::uintptr_t aHandle) override { record("closeVortane", false, aHandle); }
 };
 
 #endif
