@@ -8,6 +8,9 @@ namespace {
 const char kSource[] = "targets";
 // Upper word-address limit of the file reader.
 const int32_t kFileAddressLimit = 0x7FFFFFF;
+// Words a target can address (16-bit word addresses): a file's image is held
+// no longer than that, whatever addresses the file names.
+const uint32_t kTargetWords = 0x10000;
 
 }  // namespace
 
@@ -93,6 +96,7 @@ int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseFo
     if (aInitialiseForWrite) {
         return fileutil::IsFileWriteable(mFilename, false, false, false, false) ? kCsOk : kCsFileWriteFailed;
     }
+    mImage.SetMaxWords(kTargetWords);
     if (mImage.ReadFile(mFilename, -1, kFileAddressLimit) < 0) {
         // Nothing of a failed read is served.
         const bool byteAddressed = mImage.ByteAddressed();

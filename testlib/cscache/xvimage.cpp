@@ -237,6 +237,13 @@ int32_t XVImage::ParseText(const char* aText, const char* aEnd, int32_t aStartAd
 
             const int64_t index = wordAddress - start;
             const int64_t count = static_cast<int64_t>(mWords.size());
+            if (mMaxWords != 0 && index >= mMaxWords) {
+                if (count < mMaxWords) {
+                    AddGap(static_cast<int32_t>(count), static_cast<int32_t>(mMaxWords - 1));
+                    mWords.resize(mMaxWords, 0xFFFF);
+                }
+                continue;
+            }
             if (index > count) {
                 AddGap(static_cast<int32_t>(count), static_cast<int32_t>(index - 1));
                 mWords.resize(static_cast<size_t>(index), 0xFFFF);

@@ -69,6 +69,11 @@ public:
     const std::vector<ImageRange>& Gaps() const { return mGaps; }
     int32_t Align() const { return mAlign; }
     void SetAlign(int32_t aAlign) { mAlign = aAlign; }
+    // Most words a read may leave in the image; 0: no bound. A data line
+    // beyond it makes the image exactly this long (the missing words become
+    // a gap) and its own word is dropped, so a tiny hostile file cannot claim
+    // a huge image from a user that never reaches beyond the bound.
+    void SetMaxWords(uint32_t aMaxWords) { mMaxWords = aMaxWords; }
     bool ByteAddressed() const { return mByteAddressed; }
     void SetByteAddressed(bool aByteAddressed) { mByteAddressed = aByteAddressed; }
     // Whether the word at aIndex lies inside a recorded gap.
@@ -87,6 +92,7 @@ private:
     std::vector<ImageRange> mGaps;
     int32_t mAlign = 0;
     bool mByteAddressed = false;
+    uint32_t mMaxWords = 0;
 };
 
 #endif

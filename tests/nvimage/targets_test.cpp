@@ -91,6 +91,20 @@ TEST(FileTarget, FirstAddressOfTheFileIsWordZero)
     EXPECT_EQ(word, 0xFFFF);
 }
 
+TEST(FileTarget, FarAddressesDoNotGrowTheImageBeyondWhatATargetAddresses)
+{
+    // Read as is, the second line would claim a quarter of a gigabyte.
+    ScratchDir dir;
+    WriteWholeFile(dir.File("far.xuv"), "@0   1\n@7FFFFFE   2\n@5   3\n");
+    CXUVTarget target;
+    ASSERT_EQ(target.Initialise(dir.File("far.xuv"), false), kCsOk);
+    EXPECT_EQ(target.Size(), 0x10000);
+    Words out;
+    EXPECT_EQ(target.Read(0, 7, out), kCsOk);
+    EXPECT_EQ(out, (Words{1, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 3, 0xFFFF}));
+    EXPECT_EQ(target.Read(0xFFF0, 0xFFFF, out), kCsOk);
+}
+
 TEST(FileTarget, UnreadableFileGives13WithItsText)
 {
     ScratchDir dir;
