@@ -89,20 +89,16 @@ TEST(FileTarget, FirstAddressOfTheFileIsWordZero)
     uint16_t word = 0;
     EXPECT_EQ(target.Read(2, word), kCsNothingThere);
     EXPECT_EQ(word, 0xFFFF);
-}
 
-TEST(FileTarget, FarAddressesDoNotGrowTheImageBeyondWhatATargetAddresses)
-{
-    // Read as is, the second line would claim a quarter of a gigabyte.
-    ScratchDir dir;
+    // A far address does not grow the image beyond the 65536 words a target
+    // addresses (read as is, it would claim a quarter of a gigabyte).
     WriteWholeFile(dir.File("far.xuv"), "@0   1\n@7FFFFFE   2\n@5   3\n");
-    CXUVTarget target;
-    ASSERT_EQ(target.Initialise(dir.File("far.xuv"), false), kCsOk);
-    EXPECT_EQ(target.Size(), 0x10000);
-    Words out;
-    EXPECT_EQ(target.Read(0, 7, out), kCsOk);
+    CXUVTarget far;
+    ASSERT_EQ(far.Initialise(dir.File("far.xuv"), false), kCsOk);
+    EXPECT_EQ(far.Size(), 0x10000);
+    EXPECT_EQ(far.Read(0, 7, out), kCsOk);
     EXPECT_EQ(out, (Words{1, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 3, 0xFFFF}));
-    EXPECT_EQ(target.Read(0xFFF0, 0xFFFF, out), kCsOk);
+    EXPECT_EQ(far.Read(0xFFF0, 0xFFFF, out), kCsOk);
 }
 
 TEST(FileTarget, UnreadableFileGives13WithItsText)
