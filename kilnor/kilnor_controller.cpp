@@ -155,12 +155,12 @@ void KilnorController::writeAddressClicked()
 
     if (written) {
         incrementAddress_ = view_.incrementChecked();
-        if (incrementAddress_) {
-            // No carry into uap or nap: the next device continues the lap
-            // range; the write guard stops at the end of the range.
+        // No carry into uap or nap: the next device continues the lap
+        // range; the write guard stops at the end of the range.
+        if (incrementAddress_)
             ++lap_;
-            view_.setLapText(formatHex(lap_, 6));
-        }
+        // The field shows the written or next lap in its usual form.
+        view_.setLapText(formatHex(lap_, 6));
         showStatus(text::kWriteSucceeded);
     } else {
         showStatus(text::kWriteFailed);

@@ -182,7 +182,7 @@ TEST_F(ControllerTest, UncheckedIncrementUsesTypedValuesUnchanged)
     view.lap = "12ab34";
     controller.writeAddressClicked();
     EXPECT_EQ(chip.calls[1], "psWriteBdAddr(42,12AB34,C3,BEEF)");
-    EXPECT_EQ(view.lap, "12ab34");  // not rewritten, not incremented
+    EXPECT_EQ(view.lap, "12AB34");  // shown in the field's form, not incremented
     EXPECT_EQ(controller.lap(), 0x12AB34u);
     EXPECT_EQ(view.status(), "烧录成功");
 
