@@ -53,12 +53,23 @@ int prepare(const char *aOperation, std::string &aDir, kilnorsim::Config &aConfi
     return PLS_OK;
 }
 
-// The checks of prepare, then those of a dump file path.
-int prepareFile(const char *aOperation, const char *aPath, std::string &aDir, kilnorsim::Config &aConfig)
+// Runs one EEPROM operation under the lock: the common checks, then aBody
+// with the simulation directory and its settings; logs the call and result.
+template <typename Body>
+int32_t runOperation(const std::string &aCall, const char *aOperation, Body aBody)
 {
-    if (const int rc = prepare(aOperation, aDir, aConfig))
-        return rc;
-    return aPath == nullptr || *aPath == '\0' ? PLS_ERR_ARGUMENT : PLS_OK;
+    std::lock_guard<std::mutex> lock(gMutex);
+    std::string dir;
+    kilnorsim::Config config;
+    int32_t rc = prepare(aOperation, dir, config);
+    if (rc == PLS_OK)
+        rc = aBody(dir, config);
+    return logResult(aCall, rc);
+}
+
+bool emptyPath(const char *aPath)
+{
+    return aPath == nullptr || *aPath == '\0';
 }
 
 } // namespace
@@ -86,75 +97,66 @@ int32_t PLESSA_CALL plsOpen(int32_t aInterface, int32_t aPort, int32_t aSpeed)
 
 int32_t PLESSA_CALL plsWriteCkHeader(void)
 {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = callText("plsWriteCkHeader");
-    std::string dir;
-    kilnorsim::Config config;
-    if (const int rc = prepare("plsWriteCkHeader", dir, config))
-        return logResult(call, rc);
-    std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(dir, config);
-    const std::vector<std::uint8_t> header = makeHeader(eeprom.size(), gInterface);
-    std::copy(header.begin(), header.end(), eeprom.begin());
-    return logResult(call, kilnorsim::saveEeprom(dir, eeprom) ? PLS_OK : PLS_ERR_DEVICE);
+    return runOperation(callText("plsWriteCkHeader"), "plsWriteCkHeader",
+                        [](const std::string &aDir, const kilnorsim::Config &aConfig) {
+                            std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(aDir, aConfig);
+                            const std::vector<std::uint8_t> header = makeHeader(eeprom.size(), gInterface);
+                            std::copy(header.begin(), header.end(), eeprom.begin());
+                            return kilnorsim::saveEeprom(aDir, eeprom) ? PLS_OK : PLS_ERR_DEVICE;
+                        });
 }
 
 int32_t PLESSA_CALL plsFill(int32_t aValue, int32_t aVerify)
 {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = callText("plsFill", aValue, aVerify);
-    std::string dir;
-    kilnorsim::Config config;
-    if (const int rc = prepare("plsFill", dir, config))
-        return logResult(call, rc);
-    if (aValue < 0 || aValue > 255)
-        return logResult(call, PLS_ERR_ARGUMENT);
-    const std::vector<std::uint8_t> eeprom(config.eepromSize, static_cast<std::uint8_t>(aValue));
-    if (!kilnorsim::saveEeprom(dir, eeprom))
-        return logResult(call, PLS_ERR_DEVICE);
-    if (aVerify == 1 && kilnorsim::loadEeprom(dir, config) != eeprom)
-        return logResult(call, PLS_ERR_DEVICE);
-    return logResult(call, PLS_OK);
+    return runOperation(callText("plsFill", aValue, aVerify), "plsFill",
+                        [&](const std::string &aDir, const kilnorsim::Config &aConfig) {
+                            if (aValue < 0 || aValue > 255)
+                                return PLS_ERR_ARGUMENT;
+                            const std::vector<std::uint8_t> eeprom(aConfig.eepromSize,
+                                                                   static_cast<std::uint8_t>(aValue));
+                            if (!kilnorsim::saveEeprom(aDir, eeprom) ||
+                                (aVerify == 1 && kilnorsim::loadEeprom(aDir, aConfig) != eeprom))
+                                return PLS_ERR_DEVICE;
+                            return PLS_OK;
+                        });
 }
 
 int32_t PLESSA_CALL plsDump(const char *aPath, int32_t aVerify)
 {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = callText("plsDump", aPath, aVerify);
-    std::string dir;
-    kilnorsim::Config config;
-    if (const int rc = prepareFile("plsDump", aPath, dir, config))
-        return logResult(call, rc);
-    const std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(dir, config);
-    if (aVerify == 1 && kilnorsim::loadEeprom(dir, config) != eeprom)
-        return logResult(call, PLS_ERR_DEVICE);
-    const std::vector<std::uint8_t> file = kilnorsim::encodeDump(eeprom);
-    return logResult(call, kilnorsim::writeFile(aPath, file.data(), file.size()) ? PLS_OK : PLS_ERR_FILE);
+    return runOperation(callText("plsDump", aPath, aVerify), "plsDump",
+                        [&](const std::string &aDir, const kilnorsim::Config &aConfig) {
+                            if (emptyPath(aPath))
+                                return PLS_ERR_ARGUMENT;
+                            const std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(aDir, aConfig);
+                            if (aVerify == 1 && kilnorsim::loadEeprom(aDir, aConfig) != eeprom)
+                                return PLS_ERR_DEVICE;
+                            const std::vector<std::uint8_t> file = kilnorsim::encodeDump(eeprom);
+                            return kilnorsim::writeFile(aPath, file.data(), file.size()) ? PLS_OK : PLS_ERR_FILE;
+                        });
 }
 
 int32_t PLESSA_CALL plsProgram(const char *aPath, int32_t aVerify)
 {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const std::string call = callText("plsProgram", aPath, aVerify);
-    std::string dir;
-    kilnorsim::Config config;
-    if (const int rc = prepareFile("plsProgram", aPath, dir, config))
-        return logResult(call, rc);
-    // The size limit keeps a huge or hostile file from being read whole.
-    std::vector<std::uint8_t> file;
-    std::vector<std::uint8_t> image;
-    if (!kilnorsim::readFile(aPath, kilnorsim::kDumpHeaderSize + config.eepromSize, file) ||
-        !kilnorsim::decodeDump(file.data(), file.size(), config.eepromSize, image))
-        return logResult(call, PLS_ERR_FILE);
-    std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(dir, config);
-    std::copy(image.begin(), image.end(), eeprom.begin());
-    if (!kilnorsim::saveEeprom(dir, eeprom))
-        return logResult(call, PLS_ERR_DEVICE);
-    if (aVerify == 1) {
-        const std::vector<std::uint8_t> back = kilnorsim::loadEeprom(dir, config);
-        if (!std::equal(image.begin(), image.end(), back.begin()))
-            return logResult(call, PLS_ERR_DEVICE);
-    }
-    return logResult(call, PLS_OK);
+    return runOperation(
+        callText("plsProgram", aPath, aVerify), "plsProgram",
+        [&](const std::string &aDir, const kilnorsim::Config &aConfig) {
+            if (emptyPath(aPath))
+                return PLS_ERR_ARGUMENT;
+            // The size limit keeps a huge or hostile file from being read whole.
+            std::vector<std::uint8_t> file;
+            std::vector<std::uint8_t> image;
+            if (!kilnorsim::readFile(aPath, kilnorsim::kDumpHeaderSize + aConfig.eepromSize, file) ||
+                !kilnorsim::decodeDump(file.data(), file.size(), aConfig.eepromSize, image))
+                return PLS_ERR_FILE;
+            std::vector<std::uint8_t> eeprom = kilnorsim::loadEeprom(aDir, aConfig);
+            std::copy(image.begin(), image.end(), eeprom.begin());
+            if (!kilnorsim::saveEeprom(aDir, eeprom))
+                return PLS_ERR_DEVICE;
+            if (aVerify == 1 &&
+                !std::equal(image.begin(), image.end(), kilnorsim::loadEeprom(aDir, aConfig).begin()))
+                return PLS_ERR_DEVICE;
+            return PLS_OK;
+        });
 }
 
 void PLESSA_CALL plsClose(void)
