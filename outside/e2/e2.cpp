@@ -46,6 +46,28 @@ esquared_error BeginTransfer(uint32_t aStream, uint32_t aByteAddress, const void
     return ESQUARED_OK;
 }
 
+// Moves a transfer's words piece by piece, one transport call per piece of
+// at most aPiece words; a paged transfer never crosses a page of aPiece
+// words. aMove gets the word address, the count and the offset into the
+// caller's buffer.
+template <typename Move>
+esquared_error InPieces(devsim::Chip& aChip, uint32_t aByteAddress, uint32_t aByteCount, uint32_t aPiece,
+                        bool aPaged, esquared_error aFailure, Move aMove)
+{
+    uint32_t word = aByteAddress / 2;
+    uint32_t done = 0;
+    for (uint32_t left = aByteCount / 2; left > 0;) {
+        const uint32_t room = aPaged ? aPiece - word % aPiece : aPiece;
+        const uint32_t n = left < room ? left : room;
+        aChip.NoteCall();
+        if (!aMove(word, n, done)) return aFailure;
+        word += n;
+        done += n;
+        left -= n;
+    }
+    return ESQUARED_OK;
+}
+
 }  // namespace
 
 esquared::esquared(uint32_t aStream) : mStream(aStream) {}
@@ -58,20 +80,14 @@ esquared_error esquared::Read(uint32_t aByteAddress, uint16_t* aData, uint32_t a
     if (esquared_error e =
             BeginTransfer(mStream, aByteAddress, aData, aByteCount, "read", ESQUARED_READ_FAILED, chip))
         return e;
-    devsim::Nvm& nvm = chip->nvm();
-    uint32_t word = aByteAddress / 2;
-    uint32_t left = aByteCount / 2;
-    while (left > 0) {
-        uint32_t n = left < kReadChunkWords ? left : kReadChunkWords;
-        chip->NoteCall();
-        ++chip->counters().reads;
-        chip->counters().wordsRead += n;
-        if (!nvm.eeprom().Read(word, n, aData)) return ESQUARED_READ_FAILED;
-        word += n;
-        aData += n;
-        left -= n;
-    }
-    return ESQUARED_OK;
+    devsim::Counters& counters = chip->counters();
+    devsim::NvmStore& eeprom = chip->nvm().eeprom();
+    return InPieces(*chip, aByteAddress, aByteCount, kReadChunkWords, false, ESQUARED_READ_FAILED,
+                    [&](uint32_t aWord, uint32_t aCount, uint32_t aDone) {
+                        ++counters.reads;
+                        counters.wordsRead += aCount;
+                        return eeprom.Read(aWord, aCount, aData + aDone);
+                    });
 }
 
 esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uint32_t aByteCount)
@@ -80,22 +96,14 @@ esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uin
     if (esquared_error e =
             BeginTransfer(mStream, aByteAddress, aData, aByteCount, "write", ESQUARED_WRITE_FAILED, chip))
         return e;
-    devsim::Nvm& nvm = chip->nvm();
-    uint32_t word = aByteAddress / 2;
-    uint32_t left = aByteCount / 2;
-    while (left > 0) {
-        // A write never crosses a page boundary.
-        uint32_t room = kPageWords - word % kPageWords;
-        uint32_t n = left < room ? left : room;
-        chip->NoteCall();
-        ++chip->counters().writes;
-        chip->counters().wordsWritten += n;
-        if (!nvm.eeprom().Write(word, n, aData)) return ESQUARED_WRITE_FAILED;
-        word += n;
-        aData += n;
-        left -= n;
-    }
-    return ESQUARED_OK;
+    devsim::Counters& counters = chip->counters();
+    devsim::NvmStore& eeprom = chip->nvm().eeprom();
+    return InPieces(*chip, aByteAddress, aByteCount, kPageWords, true, ESQUARED_WRITE_FAILED,
+                    [&](uint32_t aWord, uint32_t aCount, uint32_t aDone) {
+                        ++counters.writes;
+                        counters.wordsWritten += aCount;
+                        return eeprom.Write(aWord, aCount, aData + aDone);
+                    });
 }
 
 esquared_error esquared::GetSize(uint16_t& aSize)

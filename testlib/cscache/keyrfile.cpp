@@ -108,22 +108,6 @@ bool CPSRFileBase::ParseHex(const std::string& aText, uint16_t& aValue)
     return true;
 }
 
-bool CPSRFileBase::ParseDecimal(const std::string& aText, uint16_t& aValue)
-{
-    size_t at = 0;
-    while (at < aText.size() && (aText[at] == ' ' || aText[at] == '\t')) ++at;
-    if (at == aText.size()) return false;
-    uint32_t value = 0;
-    for (; at < aText.size(); ++at) {
-        const char c = aText[at];
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-        if (value > 0xFFFF) return false;
-    }
-    aValue = static_cast<uint16_t>(value);
-    return true;
-}
-
 std::string CPSRFileBase::Position(uint32_t aColumn) const
 {
     return "At line " + std::to_string(mLineNumber) + ", column " + std::to_string(aColumn + 1) + ": ";
@@ -178,7 +162,8 @@ void CPSRFileBase::HandleVersionLine()
         return;
     }
     uint16_t version = 0;
-    if (!ParseDecimal(mLine.substr(std::char_traits<char>::length(kVersionMark)), version)) {
+    // The number reads as the key database reads its numbers.
+    if (!CCsKeysInfo::ParseDecimal(mLine.substr(std::char_traits<char>::length(kVersionMark)), version)) {
         mErrorText << "The version string (signified by '" << kVersionMark
                    << "') does not specify a valid decimal number on line " << mLineNumber << "." << " ";
         return;

@@ -89,9 +89,6 @@ public:
     // A whole token as an unsigned 16-bit hexadecimal number: an optional
     // "0x", at least one hexadecimal digit, nothing else.
     static bool ParseHex(const std::string& aText, uint16_t& aValue);
-    // Optional leading blanks, then decimal digits up to the end, at most
-    // 65535.
-    static bool ParseDecimal(const std::string& aText, uint16_t& aValue);
 
 protected:
     void HandleLine();
