@@ -46,6 +46,7 @@ inline bool ReadHex(const char*& aPos, const char* aEnd, uint32_t& aValue)
 // Position just after the next line feed at or after aPos, or aEnd.
 inline const char* NextLine(const char* aPos, const char* aEnd)
 {
+    if (aPos >= aEnd) return aEnd;
     const void* lf = std::memchr(aPos, '\n', static_cast<size_t>(aEnd - aPos));
     return lf != nullptr ? static_cast<const char*>(lf) + 1 : aEnd;
 }
