@@ -79,7 +79,9 @@ bool OsVersion(uint32_t& aMajor, uint32_t& aMinor)
     OSVERSIONINFOA info;
     ZeroMemory(&info, sizeof(info));
     info.dwOSVersionInfoSize = sizeof(info);
+#if defined(_MSC_VER)
 #pragma warning(suppress : 4996)
+#endif
     if (!GetVersionExA(&info)) return false;
     aMajor = info.dwMajorVersion;
     aMinor = info.dwMinorVersion;
