@@ -9,6 +9,7 @@ packages=(
   libxerces-c-dev
   qt6-base-dev libgl-dev fonts-noto-cjk
   srecord libxml2-utils
+  g++-mingw-w64-i686-posix
 )
 if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
