@@ -65,15 +65,6 @@ std::string CurrentDirectory()
     return std::string(buffer, n);
 }
 
-bool GetEnv(const char* aName, std::string& aValue)
-{
-    if (aName == nullptr) return false;
-    const char* value = std::getenv(aName);
-    if (value == nullptr) return false;
-    aValue = value;
-    return true;
-}
-
 bool OsVersion(uint32_t& aMajor, uint32_t& aMinor)
 {
     OSVERSIONINFOA info;
