@@ -1,6 +1,9 @@
 // The table of open streams of the simulated transport.
 #include "devsim.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace devsim {
 
 namespace {
@@ -32,6 +35,18 @@ uint32_t Open(const char* aTransport, std::string& aError)
     if (!options.openError.empty()) {
         aError = options.openError;
         return 0;
+    }
+    if (!options.nvmDir.empty()) {
+        // A chip's NVM folder is made on first use, so a fresh folder name
+        // starts a blank chip; a folder that cannot be made fails the open
+        // rather than every later write.
+        std::error_code ec;
+        std::filesystem::create_directories(options.nvmDir, ec);
+        if (ec || !std::filesystem::is_directory(options.nvmDir, ec)) {
+            aError = "cannot use NVM folder \"" + options.nvmDir + "\"";
+            if (ec) aError += ": " + ec.message();
+            return 0;
+        }
     }
     Streams& t = Table();
     uint32_t stream = t.next++;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -186,6 +188,26 @@ TEST(Frame, TransportListNeverOverflowsTheCallersBuffer)
     EXPECT_STREQ("sim", buffer);
     EXPECT_EQ('\0', buffer[4]);
     EXPECT_EQ(-1, nvtGetTransports(nullptr, 16, nullptr, nullptr));
+}
+
+TEST(Frame, NvmFolderIsMadeOnOpenOrTheOpenFails)
+{
+    namespace fs = std::filesystem;
+    const fs::path base = fs::temp_directory_path() / ("nvt_frame_nvm_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::remove_all(base);
+    const fs::path fresh = base / "line1" / "dut7";
+    {
+        Handle h;
+        EXPECT_EQ(0, nvtOpen(("sim:nvm=" + fresh.string()).c_str(), nullptr, &h.h));
+        EXPECT_TRUE(fs::is_directory(fresh));
+    }
+    const fs::path file = base / "plain";
+    std::ofstream(file.string()) << "x";
+    Handle bad;
+    EXPECT_EQ(-20, nvtOpen(("sim:nvm=" + (file / "dut").string()).c_str(), nullptr, &bad.h));
+    std::string text = nvtGetLastError(bad.h);
+    EXPECT_EQ(0u, text.find("Failed to connect to device (cannot use NVM folder \"" + (file / "dut").string() + "\"")) << text;
+    fs::remove_all(base);
 }
 
 }  // namespace
