@@ -25,15 +25,15 @@ public:
     // Reads block 0 as the header describes it; clears the modified flag
     // whatever the outcome.
     virtual int32_t Load(CTarget& aTarget, CNvImageHdr& aHeader);
+    // Rebuilds the data from a KEYR file through the engine's key writes;
+    // clears the modified flag whatever the outcome (keyrfile.cpp).
+    virtual int32_t Load(CKeyrObject& aKeyrObject, CNvImageCache& aCache);
     // Writes all data words at block 0's location; clears the modified flag
     // when the write succeeded.
     virtual int32_t Save(CTarget& aTarget, CNvImageHdr& aHeader);
-    // Rebuilds the data from a KEYR file through the engine's key writes;
-    // clears the modified flag whatever the outcome (keyrfile.cpp).
-    int32_t Load(CKeyrObject& aKeyrObject, CNvImageCache& aCache);
     // Turns the data into the KEYR file's entries and writes the file;
     // clears the modified flag on 0 or 1 (keyrfile.cpp).
-    int32_t Save(CKeyrObject& aKeyrObject);
+    virtual int32_t Save(CKeyrObject& aKeyrObject);
     // Word 0; kCsNothingThere when nothing is cached.
     virtual int32_t GetVersion(uint16_t& aVersion);
     // aLength words from aOffset. A zero length gives kCsInvalidLength; a

@@ -1,4 +1,6 @@
 // The CS section and the firmware section over a loaded header.
+#include "keyrfile.h"
+#include "nvimagecache.h"
 #include "nvimagecs.h"
 #include "nvimagefw.h"
 #include "nvimagegen.h"
@@ -126,6 +128,28 @@ TEST(CsSection, LoadAndSaveFollowBlockZero)
     CNvImageHdr noHeader;
     EXPECT_EQ(cs.Load(target, noHeader), kCsInvalidLength);
     EXPECT_EQ(cs.Save(out, noHeader), kCsInvalidLength);
+}
+
+// The KEYR forms of Load and Save dispatch like the target forms, so a
+// section kind of its own can take them over.
+class KeyrCountingCs : public CNvImageCs {
+public:
+    int32_t Load(CKeyrObject&, CNvImageCache&) override { return ++calls, kCsOk; }
+    int32_t Save(CKeyrObject&) override { return ++calls, kCsOk; }
+    using CNvImageCs::Load;
+    using CNvImageCs::Save;
+    int calls = 0;
+};
+
+TEST(CsSection, KeyrLoadAndSaveDispatchThroughTheSection)
+{
+    KeyrCountingCs derived;
+    CNvImageCs& cs = derived;
+    CKeyrObject keyr;
+    CNvImageCache engine{nullptr, nullptr};
+    EXPECT_EQ(cs.Save(keyr), kCsOk);
+    EXPECT_EQ(cs.Load(keyr, engine), kCsOk);
+    EXPECT_EQ(derived.calls, 2);
 }
 
 class FirmwareSection : public ::testing::Test {
