@@ -194,11 +194,11 @@ NVT_API int32_t NVT_CALL nvtCsCacheReadFromFile(NvtHandle handle, const char* pa
 /* Writes the CS cache to an XUV, IMG or KEYR file. */
 NVT_API int32_t NVT_CALL nvtCsCacheWriteToFile(NvtHandle handle, const char* path);
 
-/* Reads a CS key by name; `length` holds the buffer size in words on entry and the key length on return. */
-NVT_API int32_t NVT_CALL nvtCsCacheReadItem(NvtHandle handle, const char* keyName, uint16_t* length, uint16_t* data);
+/* Reads a CS key by name into `data`; `length` holds the buffer size in words on entry and the key length on return. */
+NVT_API int32_t NVT_CALL nvtCsCacheReadItem(NvtHandle handle, const char* keyName, uint16_t* data, uint16_t* length);
 
 /* Writes a CS key by name; `length` points to the number of words in `data`. */
-NVT_API int32_t NVT_CALL nvtCsCacheWriteItem(NvtHandle handle, const char* keyName, uint16_t* length, uint16_t* data);
+NVT_API int32_t NVT_CALL nvtCsCacheWriteItem(NvtHandle handle, const char* keyName, uint16_t* data, uint16_t* length);
 
 /* CS version of the cached image. */
 NVT_API int32_t NVT_CALL nvtCsCacheGetVersion(NvtHandle handle, uint16_t* csVersion);

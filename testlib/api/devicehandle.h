@@ -65,8 +65,8 @@ public:
     int32_t CsCacheWriteToChip(uint32_t aNvmType, bool aCsOnly);
     int32_t CsCacheReadFromFile(const char* aPath);
     int32_t CsCacheWriteToFile(const char* aPath);
-    int32_t CsCacheReadItem(const char* aKeyName, uint16_t* aLength, uint16_t* aData);
-    int32_t CsCacheWriteItem(const char* aKeyName, uint16_t* aLength, uint16_t* aData);
+    int32_t CsCacheReadItem(const char* aKeyName, uint16_t* aData, uint16_t* aLength);
+    int32_t CsCacheWriteItem(const char* aKeyName, uint16_t* aData, uint16_t* aLength);
     int32_t CsCacheGetVersion(uint16_t* aCsVersion);
     int32_t CsCacheFileMerge(const char* aPath, uint32_t aFlags);
 

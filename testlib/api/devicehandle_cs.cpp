@@ -36,13 +36,13 @@ int32_t CDeviceHandle::CsCacheWriteToFile(const char* aPath)
     return csCache->WriteToFile(aPath);
 }
 
-int32_t CDeviceHandle::CsCacheReadItem(const char* aKeyName, uint16_t* aLength, uint16_t* aData)
+int32_t CDeviceHandle::CsCacheReadItem(const char* aKeyName, uint16_t* aData, uint16_t* aLength)
 {
     if (!csCache) return lastError.SetErrorCode(NVT_ERR_CS_NOT_INIT);
     return csCache->ReadItem(aKeyName, aData, aLength);
 }
 
-int32_t CDeviceHandle::CsCacheWriteItem(const char* aKeyName, uint16_t* aLength, uint16_t* aData)
+int32_t CDeviceHandle::CsCacheWriteItem(const char* aKeyName, uint16_t* aData, uint16_t* aLength)
 {
     if (!csCache) return lastError.SetErrorCode(NVT_ERR_CS_NOT_INIT);
     return csCache->WriteItem(aKeyName, aData, aLength);

@@ -198,14 +198,14 @@ NVT_API int32_t NVT_CALL nvtCsCacheWriteToFile(NvtHandle handle, const char* pat
     NVT_FORWARD(handle, CsCacheWriteToFile(path));
 }
 
-NVT_API int32_t NVT_CALL nvtCsCacheReadItem(NvtHandle handle, const char* keyName, uint16_t* length, uint16_t* data)
+NVT_API int32_t NVT_CALL nvtCsCacheReadItem(NvtHandle handle, const char* keyName, uint16_t* data, uint16_t* length)
 {
-    NVT_FORWARD(handle, CsCacheReadItem(keyName, length, data));
+    NVT_FORWARD(handle, CsCacheReadItem(keyName, data, length));
 }
 
-NVT_API int32_t NVT_CALL nvtCsCacheWriteItem(NvtHandle handle, const char* keyName, uint16_t* length, uint16_t* data)
+NVT_API int32_t NVT_CALL nvtCsCacheWriteItem(NvtHandle handle, const char* keyName, uint16_t* data, uint16_t* length)
 {
-    NVT_FORWARD(handle, CsCacheWriteItem(keyName, length, data));
+    NVT_FORWARD(handle, CsCacheWriteItem(keyName, data, length));
 }
 
 NVT_API int32_t NVT_CALL nvtCsCacheGetVersion(NvtHandle handle, uint16_t* csVersion)

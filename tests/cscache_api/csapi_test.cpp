@@ -41,7 +41,7 @@ protected:
     {
         uint16_t words[32] = {};
         uint16_t length = 32;
-        EXPECT_EQ(0, nvtCsCacheReadItem(h, aName, &length, words)) << Error();
+        EXPECT_EQ(0, nvtCsCacheReadItem(h, aName, words, &length)) << Error();
         return std::vector<uint16_t>(words, words + length);
     }
 
@@ -79,8 +79,8 @@ TEST_F(CsApi, NothingCachedAndBadParameters)
     EXPECT_EQ(-40, nvtCsCacheReadFromFile(h, Path("image.bin").c_str()));
     EXPECT_EQ("The file has the wrong extension.", Error());
     uint16_t length = 1;
-    EXPECT_EQ(-10, nvtCsCacheReadItem(h, nullptr, &length, &version));
-    EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "TRIM", nullptr, &version));
+    EXPECT_EQ(-10, nvtCsCacheReadItem(h, nullptr, &version, &length));
+    EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "TRIM", &version, nullptr));
 }
 
 TEST_F(CsApi, ReadAndWriteItemsWithLengths)
@@ -93,32 +93,32 @@ TEST_F(CsApi, ReadAndWriteItemsWithLengths)
 
     uint16_t words[8] = {0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE};
     uint16_t length = 2;
-    EXPECT_EQ(-10, nvtCsCacheReadItem(h, "BDADDR", &length, words));
+    EXPECT_EQ(-10, nvtCsCacheReadItem(h, "BDADDR", words, &length));
     EXPECT_EQ("CS key length exceeds specified length (expected: 2, actual: 4)", Error());
     EXPECT_EQ(4, length);
     EXPECT_EQ(0xEEEE, words[0]);  // nothing copied
-    EXPECT_EQ(0, nvtCsCacheReadItem(h, "BDADDR", &length, words));
+    EXPECT_EQ(0, nvtCsCacheReadItem(h, "BDADDR", words, &length));
     EXPECT_EQ(1, words[0]);
     EXPECT_EQ(4, words[3]);
     length = 8;
-    EXPECT_EQ(0, nvtCsCacheReadItem(h, "bdaddr", &length, words));  // any case
+    EXPECT_EQ(0, nvtCsCacheReadItem(h, "bdaddr", words, &length));  // any case
     EXPECT_EQ(4, length);
     EXPECT_EQ(0xEEEE, words[4]);
 
     uint16_t address[4] = {0xA, 0xB, 0xC, 0xD};
     length = 3;
-    EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "BDADDR", &length, address));
+    EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "BDADDR", address, &length));
     EXPECT_EQ("CS key length does not match (expected: 3, actual: 4)", Error());
     EXPECT_EQ(4, length);
     EXPECT_EQ((std::vector<uint16_t>{1, 2, 3, 4}), Item("BDADDR"));
-    EXPECT_EQ(0, nvtCsCacheWriteItem(h, "BdAddr", &length, address));
+    EXPECT_EQ(0, nvtCsCacheWriteItem(h, "BdAddr", address, &length));
     EXPECT_EQ((std::vector<uint16_t>{0xA, 0xB, 0xC, 0xD}), Item("BDADDR"));
 
     uint16_t trim = 0x21;
     length = 1;
-    EXPECT_EQ(-40, nvtCsCacheWriteItem(h, "TRIM", &length, &trim));
+    EXPECT_EQ(-40, nvtCsCacheWriteItem(h, "TRIM", &trim, &length));
     EXPECT_EQ("Invalid key data: Key ID: 0x0002, Range: 0x0010-0x0020, Value: 0x0021.  ", Error());
-    EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "NO_SUCH_KEY", &length, &trim));
+    EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "NO_SUCH_KEY", &trim, &length));
     EXPECT_EQ("Unknown CS KEY \"NO_SUCH_KEY\"", Error());
 }
 
@@ -182,11 +182,11 @@ TEST_F(CsApi, ImagesSurviveOnTheChipsNvm)
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Path("image.img").c_str())) << Error();
     uint16_t trim = 0x14;
     uint16_t length = 1;
-    ASSERT_EQ(0, nvtCsCacheWriteItem(h, "TRIM", &length, &trim));
+    ASSERT_EQ(0, nvtCsCacheWriteItem(h, "TRIM", &trim, &length));
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 0)) << Error();
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_SPI_FLASH, 0)) << Error();
     trim = 0x15;
-    ASSERT_EQ(0, nvtCsCacheWriteItem(h, "TRIM", &length, &trim));
+    ASSERT_EQ(0, nvtCsCacheWriteItem(h, "TRIM", &trim, &length));
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 1)) << Error();  // CS block only
     nvtClose(h);
     h = nullptr;

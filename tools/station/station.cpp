@@ -174,7 +174,7 @@ bool RunCsSequence(NvtHandle aHandle, Steps& aSteps, uint16_t aXtalTrim)
     int32_t versionRc = nvtCsCacheGetVersion(aHandle, &version);
     uint16_t address[4] = {0, 0, 0, 0};
     uint16_t length = 4;
-    int32_t addressRc = nvtCsCacheReadItem(aHandle, "BLUETOOTH_ADDRESS", &length, address);
+    int32_t addressRc = nvtCsCacheReadItem(aHandle, "BLUETOOTH_ADDRESS", address, &length);
     if (!fresh && !aSteps.Report("read CS (eeprom)", versionRc < 0 ? versionRc : addressRc,
                                  "version " + std::to_string(version) + ", " + AddressText(address), t0, aHandle))
         return false;
@@ -185,13 +185,13 @@ bool RunCsSequence(NvtHandle aHandle, Steps& aSteps, uint16_t aXtalTrim)
     address[1] = static_cast<uint16_t>(lap & 0xFFFF);
     t0 = Clock::now();
     length = 4;
-    rc = nvtCsCacheWriteItem(aHandle, "BLUETOOTH_ADDRESS", &length, address);
+    rc = nvtCsCacheWriteItem(aHandle, "BLUETOOTH_ADDRESS", address, &length);
     aSteps.Report("write bd address", rc, AddressText(address), t0, aHandle);
 
     uint16_t trim = aXtalTrim;
     length = 1;
     t0 = Clock::now();
-    rc = nvtCsCacheWriteItem(aHandle, "CRYSTAL_TRIM", &length, &trim);
+    rc = nvtCsCacheWriteItem(aHandle, "CRYSTAL_TRIM", &trim, &length);
     aSteps.Report("write xtal trim key", rc, std::to_string(aXtalTrim), t0, aHandle);
 
     // A new image goes to the chip whole; otherwise only its CS block.
