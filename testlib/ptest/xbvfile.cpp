@@ -403,9 +403,23 @@ uint32_t XbvFile::GetSltp() const
 
 const XbvChunkFwdl* XbvFile::NextFirmwareBlock(const XbvChunkFwdl* aAfter) const
 {
-    if (aAfter == nullptr) return mBlocks.empty() ? nullptr : mBlocks.front();
-    for (size_t i = 0; i + 1 < mBlocks.size(); ++i)
-        if (mBlocks[i] == aAfter) return mBlocks[i + 1];
+    if (aAfter == nullptr) {
+        mNextBlockHint = 0;
+        return mBlocks.empty() ? nullptr : mBlocks.front();
+    }
+    // Walks in file order are the common case: try the block after the one
+    // returned last before searching, so a walk over n blocks costs O(n)
+    // even for a hostile file with a huge number of tiny blocks.
+    if (mNextBlockHint < mBlocks.size() && mBlocks[mNextBlockHint] == aAfter) {
+        ++mNextBlockHint;
+        return mNextBlockHint < mBlocks.size() ? mBlocks[mNextBlockHint] : nullptr;
+    }
+    for (size_t i = 0; i + 1 < mBlocks.size(); ++i) {
+        if (mBlocks[i] == aAfter) {
+            mNextBlockHint = i + 1;
+            return mBlocks[i + 1];
+        }
+    }
     return nullptr;
 }
 

@@ -192,6 +192,8 @@ private:
     const XbvChunk* mFirmware = nullptr;
     const XbvChunk* mInfo = nullptr;
     std::vector<const XbvChunkFwdl*> mBlocks;
+    // Position of the block NextFirmwareBlock returned last (a search hint).
+    mutable size_t mNextBlockHint = 0;
 };
 
 #endif

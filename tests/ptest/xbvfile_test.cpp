@@ -58,6 +58,11 @@ TEST(XbvFileTest, ReadsSltpBlocksAndInfoItems)
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->Space(), 2u);
     EXPECT_EQ(file.NextFirmwareBlock(second), nullptr);
+    // Asking out of walk order still answers by position.
+    EXPECT_EQ(file.NextFirmwareBlock(first), second);
+    EXPECT_EQ(file.NextFirmwareBlock(first), second);
+    int unrelated = 0;
+    EXPECT_EQ(file.NextFirmwareBlock(reinterpret_cast<const XbvChunkFwdl*>(&unrelated)), nullptr);
 
     char text[32];
     ASSERT_TRUE(file.GetInfo("IBIS", text, sizeof(text)));
