@@ -27,7 +27,8 @@ uint32_t LastErrorCode();
 std::string ErrorMessage(uint32_t aCode);
 
 // --- Process and environment ------------------------------------------------
-// Full path of the running program; empty when it cannot be found.
+// Full path of the running program, cut to the system's path limit; empty
+// when it cannot be found.
 std::string ExecutablePath();
 // The current working directory; empty when it cannot be read.
 std::string CurrentDirectory();
@@ -35,7 +36,8 @@ std::string CurrentDirectory();
 bool GetEnv(const char* aName, std::string& aValue);
 // Operating-system version: false when it cannot be read.
 bool OsVersion(uint32_t& aMajor, uint32_t& aMinor);
-// Whether the system may silently redirect writes to protected folders.
+// Whether the operating-system family may silently redirect writes to
+// protected folders (which versions do is checked by the caller).
 bool HasWriteRedirection();
 
 }  // namespace platform

