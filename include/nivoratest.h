@@ -161,23 +161,23 @@ NVT_API int32_t NVT_CALL nvtRadRxStart(NvtHandle handle, uint8_t channel);
 /* Reads the receive packet counter. Needs state 5. */
 NVT_API int32_t NVT_CALL nvtRadRxGetPkts(NvtHandle handle, uint16_t* packets);
 
-/* Assigns PIO lines. */
-NVT_API int32_t NVT_CALL nvtPioAssign(NvtHandle handle, uint32_t mask, uint32_t value);
+/* Assigns PIO lines: sends pioWordA and pioWordB to the firmware (command 0x0101). */
+NVT_API int32_t NVT_CALL nvtPioAssign(NvtHandle handle, uint32_t pioWordA, uint32_t pioWordB);
 
-/* Reads the PIO lines. */
-NVT_API int32_t NVT_CALL nvtPioGet(NvtHandle handle, uint32_t* direction, uint32_t* value);
+/* Reads the PIO lines: the firmware's two 32-bit PIO words (command 0x0201). */
+NVT_API int32_t NVT_CALL nvtPioGet(NvtHandle handle, uint32_t* pioWordA, uint32_t* pioWordB);
 
-/* Sets PIO lines. */
-NVT_API int32_t NVT_CALL nvtPioSet(NvtHandle handle, uint32_t mask, uint32_t value);
+/* Sets PIO lines: sends pioWordA and pioWordB to the firmware (command 0x0100). */
+NVT_API int32_t NVT_CALL nvtPioSet(NvtHandle handle, uint32_t pioWordA, uint32_t pioWordB);
 
-/* Drives an LED. */
-NVT_API int32_t NVT_CALL nvtLedSet(NvtHandle handle, uint32_t led, uint8_t mode, uint16_t period, uint8_t brightness);
+/* Drives an LED. ledMode must be 0 to 3 and ledBrightness 0 to 100 (low 8 bits are used). */
+NVT_API int32_t NVT_CALL nvtLedSet(NvtHandle handle, uint32_t ledWord, uint8_t ledMode, uint16_t ledValue, uint8_t ledBrightness);
 
-/* Sets an analogue output. */
-NVT_API int32_t NVT_CALL nvtAioSet(NvtHandle handle, uint8_t channel, uint16_t value);
+/* Sets an analogue output channel. */
+NVT_API int32_t NVT_CALL nvtAioSet(NvtHandle handle, uint8_t aioChannel, uint16_t aioValue);
 
-/* Reads an analogue input. */
-NVT_API int32_t NVT_CALL nvtAioGet(NvtHandle handle, uint8_t channel, uint16_t* value);
+/* Reads an analogue input channel. */
+NVT_API int32_t NVT_CALL nvtAioGet(NvtHandle handle, uint8_t aioChannel, uint16_t* aioValue);
 
 /* UART loopback test against a PC serial port at a baud rate. */
 NVT_API int32_t NVT_CALL nvtUartLbTest(NvtHandle handle, const char* comPort, uint32_t baudRate);

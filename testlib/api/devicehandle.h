@@ -52,12 +52,12 @@ public:
     int32_t RadRxGetPkts(uint16_t* aPackets);
 
     // PIO, AIO, LED and UART.
-    int32_t PioAssign(uint32_t aMask, uint32_t aValue);
-    int32_t PioGet(uint32_t* aFirst, uint32_t* aSecond);
-    int32_t PioSet(uint32_t aMask, uint32_t aValue);
-    int32_t LedSet(uint32_t aLed, uint8_t aMode, uint16_t aValue, uint8_t aBrightness);
-    int32_t AioSet(uint8_t aChannel, uint16_t aValue);
-    int32_t AioGet(uint8_t aChannel, uint16_t* aValue);
+    int32_t PioAssign(uint32_t aPioWordA, uint32_t aPioWordB);
+    int32_t PioGet(uint32_t* aPioWordA, uint32_t* aPioWordB);
+    int32_t PioSet(uint32_t aPioWordA, uint32_t aPioWordB);
+    int32_t LedSet(uint32_t aLedWord, uint8_t aLedMode, uint16_t aLedValue, uint8_t aLedBrightness);
+    int32_t AioSet(uint8_t aAioChannel, uint16_t aAioValue);
+    int32_t AioGet(uint8_t aAioChannel, uint16_t* aAioValue);
     int32_t UartLbTest(const char* aComPort, uint32_t aBaudRate);
 
     // Configuration-store cache.

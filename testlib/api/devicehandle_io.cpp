@@ -18,58 +18,58 @@ int32_t SendPioWords(CDeviceHandle& aDevice, uint16_t aCommand, uint32_t aWordA,
 
 }  // namespace
 
-int32_t CDeviceHandle::PioAssign(uint32_t aMask, uint32_t aValue)
+int32_t CDeviceHandle::PioAssign(uint32_t aPioWordA, uint32_t aPioWordB)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-    return SendPioWords(*this, kCmdPioAssign, aMask, aValue);
+    return SendPioWords(*this, kCmdPioAssign, aPioWordA, aPioWordB);
 }
 
-int32_t CDeviceHandle::PioSet(uint32_t aMask, uint32_t aValue)
+int32_t CDeviceHandle::PioSet(uint32_t aPioWordA, uint32_t aPioWordB)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-    return SendPioWords(*this, kCmdPioSet, aMask, aValue);
+    return SendPioWords(*this, kCmdPioSet, aPioWordA, aPioWordB);
 }
 
-int32_t CDeviceHandle::PioGet(uint32_t* aFirst, uint32_t* aSecond)
+int32_t CDeviceHandle::PioGet(uint32_t* aPioWordA, uint32_t* aPioWordB)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-    if (aFirst == nullptr || aSecond == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
+    if (aPioWordA == nullptr || aPioWordB == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
 
     CMailbox mailbox = MailboxOf(*this);
     if (int32_t rc = mailbox.SendCommand(kCmdPioGet)) return rc;
     uint16_t words[4] = {0, 0, 0, 0};
     if (int32_t rc = mailbox.ReadResults(4, words)) return rc;
-    *aFirst = (static_cast<uint32_t>(words[0]) << 16) | words[1];
-    *aSecond = (static_cast<uint32_t>(words[2]) << 16) | words[3];
+    *aPioWordA = (static_cast<uint32_t>(words[0]) << 16) | words[1];
+    *aPioWordB = (static_cast<uint32_t>(words[2]) << 16) | words[3];
     return NVT_OK;
 }
 
-int32_t CDeviceHandle::LedSet(uint32_t aLed, uint8_t aMode, uint16_t aValue, uint8_t aBrightness)
+int32_t CDeviceHandle::LedSet(uint32_t aLedWord, uint8_t aLedMode, uint16_t aLedValue, uint8_t aLedBrightness)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-    if (!validator->Check8(CParamValidator::LedMode, aMode)) return NVT_ERR_INVALID_PARAM;
-    if (!validator->Check8(CParamValidator::LedBrightness, aBrightness)) return NVT_ERR_INVALID_PARAM;
-    const uint16_t words[5] = {HighWord(aLed), LowWord(aLed), aMode, aValue, aBrightness};
+    if (!validator->Check8(CParamValidator::LedMode, aLedMode)) return NVT_ERR_INVALID_PARAM;
+    if (!validator->Check8(CParamValidator::LedBrightness, aLedBrightness)) return NVT_ERR_INVALID_PARAM;
+    const uint16_t words[5] = {HighWord(aLedWord), LowWord(aLedWord), aLedMode, aLedValue, aLedBrightness};
     return MailboxOf(*this).Command(kCmdLedSet, 5, words);
 }
 
-int32_t CDeviceHandle::AioSet(uint8_t aChannel, uint16_t aValue)
+int32_t CDeviceHandle::AioSet(uint8_t aAioChannel, uint16_t aAioValue)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-    const uint16_t words[2] = {aChannel, aValue};
+    const uint16_t words[2] = {aAioChannel, aAioValue};
     return MailboxOf(*this).Command(kCmdAioSet, 2, words);
 }
 
-int32_t CDeviceHandle::AioGet(uint8_t aChannel, uint16_t* aValue)
+int32_t CDeviceHandle::AioGet(uint8_t aAioChannel, uint16_t* aAioValue)
 {
     if (int32_t rc = RequireFirmware()) return rc;
-    if (aValue == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
+    if (aAioValue == nullptr) return lastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
 
     CMailbox mailbox = MailboxOf(*this);
-    const uint16_t words[1] = {aChannel};
+    const uint16_t words[1] = {aAioChannel};
     if (int32_t rc = mailbox.Command(kCmdAioGet, 1, words)) return rc;
     uint16_t result[1] = {0};
     if (int32_t rc = mailbox.ReadResults(1, result)) return rc;
-    *aValue = result[0];
+    *aAioValue = result[0];
     return NVT_OK;
 }

@@ -143,34 +143,34 @@ NVT_API int32_t NVT_CALL nvtRadRxGetPkts(NvtHandle handle, uint16_t* packets)
     NVT_FORWARD(handle, RadRxGetPkts(packets));
 }
 
-NVT_API int32_t NVT_CALL nvtPioAssign(NvtHandle handle, uint32_t mask, uint32_t value)
+NVT_API int32_t NVT_CALL nvtPioAssign(NvtHandle handle, uint32_t pioWordA, uint32_t pioWordB)
 {
-    NVT_FORWARD(handle, PioAssign(mask, value));
+    NVT_FORWARD(handle, PioAssign(pioWordA, pioWordB));
 }
 
-NVT_API int32_t NVT_CALL nvtPioGet(NvtHandle handle, uint32_t* direction, uint32_t* value)
+NVT_API int32_t NVT_CALL nvtPioGet(NvtHandle handle, uint32_t* pioWordA, uint32_t* pioWordB)
 {
-    NVT_FORWARD(handle, PioGet(direction, value));
+    NVT_FORWARD(handle, PioGet(pioWordA, pioWordB));
 }
 
-NVT_API int32_t NVT_CALL nvtPioSet(NvtHandle handle, uint32_t mask, uint32_t value)
+NVT_API int32_t NVT_CALL nvtPioSet(NvtHandle handle, uint32_t pioWordA, uint32_t pioWordB)
 {
-    NVT_FORWARD(handle, PioSet(mask, value));
+    NVT_FORWARD(handle, PioSet(pioWordA, pioWordB));
 }
 
-NVT_API int32_t NVT_CALL nvtLedSet(NvtHandle handle, uint32_t led, uint8_t mode, uint16_t period, uint8_t brightness)
+NVT_API int32_t NVT_CALL nvtLedSet(NvtHandle handle, uint32_t ledWord, uint8_t ledMode, uint16_t ledValue, uint8_t ledBrightness)
 {
-    NVT_FORWARD(handle, LedSet(led, mode, period, brightness));
+    NVT_FORWARD(handle, LedSet(ledWord, ledMode, ledValue, ledBrightness));
 }
 
-NVT_API int32_t NVT_CALL nvtAioSet(NvtHandle handle, uint8_t channel, uint16_t value)
+NVT_API int32_t NVT_CALL nvtAioSet(NvtHandle handle, uint8_t aioChannel, uint16_t aioValue)
 {
-    NVT_FORWARD(handle, AioSet(channel, value));
+    NVT_FORWARD(handle, AioSet(aioChannel, aioValue));
 }
 
-NVT_API int32_t NVT_CALL nvtAioGet(NvtHandle handle, uint8_t channel, uint16_t* value)
+NVT_API int32_t NVT_CALL nvtAioGet(NvtHandle handle, uint8_t aioChannel, uint16_t* aioValue)
 {
-    NVT_FORWARD(handle, AioGet(channel, value));
+    NVT_FORWARD(handle, AioGet(aioChannel, aioValue));
 }
 
 NVT_API int32_t NVT_CALL nvtUartLbTest(NvtHandle handle, const char* comPort, uint32_t baudRate)
