@@ -1,11 +1,11 @@
 #include "devicehandle.h"
 
 #include "chiptable.h"
+#include "hextext.h"
 #include "nivoratest.h"
 #include "nvtcscache.h"
 #include "paramvalidator.h"
 
-#include <cstdio>
 #include <sstream>
 
 CDeviceHandle::CDeviceHandle() : validator(new CParamValidator(lastError)) {}
@@ -38,10 +38,8 @@ int32_t CDeviceHandle::Connect(QlkTransport aTransport, const char* aCsKeyDbPath
     const CXapHelper& chip = qlk_stream_xap_helper(stream);
     if (chip.chipIndex != kSupportedChipIndex) {
         uint32_t id = chip.firstId != 0 ? chip.firstId : static_cast<uint32_t>(chip.secondId) << 16;
-        char digits[16];
-        std::snprintf(digits, sizeof(digits), "%08x", static_cast<unsigned>(id));
         std::ostringstream text;
-        text << "Unsupported device (ID = 0x" << digits << ", type = \"" << ChipName(chip.chipIndex)
+        text << "Unsupported device (ID = 0x" << hextext::Digits(id, 8) << ", type = \"" << ChipName(chip.chipIndex)
              << "\")";
         lastError.SetError(NVT_ERR_UNSUPPORTED_DEVICE, text.str());
         qlk_stream_close(stream);

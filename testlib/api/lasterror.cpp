@@ -1,10 +1,10 @@
 #include "lasterror.h"
 
+#include "hextext.h"
 #include "nivoratest.h"
 #include "platform.h"
 #include "quorlink.h"
 
-#include <cstdio>
 
 CLastError::CLastError()
     : mTable{
@@ -72,7 +72,5 @@ std::string SystemErrorText()
 
 std::string Hex4Upper(uint32_t aValue)
 {
-    char buffer[16];
-    std::snprintf(buffer, sizeof(buffer), "0x%04X", static_cast<unsigned>(aValue & 0xFFFFu));
-    return buffer;
+    return "0x" + hextext::Digits(aValue, 4, true);
 }

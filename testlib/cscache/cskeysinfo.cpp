@@ -1,6 +1,7 @@
 #include "cskeysinfo.h"
 
 #include "fileutil.h"
+#include "hextext.h"
 #include "platform.h"
 #include "stringutil.h"
 #include "trace.h"
@@ -254,13 +255,6 @@ int32_t ReadWholeFile(const std::string& aFilename, std::string& aContents)
     return result;
 }
 
-std::string Hex4(uint16_t aValue)
-{
-    char text[8];
-    std::snprintf(text, sizeof(text), "%04x", static_cast<unsigned>(aValue));
-    return text;
-}
-
 // ASCII letters in lower case, as the C locale's case-insensitive
 // comparison sees them; other bytes unchanged.
 std::string FoldCase(const std::string& aText)
@@ -483,7 +477,7 @@ int32_t CCsKeysInfo::KeyDetailsFromId(uint16_t aKeyId, CsKeyDetails& aDetails)
         }
     }
     ReportError(Handler(), kCsKeyNotFound,
-                std::string("Key not found:") + " " + "Key ID: 0x" + Hex4(aKeyId) + "." + "  ");
+                std::string("Key not found:") + " " + "Key ID: 0x" + hextext::Lower4(aKeyId) + "." + "  ");
     return kCsKeyNotFound;
 }
 

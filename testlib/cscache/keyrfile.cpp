@@ -2,6 +2,7 @@
 
 #include "cskeysinfo.h"
 #include "fileutil.h"
+#include "hextext.h"
 #include "nvimagecache.h"
 #include "nvimagecs.h"
 #include "stringutil.h"
@@ -11,7 +12,6 @@
 
 namespace {
 
-using cstext::Hex4;
 using cstext::Upper;
 
 const char kSource[] = "targets";
@@ -244,16 +244,16 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
         std::string name;
         const std::string comment = OneLine(entry.comment);
         if (LookUpKeyName(entry.id, name) && NameReadsBack(name, actions)) {
-            output << "// (" << Hex4(entry.id) << ")";
+            output << "// (" << hextext::Lower4(entry.id) << ")";
             if (!comment.empty()) output << " - " << comment;
             output << "\n" << StartCharacter() << name << " ";
         } else {
             if (!comment.empty()) output << "// " << comment << "\n";
-            output << StartCharacter() << Hex4(entry.id) << " ";
+            output << StartCharacter() << hextext::Lower4(entry.id) << " ";
         }
         const bool known = entry.action >= 0 && entry.action < static_cast<int32_t>(actions.size());
         output << (known ? actions[static_cast<size_t>(entry.action)] : '=');
-        for (uint16_t value : entry.values) output << " " << Hex4(value);
+        for (uint16_t value : entry.values) output << " " << hextext::Lower4(value);
         output << "\n";
     }
     output.close();
@@ -385,7 +385,7 @@ int32_t CKeyrObject::Write(CNvImageCs& aCsObject)
         const size_t end = static_cast<size_t>(details.offset) + details.length;
         if (end > data.size()) {
             ReportError(HandlerOf("CKeyrObject::Write"), kCsNothingThere,
-                        "The CS data end before key ID 0x" + Hex4(id) + " (" + details.name + ")");
+                        "The CS data end before key ID 0x" + hextext::Lower4(id) + " (" + details.name + ")");
             return kCsNothingThere;
         }
         KeyFileEntry entry;

@@ -3,6 +3,7 @@
 #include "cskeysinfo.h"
 #include "devicetargets.h"
 #include "fileutil.h"
+#include "hextext.h"
 #include "keyrfile.h"
 #include "lookuptable.h"
 #include "nvimagecs.h"
@@ -13,12 +14,10 @@
 #include "trace.h"
 
 #include <cctype>
-#include <cstdio>
 #include <memory>
 
 namespace {
 
-using cstext::Hex4;
 using cstext::Upper;
 
 const char kSource[] = "nvimagecache";
@@ -37,13 +36,6 @@ int32_t NoDatabase(const char* aMethod)
 }
 
 }  // namespace
-
-std::string cstext::Hex4(uint16_t aValue)
-{
-    char digits[8];
-    std::snprintf(digits, sizeof(digits), "%04x", static_cast<unsigned>(aValue));
-    return digits;
-}
 
 std::string cstext::Upper(std::string aText)
 {
@@ -101,7 +93,7 @@ int32_t CNvImageCache::WriteKey(uint16_t aKeyId, const std::vector<uint16_t>& aS
     if (status != kCsOk) return status;
     if (aSrcArray.size() != details.length) {
         ReportError(HandlerOf("CNvImageCache::WriteKey"), kCsInvalidKeyData,
-                    std::string("Invalid key size:") + " " + "Key ID: 0x" + Hex4(aKeyId) + ", " + "Expected: " +
+                    std::string("Invalid key size:") + " " + "Key ID: 0x" + hextext::Lower4(aKeyId) + ", " + "Expected: " +
                         std::to_string(details.length) + " value(s), " + "Given: " +
                         std::to_string(aSrcArray.size()) + " value(s)." + "  ");
         return kCsInvalidKeyData;
@@ -110,8 +102,8 @@ int32_t CNvImageCache::WriteKey(uint16_t aKeyId, const std::vector<uint16_t>& aS
         const uint16_t v = aSrcArray[0];
         if (v > details.max || v < details.min) {
             ReportError(HandlerOf("CNvImageCache::WriteKey"), kCsInvalidKeyData,
-                        std::string("Invalid key data:") + " " + "Key ID: 0x" + Hex4(aKeyId) + ", " + "Range: 0x" +
-                            Hex4(details.min) + "-0x" + Hex4(details.max) + ", " + "Value: 0x" + Hex4(v) + "." +
+                        std::string("Invalid key data:") + " " + "Key ID: 0x" + hextext::Lower4(aKeyId) + ", " + "Range: 0x" +
+                            hextext::Lower4(details.min) + "-0x" + hextext::Lower4(details.max) + ", " + "Value: 0x" + hextext::Lower4(v) + "." +
                             "  ");
             return kCsInvalidKeyData;
         }

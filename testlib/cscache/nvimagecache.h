@@ -22,8 +22,6 @@ class CTarget;
 
 // Text helpers of the CS cache's messages and name comparisons.
 namespace cstext {
-// Four lower-case hexadecimal digits, zero-filled.
-std::string Hex4(uint16_t aValue);
 // The text with its ASCII letters in upper case.
 std::string Upper(std::string aText);
 }  // namespace cstext

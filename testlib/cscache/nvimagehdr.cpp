@@ -1,5 +1,6 @@
 #include "nvimagehdr.h"
 
+#include "hextext.h"
 #include "nvimagecs.h"
 #include "targets.h"
 #include "trace.h"
@@ -86,13 +87,6 @@ inline uint16_t ReflectedEight(uint16_t aReg, const uint8_t* aBytes)
         kSlice[1][aBytes[6]] ^ kSlice[0][aBytes[7]]);
 }
 
-std::string Hex4Lower(uint16_t aValue)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(aValue));
-    return text;
-}
-
 }  // namespace
 
 uint16_t CNvImageHdr::CalculateCrc16(const uint8_t* aBytes, size_t aCount, uint16_t aCrc)
@@ -150,7 +144,7 @@ int32_t CNvImageHdr::Load(CTarget& aTarget)
     if (mHdrCache.size() < 3) return kCsNothingThere;  // a target that claims success without words
     if (mHdrCache[0] == mHdrCache[1] && mHdrCache[1] == mHdrCache[2]) {
         ReportError(handler, kCsImageCorrupt,
-                    "The device is empty or image is invalid, read 0x" + Hex4Lower(mHdrCache[0]) +
+                    "The device is empty or image is invalid, read 0x" + hextext::Lower4(mHdrCache[0]) +
                         " for words 0-2");
         return kCsImageCorrupt;
     }

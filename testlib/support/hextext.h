@@ -1,0 +1,29 @@
+// Zero-filled hexadecimal digits for message texts: one formatter for the
+// command codes, identifications, key IDs, ranges and values the library
+// writes into its messages.
+#ifndef NVT_SUPPORT_HEXTEXT_H
+#define NVT_SUPPORT_HEXTEXT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace hextext {
+
+// aCount digits (1 to 8), zero-filled; higher digits of aValue are dropped.
+inline std::string Digits(uint32_t aValue, int aCount, bool aUpper = false)
+{
+    if (aCount < 1) aCount = 1;
+    if (aCount > 8) aCount = 8;
+    if (aCount < 8) aValue &= (1u << (4 * aCount)) - 1u;
+    char text[12];
+    std::snprintf(text, sizeof(text), aUpper ? "%0*X" : "%0*x", aCount, static_cast<unsigned>(aValue));
+    return text;
+}
+
+// Four lower-case digits, as key IDs, ranges and values are written.
+inline std::string Lower4(uint16_t aValue) { return Digits(aValue, 4); }
+
+}  // namespace hextext
+
+#endif
