@@ -11,11 +11,11 @@
 // because the latency is a busy wait: the measure then holds on a loaded
 // machine, where wall time also counts the time others had the processor. The flash's 100 ms polls sleep through a fake clock, so
 // they count as transport calls but cost no waiting.
-#include "clock.h"
-#include "cskeysinfo.h"
+#include "support/clock.h"
+#include "cscache/cskeysinfo.h"
 #include "devsim.h"
 #include "keydbgen.h"
-#include "nvimagecache.h"
+#include "cscache/nvimagecache.h"
 #include "nvimagegen.h"
 #include "nvm.h"
 #include "quorlink.h"

@@ -4,9 +4,9 @@
 // BM_MailboxCommand and BM_TransportOnly make the same four transport calls
 // (command write, command read, alive read, answer read) against the same
 // emulated firmware; their difference is the library's own time per command.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 #include "devsim.h"
-#include "mailbox.h"
+#include "ptest/mailbox.h"
 #include "nivoratest.h"
 #include "xbvbuilder.h"
 

@@ -6,9 +6,9 @@
 // converting an Intel HEX file of the same data: one whole conversion, its
 // own process start included; these are timed on the wall clock, since
 // srec_cat runs in a child process. CRC throughput is measured over 1 MiB.
-#include "nvimagehdr.h"
-#include "targets.h"
-#include "xvimage.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/targets.h"
+#include "cscache/xvimage.h"
 
 #include <benchmark/benchmark.h>
 

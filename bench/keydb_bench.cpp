@@ -1,8 +1,8 @@
 // Key database: load time of a large database against xmllint parsing the
 // same file in the same run, and the cost of a key lookup by name.
-#include "cskeysinfo.h"
+#include "cscache/cskeysinfo.h"
 #include "keydbgen.h"
-#include "msghandler.h"
+#include "support/msghandler.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // Fuzz target of the CS key database loader: any bytes as a database, then
 // build selection and every kind of lookup on what was loaded.
-#include "cskeysinfo.h"
-#include "msghandler.h"
+#include "cscache/cskeysinfo.h"
+#include "support/msghandler.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,4 +6,4 @@ add_executable(keyr_fuzz
   ${PROJECT_SOURCE_DIR}/testlib/cscache/keyrfile.cpp)
 target_compile_options(keyr_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 target_link_options(keyr_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
-target_link_libraries(keyr_fuzz PRIVATE nivoratest_core devsim)
+target_link_libraries(keyr_fuzz PRIVATE nivoratest_static devsim)

@@ -4,10 +4,10 @@
 // that parses is loaded into an image cache through the KEYR object; what
 // the cache then holds is written as a KEYR file and read back, and the two
 // caches must hold the same CS data.
-#include "cskeysinfo.h"
-#include "keyrfile.h"
-#include "msghandler.h"
-#include "nvimagecache.h"
+#include "cscache/cskeysinfo.h"
+#include "cscache/keyrfile.h"
+#include "support/msghandler.h"
+#include "cscache/nvimagecache.h"
 
 #include <cstddef>
 #include <cstdint>

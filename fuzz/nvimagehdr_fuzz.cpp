@@ -3,10 +3,10 @@
 // The input is an image of little-endian words served by an in-memory
 // target. After the header is loaded (or refused), every block query, the
 // CS and firmware loads, CopyData and a Save must stay inside their arrays.
-#include "nvimagecs.h"
-#include "nvimagefw.h"
-#include "nvimagehdr.h"
-#include "targets.h"
+#include "cscache/nvimagecs.h"
+#include "cscache/nvimagefw.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/targets.h"
 
 #include <cstddef>
 #include <cstdint>

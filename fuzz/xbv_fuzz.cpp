@@ -1,13 +1,13 @@
 // Fuzz target of the XBV reader: parse, then run every query over the tree,
 // including the lookup-table search the firmware download does.
-#include "lookuptable.h"
+#include "ptest/lookuptable.h"
 #include "quorlink.h"
-#include "xbvfile.h"
+#include "ptest/xbvfile.h"
 
 #include <cstddef>
 #include <cstdint>
 
-#include "clock.h"
+#include "support/clock.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
 {

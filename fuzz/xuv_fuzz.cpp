@@ -2,7 +2,7 @@
 //
 // Every input is read in both flavours; whatever was read is written back and
 // read again, and the two images must hold the same words and gaps.
-#include "xvimage.h"
+#include "cscache/xvimage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,10 +1,10 @@
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 
-#include "chiptable.h"
-#include "hextext.h"
+#include "core/chiptable.h"
+#include "support/hextext.h"
 #include "nivoratest.h"
-#include "nvtcscache.h"
-#include "paramvalidator.h"
+#include "cscache/nvtcscache.h"
+#include "ptest/paramvalidator.h"
 
 #include <sstream>
 

@@ -4,7 +4,7 @@
 #ifndef NVT_API_DEVICEHANDLE_H
 #define NVT_API_DEVICEHANDLE_H
 
-#include "lasterror.h"
+#include "core/lasterror.h"
 #include "quorlink.h"
 
 #include <cstdint>

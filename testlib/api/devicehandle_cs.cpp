@@ -1,10 +1,10 @@
 // The configuration-store cache operations of a device handle. A handle
 // whose connection failed or whose chip was refused has no cache; every
 // cache operation then fails with -41.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 
 #include "nivoratest.h"
-#include "nvtcscache.h"
+#include "cscache/nvtcscache.h"
 
 int32_t CDeviceHandle::CsCacheReadFromChip(uint32_t aNvmType, bool aCsOnly)
 {

@@ -6,14 +6,14 @@
 // chip's family; on a handle that is not connected they assume the one
 // chip type the library supports, since that is the chip the firmware
 // files are made for.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 
-#include "chiptable.h"
-#include "fwtables.h"
-#include "mailbox.h"
+#include "core/chiptable.h"
+#include "ptest/fwtables.h"
+#include "ptest/mailbox.h"
 #include "nivoratest.h"
-#include "nvtcscache.h"
-#include "xbvfile.h"
+#include "cscache/nvtcscache.h"
+#include "ptest/xbvfile.h"
 
 #include <cstring>
 #include <sstream>

@@ -1,11 +1,11 @@
 // PIO, AIO and LED operations. The library only carries the values to and
 // from the production-test firmware; what each bit means on the chip is the
 // firmware's business. None of these operations changes the handle state.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 
-#include "devicemailbox.h"
+#include "api/devicemailbox.h"
 #include "nivoratest.h"
-#include "paramvalidator.h"
+#include "ptest/paramvalidator.h"
 
 namespace {
 

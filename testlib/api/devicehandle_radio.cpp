@@ -6,11 +6,11 @@
 // parameter words, sends one firmware command and moves the handle to the
 // state the command leaves the radio in. A failing command leaves the
 // state as it was.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 
-#include "devicemailbox.h"
+#include "api/devicemailbox.h"
 #include "nivoratest.h"
-#include "paramvalidator.h"
+#include "ptest/paramvalidator.h"
 
 namespace {
 

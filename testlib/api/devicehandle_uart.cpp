@@ -2,12 +2,12 @@
 // The firmware is told the rate first, then the PC sends "PING" and expects
 // exactly those four bytes back. The port lives for this one call and is
 // closed on every way out.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 
-#include "devicemailbox.h"
+#include "api/devicemailbox.h"
 #include "nivoratest.h"
-#include "paramvalidator.h"
-#include "serialport.h"
+#include "ptest/paramvalidator.h"
+#include "support/serialport.h"
 
 #include <cstring>
 #include <string>

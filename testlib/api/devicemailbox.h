@@ -3,8 +3,8 @@
 #ifndef NVT_API_DEVICEMAILBOX_H
 #define NVT_API_DEVICEMAILBOX_H
 
-#include "devicehandle.h"
-#include "mailbox.h"
+#include "api/devicehandle.h"
+#include "ptest/mailbox.h"
 
 inline CMailbox MailboxOf(CDeviceHandle& aDevice)
 {

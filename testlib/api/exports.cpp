@@ -2,8 +2,8 @@
 // forwards to the handle's operation.
 #include "nivoratest.h"
 
-#include "devicehandle.h"
-#include "handleregistry.h"
+#include "api/devicehandle.h"
+#include "api/handleregistry.h"
 #include "quorlink.h"
 
 #include <new>

@@ -1,4 +1,4 @@
-#include "handleregistry.h"
+#include "api/handleregistry.h"
 
 #include <algorithm>
 

@@ -1,10 +1,10 @@
-#include "cskeysinfo.h"
+#include "cscache/cskeysinfo.h"
 
-#include "fileutil.h"
-#include "hextext.h"
-#include "platform.h"
-#include "stringutil.h"
-#include "trace.h"
+#include "support/fileutil.h"
+#include "support/hextext.h"
+#include "support/platform.h"
+#include "support/stringutil.h"
+#include "support/trace.h"
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>

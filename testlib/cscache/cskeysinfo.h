@@ -16,8 +16,8 @@
 #ifndef NVT_CSCACHE_CSKEYSINFO_H
 #define NVT_CSCACHE_CSKEYSINFO_H
 
-#include "csstatus.h"
-#include "msghandler.h"
+#include "cscache/csstatus.h"
+#include "support/msghandler.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,10 +1,10 @@
-#include "devicetargets.h"
+#include "cscache/devicetargets.h"
 
-#include "clock.h"
+#include "support/clock.h"
 #include "e2.h"
 #include "flash.h"
 #include "quorlink.h"
-#include "trace.h"
+#include "support/trace.h"
 
 #include <sstream>
 

@@ -8,7 +8,7 @@
 #ifndef NVT_CSCACHE_DEVICETARGETS_H
 #define NVT_CSCACHE_DEVICETARGETS_H
 
-#include "targets.h"
+#include "cscache/targets.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "image.h"
+#include "cscache/image.h"
 
 Image::~Image() = default;
 

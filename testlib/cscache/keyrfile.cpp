@@ -1,12 +1,12 @@
-#include "keyrfile.h"
+#include "cscache/keyrfile.h"
 
-#include "cskeysinfo.h"
-#include "fileutil.h"
-#include "hextext.h"
-#include "nvimagecache.h"
-#include "nvimagecs.h"
-#include "stringutil.h"
-#include "trace.h"
+#include "cscache/cskeysinfo.h"
+#include "support/fileutil.h"
+#include "support/hextext.h"
+#include "cscache/nvimagecache.h"
+#include "cscache/nvimagecs.h"
+#include "support/stringutil.h"
+#include "support/trace.h"
 
 #include <fstream>
 

@@ -14,7 +14,7 @@
 #ifndef NVT_CSCACHE_KEYRFILE_H
 #define NVT_CSCACHE_KEYRFILE_H
 
-#include "csstatus.h"
+#include "cscache/csstatus.h"
 
 #include <cstdint>
 #include <istream>

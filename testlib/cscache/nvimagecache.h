@@ -5,9 +5,9 @@
 #ifndef NVT_CSCACHE_NVIMAGECACHE_H
 #define NVT_CSCACHE_NVIMAGECACHE_H
 
-#include "csstatus.h"
-#include "memoryreader.h"
-#include "msghandler.h"
+#include "cscache/csstatus.h"
+#include "ptest/memoryreader.h"
+#include "support/msghandler.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
-#include "nvimagecs.h"
+#include "cscache/nvimagecs.h"
 
-#include "nvimagehdr.h"
-#include "targets.h"
-#include "trace.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/targets.h"
+#include "support/trace.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #ifndef NVT_CSCACHE_NVIMAGECS_H
 #define NVT_CSCACHE_NVIMAGECS_H
 
-#include "csstatus.h"
+#include "cscache/csstatus.h"
 
 #include <cstdint>
 #include <vector>

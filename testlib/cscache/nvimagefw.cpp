@@ -1,8 +1,8 @@
-#include "nvimagefw.h"
+#include "cscache/nvimagefw.h"
 
-#include "nvimagehdr.h"
-#include "targets.h"
-#include "trace.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/targets.h"
+#include "support/trace.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #ifndef NVT_CSCACHE_NVIMAGEFW_H
 #define NVT_CSCACHE_NVIMAGEFW_H
 
-#include "csstatus.h"
+#include "cscache/csstatus.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,9 +1,9 @@
-#include "nvimagehdr.h"
+#include "cscache/nvimagehdr.h"
 
-#include "hextext.h"
-#include "nvimagecs.h"
-#include "targets.h"
-#include "trace.h"
+#include "support/hextext.h"
+#include "cscache/nvimagecs.h"
+#include "cscache/targets.h"
+#include "support/trace.h"
 
 #include <array>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #ifndef NVT_CSCACHE_NVIMAGEHDR_H
 #define NVT_CSCACHE_NVIMAGEHDR_H
 
-#include "csstatus.h"
+#include "cscache/csstatus.h"
 
 #include <cstddef>
 #include <cstdint>

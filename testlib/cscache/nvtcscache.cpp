@@ -1,9 +1,9 @@
-#include "nvtcscache.h"
+#include "cscache/nvtcscache.h"
 
-#include "cskeysinfo.h"
-#include "fileutil.h"
+#include "cscache/cskeysinfo.h"
+#include "support/fileutil.h"
 #include "nivoratest.h"
-#include "nvimagecache.h"
+#include "cscache/nvimagecache.h"
 
 #include <sstream>
 

@@ -6,8 +6,8 @@
 #ifndef NVT_CSCACHE_NVTCSCACHE_H
 #define NVT_CSCACHE_NVTCSCACHE_H
 
-#include "lasterror.h"
-#include "msghandler.h"
+#include "core/lasterror.h"
+#include "support/msghandler.h"
 
 #include <cstdint>
 #include <string>

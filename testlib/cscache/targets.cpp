@@ -1,7 +1,7 @@
-#include "targets.h"
+#include "cscache/targets.h"
 
-#include "fileutil.h"
-#include "trace.h"
+#include "support/fileutil.h"
+#include "support/trace.h"
 
 namespace {
 

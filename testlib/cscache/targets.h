@@ -12,8 +12,8 @@
 #ifndef NVT_CSCACHE_TARGETS_H
 #define NVT_CSCACHE_TARGETS_H
 
-#include "csstatus.h"
-#include "xvimage.h"
+#include "cscache/csstatus.h"
+#include "cscache/xvimage.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "xvimage.h"
+#include "cscache/xvimage.h"
 
 #include <algorithm>
 #include <cstring>

@@ -15,7 +15,7 @@
 #ifndef NVT_CSCACHE_XVIMAGE_H
 #define NVT_CSCACHE_XVIMAGE_H
 
-#include "image.h"
+#include "cscache/image.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "fwtables.h"
+#include "ptest/fwtables.h"
 
-#include "lookuptable.h"
+#include "ptest/lookuptable.h"
 #include "nivoratest.h"
-#include "xbvfile.h"
+#include "ptest/xbvfile.h"
 
 #include <sstream>
 

@@ -4,7 +4,7 @@
 #ifndef NVT_PTEST_FWTABLES_H
 #define NVT_PTEST_FWTABLES_H
 
-#include "lasterror.h"
+#include "core/lasterror.h"
 #include "quorlink.h"
 
 #include <cstdint>

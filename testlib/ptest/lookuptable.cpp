@@ -1,7 +1,7 @@
-#include "lookuptable.h"
+#include "ptest/lookuptable.h"
 
-#include "chiptable.h"
-#include "clock.h"
+#include "core/chiptable.h"
+#include "support/clock.h"
 #include "quorlink.h"
 
 #include <vector>

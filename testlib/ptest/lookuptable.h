@@ -9,7 +9,7 @@
 #ifndef NVT_PTEST_LOOKUPTABLE_H
 #define NVT_PTEST_LOOKUPTABLE_H
 
-#include "memoryreader.h"
+#include "ptest/memoryreader.h"
 
 #include <cstdint>
 #include <map>

@@ -1,10 +1,10 @@
 // The host side of the firmware's command mailbox: parameter words, the
 // command word and its answer, result words, and the wait for an answer.
-#include "mailbox.h"
+#include "ptest/mailbox.h"
 
-#include "clock.h"
+#include "support/clock.h"
 #include "nivoratest.h"
-#include "stopwatch.h"
+#include "support/stopwatch.h"
 
 #include <string>
 

@@ -3,7 +3,7 @@
 #ifndef NVT_PTEST_MAILBOX_H
 #define NVT_PTEST_MAILBOX_H
 
-#include "lasterror.h"
+#include "core/lasterror.h"
 #include "quorlink.h"
 
 #include <cstdint>

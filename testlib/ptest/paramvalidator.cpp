@@ -1,6 +1,6 @@
-#include "paramvalidator.h"
+#include "ptest/paramvalidator.h"
 
-#include "lasterror.h"
+#include "core/lasterror.h"
 #include "nivoratest.h"
 
 #include <sstream>

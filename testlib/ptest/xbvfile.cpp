@@ -1,4 +1,4 @@
-#include "xbvfile.h"
+#include "ptest/xbvfile.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #ifndef NVT_PTEST_XBVFILE_H
 #define NVT_PTEST_XBVFILE_H
 
-#include "memoryreader.h"
+#include "ptest/memoryreader.h"
 
 #include <cstddef>
 #include <cstdint>

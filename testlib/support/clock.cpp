@@ -1,7 +1,7 @@
-#include "clock.h"
+#include "support/clock.h"
 
-#include "platform.h"
-#include "stopwatch.h"
+#include "support/platform.h"
+#include "support/stopwatch.h"
 
 namespace nvtclock {
 

@@ -1,7 +1,7 @@
-#include "fileutil.h"
+#include "support/fileutil.h"
 
-#include "platform.h"
-#include "trace.h"
+#include "support/platform.h"
+#include "support/trace.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "msghandler.h"
+#include "support/msghandler.h"
 
 #include <algorithm>
 #include <cinttypes>

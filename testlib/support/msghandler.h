@@ -17,7 +17,7 @@
 #ifndef NVT_SUPPORT_MSGHANDLER_H
 #define NVT_SUPPORT_MSGHANDLER_H
 
-#include "stopwatch.h"
+#include "support/stopwatch.h"
 
 #include <cstdarg>
 #include <cstdint>

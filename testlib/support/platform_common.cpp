@@ -1,6 +1,6 @@
 // Parts of the operating-system seam that the C++ run-time library serves
 // alike on every platform.
-#include "platform.h"
+#include "support/platform.h"
 
 #include <cstdlib>
 

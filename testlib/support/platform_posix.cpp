@@ -1,5 +1,5 @@
 // POSIX implementation of the operating-system seam.
-#include "platform.h"
+#include "support/platform.h"
 
 #include <cerrno>
 #include <climits>

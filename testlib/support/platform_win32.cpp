@@ -1,5 +1,5 @@
 // Win32 implementation of the operating-system seam.
-#include "platform.h"
+#include "support/platform.h"
 
 #include <windows.h>
 #include <sys/timeb.h>

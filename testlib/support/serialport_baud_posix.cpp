@@ -1,7 +1,7 @@
 // Arbitrary serial rates. On Linux the kernel's second terminal record
 // carries the rate as a number; this file must not see <termios.h>, whose
 // record of the same name conflicts with the kernel's.
-#include "serialport_baud.h"
+#include "support/serialport_baud.h"
 
 #include <cerrno>
 

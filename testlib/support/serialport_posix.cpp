@@ -2,9 +2,9 @@
 //
 // Time-outs are kept by polling: the terminal's own read timer counts in
 // tenths of a second, too coarse for the 50 ms interval.
-#include "serialport.h"
+#include "support/serialport.h"
 
-#include "serialport_baud.h"
+#include "support/serialport_baud.h"
 
 #include <cerrno>
 #include <ctime>

@@ -1,6 +1,6 @@
 // Win32 implementation of the serial-port seam over the communications
 // functions of the system.
-#include "serialport.h"
+#include "support/serialport.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "stopwatch.h"
+#include "support/stopwatch.h"
 
-#include "clock.h"
+#include "support/clock.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "stringutil.h"
+#include "support/stringutil.h"
 
-#include "trace.h"
+#include "support/trace.h"
 
 namespace stringutil {
 

@@ -11,7 +11,7 @@
 #ifndef NVT_SUPPORT_TRACE_H
 #define NVT_SUPPORT_TRACE_H
 
-#include "msghandler.h"
+#include "support/msghandler.h"
 
 #define NVT_TRACE(source, method, ...)                                                  \
     CDebugSentry nvtTraceSentry_(source, method, TheMsgHnd::Instance().GetHandler(method), \

@@ -1,6 +1,6 @@
-#include "chiptable.h"
-#include "handleregistry.h"
-#include "lasterror.h"
+#include "core/chiptable.h"
+#include "api/handleregistry.h"
+#include "core/lasterror.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Key databases that try to reach outside their file or exhaust memory.
-#include "cskeysinfo.h"
+#include "cscache/cskeysinfo.h"
 #include "keydbgen.h"
-#include "msghandler.h"
-#include "stopwatch.h"
+#include "support/msghandler.h"
+#include "support/stopwatch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "cskeysinfo.h"
+#include "cscache/cskeysinfo.h"
 #include "keydbgen.h"
-#include "msghandler.h"
+#include "support/msghandler.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "nvimagegen.h"
 #include "xbvbuilder.h"
 
-#include "clock.h"
+#include "support/clock.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 #ifndef NVT_TESTS_CSCACHE_API_CSFIXTURE_H
 #define NVT_TESTS_CSCACHE_API_CSFIXTURE_H
 
-#include "cskeysinfo.h"
+#include "cscache/cskeysinfo.h"
 #include "cstesthelpers.h"
 #include "keydbgen.h"
 

@@ -4,7 +4,7 @@
 #define NVT_TESTS_CSCACHE_API_CSTESTHELPERS_H
 
 #include "devsim.h"
-#include "msghandler.h"
+#include "support/msghandler.h"
 #include "nvm.h"
 #include "quorlink.h"
 

@@ -1,7 +1,7 @@
 // Device targets over the simulated chip's SPI flash and EEPROM.
-#include "devicetargets.h"
+#include "cscache/devicetargets.h"
 
-#include "clock.h"
+#include "support/clock.h"
 #include "cstesthelpers.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // KEYR key files: syntax, messages, reading into and writing from a cache.
 #include "csfixture.h"
-#include "keyrfile.h"
-#include "nvimagecache.h"
-#include "nvimagecs.h"
-#include "nvimagehdr.h"
+#include "cscache/keyrfile.h"
+#include "cscache/nvimagecache.h"
+#include "cscache/nvimagecs.h"
+#include "cscache/nvimagehdr.h"
 
 #include <sstream>
 

@@ -1,13 +1,13 @@
 // The image cache engine: key checks, merges, files and devices.
 #include "csfixture.h"
-#include "devicetargets.h"
-#include "nvimagecache.h"
-#include "nvimagecs.h"
-#include "nvimagefw.h"
+#include "cscache/devicetargets.h"
+#include "cscache/nvimagecache.h"
+#include "cscache/nvimagecs.h"
+#include "cscache/nvimagefw.h"
 #include "nvimagegen.h"
-#include "nvimagehdr.h"
+#include "cscache/nvimagehdr.h"
 
-#include "clock.h"
+#include "support/clock.h"
 
 using namespace cstest;
 

@@ -1,7 +1,7 @@
 // The image header: CRC, Load checks, Save, block queries and equivalence.
-#include "nvimagecs.h"
+#include "cscache/nvimagecs.h"
 #include "nvimagegen.h"
-#include "nvimagehdr.h"
+#include "cscache/nvimagehdr.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // The CS section and the firmware section over a loaded header.
-#include "keyrfile.h"
-#include "nvimagecache.h"
-#include "nvimagecs.h"
-#include "nvimagefw.h"
+#include "cscache/keyrfile.h"
+#include "cscache/nvimagecache.h"
+#include "cscache/nvimagecs.h"
+#include "cscache/nvimagefw.h"
 #include "nvimagegen.h"
-#include "nvimagehdr.h"
-#include "targets.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/targets.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

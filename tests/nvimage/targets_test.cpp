@@ -1,6 +1,6 @@
 // Targets: the range rules and the XUV and IMG file targets.
 #include "nvimagegen.h"
-#include "targets.h"
+#include "cscache/targets.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

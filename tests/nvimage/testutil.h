@@ -3,7 +3,7 @@
 #ifndef NVT_TESTS_NVIMAGE_TESTUTIL_H
 #define NVT_TESTS_NVIMAGE_TESTUTIL_H
 
-#include "msghandler.h"
+#include "support/msghandler.h"
 
 #include <gtest/gtest.h>
 

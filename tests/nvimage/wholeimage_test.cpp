@@ -1,15 +1,15 @@
 // Whole images from the fixture builder: key-laid CS data, the main
 // firmware's lookup table as the table reader finds it, and the file round
 // trip of header, CS block and firmware blocks in both flavours.
-#include "clock.h"
-#include "cskeysinfo.h"
+#include "support/clock.h"
+#include "cscache/cskeysinfo.h"
 #include "keydbgen.h"
-#include "lookuptable.h"
-#include "nvimagecs.h"
-#include "nvimagefw.h"
+#include "ptest/lookuptable.h"
+#include "cscache/nvimagecs.h"
+#include "cscache/nvimagefw.h"
 #include "nvimagegen.h"
-#include "nvimagehdr.h"
-#include "targets.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/targets.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The memory-image text format: reading, writing, gaps and the alignment
 // directive.
 #include "testutil.h"
-#include "xvimage.h"
+#include "cscache/xvimage.h"
 
 #include <gtest/gtest.h>
 

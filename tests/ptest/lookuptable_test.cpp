@@ -1,6 +1,6 @@
 // Lookup-table formats, the header retry and the candidate search.
-#include "clock.h"
-#include "lookuptable.h"
+#include "support/clock.h"
+#include "ptest/lookuptable.h"
 #include "quorlink.h"
 #include "xbvbuilder.h"
 

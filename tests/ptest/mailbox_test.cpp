@@ -1,7 +1,7 @@
 // The command mailbox against the emulated firmware: answer codes, transport
 // failures, timeouts, transport calls per command, and what the firmware did.
-#include "devicehandle.h"
-#include "mailbox.h"
+#include "api/devicehandle.h"
+#include "ptest/mailbox.h"
 #include "ptfixture.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #ifndef NVT_TESTS_PTEST_PTFIXTURE_H
 #define NVT_TESTS_PTEST_PTFIXTURE_H
 
-#include "clock.h"
+#include "support/clock.h"
 #include "devsim.h"
 #include "nivoratest.h"
 #include "ptfirmware.h"

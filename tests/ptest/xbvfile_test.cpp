@@ -1,6 +1,6 @@
 // The XBV reader: layout, failure rules, hostile sizes, queries and ReadGP.
 #include "xbvbuilder.h"
-#include "xbvfile.h"
+#include "ptest/xbvfile.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The simulated chip's UART: silent until the firmware is given a rate,
 // then answering as its mode says, and only at the rate it was given.
 #include "devsim.h"
-#include "serialport.h"
+#include "support/serialport.h"
 #include "uart.h"
 
 #include <gtest/gtest.h>

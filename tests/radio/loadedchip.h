@@ -5,7 +5,7 @@
 
 #include "nivoratest.h"
 
-#include "clock.h"
+#include "support/clock.h"
 #include "devsim.h"
 #include "ptfirmware.h"
 #include "xbvbuilder.h"

@@ -1,7 +1,7 @@
 // The parameter validator: bounds of every kind, the cut to the checked
 // width, and the exact messages left in the last-error record.
-#include "lasterror.h"
-#include "paramvalidator.h"
+#include "core/lasterror.h"
+#include "ptest/paramvalidator.h"
 
 #include <gtest/gtest.h>
 

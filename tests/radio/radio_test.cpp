@@ -1,7 +1,7 @@
 // Radio test exports on the simulated chip: the words the firmware
 // receives, the argument checks that keep bad values off the chip, and the
 // handle states the radio moves through.
-#include "devicehandle.h"
+#include "api/devicehandle.h"
 #include "loadedchip.h"
 
 namespace {

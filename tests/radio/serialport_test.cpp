@@ -1,8 +1,8 @@
 // The serial-port seam on a pseudo-terminal: naming, exclusive opening,
 // line settings, time-outs and the error codes left for the error text.
-#include "lasterror.h"
+#include "core/lasterror.h"
 #include "ptypair.h"
-#include "serialport.h"
+#include "support/serialport.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // and the PC's port is closed on every way out.
 #include "loadedchip.h"
 #include "ptypair.h"
-#include "serialport.h"
+#include "support/serialport.h"
 #include "uart.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "fileutil.h"
-#include "msghandler.h"
-#include "stringutil.h"
+#include "support/fileutil.h"
+#include "support/msghandler.h"
+#include "support/stringutil.h"
 
 #include <gtest/gtest.h>
 

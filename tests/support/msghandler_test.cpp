@@ -1,6 +1,6 @@
-#include "clock.h"
-#include "msghandler.h"
-#include "trace.h"
+#include "support/clock.h"
+#include "support/msghandler.h"
+#include "support/trace.h"
 
 #include <gtest/gtest.h>
 

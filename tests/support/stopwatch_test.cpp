@@ -1,5 +1,5 @@
-#include "clock.h"
-#include "stopwatch.h"
+#include "support/clock.h"
+#include "support/stopwatch.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,7 @@ foreach(src ${sources})
   execute_process(
     COMMAND ${CXX} -std=c++17 -fsyntax-only -Wall -Wextra -Werror -DNVT_BUILDING_LIBRARY
       -I${SOURCE_DIR}/include -I${SOURCE_DIR}/outside/include
-      -I${SOURCE_DIR}/testlib/api -I${SOURCE_DIR}/testlib/ptest
-      -I${SOURCE_DIR}/testlib/cscache -I${SOURCE_DIR}/testlib/support
+      -I${SOURCE_DIR}/testlib
       -isystem ${WORK_DIR}/xinc ${src}
     RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_VARIABLE out)
   if(NOT rc EQUAL 0)

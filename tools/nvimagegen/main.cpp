@@ -10,9 +10,9 @@
 //     --keydb <file>        lay the CS block out by this key database
 //     --key <NAME>=<v,...>  value of one key (repeatable; needs --keydb)
 // Numbers may be decimal or 0x-prefixed hexadecimal.
-#include "cskeysinfo.h"
+#include "cscache/cskeysinfo.h"
 #include "nvimagegen.h"
-#include "msghandler.h"
+#include "support/msghandler.h"
 
 #include <cstdio>
 #include <cstdlib>

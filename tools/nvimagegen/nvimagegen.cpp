@@ -1,8 +1,8 @@
 #include "nvimagegen.h"
 
-#include "cskeysinfo.h"
-#include "nvimagehdr.h"
-#include "xvimage.h"
+#include "cscache/cskeysinfo.h"
+#include "cscache/nvimagehdr.h"
+#include "cscache/xvimage.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,7 +11,7 @@
 #ifndef NVT_TOOLS_NVIMAGEGEN_H
 #define NVT_TOOLS_NVIMAGEGEN_H
 
-#include "targets.h"
+#include "cscache/targets.h"
 
 #include <cstdint>
 #include <map>

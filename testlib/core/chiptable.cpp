@@ -1,4 +1,4 @@
-#include "chiptable.h"
+#include "core/chiptable.h"
 
 namespace {
 

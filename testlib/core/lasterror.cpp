@@ -1,8 +1,8 @@
-#include "lasterror.h"
+#include "core/lasterror.h"
 
-#include "hextext.h"
+#include "support/hextext.h"
 #include "nivoratest.h"
-#include "platform.h"
+#include "support/platform.h"
 #include "quorlink.h"
 
 

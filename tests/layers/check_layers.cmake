@@ -1,0 +1,50 @@
+cmake_minimum_required(VERSION 3.25)
+# Fails when a library source includes a header of a layer above its own, or
+# when the transport is called outside the layers that own the device
+# conversation. Run as: cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
+#
+#   support  <-  core  <-  ptest, cscache  <-  api
+#
+# cscache may use ptest only for the lookup-table reader.
+set(allowed_support "support")
+set(allowed_core    "support;core")
+set(allowed_ptest   "support;core;ptest")
+set(allowed_cscache "support;core;cscache")
+set(allowed_api     "support;core;ptest;cscache;api")
+set(cscache_from_ptest "ptest/lookuptable.h;ptest/memoryreader.h")
+
+# Files that may call qlk_ functions: the protocol layer, the device targets
+# of the CS cache, and the transport's own error text in core.
+set(transport_files_regex "^testlib/(ptest/.*|cscache/devicetargets\\.cpp|core/transport\\.cpp)$")
+# Still to move into ptest and the device targets.
+set(transport_files_to_move "testlib/core/lasterror.cpp;testlib/cscache/nvimagecache.cpp;testlib/api/devicehandle.cpp;testlib/api/devicehandle_fw.cpp;testlib/api/exports.cpp")
+
+set(problems "")
+foreach(layer support core ptest cscache api)
+  file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/testlib/${layer}/*.h ${SOURCE_DIR}/testlib/${layer}/*.cpp)
+  foreach(f ${files})
+    file(STRINGS ${SOURCE_DIR}/${f} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z]+/[^\"]+\"")
+    foreach(line ${includes})
+      string(REGEX REPLACE ".*\"(([a-z]+)/[^\"]+)\".*" "\\1" header "${line}")
+      string(REGEX REPLACE "/.*" "" target_layer "${header}")
+      if(NOT target_layer IN_LIST allowed_${layer})
+        if(layer STREQUAL "cscache" AND header IN_LIST cscache_from_ptest)
+          continue()
+        endif()
+        list(APPEND problems "${f}: includes ${header} of layer ${target_layer}")
+      endif()
+    endforeach()
+    if(NOT f MATCHES "${transport_files_regex}" AND NOT f IN_LIST transport_files_to_move)
+      file(STRINGS ${SOURCE_DIR}/${f} calls REGEX "qlk_[a-z_]+[ \t]*\\(")
+      if(calls)
+        list(APPEND problems "${f}: calls the transport (qlk_) outside ptest and the device targets")
+      endif()
+    endif()
+  endforeach()
+endforeach()
+
+if(problems)
+  string(REPLACE ";" "\n  " text "${problems}")
+  message(FATAL_ERROR "layer rules broken:\n  ${text}")
+endif()
+message(STATUS "layer rules hold")
