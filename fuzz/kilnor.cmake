@@ -16,6 +16,6 @@ target_sources(config_bin_fuzz PRIVATE
   ${PROJECT_SOURCE_DIR}/kilnor/hex_text.cpp)
 target_include_directories(config_bin_fuzz PRIVATE ${PROJECT_SOURCE_DIR}/kilnor)
 target_sources(dumpfile_fuzz PRIVATE
-  ${PROJECT_SOURCE_DIR}/outside/plessa/sim/dumpfile.cpp
-  ${PROJECT_SOURCE_DIR}/outside/plessa/sim/kilnorsim.cpp)
-target_include_directories(dumpfile_fuzz PRIVATE ${PROJECT_SOURCE_DIR}/outside/plessa/sim)
+  ${PROJECT_SOURCE_DIR}/outside/kilnorsim/dumpfile.cpp
+  ${PROJECT_SOURCE_DIR}/outside/kilnorsim/kilnorsim.cpp)
+target_include_directories(dumpfile_fuzz PRIVATE ${PROJECT_SOURCE_DIR}/outside/kilnorsim)

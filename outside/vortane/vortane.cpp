@@ -70,12 +70,19 @@ int32_t VORTANE_CALL psWriteBdAddr(VortaneHandle aHandle, int32_t aLap, int32_t 
     if (!kilnorsim::adapterPresent(config, handle->second) || kilnorsim::operationFails(config, "psWriteBdAddr") ||
         kilnorsim::takeAddressFailure(*dir))
         return logResult(call, kWriteFailed);
+    if (config.addressCrash == kilnorsim::Crash::BeforeWrite) {
+        kilnorsim::logCall(call + "=crash");
+        kilnorsim::crashNow();
+    }
     char line[32];
     const int n = std::snprintf(line, sizeof line, "%04X:%02X:%06X\n", static_cast<unsigned>(nap),
                                 static_cast<unsigned>(uap), static_cast<unsigned>(lap));
     const bool ok = kilnorsim::writeFile(kilnorsim::pathIn(*dir, kilnorsim::kAddressFile),
                                          reinterpret_cast<const uint8_t *>(line), static_cast<size_t>(n));
-    return logResult(call, ok ? int32_t(1) : kWriteFailed);
+    logResult(call, ok ? int32_t(1) : kWriteFailed);
+    if (ok && config.addressCrash == kilnorsim::Crash::AfterWrite)
+        kilnorsim::crashNow();
+    return ok ? int32_t(1) : kWriteFailed;
 }
 
 void VORTANE_CALL closeVortane(VortaneHandle aHandle)

@@ -176,6 +176,37 @@ TEST_F(SimTest, CallLogRecordsEveryCall)
                        "\ncloseVortane(" + std::to_string(handle) + ")\n");
 }
 
+TEST_F(SimTest, AddressCrashEndsTheProcessBeforeOrAfterTheStore)
+{
+    configure("addr_crash=before\n");
+    EXPECT_EXIT(psWriteBdAddr(openVortaneSpi(-1, 0, 2), 0x10, 0x5B, 0x0002),
+                testing::ExitedWithCode(kilnorsim::kCrashExitCode), "");
+    EXPECT_FALSE(fs::exists(dir / kilnorsim::kAddressFile));
+    EXPECT_NE(file(dir / kilnorsim::kCallLog).find(",0x10,0x5B,0x2)=crash\n"), std::string::npos);
+
+    configure("addr_crash=after\n");
+    EXPECT_EXIT(psWriteBdAddr(openVortaneSpi(-1, 0, 2), 0x11, 0x5B, 0x0002),
+                testing::ExitedWithCode(kilnorsim::kCrashExitCode), "");
+    EXPECT_EQ(file(dir / kilnorsim::kAddressFile), "0002:5B:000011\n");
+    EXPECT_NE(file(dir / kilnorsim::kCallLog).find(",0x11,0x5B,0x2)=1\n"), std::string::npos);
+}
+
+TEST(SimConfig, NumbersAreDecimalOrHexadecimalNeverOctal)
+{
+    EXPECT_EQ(kilnorsim::parseConfig("addr_fail=010\n").addressFailures, 10u);
+    EXPECT_EQ(kilnorsim::parseConfig("addr_fail=0x10\n").addressFailures, 16u);
+    EXPECT_EQ(kilnorsim::parseConfig("eeprom_size=0X1000\n").eepromSize, 4096u);
+    EXPECT_EQ(kilnorsim::parseConfig("eeprom_size=00128\n").eepromSize, 128u);
+    unsigned long long value = 7;
+    for (const char *bad : {"", "0x", "0x1g", "08x", "+1", "-1", " 1", "1e3", "0b101", "0x10000000000000000"})
+        EXPECT_FALSE(kilnorsim::parseNumber(bad, ~0ull, value)) << bad;
+    EXPECT_EQ(value, 7u);
+    EXPECT_TRUE(kilnorsim::parseNumber("18446744073709551615", ~0ull, value));
+    EXPECT_FALSE(kilnorsim::parseNumber("256", 255, value));
+    EXPECT_TRUE(kilnorsim::parseNumber("0xff", 255, value));
+    EXPECT_EQ(value, 255u);
+}
+
 TEST(SimConfig, MalformedValuesKeepDefaults)
 {
     const kilnorsim::Config config =

@@ -23,24 +23,6 @@ std::string trim(const std::string &aText)
     return aText.substr(first, last - first + 1);
 }
 
-// Parses a plain decimal number; anything else is rejected.
-bool parseCount(const std::string &aText, unsigned long long aMax, unsigned long long &aOut)
-{
-    if (aText.empty() || aText.size() > 20)
-        return false;
-    unsigned long long value = 0;
-    for (char c : aText) {
-        if (c < '0' || c > '9')
-            return false;
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > (aMax - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
-    aOut = value;
-    return true;
-}
-
 bool readText(const std::string &aPath, std::string &aOut)
 {
     std::vector<std::uint8_t> bytes;
@@ -51,6 +33,36 @@ bool readText(const std::string &aPath, std::string &aOut)
 }
 
 } // namespace
+
+bool parseNumber(const std::string &aText, unsigned long long aMax, unsigned long long &aOut)
+{
+    unsigned base = 10;
+    std::size_t first = 0;
+    if (aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X')) {
+        base = 16;
+        first = 2;
+    }
+    if (first == aText.size())
+        return false;
+    unsigned long long value = 0;
+    for (std::size_t i = first; i < aText.size(); ++i) {
+        const char c = aText[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        if (digit > aMax || value > (aMax - digit) / base)
+            return false;
+        value = value * base + digit;
+    }
+    aOut = value;
+    return true;
+}
 
 std::optional<std::string> directory()
 {
@@ -101,10 +113,15 @@ Config parseConfig(const std::string &aText)
                 if (!trim(name).empty())
                     config.failing.insert(trim(name));
         } else if (key == "addr_fail") {
-            if (parseCount(value, 1000000000ull, number))
+            if (parseNumber(value, 1000000000ull, number))
                 config.addressFailures = static_cast<unsigned long>(number);
+        } else if (key == "addr_crash") {
+            if (value == "before")
+                config.addressCrash = Crash::BeforeWrite;
+            else if (value == "after")
+                config.addressCrash = Crash::AfterWrite;
         } else if (key == "eeprom_size") {
-            if (parseCount(value, kMaxEepromSize, number) && number >= kMinEepromSize)
+            if (parseNumber(value, kMaxEepromSize, number) && number >= kMinEepromSize)
                 config.eepromSize = static_cast<std::size_t>(number);
         }
     }
@@ -156,6 +173,13 @@ bool takeAddressFailure(const std::string &aDir)
     }
     writeFile(path, reinterpret_cast<const std::uint8_t *>(rewritten.data()), rewritten.size());
     return true;
+}
+
+void crashNow()
+{
+    // No destructors, no atexit handlers, no stream flushes: as close to a
+    // killed process as a portable program gets.
+    std::_Exit(kCrashExitCode);
 }
 
 void logCall(const std::string &aLine)

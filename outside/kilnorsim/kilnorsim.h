@@ -27,6 +27,14 @@ constexpr std::size_t kMaxEepromSize = 16u * 1024u * 1024u;
 constexpr int kTransportLpt = 1;
 constexpr int kTransportUsb = 2;
 
+// Exit code of a process ended by an addr_crash fault.
+constexpr int kCrashExitCode = 86;
+
+// Where psWriteBdAddr ends the calling process (addr_crash=before|after):
+// before the address reaches the store, or right after it was stored and
+// logged. Tests use it to kill the program in the middle of a write.
+enum class Crash { None, BeforeWrite, AfterWrite };
+
 // The fault and size settings of sim.conf (key=value lines, '#' comments).
 struct Config {
     bool lptPresent = true;              // adapter=both|lpt|usb|none
@@ -34,7 +42,13 @@ struct Config {
     std::set<std::string> failing;       // fail=plsFill,plsDump,...
     unsigned long addressFailures = 0;   // addr_fail=N
     std::size_t eepromSize = kDefaultEepromSize;  // eeprom_size=N
+    Crash addressCrash = Crash::None;    // addr_crash=before|after
 };
+
+// The number grammar of sim.conf: decimal, or hexadecimal after "0x" or
+// "0X"; the whole text must be digits, and leading zeros stay decimal
+// ("010" is ten, never octal). Fails for an empty text or a value above aMax.
+bool parseNumber(const std::string &aText, unsigned long long aMax, unsigned long long &aOut);
 
 // The simulation directory, or nothing when the variable is unset or empty
 // (then no adapter is attached).
@@ -53,6 +67,9 @@ bool operationFails(const Config &aConfig, const std::string &aOperation);
 // Returns true when this address write must fail because addr_fail is still
 // above 0, and counts addr_fail down by one in sim.conf.
 bool takeAddressFailure(const std::string &aDir);
+
+// Ends the process at once, with kCrashExitCode.
+[[noreturn]] void crashNow();
 
 // Appends one line to calls.log of the simulation directory, if one is
 // set, so that tests see which functions ran.
