@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev fonts-noto-cjk
   srecord libxml2-utils
   g++-mingw-w64-i686-posix
+  python3 python3-pytest python3-setuptools python3-wheel python3-pip
 )
 if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

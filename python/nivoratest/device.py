@@ -244,7 +244,7 @@ class Device:
     def firmware_build_info(self, path=None):
         """Build-id text of the XBV file ``path``, or of the loaded firmware."""
         path_c = _path("path", path, optional=True)
-        size = 256
+        size = 64  # most build texts fit; a longer one costs a second call
         for _ in range(3):
             length = ctypes.c_uint16(size)
             buffer = ctypes.create_string_buffer(size)
@@ -375,7 +375,7 @@ class Device:
     def cs_read_item(self, name):
         """The words of CS key ``name`` (any case) as a list of int."""
         name_c = _text("name", name)
-        size = 64
+        size = 8  # most keys fit; a longer one costs a second call
         for _ in range(3):
             data = (ctypes.c_uint16 * size)()
             length = ctypes.c_uint16(size)
