@@ -62,7 +62,7 @@ class Steps:
         start = time.perf_counter()
         try:
             value = action()
-        except (nivoratest.NvtError, OSError) as error:
+        except (nivoratest.NvtError, OSError, ValueError) as error:
             self.fail(name, error, start)
             return None
         inside = (low is None or value >= low) and (high is None or value <= high)
@@ -121,10 +121,10 @@ def cs_sequence(dut, steps, work, simulated):
         fresh = True
     if steps.run("CS version", dut.cs_version) is None:
         return False
-    address = steps.run("read bd address", lambda: dut.cs_read_item("BLUETOOTH_ADDRESS"))
+    address = steps.run("read bd address", lambda: address_text(dut.cs_read_item("BLUETOOTH_ADDRESS")))
+    address = address and steps.run("next bd address", lambda: next_address(dut.cs_read_item("BLUETOOTH_ADDRESS")))
     if address is None:
         return False
-    address = next_address(address)
     steps.run("write bd address", lambda: dut.cs_write_item("BLUETOOTH_ADDRESS", address) or address_text(address))
     steps.run("write xtal trim key", lambda: dut.cs_write_item("CRYSTAL_TRIM", [XTAL_TRIM]) or XTAL_TRIM)
     # A new image goes to the chip whole; otherwise only its CS block.

@@ -143,11 +143,11 @@ class Device:
     """
 
     def __init__(self, transport="sim", keydb=None):
+        self._handle = None
         transport_c = _text("transport", transport)
         keydb_c = _path("keydb", default_keydb() if keydb is None else keydb, optional=True)
         lib = _library.load()
         handle = ctypes.c_void_p()
-        self._handle = None
         with _library.lock:
             rc = lib.nvtOpen(transport_c, keydb_c, ctypes.byref(handle))
             if rc < 0:

@@ -277,12 +277,6 @@ class TestConfigurationStore:
         cached.load_firmware(files.firmware, load_cs_keys=True)
         assert cached.firmware_cs_version() == sim.CS_VERSION
 
-    def test_write_warning_returns_its_text(self, cached, monkeypatch, tmp_path):
-        # The warning (a file the system may redirect) exists only on Windows;
-        # the export's result 1 is stood in for here.
-        monkeypatch.setattr(cached, "_raw", lambda name, *args: (1, "may be redirected"))
-        assert cached.cs_write_to_file(tmp_path / "x.keyr") == "may be redirected"
-
 
 def test_threads_are_serialised(files):
     # The library takes no locks; the binding's lock keeps concurrent Python
