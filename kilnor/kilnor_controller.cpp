@@ -3,6 +3,8 @@
 #include "hex_text.h"
 #include "kilnor_texts.h"
 
+#include <utility>
+
 namespace kilnor {
 
 namespace {
@@ -25,7 +27,8 @@ constexpr VortaneArgs kVortaneUsb = {-1, 0, 2};
 
 } // namespace
 
-KilnorController::KilnorController(KilnorView &aView, KilnorChip &aChip) : view_(aView), chip_(aChip)
+KilnorController::KilnorController(KilnorView &aView, KilnorChip &aChip, AddressLedger::Clock aClock)
+    : view_(aView), chip_(aChip), clock_(std::move(aClock)), ledger_(kLedgerName, clock_)
 {
 }
 
@@ -35,14 +38,20 @@ void KilnorController::start(const std::string &aConfigPath)
     view_.setIncrementChecked(true);
     incrementAddress_ = true;
     view_.setAddressFieldsEnabled(false);
-    view_.setProgramFileEnabled(false);
+    view_.setButtonEnabled(Button::ProgramFile, false);
 
-    if (const auto range = readConfigBin(aConfigPath)) {
-        nap_ = range->nap;
-        uap_ = range->uap;
-        lap_ = range->lap;
-        lapEnd_ = range->lapEnd;
-        rangeAccepted_ = true;
+    range_ = readConfigBin(aConfigPath);
+    ledger_ = AddressLedger(ledgerPathBeside(aConfigPath), clock_);
+    ledger_.load();
+    if (range_) {
+        nap_ = range_->nap;
+        uap_ = range_->uap;
+        lap_ = range_->lap;
+        lapEnd_ = range_->lapEnd;
+        // Whatever state the ledger gives an address of this range (a write
+        // cut short by a crash included), counting goes on after the highest.
+        if (const auto highest = ledger_.highestLap(nap_, uap_, range_->lap, lapEnd_))
+            lap_ = *highest + 1;
     }
     view_.setAddressTexts(formatHex(nap_, 4), formatHex(uap_, 2), formatHex(lap_, 6));
     showStatus(text::kInsertDevice);
@@ -56,63 +65,83 @@ void KilnorController::incrementClicked()
 
 void KilnorController::chooseFileClicked()
 {
-    const auto path = view_.askOpenDumpFile();
-    if (!path)
-        return;
-    view_.setFilePathText(*path);
-    view_.setProgramFileEnabled(true);
+    if (const auto path = view_.askOpenDumpFile()) {
+        view_.setFilePathText(*path);
+        view_.setButtonEnabled(Button::ProgramFile, true);
+    }
+    view_.focusButton(Button::ChooseFile);
 }
 
 void KilnorController::programFileClicked()
+{
+    programFile();
+    view_.focusButton(Button::ProgramFile);
+}
+
+void KilnorController::programFile()
 {
     const std::string filePath = view_.filePathText();
     if (filePath.empty()) {
         showStatus(text::kChooseFileFirst);
         return;
     }
-    runEepromOperation(text::kWriting, text::kProgramDone, text::kWriteFailed, &KilnorView::setProgramFileEnabled,
+    runEepromOperation(text::kWriting, text::kProgramDone, text::kWriteFailed, Button::ProgramFile, true,
                        [&] { return chip_.plsProgram(filePath, kVerify); });
 }
 
 template <typename Operation>
 void KilnorController::runEepromOperation(const char *aRunning, const char *aDone, const char *aFailed,
-                                          void (KilnorView::*aEnableButton)(bool), Operation aOperation)
+                                          Button aButton, bool aDisable, Operation aOperation)
 {
     if (chip_.plsOpen(interfaceCode(), kAnyPort, kDefaultSpeed) != 0) {
         showStatus(text::kSpiFailed);
         return;
     }
-    if (aEnableButton != nullptr)
-        (view_.*aEnableButton)(false);
+    if (aDisable)
+        view_.setButtonEnabled(aButton, false);
     showStatus(aRunning);
     showStatus(aOperation() == 0 ? aDone : aFailed);
     chip_.plsClose();
-    if (aEnableButton != nullptr)
-        (view_.*aEnableButton)(true);
+    if (aDisable)
+        view_.setButtonEnabled(aButton, true);
 }
 
 void KilnorController::writeHeaderClicked()
 {
-    runEepromOperation(text::kHeaderRunning, text::kHeaderDone, text::kHeaderFailed, nullptr,
+    runEepromOperation(text::kHeaderRunning, text::kHeaderDone, text::kHeaderFailed, Button::WriteHeader, false,
                        [this] { return chip_.plsWriteCkHeader(); });
+    view_.focusButton(Button::WriteHeader);
 }
 
 void KilnorController::fillClicked()
 {
-    runEepromOperation(text::kFillRunning, text::kFillDone, text::kFillFailed, nullptr,
+    runEepromOperation(text::kFillRunning, text::kFillDone, text::kFillFailed, Button::Fill, false,
                        [this] { return chip_.plsFill(kFillValue, kVerify); });
+    view_.focusButton(Button::Fill);
 }
 
 void KilnorController::readOutClicked()
 {
+    readOut();
+    view_.focusButton(Button::ReadOut);
+}
+
+void KilnorController::readOut()
+{
     const auto path = view_.askSaveDumpFile();
     if (!path)
         return;
-    runEepromOperation(text::kReadRunning, text::kReadDone, text::kReadFailed, &KilnorView::setReadOutEnabled,
+    runEepromOperation(text::kReadRunning, text::kReadDone, text::kReadFailed, Button::ReadOut, true,
                        [&] { return chip_.plsDump(*path, kVerify); });
 }
 
 void KilnorController::writeAddressClicked()
+{
+    writeAddress();
+    view_.focusButton(Button::WriteAddress);
+}
+
+void KilnorController::writeAddress()
 {
     nap_ = parseHexField(view_.napText());
     uap_ = parseHexField(view_.uapText());
@@ -132,19 +161,26 @@ void KilnorController::writeAddressClicked()
         return;
     }
 
-    // Never write an address the chip cannot hold or one past the range
-    // allocated in "config.bin": a duplicate or truncated address on a
-    // shipped device is worse than a refused write.
-    if (!addressWritable()) {
-        showStatus(text::kWriteFailed);
+    if (const char *refusal = addressRefusal()) {
+        showStatus(refusal);
         return;
     }
 
     const std::uintptr_t handle = chip_.openVortaneSpi(args.port, args.clock, args.transport);
-    view_.setWriteAddressEnabled(false);
+    view_.setButtonEnabled(Button::WriteAddress, false);
     if (handle == 0) {
         showStatus(text::kSpiFailed);
-        view_.setWriteAddressEnabled(true);
+        view_.setButtonEnabled(Button::WriteAddress, true);
+        return;
+    }
+
+    // The reservation is on disk before the first library call, so that
+    // after a crash at any later moment the address counts as used.
+    const BdAddress address{nap_, uap_, lap_};
+    if (!ledger_.record(address, LedgerState::Reserved)) {
+        showStatus(text::kLedgerFailed);
+        chip_.closeVortane(handle);
+        view_.setButtonEnabled(Button::WriteAddress, true);
         return;
     }
 
@@ -152,28 +188,42 @@ void KilnorController::writeAddressClicked()
     for (int attempt = 0; attempt < kAddressWriteAttempts && !written; ++attempt)
         written = chip_.psWriteBdAddr(handle, static_cast<std::int32_t>(lap_), static_cast<std::int32_t>(uap_),
                                       static_cast<std::int32_t>(nap_)) == 1;
+    // An outcome that cannot be recorded leaves the line "reserved", which
+    // keeps the address from being written again.
+    ledger_.record(address, written ? LedgerState::Written : LedgerState::Failed);
 
     if (written) {
         incrementAddress_ = view_.incrementChecked();
-        // No carry into uap or nap: the next device continues the lap
-        // range; the write guard stops at the end of the range.
+        // No carry into uap or nap: the next device continues the lap range.
         if (incrementAddress_)
             ++lap_;
-        // The field shows the written or next lap in its usual form.
-        view_.setLapText(formatHex(lap_, 6));
+        view_.setAddressTexts(formatHex(nap_, 4), formatHex(uap_, 2), formatHex(lap_, 6));
         showStatus(text::kWriteSucceeded);
     } else {
         showStatus(text::kWriteFailed);
     }
     chip_.closeVortane(handle);
-    view_.setWriteAddressEnabled(true);
+    view_.setButtonEnabled(Button::WriteAddress, true);
 }
 
-bool KilnorController::addressWritable() const
+const char *KilnorController::addressRefusal() const
 {
-    if (lap_ > kMaxLap || uap_ > 0xFFu || nap_ > 0xFFFFu)
-        return false;
-    return !(rangeAccepted_ && lap_ > lapEnd_);
+    if (range_) {
+        // Only the range that config.bin allocated: its NAP and UAP, LAPs
+        // from its first one to the one before lapEnd.
+        if (nap_ != range_->nap || uap_ != range_->uap || lap_ < range_->lap)
+            return text::kAddressOutOfRange;
+        if (lap_ >= range_->lapEnd)
+            return text::kRangeUsedUp;
+    } else if (lap_ > kMaxLap || uap_ > 0xFFu || nap_ > 0xFFFFu) {
+        // Without config.bin: never an address the chip cannot hold.
+        return text::kWriteFailed;
+    }
+    if (!ledger_.usable())
+        return text::kLedgerFailed;
+    if (ledger_.spent(BdAddress{nap_, uap_, lap_}))
+        return text::kAddressAlreadyWritten;
+    return nullptr;
 }
 
 void KilnorController::showStatus(const char *aText)

@@ -53,11 +53,14 @@ std::string toStd(const QString &aText)
     return aText.toStdString();
 }
 
+// Every push button is an auto-default button, as in a standard dialog:
+// Enter clicks the button that has the focus, and the dialog's default
+// button only while no push button has it.
 QPushButton *makeButton(const char *aCaption, const char *aName, QWidget *aParent)
 {
     auto *button = new QPushButton(QString::fromUtf8(aCaption), aParent);
     button->setObjectName(QString::fromLatin1(aName));
-    button->setAutoDefault(false);
+    button->setAutoDefault(true);
     return button;
 }
 
@@ -298,19 +301,33 @@ void KilnorDialog::setFilePathText(const std::string &aPath)
     filePathEdit_->setText(QString::fromStdString(aPath));
 }
 
-void KilnorDialog::setProgramFileEnabled(bool aEnabled)
+QPushButton *KilnorDialog::button(kilnor::Button aButton) const
 {
-    programFileButton_->setEnabled(aEnabled);
+    switch (aButton) {
+    case kilnor::Button::WriteHeader:
+        return writeHeaderButton_;
+    case kilnor::Button::Fill:
+        return fillButton_;
+    case kilnor::Button::ReadOut:
+        return readOutButton_;
+    case kilnor::Button::WriteAddress:
+        return writeAddressButton_;
+    case kilnor::Button::ChooseFile:
+        return chooseFileButton_;
+    case kilnor::Button::ProgramFile:
+        break;
+    }
+    return programFileButton_;
 }
 
-void KilnorDialog::setReadOutEnabled(bool aEnabled)
+void KilnorDialog::setButtonEnabled(kilnor::Button aButton, bool aEnabled)
 {
-    readOutButton_->setEnabled(aEnabled);
+    button(aButton)->setEnabled(aEnabled);
 }
 
-void KilnorDialog::setWriteAddressEnabled(bool aEnabled)
+void KilnorDialog::focusButton(kilnor::Button aButton)
 {
-    writeAddressButton_->setEnabled(aEnabled);
+    button(aButton)->setFocus(Qt::OtherFocusReason);
 }
 
 void KilnorDialog::setStatus(const std::string &aText)

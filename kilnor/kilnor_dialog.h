@@ -49,9 +49,8 @@ public:
     void setLapText(const std::string &aLap) override;
     void setAddressFieldsEnabled(bool aEnabled) override;
     void setFilePathText(const std::string &aPath) override;
-    void setProgramFileEnabled(bool aEnabled) override;
-    void setReadOutEnabled(bool aEnabled) override;
-    void setWriteAddressEnabled(bool aEnabled) override;
+    void setButtonEnabled(kilnor::Button aButton, bool aEnabled) override;
+    void focusButton(kilnor::Button aButton) override;
     void setStatus(const std::string &aText) override;
     std::optional<std::string> askOpenDumpFile() override;
     std::optional<std::string> askSaveDumpFile() override;
@@ -72,6 +71,7 @@ protected:
 private:
     void buildControls();
     void buildSystemMenu();
+    QPushButton *button(kilnor::Button aButton) const;
 
     kilnor::KilnorController controller_;
     QRadioButton *lptRadio_ = nullptr;

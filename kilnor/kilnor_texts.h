@@ -21,6 +21,11 @@ constexpr const char *kReadRunning = "程序读取中...";
 constexpr const char *kReadDone = "读取完成";
 constexpr const char *kReadFailed = "读取失败";
 constexpr const char *kPortError = "端口设置错误";
+// Address refusals, each before any library call.
+constexpr const char *kAddressAlreadyWritten = "地址已烧录过";
+constexpr const char *kRangeUsedUp = "地址已用完";
+constexpr const char *kAddressOutOfRange = "地址不在范围内";
+constexpr const char *kLedgerFailed = "地址记录失败";
 
 } // namespace kilnor::text
 

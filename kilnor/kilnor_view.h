@@ -11,6 +11,9 @@ namespace kilnor {
 // The checked interface radio button.
 enum class Port { None, Lpt, Usb };
 
+// The push buttons that start an operation.
+enum class Button { WriteHeader, Fill, ReadOut, WriteAddress, ChooseFile, ProgramFile };
+
 class KilnorView {
 public:
     virtual ~KilnorView() = default;
@@ -30,9 +33,10 @@ public:
     virtual void setLapText(const std::string &aLap) = 0;
     virtual void setAddressFieldsEnabled(bool aEnabled) = 0;
     virtual void setFilePathText(const std::string &aPath) = 0;
-    virtual void setProgramFileEnabled(bool aEnabled) = 0;
-    virtual void setReadOutEnabled(bool aEnabled) = 0;
-    virtual void setWriteAddressEnabled(bool aEnabled) = 0;
+    virtual void setButtonEnabled(Button aButton, bool aEnabled) = 0;
+    // Gives the keyboard focus to the button, so that the next Enter or
+    // Space starts its operation again.
+    virtual void focusButton(Button aButton) = 0;
     // Shows a new status text; it must be visible before a long operation.
     virtual void setStatus(const std::string &aText) = 0;
 

@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using kilnor::KilnorController;
@@ -15,22 +21,46 @@ using Calls = std::vector<std::string>;
 
 namespace {
 
-// A config.bin of these bytes in the test's temporary folder.
-std::string writeConfig(const std::vector<unsigned char> &aBytes)
+std::string readText(const std::string &aPath)
 {
-    const std::string path = testing::TempDir() + "kilnor_config.bin";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(aBytes.data()),
-                                                static_cast<std::streamsize>(aBytes.size()));
-    return path;
+    std::ifstream in(aPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
-const std::string kNoConfig = testing::TempDir() + "kilnor_does_not_exist.bin";
+
+void writeText(const std::string &aPath, const std::string &aText)
+{
+    std::ofstream(aPath, std::ios::binary) << aText;
+}
+
+// 2026-12-09T16:51:47Z
+constexpr std::time_t kNow = 1796835107;
 
 class ControllerTest : public testing::Test {
 protected:
+    // Each test has a folder of its own for config.bin and the ledger.
+    std::string folder;
+    std::string configPath, ledgerPath, noConfig;
     FakeView view;
     FakeChip chip{&view};
-    KilnorController controller{view, chip};
+    KilnorController controller{view, chip, [] { return kNow; }};
 
+    void SetUp() override
+    {
+        std::string pattern = testing::TempDir() + "kilnorctlXXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder = pattern + "/";
+        configPath = folder + "config.bin";
+        ledgerPath = folder + kilnor::kLedgerName;
+        noConfig = folder + "missing.bin";
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    std::string writeConfig(const std::vector<unsigned char> &aBytes)
+    {
+        std::ofstream(configPath, std::ios::binary)
+            .write(reinterpret_cast<const char *>(aBytes.data()), static_cast<std::streamsize>(aBytes.size()));
+        return configPath;
+    }
     // Starts with the address of a config.bin holding these fields.
     void startWith(unsigned aNap, unsigned aUap, unsigned aLap, unsigned aLapEnd)
     {
@@ -40,11 +70,12 @@ protected:
                 bytes.push_back(static_cast<unsigned char>(value >> shift));
         controller.start(writeConfig(bytes));
     }
+    std::string address() const { return view.nap + ":" + view.uap + ":" + view.lap; }
 };
 
 TEST_F(ControllerTest, StartWithoutConfigShowsZeroAddressAndDefaults)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     EXPECT_EQ(view.nap + view.uap + view.lap, "0000" "00" "000000");
     EXPECT_EQ(view.portChoice, Port::Usb);
     EXPECT_TRUE(view.increment);
@@ -91,10 +122,10 @@ TEST_F(ControllerTest, IncrementCountsLapWithoutCarry)
     EXPECT_TRUE(view.writeAddressEnabled);
 }
 
-TEST_F(ControllerTest, AddressOutsideTheStoreOrTheConfiguredRangeIsNotWritten)
+TEST_F(ControllerTest, WithoutConfigAnAddressTheStoreCannotHoldIsNotWritten)
 {
     // From FFFFFF the field shows 1000000, and that value is never written.
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     view.lap = "FFFFFF";
     controller.writeAddressClicked();
     EXPECT_EQ(view.lap, "1000000");
@@ -115,21 +146,41 @@ TEST_F(ControllerTest, AddressOutsideTheStoreOrTheConfiguredRangeIsNotWritten)
     EXPECT_EQ(view.status(), "烧录失败");
     EXPECT_TRUE(chip.calls.empty());
 
-    // lapEnd itself is still in the range of config.bin, the one after it not.
-    startWith(0x0001, 0x02, 0x000010, 0x000011);
+}
+
+TEST_F(ControllerTest, RangeOfConfigBinEndsBeforeLapEnd)
+{
+    startWith(0x0001, 0x02, 0x000010, 0x000012);
     controller.writeAddressClicked();
     controller.writeAddressClicked();
-    EXPECT_EQ(view.lap, "000012");
+    EXPECT_EQ(address(), "0001:02:000012");
     chip.calls.clear();
     controller.writeAddressClicked();
-    EXPECT_EQ(view.status(), "烧录失败");
-    EXPECT_EQ(view.lap, "000012");
+    EXPECT_EQ(view.status(), "地址已用完");
+    EXPECT_EQ(address(), "0001:02:000012");
     EXPECT_TRUE(chip.calls.empty());
+    EXPECT_TRUE(view.writeAddressEnabled);
+
+    // Typed addresses outside the allocated range, also those of a store
+    // too narrow for them, never reach the library.
+    view.increment = false;
+    controller.incrementClicked();
+    for (const auto &[nap, uap, lap, refusal] :
+         {std::tuple{"0002", "02", "000010", "地址不在范围内"}, {"0001", "03", "000010", "地址不在范围内"},
+          {"10001", "02", "000010", "地址不在范围内"}, {"0001", "102", "000010", "地址不在范围内"},
+          {"0001", "02", "00000F", "地址不在范围内"}, {"0001", "02", "1000010", "地址已用完"},
+          {"0001", "02", "FFFFFF", "地址已用完"}}) {
+        view.nap = nap, view.uap = uap, view.lap = lap;
+        controller.writeAddressClicked();
+        EXPECT_EQ(view.status(), refusal) << nap << ":" << uap << ":" << lap;
+    }
+    EXPECT_TRUE(chip.calls.empty());
+    EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "烧录失败"), 0);
 }
 
 TEST_F(ControllerTest, AddressWriteRetriesFiveTimes)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     view.lap = "000100";
     chip.writeResults = {0, -1, 7, 0, 1};
     controller.writeAddressClicked();
@@ -151,7 +202,7 @@ TEST_F(ControllerTest, AddressWriteRetriesFiveTimes)
 
 TEST_F(ControllerTest, AddressWriteOpenFailureAndPortChoice)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     chip.handle = 0;
     controller.writeAddressClicked();
     EXPECT_EQ(view.status(), "SPI连接失败");
@@ -173,7 +224,7 @@ TEST_F(ControllerTest, AddressWriteOpenFailureAndPortChoice)
 
 TEST_F(ControllerTest, UncheckedIncrementUsesTypedValuesUnchanged)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     view.increment = false;
     controller.incrementClicked();
     EXPECT_TRUE(view.addressFieldsEnabled);
@@ -182,7 +233,8 @@ TEST_F(ControllerTest, UncheckedIncrementUsesTypedValuesUnchanged)
     view.lap = "12ab34";
     controller.writeAddressClicked();
     EXPECT_EQ(chip.calls[1], "psWriteBdAddr(42,12AB34,C3,BEEF)");
-    EXPECT_EQ(view.lap, "12AB34");  // shown in the field's form, not incremented
+    // Shown in the fields' forms, not incremented.
+    EXPECT_EQ(address(), "BEEF:C3:12AB34");
     EXPECT_EQ(controller.lap(), 0x12AB34u);
     EXPECT_EQ(view.status(), "烧录成功");
 
@@ -193,7 +245,7 @@ TEST_F(ControllerTest, UncheckedIncrementUsesTypedValuesUnchanged)
 
 TEST_F(ControllerTest, ProgramFileNeedsAChosenFile)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     EXPECT_FALSE(view.programFileEnabled);
     controller.programFileClicked();
     EXPECT_EQ(view.status(), "请先选择烧录文件");
@@ -222,7 +274,7 @@ TEST_F(ControllerTest, ProgramFileNeedsAChosenFile)
 
 TEST_F(ControllerTest, FailedPlessaOpenStopsWithoutClose)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     view.filePath = "x.dump";
     view.programFileEnabled = true;
     view.saveAnswer = "/tmp/1.dump";
@@ -240,7 +292,7 @@ TEST_F(ControllerTest, FailedPlessaOpenStopsWithoutClose)
 
 TEST_F(ControllerTest, HeaderAndFillReportTheirResults)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     controller.writeHeaderClicked();
     controller.fillClicked();
     chip.operationResult = 4;
@@ -255,7 +307,7 @@ TEST_F(ControllerTest, HeaderAndFillReportTheirResults)
 
 TEST_F(ControllerTest, ReadOutCancelCallsNothing)
 {
-    controller.start(kNoConfig);
+    controller.start(noConfig);
     controller.readOutClicked();
     EXPECT_EQ(view.saveAsked, 1);
     EXPECT_TRUE(chip.calls.empty());
@@ -271,6 +323,143 @@ TEST_F(ControllerTest, ReadOutCancelCallsNothing)
     chip.operationResult = 5;
     controller.readOutClicked();
     EXPECT_EQ(view.status(), "读取失败");
+}
+
+TEST_F(ControllerTest, LedgerLineIsSyncedBeforeTheWriteAndUpdatedAfterIt)
+{
+    startWith(0x0002, 0x5B, 0x00FFFE, 0x010010);
+    std::vector<std::string> seen;
+    chip.duringWrite = [&] { seen.push_back(readText(ledgerPath)); };
+    controller.writeAddressClicked();
+    chip.writeResult = 0;
+    controller.writeAddressClicked();
+    ASSERT_EQ(seen.size(), 6u);  // one write, then five attempts
+    EXPECT_EQ(seen[0], "2026-12-09T16:51:47Z 0002:5B:00FFFE reserved\n");
+    EXPECT_EQ(seen[1], "2026-12-09T16:51:47Z 0002:5B:00FFFE written \n"
+                       "2026-12-09T16:51:47Z 0002:5B:00FFFF reserved\n");
+    // One line per address; a failed address may be tried again and gets
+    // its reservation back in the same line.
+    EXPECT_EQ(readText(ledgerPath), "2026-12-09T16:51:47Z 0002:5B:00FFFE written \n"
+                                    "2026-12-09T16:51:47Z 0002:5B:00FFFF failed  \n");
+    EXPECT_EQ(view.lap, "00FFFF");
+    chip.writeResult = 1;
+    seen.clear();
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "烧录成功");
+    EXPECT_EQ(seen[0], "2026-12-09T16:51:47Z 0002:5B:00FFFE written \n"
+                       "2026-12-09T16:51:47Z 0002:5B:00FFFF reserved\n");
+    EXPECT_EQ(readText(ledgerPath).substr(45), "2026-12-09T16:51:47Z 0002:5B:00FFFF written \n");
+}
+
+TEST_F(ControllerTest, RestartGoesOnAfterTheHighestAddressTheLedgerHoldsInItsRange)
+{
+    // Hand-kept and foreign lines, a reservation cut short by a crash, a
+    // higher LAP of another UAP, a LAP past lapEnd, and a torn last line.
+    writeText(ledgerPath, "# addresses of line 3\n"
+                          "2026-12-01T08:00:00Z 0002:5B:000101 written \n"
+                          "2026-12-01T08:00:01Z 0002:5b:000104 reserved\r\n"
+                          "2026-12-01T08:00:02Z 0002:5C:000180 written \n"
+                          "2026-12-01T08:00:03Z 0002:5B:000200 written \n"
+                          "2026-12-01T08:00:04Z 0002:5B:000102 fai");
+    startWith(0x0002, 0x5B, 0x000100, 0x000200);
+    EXPECT_EQ(address(), "0002:5B:000105");
+    controller.writeAddressClicked();
+    EXPECT_EQ(chip.calls[1], "psWriteBdAddr(42,105,5B,2)");
+    // The torn line got its end before the new one was appended.
+    const std::string ledger = readText(ledgerPath);
+    EXPECT_NE(ledger.find("0002:5B:000102 fai\n2026-12-09T16:51:47Z 0002:5B:000105 written \n"), std::string::npos);
+
+    // A failed address is still passed over after a restart.
+    FakeView again;
+    FakeChip againChip{&again};
+    KilnorController restarted(again, againChip);
+    writeText(ledgerPath, ledger + "2026-12-09T16:51:48Z 0002:5B:000106 failed  \n");
+    restarted.start(configPath);
+    EXPECT_EQ(again.lap, "000107");
+
+    // Without a ledger, or without one line of this range, start as ever.
+    std::filesystem::remove(ledgerPath);
+    restarted.start(configPath);
+    EXPECT_EQ(again.lap, "000100");
+    writeText(ledgerPath, "2026-12-01T08:00:00Z 0002:5B:0000FF written \n");
+    restarted.start(configPath);
+    EXPECT_EQ(again.lap, "000100");
+
+    // The whole range in the ledger: the first LAP shown is lapEnd.
+    writeText(ledgerPath, "2026-12-01T08:00:00Z 0002:5B:0001FF failed  \n");
+    restarted.start(configPath);
+    EXPECT_EQ(again.lap, "000200");
+    restarted.writeAddressClicked();
+    EXPECT_EQ(again.status(), "地址已用完");
+    EXPECT_TRUE(againChip.calls.empty());
+}
+
+TEST_F(ControllerTest, AddressTheLedgerHoldsIsRefusedWithoutALibraryCall)
+{
+    writeText(ledgerPath, "2026-12-01T08:00:00Z 0002:5B:000010 written \n"
+                          "2026-12-01T08:00:01Z 0002:5B:000011 reserved\n"
+                          "2026-12-01T08:00:02Z 0002:5B:000012 failed  \n"
+                          "2026-12-01T08:00:03Z 0002:5B:000013 ???\n");
+    controller.start(noConfig);
+    view.increment = false;
+    controller.incrementClicked();
+    view.nap = "0002", view.uap = "5b";
+    for (const char *held : {"10", "11", "13"}) {
+        view.lap = held;
+        controller.writeAddressClicked();
+        EXPECT_EQ(view.status(), "地址已烧录过") << held;
+    }
+    EXPECT_TRUE(chip.calls.empty());
+    view.lap = "12";
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "烧录成功");
+    chip.calls.clear();
+    controller.writeAddressClicked();  // the same address once more
+    EXPECT_EQ(view.status(), "地址已烧录过");
+    EXPECT_TRUE(chip.calls.empty());
+}
+
+TEST_F(ControllerTest, LedgerThatCannotBeReadOrWrittenStopsAddressWrites)
+{
+    // A folder where the ledger should be cannot be read as a ledger.
+    std::filesystem::create_directory(ledgerPath);
+    startWith(0x0002, 0x5B, 0x000010, 0x000020);
+    EXPECT_FALSE(controller.ledger().usable());
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "地址记录失败");
+    EXPECT_TRUE(chip.calls.empty());
+    std::filesystem::remove(ledgerPath);
+
+    // The reservation cannot reach the disk: no psWriteBdAddr.
+    startWith(0x0002, 0x5B, 0x000010, 0x000020);
+    std::filesystem::remove_all(folder);
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "地址记录失败");
+    EXPECT_EQ(chip.calls, (Calls{"openVortaneSpi(-1,0,2)", "closeVortane(42)"}));
+    EXPECT_EQ(view.lap, "000010");
+    EXPECT_TRUE(view.writeAddressEnabled);
+}
+
+TEST_F(ControllerTest, EveryOperationGivesTheFocusBackToItsButton)
+{
+    using kilnor::Button;
+    controller.start(noConfig);
+    view.saveAnswer = "/out/1.dump";
+    view.openAnswer = "/out/1.dump";
+    controller.writeHeaderClicked();
+    controller.fillClicked();
+    controller.readOutClicked();
+    controller.chooseFileClicked();
+    controller.programFileClicked();
+    controller.writeAddressClicked();
+    chip.handle = 0;  // failed paths end the same way
+    controller.writeAddressClicked();
+    view.portChoice = Port::None;
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.focused, (std::vector<Button>{Button::WriteHeader, Button::Fill, Button::ReadOut,
+                                                 Button::ChooseFile, Button::ProgramFile, Button::WriteAddress,
+                                                 Button::WriteAddress, Button::WriteAddress}));
+    EXPECT_FALSE(view.otherButtonChanged);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "kilnor_view.h"
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -17,6 +18,9 @@ struct FakeView : kilnor::KilnorView {
     bool increment = false;
     std::string nap, uap, lap, filePath;
     bool addressFieldsEnabled = true, programFileEnabled = true, readOutEnabled = true, writeAddressEnabled = true;
+    // Header and fill never change their buttons.
+    bool otherButtonChanged = false;
+    std::vector<kilnor::Button> focused;
     std::vector<std::string> statuses, messages;
     std::optional<std::string> openAnswer, saveAnswer;
     int saveAsked = 0;
@@ -36,9 +40,18 @@ struct FakeView : kilnor::KilnorView {
     void setLapText(const std::string &aLap) override { lap = aLap; }
     void setAddressFieldsEnabled(bool aEnabled) override { addressFieldsEnabled = aEnabled; }
     void setFilePathText(const std::string &aPath) override { filePath = aPath; }
-    void setProgramFileEnabled(bool aEnabled) override { programFileEnabled = aEnabled; }
-    void setReadOutEnabled(bool aEnabled) override { readOutEnabled = aEnabled; }
-    void setWriteAddressEnabled(bool aEnabled) override { writeAddressEnabled = aEnabled; }
+    void setButtonEnabled(kilnor::Button aButton, bool aEnabled) override
+    {
+        if (aButton == kilnor::Button::ProgramFile)
+            programFileEnabled = aEnabled;
+        else if (aButton == kilnor::Button::ReadOut)
+            readOutEnabled = aEnabled;
+        else if (aButton == kilnor::Button::WriteAddress)
+            writeAddressEnabled = aEnabled;
+        else
+            otherButtonChanged = true;
+    }
+    void focusButton(kilnor::Button aButton) override { focused.push_back(aButton); }
     void setStatus(const std::string &aText) override { statuses.push_back(aText); }
     std::optional<std::string> askOpenDumpFile() override { return openAnswer; }
     std::optional<std::string> askSaveDumpFile() override { return ++saveAsked, saveAnswer; }
@@ -60,6 +73,8 @@ struct FakeChip : kilnor::KilnorChip {
     std::int32_t writeResult = 1;
     // The state of the starting button while the library worked.
     std::vector<bool> buttonEnabledDuringCall;
+    // Runs inside every psWriteBdAddr, before it answers.
+    std::function<void()> duringWrite;
 
     template <typename... Args>
     void record(const char *aName, bool aHex, Args... aArgs)
@@ -108,6 +123,8 @@ struct FakeChip : kilnor::KilnorChip {
                static_cast<std::uint32_t>(aNap));
         if (view)
             buttonEnabledDuringCall.push_back(view->writeAddressEnabled);
+        if (duringWrite)
+            duringWrite();
         if (writeResults.empty())
             return writeResult;
         const std::int32_t result = writeResults.front();

@@ -1,5 +1,8 @@
 // Starts the real Kilnor dialog over the stand-in libraries, clicks through
-// it and saves a screenshot of the main dialog.
+// it and types into it as an operator does, and saves a screenshot of the
+// main dialog. Started with --write-addresses N it is the dialog alone, as a
+// child process that presses Enter N times on the address button (the test
+// of a crash in the middle of an address write).
 #include "about_dialog.h"
 #include "kilnor_dialog.h"
 #include "kilnor_libraries.h"
@@ -13,12 +16,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -72,6 +79,46 @@ protected:
     }
 };
 
+// Real key presses: through the window system into the focus widget.
+void press(QWidget *aWindow, Qt::Key aKey)
+{
+    QTest::keyClick(aWindow->windowHandle(), aKey);
+}
+
+// psWriteBdAddr lines of the call log as "lap=result", in call order.
+QStringList addressWrites(const QByteArray &aLog)
+{
+    QStringList writes;
+    static const QRegularExpression call(QStringLiteral("^psWriteBdAddr\\(\\d+,0x([0-9A-F]+),0x5B,0x2\\)=(.*)$"),
+                                         QRegularExpression::MultilineOption);
+    for (auto it = call.globalMatch(QString::fromUtf8(aLog)); it.hasNext();) {
+        const auto match = it.next();
+        writes << match.captured(1) + QLatin1Char('=') + match.captured(2);
+    }
+    return writes;
+}
+
+// The child: the dialog over the stand-ins, Enter pressed aCount times on
+// the focused address button; prints the status after each press.
+int writeAddresses(int aCount)
+{
+    installKilnorFonts();
+    kilnor::KilnorLibraries libraries;
+    KilnorDialog dialog(libraries);
+    dialog.show();
+    if (!QTest::qWaitForWindowActive(&dialog))
+        return 2;
+    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("writeAddressButton"));
+    button->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < aCount; ++i) {
+        press(&dialog, Qt::Key_Return);
+        const QString status = dialog.findChild<QLabel *>(QStringLiteral("statusLabel"))->text();
+        std::printf("%s\n", status.toUtf8().constData());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 } // namespace
 
 class KilnorGuiTest : public QObject {
@@ -96,6 +143,19 @@ private:
     QString sim(const char *aName) const { return simDir_.filePath(QString::fromLatin1(aName)); }
     void configure(const QByteArray &aText) { writeAll(sim("sim.conf"), aText); }
     void click(const char *aName) { QTest::mouseClick(child<QPushButton>(aName), Qt::LeftButton); }
+    void press(Qt::Key aKey) { ::press(dialog_.get(), aKey); }
+    // Focuses the control as Tab would and checks that it has the focus.
+    void focus(QWidget *aWidget)
+    {
+        aWidget->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), aWidget);
+    }
+    QByteArray takeCalls()
+    {
+        const QByteArray calls = readAll(sim("calls.log"));
+        QFile::remove(sim("calls.log"));
+        return calls;
+    }
 
 private slots:
     void initTestCase()
@@ -110,7 +170,7 @@ private slots:
         installKilnorFonts();
         dialog_ = std::make_unique<AnsweredDialog>(libraries_);
         dialog_->show();
-        QVERIFY(QTest::qWaitForWindowExposed(dialog_.get()));
+        QVERIFY(QTest::qWaitForWindowActive(dialog_.get()));
     }
 
     void cleanupTestCase()
@@ -203,6 +263,181 @@ private slots:
         QVERIFY(child<QPushButton>("writeAddressButton")->isEnabled());
     }
 
+    void enterFollowsTheFocus()
+    {
+        // A file is chosen, so the file "烧录" is the enabled default button.
+        QVERIFY(child<QPushButton>("programFileButton")->isEnabled());
+        const QString dump = workDir_.filePath(QStringLiteral("board.dump"));
+        dialog_->answer = [dump](QFileDialog &) -> std::optional<QString> { return dump; };
+        struct Case {
+            const char *button;
+            const char *call;
+            const char *status;
+        };
+        for (const Case &c : {Case{"writeHeaderButton", "plsWriteCkHeader()=0", "初始化完成"},
+                              Case{"fillButton", "plsFill(255,1)=0", "填充完成"},
+                              Case{"readOutButton", "plsDump(", "读取完成"},
+                              Case{"writeAddressButton", "psWriteBdAddr(", "烧录成功"}}) {
+            takeCalls();
+            auto *button = child<QPushButton>(c.button);
+            focus(button);
+            QVERIFY(button->isDefault());
+            QVERIFY(!child<QPushButton>("programFileButton")->isDefault());
+            press(Qt::Key_Return);
+            const QByteArray calls = takeCalls();
+            QVERIFY2(calls.contains(c.call), calls.constData());
+            QVERIFY2(!calls.contains("plsProgram"), calls.constData());
+            QCOMPARE(status(), QString::fromUtf8(c.status));
+        }
+        // The keypad's Enter is the same key to the operator.
+        focus(child<QPushButton>("fillButton"));
+        press(Qt::Key_Enter);
+        QCOMPARE(takeCalls(), QByteArray("plsOpen(2,-1,-1)=0\nplsFill(255,1)=0\nplsClose()\n"));
+
+        // Choosing a file: Enter opens the file dialog, and a cancel calls
+        // nothing.
+        bool asked = false;
+        dialog_->answer = [&asked](QFileDialog &) -> std::optional<QString> {
+            asked = true;
+            return std::nullopt;
+        };
+        focus(child<QPushButton>("chooseFileButton"));
+        press(Qt::Key_Return);
+        QVERIFY(asked);
+        QVERIFY(takeCalls().isEmpty());
+
+        // No push button has the focus: the default button takes Enter.
+        focus(child<QLineEdit>("filePathEdit"));
+        QVERIFY(child<QPushButton>("programFileButton")->isDefault());
+        press(Qt::Key_Return);
+        QVERIFY(takeCalls().contains("plsProgram("));
+        QCOMPARE(status(), QStringLiteral("烧录完成"));
+    }
+
+    void focusComesBackAfterEachOperation()
+    {
+        auto *writeAddress = child<QPushButton>("writeAddressButton");
+        focus(writeAddress);
+        takeCalls();
+        const QString first = child<QLineEdit>("lapEdit")->text();
+        press(Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), writeAddress);
+        press(Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), writeAddress);
+        const QByteArray calls = takeCalls();
+        QVERIFY2(!calls.contains("plsProgram"), calls.constData());
+        const uint lap = first.toUInt(nullptr, 16);
+        QCOMPARE(addressWrites(calls), (QStringList{QString::number(lap, 16).toUpper() + QStringLiteral("=1"),
+                                                    QString::number(lap + 1, 16).toUpper() + QStringLiteral("=1")}));
+
+        // After a read-out Space repeats it and leaves "地址递增" alone.
+        const QString dump = workDir_.filePath(QStringLiteral("again.dump"));
+        int dumps = 0;
+        dialog_->answer = [&](QFileDialog &) -> std::optional<QString> { return ++dumps, dump; };
+        auto *readOut = child<QPushButton>("readOutButton");
+        focus(readOut);
+        press(Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), readOut);
+        press(Qt::Key_Space);
+        QCOMPARE(dumps, 2);
+        QCOMPARE(QApplication::focusWidget(), readOut);
+        QVERIFY(child<QCheckBox>("incrementCheck")->isChecked());
+        QCOMPARE(status(), QStringLiteral("读取完成"));
+
+        auto *programFile = child<QPushButton>("programFileButton");
+        focus(programFile);
+        press(Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), programFile);
+        QCOMPARE(status(), QStringLiteral("烧录完成"));
+    }
+
+    void addressesStayInTheirRange()
+    {
+        // Enter on the address button until the range of config.bin is
+        // used up; the last LAP written is the one before lapEnd.
+        auto *writeAddress = child<QPushButton>("writeAddressButton");
+        auto *lapEdit = child<QLineEdit>("lapEdit");
+        focus(writeAddress);
+        for (int i = 0; i < 32 && lapEdit->text() != QStringLiteral("010010"); ++i)
+            press(Qt::Key_Return);
+        QCOMPARE(lapEdit->text(), QStringLiteral("010010"));
+        QVERIFY(addressWrites(takeCalls()).endsWith(QStringLiteral("1000F=1")));
+        press(Qt::Key_Return);
+        QCOMPARE(status(), QStringLiteral("地址已用完"));
+        QVERIFY(takeCalls().isEmpty());
+
+        // Typed addresses: another NAP is refused, and so is an address the
+        // ledger holds.
+        auto *increment = child<QCheckBox>("incrementCheck");
+        focus(increment);
+        press(Qt::Key_Space);
+        QVERIFY(!increment->isChecked());
+        QVERIFY(lapEdit->isEnabled());
+        auto type = [this](const char *aEdit, const char *aText) {
+            auto *edit = child<QLineEdit>(aEdit);
+            focus(edit);
+            edit->selectAll();
+            QTest::keyClicks(edit, QString::fromLatin1(aText));
+        };
+        type("napEdit", "0003");
+        type("lapEdit", "010000");
+        focus(writeAddress);
+        press(Qt::Key_Return);
+        QCOMPARE(status(), QStringLiteral("地址不在范围内"));
+        type("napEdit", "0002");
+        focus(writeAddress);
+        press(Qt::Key_Return);
+        QCOMPARE(status(), QStringLiteral("地址已烧录过"));
+        QVERIFY(takeCalls().isEmpty());
+        QCOMPARE(QApplication::focusWidget(), writeAddress);
+        QVERIFY(readAll(workDir_.filePath(QString::fromLatin1(kilnor::kLedgerName)))
+                    .contains("0002:5B:01000F written \n"));
+        focus(increment);
+        press(Qt::Key_Space);
+        QVERIFY(increment->isChecked());
+    }
+
+    void crashInTheMiddleOfAWriteNeverWritesAnAddressTwice()
+    {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        QDir dir(folder.path());
+        QVERIFY(dir.mkdir(QStringLiteral("sim")));
+        const QString simDir = dir.filePath(QStringLiteral("sim"));
+        // nap 0002, uap 5B, lap 000100 up to lapEnd 000110
+        writeAll(dir.filePath(QStringLiteral("config.bin")), QByteArray::fromHex("00025b000100000110"));
+        auto run = [&](const QByteArray &aConf, int aPresses) {
+            writeAll(simDir + QStringLiteral("/sim.conf"), aConf);
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("KILNOR_SIM_DIR"), simDir);
+            child.setProcessEnvironment(env);
+            child.setWorkingDirectory(folder.path());
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("--write-addresses"), QString::number(aPresses)});
+            child.waitForFinished(60000);
+            return std::pair{child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1,
+                             QString::fromUtf8(child.readAllStandardOutput())};
+        };
+        QCOMPARE(run("", 2), (std::pair{0, QStringLiteral("烧录成功\n烧录成功\n")}));
+        // Killed after the reservation, before the address reached the chip,
+        // then after it reached the chip but before the outcome was noted.
+        QCOMPARE(run("addr_crash=before\n", 1).first, 86);
+        QCOMPARE(run("addr_crash=after\n", 1).first, 86);
+        QCOMPARE(run("", 2), (std::pair{0, QStringLiteral("烧录成功\n烧录成功\n")}));
+
+        const QStringList writes = addressWrites(readAll(simDir + QStringLiteral("/calls.log")));
+        QCOMPARE(writes, (QStringList{QStringLiteral("100=1"), QStringLiteral("101=1"), QStringLiteral("102=crash"),
+                                      QStringLiteral("103=1"), QStringLiteral("104=1"), QStringLiteral("105=1")}));
+        const QString ledger = QString::fromUtf8(readAll(dir.filePath(QString::fromLatin1(kilnor::kLedgerName))));
+        const QStringList states = ledger.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(states.size(), 6);
+        const char *expected[] = {"000100 written ", "000101 written ", "000102 reserved",
+                                  "000103 reserved", "000104 written ", "000105 written "};
+        for (int i = 0; i < 6; ++i)
+            QVERIFY2(states[i].endsWith(QString::fromLatin1(expected[i])), qPrintable(states[i]));
+    }
+
     void aboutBox()
     {
         QCOMPARE(dialog_->aboutAction()->text(), QStringLiteral("关于 Kilnor(&A)..."));
@@ -236,7 +471,11 @@ private slots:
 
     void cancelClosesDialog()
     {
-        click("cancelButton");
+        // The About box had the activation last.
+        dialog_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dialog_.get()));
+        focus(child<QPushButton>("cancelButton"));
+        press(Qt::Key_Return);
         QVERIFY(!dialog_->isVisible());
         QCOMPARE(dialog_->result(), int(QDialog::Rejected));
     }
@@ -247,6 +486,8 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--write-addresses") == 0)
+        return writeAddresses(std::atoi(argv[2]));
     KilnorGuiTest test;
     return QTest::qExec(&test, argc, argv);
 }
