@@ -33,9 +33,9 @@ void Chip::Poke(uint32_t aSpace, uint32_t aWordAddress, uint16_t aValue)
 void Chip::Spend()
 {
     ++mCounters.calls;
-    if (mOptions.latencyUs == 0) return;
+    if (mOptions.transport.latencyUs == 0) return;
     // Busy wait: a sleep would be far coarser than the latencies benchmarks ask for.
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(mOptions.latencyUs);
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(mOptions.transport.latencyUs);
     while (std::chrono::steady_clock::now() < until) {
     }
 }
@@ -56,7 +56,7 @@ bool Chip::Read(uint32_t aSpace, uint32_t aByteAddress, uint32_t aCount, uint16_
     ++mCounters.reads;
     mLastAccess = Access{false, aSpace, aByteAddress, aCount};
     StepFirmware();
-    if (mOptions.failRead != 0 && mCounters.reads == mOptions.failRead) return false;
+    if (mOptions.transport.failRead != 0 && mCounters.reads == mOptions.transport.failRead) return false;
     if ((aByteAddress & 1) != 0 || (aCount != 0 && aWords == nullptr)) return false;
     uint32_t word = aByteAddress / 2;
     for (uint32_t i = 0; i < aCount; ++i) aWords[i] = Peek(aSpace, word + i);
@@ -68,7 +68,7 @@ bool Chip::Write(uint32_t aSpace, uint32_t aByteAddress, uint32_t aCount, const 
 {
     Spend();
     ++mCounters.writes;
-    if (mOptions.failWrite != 0 && mCounters.writes == mOptions.failWrite) return false;
+    if (mOptions.transport.failWrite != 0 && mCounters.writes == mOptions.transport.failWrite) return false;
     if ((aByteAddress & 1) != 0 || (aCount != 0 && aWords == nullptr)) return false;
     uint32_t word = aByteAddress / 2;
     for (uint32_t i = 0; i < aCount; ++i) Poke(aSpace, word + i, aWords[i]);
@@ -82,7 +82,7 @@ bool Chip::Write(uint32_t aSpace, uint32_t aByteAddress, uint32_t aCount, const 
 bool Chip::ResetAndStop()
 {
     Spend();
-    if (mOptions.resetFails) return false;
+    if (mOptions.transport.resetFails) return false;
     mRunning = false;
     mFirmware.reset();
     return true;

@@ -8,46 +8,15 @@
 #ifndef DEVSIM_DEVSIM_H
 #define DEVSIM_DEVSIM_H
 
+#include "options.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#  define DEVSIM_API
-#else
-#  define DEVSIM_API __attribute__((visibility("default")))
-#endif
-
 namespace devsim {
-
-// What a transport string selects. "sim" alone gives the defaults.
-struct Options {
-    int32_t chip = 29;              // chip index reported to the library
-    uint16_t id1 = 0x012B;          // first identification word
-    uint16_t id2 = 0x4B2D;          // second identification word
-    bool identified = true;         // the transport recognised the chip
-    bool present = true;            // false: the open fails, nothing answers
-    std::string openError;          // non-empty: the open fails with this text
-    std::string nvmDir;             // backing files of the NVM; empty: in memory
-    std::string name;               // a name tests use to find the chip
-    uint32_t latencyUs = 0;         // busy time added to every transport call
-    uint64_t failRead = 0;          // the n-th read call fails (0: never)
-    uint64_t failWrite = 0;         // the n-th write call fails (0: never)
-    bool resetFails = false;        // reset-and-stop fails
-    uint32_t eepromWords = 0x8000;  // EEPROM size in words
-    uint32_t flashWords = 0x10000;  // SPI flash size in words
-    // Options of later subsystems that the parser keeps verbatim.
-    std::map<std::string, std::string> extra;
-};
-
-// Parses a transport string. Returns false with a text in aError when the
-// string does not name the simulated transport or has a bad option.
-DEVSIM_API bool ParseTransport(const char* aTransport, Options& aOptions, std::string& aError);
-
-// Text listing the transports that exist, for error messages.
-DEVSIM_API const char* TransportList();
 
 // Transport call counters, for tests and benchmarks.
 struct Counters {
@@ -111,9 +80,9 @@ public:
     void ClearCounters() { mCounters = Counters(); }
 
     // Faults set after open (the options set them at open).
-    void FailReadAt(uint64_t aCall) { mOptions.failRead = aCall; }
-    void FailWriteAt(uint64_t aCall) { mOptions.failWrite = aCall; }
-    void SetLatencyUs(uint32_t aLatency) { mOptions.latencyUs = aLatency; }
+    void FailReadAt(uint64_t aCall) { mOptions.transport.failRead = aCall; }
+    void FailWriteAt(uint64_t aCall) { mOptions.transport.failWrite = aCall; }
+    void SetLatencyUs(uint32_t aLatency) { mOptions.transport.latencyUs = aLatency; }
 
     // Transport variables set by the host (qlk_stream_setvar).
     std::map<std::string, std::string>& variables() { return mVariables; }

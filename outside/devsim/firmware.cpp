@@ -3,7 +3,6 @@
 #include "ptimage.h"
 #include "uart.h"
 
-#include <cstdlib>
 #include <string>
 
 namespace devsim {
@@ -103,51 +102,15 @@ bool ReadOwnTable(const Chip& aChip, uint16_t aFormat, uint32_t aPacked,
     }
 }
 
-bool ParseNumber(const std::string& aText, uint32_t aMax, uint32_t& aValue)
-{
-    if (aText.empty()) return false;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(aText.c_str(), &end, 0);
-    if (end == nullptr || *end != '\0' || v > aMax) return false;
-    aValue = static_cast<uint32_t>(v);
-    return true;
-}
-
 }  // namespace
 
-bool ParseFirmwareFault(const std::string& aText, FwBehaviour& aBehaviour)
+void ApplyFirmwareOptions(const FirmwareOptions& aOptions, FwBehaviour& aBehaviour)
 {
-    size_t pos = 0;
-    while (pos <= aText.size()) {
-        size_t plus = aText.find('+', pos);
-        if (plus == std::string::npos) plus = aText.size();
-        std::string item = aText.substr(pos, plus - pos);
-        pos = plus + 1;
-        std::vector<std::string> parts;
-        size_t start = 0;
-        for (;;) {
-            size_t colon = item.find(':', start);
-            parts.push_back(item.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-            if (colon == std::string::npos) break;
-            start = colon + 1;
-        }
-        uint32_t a = 0, b = 0;
-        if (parts[0] == "silent" && parts.size() == 1) {
-            aBehaviour.silent = true;
-        } else if (parts[0] == "alive" && parts.size() == 1) {
-            aBehaviour.aliveOnly = true;
-        } else if (parts[0] == "ready" && parts.size() == 2 && ParseNumber(parts[1], 0xFFFF, a)) {
-            aBehaviour.readyAnswer = static_cast<uint16_t>(a);
-        } else if (parts[0] == "answer" && parts.size() == 3 && ParseNumber(parts[1], 0x7FFF, a) &&
-                   ParseNumber(parts[2], 0xFFFF, b) && (b & 0x8000) != 0) {
-            aBehaviour.answers[static_cast<uint16_t>(a)] = static_cast<uint16_t>(b);
-        } else if (parts[0] == "delay" && parts.size() == 2 && ParseNumber(parts[1], 1000000, a)) {
-            aBehaviour.answerDelay = a;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    if (aOptions.silent) aBehaviour.silent = true;
+    if (aOptions.aliveOnly) aBehaviour.aliveOnly = true;
+    if (aOptions.readyAnswer) aBehaviour.readyAnswer = *aOptions.readyAnswer;
+    for (const auto& forced : aOptions.answers) aBehaviour.answers[forced.first] = forced.second;
+    if (aOptions.answerDelay) aBehaviour.answerDelay = *aOptions.answerDelay;
 }
 
 PtFirmware::PtFirmware(const Mailbox& aMailbox, uint16_t aBuildId, uint32_t aApiVersion,
@@ -326,8 +289,7 @@ std::unique_ptr<Firmware> StartFirmware(Chip& aChip)
     behaviour.answerDelay = header(kWordAnswerDelay);
     behaviour.txPerPoll = header(kWordTxPerPoll);
     behaviour.rxPerPoll = header(kWordRxPerPoll);
-    auto fault = aChip.options().extra.find("fwfault");
-    if (fault != aChip.options().extra.end()) ParseFirmwareFault(fault->second, behaviour);
+    ApplyFirmwareOptions(aChip.options().firmware, behaviour);
 
     return std::unique_ptr<Firmware>(new PtFirmware(mailbox, static_cast<uint16_t>(table[kEntryBuildId]),
                                                     Join(header(kWordApiHigh), header(kWordApiLow)), behaviour));

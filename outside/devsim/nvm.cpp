@@ -20,60 +20,7 @@ std::string JoinPath(const std::string& aDir, const char* aName)
     return aDir + "/" + aName;
 }
 
-// "OP" or "OP:N" with OP one of aOperations and N a decimal count above 0.
-bool ParseFault(const std::string& aValue, std::string& aOperation, uint64_t& aNth)
-{
-    size_t colon = aValue.find(':');
-    aOperation = aValue.substr(0, colon);
-    aNth = 0;
-    if (colon == std::string::npos) return true;
-    std::string digits = aValue.substr(colon + 1);
-    if (digits.empty() || digits.size() > 18) return false;
-    for (char c : digits)
-        if (c < '0' || c > '9') return false;
-    aNth = std::strtoull(digits.c_str(), nullptr, 10);
-    return aNth != 0;
-}
-
-bool KnownOperation(const std::string& aKey, const std::string& aOperation)
-{
-    if (aKey == "e2fail") return aOperation == "read" || aOperation == "write" || aOperation == "size";
-    if (aKey == "flashfail")
-        return aOperation == "identify" || aOperation == "info" || aOperation == "dump" ||
-               aOperation == "burn";
-    return false;
-}
-
-bool ParseBusy(const std::string& aValue, uint32_t& aPolls, bool& aStuck)
-{
-    aStuck = false;
-    if (aValue == "stuck") {
-        aStuck = true;
-        return true;
-    }
-    if (aValue.empty() || aValue.size() > 6) return false;
-    for (char c : aValue)
-        if (c < '0' || c > '9') return false;
-    aPolls = static_cast<uint32_t>(std::strtoul(aValue.c_str(), nullptr, 10));
-    return true;
-}
-
 }  // namespace
-
-bool ValidNvmOption(const std::string& aKey, const std::string& aValue)
-{
-    if (aKey == "e2fail" || aKey == "flashfail") {
-        std::string op;
-        uint64_t nth = 0;
-        return ParseFault(aValue, op, nth) && KnownOperation(aKey, op);
-    }
-    if (aKey == "flashbusy") {
-        uint32_t polls = 0;
-        bool stuck = false;
-        return ParseBusy(aValue, polls, stuck);
-    }
-    return true;
-}
 
 // --- NvmStore -----------------------------------------------------------
 
@@ -155,35 +102,24 @@ bool NvmStore::Store(uint32_t aWord, uint32_t aCount)
 
 // --- Nvm ----------------------------------------------------------------
 
-bool NvmFault::Hit()
+Nvm::Nvm(const NvmOptions& aOptions)
+    : mEeprom(aOptions.eepromWords, JoinPath(aOptions.dir, kEepromFile)),
+      mFlash(aOptions.flashWords, JoinPath(aOptions.dir, kFlashFile)),
+      mEepromFault(aOptions.eepromFault),
+      mFlashFault(aOptions.flashFault),
+      mBusyPolls(aOptions.flashBusyPolls),
+      mStuck(aOptions.flashStuck)
 {
-    if (!armed) return false;
-    ++seen;
-    return nth == 0 || seen == nth;
 }
 
-Nvm::Nvm(const Options& aOptions)
-    : mEeprom(aOptions.eepromWords, JoinPath(aOptions.nvmDir, kEepromFile)),
-      mFlash(aOptions.flashWords, JoinPath(aOptions.nvmDir, kFlashFile))
+bool Nvm::Fails(NvmOperation aOperation)
 {
-    for (const char* key : {"e2fail", "flashfail"}) {
-        auto it = aOptions.extra.find(key);
-        if (it == aOptions.extra.end()) continue;
-        std::string op;
-        uint64_t nth = 0;
-        if (!ParseFault(it->second, op, nth) || !KnownOperation(key, op)) continue;
-        NvmFault& fault = mFaults[std::string(key) + "/" + op];
-        fault.armed = true;
-        fault.nth = nth;
-    }
-    auto busy = aOptions.extra.find("flashbusy");
-    if (busy != aOptions.extra.end()) ParseBusy(busy->second, mBusyPolls, mStuck);
-}
-
-bool Nvm::Fails(const std::string& aOption, const std::string& aOperation)
-{
-    auto it = mFaults.find(aOption + "/" + aOperation);
-    return it != mFaults.end() && it->second.Hit();
+    const bool eeprom = aOperation == NvmOperation::EepromRead || aOperation == NvmOperation::EepromWrite ||
+                        aOperation == NvmOperation::EepromSize;
+    const std::optional<NvmFaultOption>& fault = eeprom ? mEepromFault : mFlashFault;
+    if (!fault || fault->operation != aOperation) return false;
+    const uint64_t calls = ++(eeprom ? mEepromFaultCalls : mFlashFaultCalls);
+    return fault->nth == 0 || calls == fault->nth;
 }
 
 void Nvm::StartFlashJob()
@@ -203,7 +139,7 @@ bool Nvm::PollFlashBusy()
 
 Nvm& Chip::nvm()
 {
-    if (!mNvm) mNvm = std::make_shared<Nvm>(mOptions);
+    if (!mNvm) mNvm = std::make_shared<Nvm>(mOptions.nvm);
     return *mNvm;
 }
 

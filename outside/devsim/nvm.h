@@ -22,7 +22,7 @@
 #include "devsim.h"
 
 #include <cstdint>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,26 +52,18 @@ private:
     std::string mBackingFile;
 };
 
-// A fault on the n-th call of one operation (or on every call when n is 0).
-struct NvmFault {
-    bool armed = false;
-    uint64_t nth = 0;
-    uint64_t seen = 0;
-    // Counts the call and says whether it fails.
-    bool Hit();
-};
-
 // The chip's NVM: both memories, the flash controller's busy time and the
 // injected faults.
 class DEVSIM_API Nvm {
 public:
-    explicit Nvm(const Options& aOptions);
+    explicit Nvm(const NvmOptions& aOptions);
 
     NvmStore& eeprom() { return mEeprom; }
     NvmStore& flash() { return mFlash; }
 
-    // Fault lookup by option and operation name ("e2fail", "read").
-    bool Fails(const std::string& aOption, const std::string& aOperation);
+    // Counts a call of the operation and says whether the injected fault
+    // (e2fail, flashfail) makes it fail.
+    bool Fails(NvmOperation aOperation);
 
     // Flash controller: an operation makes the flash busy for the
     // configured number of polls; Poll counts one poll and says whether the
@@ -89,16 +81,18 @@ public:
 private:
     NvmStore mEeprom;
     NvmStore mFlash;
-    std::map<std::string, NvmFault> mFaults;  // key "option/operation"
+    // At most one armed fault per memory, as the options allow; its calls
+    // so far are counted in mFaultCalls.
+    std::optional<NvmFaultOption> mEepromFault;
+    std::optional<NvmFaultOption> mFlashFault;
+    uint64_t mEepromFaultCalls = 0;
+    uint64_t mFlashFaultCalls = 0;
     uint32_t mBusyPolls = 2;
     bool mStuck = false;
     bool mStuckNow = false;
     uint32_t mBusyLeft = 0;
     uint64_t mPolls = 0;
 };
-
-// Whether a value of the options e2fail, flashfail and flashbusy is valid.
-bool ValidNvmOption(const std::string& aKey, const std::string& aValue);
 
 }  // namespace devsim
 

@@ -100,10 +100,8 @@ private:
 // The emulated production-test firmware running on a chip, or null.
 DEVSIM_API PtFirmware* PtFirmwareOf(Chip& aChip);
 
-// Parses the "fwfault" option into a behaviour: items separated by '+',
-// each "silent", "alive", "ready:<answer>", "answer:<command>:<answer>"
-// or "delay:<polls>". False for a bad value.
-DEVSIM_API bool ParseFirmwareFault(const std::string& aText, FwBehaviour& aBehaviour);
+// Lays the transport option "fwfault" over the behaviour the image asked for.
+DEVSIM_API void ApplyFirmwareOptions(const FirmwareOptions& aOptions, FwBehaviour& aBehaviour);
 
 }  // namespace devsim
 

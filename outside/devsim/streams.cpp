@@ -27,23 +27,23 @@ uint32_t Open(const char* aTransport, std::string& aError)
 {
     Options options;
     if (!ParseTransport(aTransport, options, aError)) return 0;
-    if (!options.present) {
+    if (!options.identity.present) {
         aError = "no device answers on the simulated transport; ";
         aError += TransportList();
         return 0;
     }
-    if (!options.openError.empty()) {
-        aError = options.openError;
+    if (!options.identity.openError.empty()) {
+        aError = options.identity.openError;
         return 0;
     }
-    if (!options.nvmDir.empty()) {
+    if (!options.nvm.dir.empty()) {
         // A chip's NVM folder is made on first use, so a fresh folder name
         // starts a blank chip; a folder that cannot be made fails the open
         // rather than every later write.
         std::error_code ec;
-        std::filesystem::create_directories(options.nvmDir, ec);
-        if (ec || !std::filesystem::is_directory(options.nvmDir, ec)) {
-            aError = "cannot use NVM folder \"" + options.nvmDir + "\"";
+        std::filesystem::create_directories(options.nvm.dir, ec);
+        if (ec || !std::filesystem::is_directory(options.nvm.dir, ec)) {
+            aError = "cannot use NVM folder \"" + options.nvm.dir + "\"";
             if (ec) aError += ": " + ec.message();
             return 0;
         }
@@ -54,7 +54,7 @@ uint32_t Open(const char* aTransport, std::string& aError)
     auto chip = std::make_shared<Chip>(options);
     t.open[stream] = chip;
     t.last = chip;
-    if (!options.name.empty()) t.named[options.name] = chip;
+    if (!options.identity.name.empty()) t.named[options.identity.name] = chip;
     chip->NoteCall();
     return stream;
 }

@@ -30,16 +30,6 @@ std::string ErrnoText(const char* aWhat)
 
 }  // namespace
 
-bool ParseUartMode(const std::string& aText, UartMode& aMode)
-{
-    if (aText == "echo") aMode = UartMode::Echo;
-    else if (aText == "short") aMode = UartMode::Short;
-    else if (aText == "garble") aMode = UartMode::Garble;
-    else if (aText == "none") aMode = UartMode::None;
-    else return false;
-    return true;
-}
-
 #if defined(DEVSIM_HAVE_PTY)
 
 namespace {
@@ -210,12 +200,7 @@ uint32_t Uart::starts() const
 Uart& UartOf(Chip& aChip)
 {
     std::shared_ptr<Uart>& uart = aChip.uart();
-    if (!uart) {
-        UartMode mode = UartMode::Echo;
-        auto it = aChip.options().extra.find("uart");
-        if (it != aChip.options().extra.end()) ParseUartMode(it->second, mode);
-        uart = std::make_shared<Uart>(mode);
-    }
+    if (!uart) uart = std::make_shared<Uart>(aChip.options().uart.mode);
     return *uart;
 }
 

@@ -29,11 +29,6 @@
 
 namespace devsim {
 
-enum class UartMode { Echo, Short, Garble, None };
-
-// Parses the value of the "uart" option; false for an unknown value.
-DEVSIM_API bool ParseUartMode(const std::string& aText, UartMode& aMode);
-
 class DEVSIM_API Uart {
 public:
     explicit Uart(UartMode aMode);

@@ -33,13 +33,13 @@ esquared_error CheckRange(devsim::Nvm& aNvm, uint32_t aByteAddress, const void* 
 // The checks and the injected fault every transfer goes through; the chip
 // is set when the transfer may go ahead.
 esquared_error BeginTransfer(uint32_t aStream, uint32_t aByteAddress, const void* aData, uint32_t aByteCount,
-                             const char* aOperation, esquared_error aFault, devsim::Chip*& aChip)
+                             devsim::NvmOperation aOperation, esquared_error aFault, devsim::Chip*& aChip)
 {
     aChip = ChipOf(aStream);
     if (aChip == nullptr) return ESQUARED_NO_DEVICE;
     devsim::Nvm& nvm = aChip->nvm();
     if (esquared_error e = CheckRange(nvm, aByteAddress, aData, aByteCount)) return e;
-    if (nvm.Fails("e2fail", aOperation)) {
+    if (nvm.Fails(aOperation)) {
         aChip->NoteCall();
         return aFault;
     }
@@ -78,7 +78,7 @@ esquared_error esquared::Read(uint32_t aByteAddress, uint16_t* aData, uint32_t a
 {
     devsim::Chip* chip = nullptr;
     if (esquared_error e =
-            BeginTransfer(mStream, aByteAddress, aData, aByteCount, "read", ESQUARED_READ_FAILED, chip))
+            BeginTransfer(mStream, aByteAddress, aData, aByteCount, devsim::NvmOperation::EepromRead, ESQUARED_READ_FAILED, chip))
         return e;
     devsim::Counters& counters = chip->counters();
     devsim::NvmStore& eeprom = chip->nvm().eeprom();
@@ -94,7 +94,7 @@ esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uin
 {
     devsim::Chip* chip = nullptr;
     if (esquared_error e =
-            BeginTransfer(mStream, aByteAddress, aData, aByteCount, "write", ESQUARED_WRITE_FAILED, chip))
+            BeginTransfer(mStream, aByteAddress, aData, aByteCount, devsim::NvmOperation::EepromWrite, ESQUARED_WRITE_FAILED, chip))
         return e;
     devsim::Counters& counters = chip->counters();
     devsim::NvmStore& eeprom = chip->nvm().eeprom();
@@ -112,7 +112,7 @@ esquared_error esquared::GetSize(uint16_t& aSize)
     if (chip == nullptr) return ESQUARED_NO_DEVICE;
     devsim::Nvm& nvm = chip->nvm();
     chip->NoteCall();
-    if (nvm.Fails("e2fail", "size")) return ESQUARED_SIZE_UNKNOWN;
+    if (nvm.Fails(devsim::NvmOperation::EepromSize)) return ESQUARED_SIZE_UNKNOWN;
     aSize = static_cast<uint16_t>(nvm.eeprom().size() / 128);
     return ESQUARED_OK;
 }

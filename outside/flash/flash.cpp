@@ -249,7 +249,7 @@ void flash::Finish()
     case kNone:
         break;
     case kIdentify:
-        if (nvm.Fails("flashfail", "identify")) {
+        if (nvm.Fails(devsim::NvmOperation::FlashIdentify)) {
             Fail(FLASH_NOT_IDENTIFIED);
             break;
         }
@@ -257,10 +257,10 @@ void flash::Finish()
         mInfo.sectorWords = static_cast<uint16_t>(kBlockWords);
         mInfo.sizeBlocks = static_cast<uint16_t>(store.size() / kBlockWords);
         // A device too small to hold one block counts as unusable.
-        mInfo.status = (nvm.Fails("flashfail", "info") || mInfo.sizeBlocks == 0) ? 0 : 1;
+        mInfo.status = (nvm.Fails(devsim::NvmOperation::FlashInfo) || mInfo.sizeBlocks == 0) ? 0 : 1;
         break;
     case kDump: {
-        if (nvm.Fails("flashfail", "dump")) {
+        if (nvm.Fails(devsim::NvmOperation::FlashDump)) {
             Fail(FLASH_DUMP_FAILED);
             break;
         }
@@ -280,7 +280,7 @@ void flash::Finish()
         break;
     }
     case kBurn: {
-        if (nvm.Fails("flashfail", "burn")) {
+        if (nvm.Fails(devsim::NvmOperation::FlashBurn)) {
             Fail(FLASH_BURN_FAILED);
             break;
         }

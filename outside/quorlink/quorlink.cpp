@@ -169,7 +169,7 @@ const CXapHelper& qlk_stream_xap_helper(uint32_t aStream)
         return none;
     }
     CXapHelper& h = helpers[aStream];
-    const devsim::Options& o = chip->options();
+    const devsim::IdentityOptions& o = chip->options().identity;
     h.firstId = o.id1;
     h.secondId = o.id2;
     h.identified = o.identified ? 1 : 0;

@@ -3,6 +3,7 @@
 //   keydbgen --sample OUT.xml                 the sample database of the simulated chip
 //   keydbgen --builds N --keys M [--first B] OUT.xml   a generated database
 #include "keydbgen.h"
+#include "options.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,11 +20,10 @@ int Usage()
     return 2;
 }
 
-bool Number(const char* aText, unsigned long aMax, uint16_t& aValue)
+bool Number(const char* aText, uint64_t aMax, uint16_t& aValue)
 {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(aText, &end, 10);
-    if (end == aText || *end != '\0' || v > aMax) return false;
+    uint64_t v = 0;
+    if (!devsim::ParseNumber(aText, aMax, v)) return false;
     aValue = static_cast<uint16_t>(v);
     return true;
 }

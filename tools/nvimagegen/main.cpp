@@ -12,6 +12,7 @@
 // Numbers may be decimal or 0x-prefixed hexadecimal.
 #include "cscache/cskeysinfo.h"
 #include "nvimagegen.h"
+#include "options.h"
 #include "support/msghandler.h"
 
 #include <cstdio>
@@ -24,10 +25,8 @@ namespace {
 
 bool ParseNumber(const std::string& aText, uint16_t& aValue)
 {
-    if (aText.empty()) return false;
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(aText.c_str(), &end, 0);
-    if (end == nullptr || *end != '\0' || value > 0xFFFF) return false;
+    uint64_t value = 0;
+    if (!devsim::ParseNumber(aText, 0xFFFF, value)) return false;
     aValue = static_cast<uint16_t>(value);
     return true;
 }

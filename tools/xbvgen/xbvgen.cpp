@@ -3,6 +3,7 @@
 //   xbvgen [options] OUTPUT.xbv
 //
 // Run without arguments for the list of options.
+#include "options.h"
 #include "xbvbuilder.h"
 
 #include <cstdio>
@@ -43,10 +44,8 @@ void Usage()
 
 bool Number(const std::string& aText, uint32_t aMax, uint32_t& aValue)
 {
-    if (aText.empty()) return false;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(aText.c_str(), &end, 0);
-    if (*end != '\0' || v > aMax) return false;
+    uint64_t v = 0;
+    if (!devsim::ParseNumber(aText, aMax, v)) return false;
     aValue = static_cast<uint32_t>(v);
     return true;
 }
