@@ -6,6 +6,7 @@
 #include "e2.h"
 
 #include "devsim.h"
+#include "faults.h"
 #include "nvm.h"
 
 namespace {
@@ -49,10 +50,12 @@ esquared_error BeginTransfer(uint32_t aStream, uint32_t aByteAddress, const void
 // Moves a transfer's words piece by piece, one transport call per piece of
 // at most aPiece words; a paged transfer never crosses a page of aPiece
 // words. aMove gets the word address, the count and the offset into the
-// caller's buffer.
+// caller's buffer. A fault layer on the stream (faults.h) may fail any
+// piece, so a long transfer can stop part-way as on a real bus.
 template <typename Move>
 esquared_error InPieces(devsim::Chip& aChip, uint32_t aByteAddress, uint32_t aByteCount, uint32_t aPiece,
-                        bool aPaged, esquared_error aFailure, Move aMove)
+                        bool aPaged, esquared_error aFailure, uint32_t aStream, devsim::FaultKind aFault,
+                        Move aMove)
 {
     uint32_t word = aByteAddress / 2;
     uint32_t done = 0;
@@ -60,6 +63,7 @@ esquared_error InPieces(devsim::Chip& aChip, uint32_t aByteAddress, uint32_t aBy
         const uint32_t room = aPaged ? aPiece - word % aPiece : aPiece;
         const uint32_t n = left < room ? left : room;
         aChip.NoteCall();
+        if (devsim::InjectFault(aStream, aFault)) return aFailure;
         if (!aMove(word, n, done)) return aFailure;
         word += n;
         done += n;
@@ -82,7 +86,8 @@ esquared_error esquared::Read(uint32_t aByteAddress, uint16_t* aData, uint32_t a
         return e;
     devsim::Counters& counters = chip->counters();
     devsim::NvmStore& eeprom = chip->nvm().eeprom();
-    return InPieces(*chip, aByteAddress, aByteCount, kReadChunkWords, false, ESQUARED_READ_FAILED,
+    return InPieces(*chip, aByteAddress, aByteCount, kReadChunkWords, false, ESQUARED_READ_FAILED, mStream,
+                    devsim::FaultKind::E2Read,
                     [&](uint32_t aWord, uint32_t aCount, uint32_t aDone) {
                         ++counters.reads;
                         counters.wordsRead += aCount;
@@ -98,7 +103,8 @@ esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uin
         return e;
     devsim::Counters& counters = chip->counters();
     devsim::NvmStore& eeprom = chip->nvm().eeprom();
-    return InPieces(*chip, aByteAddress, aByteCount, kPageWords, true, ESQUARED_WRITE_FAILED,
+    return InPieces(*chip, aByteAddress, aByteCount, kPageWords, true, ESQUARED_WRITE_FAILED, mStream,
+                    devsim::FaultKind::E2Write,
                     [&](uint32_t aWord, uint32_t aCount, uint32_t aDone) {
                         ++counters.writes;
                         counters.wordsWritten += aCount;

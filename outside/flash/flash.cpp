@@ -9,6 +9,7 @@
 #include "flash.h"
 
 #include "devsim.h"
+#include "faults.h"
 #include "nvm.h"
 
 #include <map>
@@ -309,6 +310,12 @@ void flash::Finish()
                 }
                 if (!any) continue;
                 chip->NoteCall();
+                // A fault layer on the stream (faults.h) may fail any page,
+                // so a burn can stop part-way.
+                if (devsim::InjectFault(mStream, devsim::FaultKind::FlashBurn)) {
+                    Fail(FLASH_BURN_FAILED);
+                    return;
+                }
                 ++counters.writes;
                 counters.wordsWritten += kProgramWords;
                 if (!store.Write(base + page, kProgramWords, words)) {

@@ -2,11 +2,14 @@
 #include "quorlink.h"
 
 #include "devsim.h"
+#include "faults.h"
 
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +35,40 @@ devsim::Chip* ChipOf(uint32_t aStream)
 // Everything the simulated transport can open.
 const char* const kTransports[] = {"sim"};
 
+// The fault layers of "fault:OPTIONS/INNER" (outside/devsim/faults.h). A
+// read or write the layer fails never reaches the chip; a flipped word is
+// found by the verifying calls, which fail as a verifying transport does,
+// and handed on by the plain read.
+bool ReadFault(uint32_t aStream)
+{
+    if (!devsim::InjectFault(aStream, devsim::FaultKind::Read)) return false;
+    Fail("injected fault: the transport read failed");
+    return true;
+}
+
+bool WriteFault(uint32_t aStream)
+{
+    if (!devsim::InjectFault(aStream, devsim::FaultKind::Write)) return false;
+    Fail("injected fault: the transport write failed");
+    return true;
+}
+
+// Corrupts one of aCount words in aWords when the layer says so; true when
+// a word was corrupted.
+bool Flip(uint32_t aStream, uint32_t aCount, uint16_t* aWords)
+{
+    uint32_t index = 0;
+    uint16_t mask = 0;
+    if (!devsim::InjectFlip(aStream, aCount, index, mask)) return false;
+    aWords[index] = static_cast<uint16_t>(aWords[index] ^ mask);
+    return true;
+}
+
+int32_t VerifyFailed(const char* aOperation)
+{
+    return Fail(std::string(aOperation) + " failed verification: a word changed on the wire");
+}
+
 }  // namespace
 
 extern "C" {
@@ -40,14 +77,32 @@ int32_t qlk_stream_open(uint32_t* aStream, QlkTransport aTransport)
 {
     if (aStream == nullptr) return Fail("no stream pointer given");
     std::string error;
-    uint32_t stream = devsim::Open(aTransport, error);
+    // Peel the fault layers off the front of the string; the rest is the
+    // transport they wrap.
+    std::vector<std::shared_ptr<devsim::FaultLayer>> layers;
+    std::string transport = aTransport != nullptr ? aTransport : "";
+    for (;;) {
+        bool isFault = false;
+        auto layer = std::make_shared<devsim::FaultLayer>();
+        std::string inner;
+        if (!devsim::ParseFaultTransport(layers.empty() ? aTransport : transport.c_str(), isFault, *layer,
+                                         inner, error))
+            return Fail(error);
+        if (!isFault) break;
+        if (layer->Hit(devsim::FaultKind::Open)) return Fail("injected fault: the open failed");
+        layers.push_back(layer);
+        transport = inner;
+    }
+    uint32_t stream = devsim::Open(layers.empty() ? aTransport : transport.c_str(), error);
     if (stream == 0) return Fail(error);
+    for (auto& layer : layers) devsim::AttachFaults(stream, layer);
     *aStream = stream;
     return 0;
 }
 
 void qlk_stream_close(uint32_t aStream)
 {
+    devsim::DetachFaults(aStream);
     devsim::Close(aStream);
 }
 
@@ -108,11 +163,12 @@ int32_t qlk_stream_read_verify(uint32_t aStream, uint16_t aWordAddress, uint16_t
 {
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
-    if (!chip->Read(4, static_cast<uint32_t>(aWordAddress) * 2, 1, aWord)) {
-        char text[40];
-        std::snprintf(text, sizeof(text), "read of word 0x%04x failed", static_cast<unsigned>(aWordAddress));
-        return Fail(text);
-    }
+    if (ReadFault(aStream)) return 1;
+    char text[40];
+    std::snprintf(text, sizeof(text), "read of word 0x%04x", static_cast<unsigned>(aWordAddress));
+    if (!chip->Read(4, static_cast<uint32_t>(aWordAddress) * 2, 1, aWord))
+        return Fail(std::string(text) + " failed");
+    if (Flip(aStream, 1, aWord)) return VerifyFailed(text);
     return 0;
 }
 
@@ -120,13 +176,21 @@ int32_t qlk_stream_readgp(uint32_t aStream, GenericPointer aWhere, uint16_t* aWo
 {
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
+    if (ReadFault(aStream)) return 1;
     if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return Fail("memory read failed");
+    // The plain read checks nothing: a corrupted word reaches the caller.
+    if (Flip(aStream, 1, aWord)) devsim::NoteFlipPassedOn(aStream);
     return 0;
 }
 
 int32_t qlk_stream_readgp_verify(uint32_t aStream, GenericPointer aWhere, uint16_t* aWord)
 {
-    return qlk_stream_readgp(aStream, aWhere, aWord);
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (ReadFault(aStream)) return 1;
+    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return Fail("memory read failed");
+    if (Flip(aStream, 1, aWord)) return VerifyFailed("memory read");
+    return 0;
 }
 
 int32_t qlk_stream_readgp_block_verify(uint32_t aStream, GenericPointer aWhere, uint32_t aCount,
@@ -134,7 +198,9 @@ int32_t qlk_stream_readgp_block_verify(uint32_t aStream, GenericPointer aWhere, 
 {
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
+    if (ReadFault(aStream)) return 1;
     if (!chip->Read(aWhere.space, aWhere.address, aCount, aWords)) return Fail("block read failed");
+    if (Flip(aStream, aCount, aWords)) return VerifyFailed("block read");
     return 0;
 }
 
@@ -142,7 +208,12 @@ int32_t qlk_stream_writegp_verify(uint32_t aStream, GenericPointer aWhere, uint1
 {
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
+    if (WriteFault(aStream)) return 1;
+    // A word corrupted on its way is written as it arrived; the read-back
+    // of the verifying write then finds it wrong.
+    const bool flipped = Flip(aStream, 1, &aWord);
     if (!chip->Write(aWhere.space, aWhere.address, 1, &aWord)) return Fail("memory write failed");
+    if (flipped) return VerifyFailed("memory write");
     return 0;
 }
 
@@ -151,8 +222,16 @@ int32_t qlk_stream_writegp_block_verify(uint32_t aStream, GenericPointer aWhere,
 {
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
-    if (!chip->Write(aWhere.space, aWhere.address, aCount, aWords))
+    if (WriteFault(aStream)) return 1;
+    std::vector<uint16_t> sent;
+    bool flipped = false;
+    if (aWords != nullptr && aCount != 0) {
+        sent.assign(aWords, aWords + aCount);
+        flipped = Flip(aStream, aCount, sent.data());
+    }
+    if (!chip->Write(aWhere.space, aWhere.address, aCount, flipped ? sent.data() : aWords))
         return Fail("block write failed");
+    if (flipped) return VerifyFailed("block write");
     return 0;
 }
 
