@@ -32,12 +32,12 @@ NvmStore::NvmStore(uint32_t aWords, const std::string& aBackingFile)
     if (in) {
         // A file shorter than the memory leaves the rest blank; a longer one
         // is cut to the memory's size.
-        for (uint32_t i = 0; i < aWords; ++i) {
-            int lo = in.get();
-            int hi = in.get();
-            if (!in) break;
-            mWords[i] = static_cast<uint16_t>((lo & 0xFF) | ((hi & 0xFF) << 8));
-        }
+        // One read for the whole file: a chip opens its NVM on every open.
+        std::vector<unsigned char> bytes(static_cast<size_t>(aWords) * 2);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        const size_t words = static_cast<size_t>(in.gcount()) / 2;
+        for (size_t i = 0; i < words; ++i)
+            mWords[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
         in.close();
     }
     // Make sure the file covers the whole memory, so that later range
