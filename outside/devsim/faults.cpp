@@ -1,6 +1,8 @@
 // Random fault injection over a transport (see faults.h).
 #include "faults.h"
 
+#include "options.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -30,17 +32,6 @@ const std::vector<std::shared_ptr<FaultLayer>>* LayersOf(uint32_t aStream)
     auto& layers = Layers();
     auto it = layers.find(aStream);
     return it == layers.end() ? nullptr : &it->second;
-}
-
-bool ParseSeed(const std::string& aText, uint64_t& aValue)
-{
-    if (aText.empty() || aText[0] == '-' || aText[0] == '+' || aText[0] == ' ') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(aText.c_str(), &end, 0);
-    if (errno != 0 || end == aText.c_str() || *end != '\0') return false;
-    aValue = v;
-    return true;
 }
 
 bool ParseProbability(const std::string& aText, double& aValue)
@@ -84,7 +75,7 @@ bool FaultLayer::Parse(const std::string& aOptions, std::string& aError)
         bool known = false;
         if (key == "seed") {
             known = true;
-            ok = ParseSeed(value, mSeed);
+            ok = ParseNumber(value, UINT64_MAX, mSeed);
         } else {
             for (int k = 0; k < kFaultKinds; ++k) {
                 if (key == kKindNames[k]) {
