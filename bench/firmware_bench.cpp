@@ -7,6 +7,7 @@
 #include "api/devicehandle.h"
 #include "devsim.h"
 #include "ptest/mailbox.h"
+#include "ptest/session.h"
 #include "nivoratest.h"
 #include "xbvbuilder.h"
 
@@ -59,7 +60,7 @@ void BM_MailboxCommand(benchmark::State& aState)
     s.chip->ClearCounters();
     uint64_t commands = 0;
     for (auto _ : aState) {
-        CMailbox mailbox(d.stream, d.lastError, d.commandLocation, d.aliveTick, d.parameters, d.results);
+        CMailbox mailbox = d.session->Mailbox();
         benchmark::DoNotOptimize(mailbox.SendCommand(kCmdRadStop));
         ++commands;
     }
@@ -72,13 +73,14 @@ void BM_TransportOnly(benchmark::State& aState)
 {
     Station s;
     nvtLoadPtFirmware(s.handle, s.file->c_str(), 0);
-    CDeviceHandle& d = s.device();
+    const uint32_t stream = s.device().session->Stream();
+    const PtFirmwareTables& t = s.device().session->Tables();
     uint16_t word = 0;
     for (auto _ : aState) {
-        qlk_stream_writegp_verify(d.stream, d.commandLocation, kCmdRadStop);
-        qlk_stream_readgp_verify(d.stream, d.commandLocation, &word);
-        qlk_stream_readgp(d.stream, d.aliveTick, &word);
-        qlk_stream_readgp_verify(d.stream, d.commandLocation, &word);
+        qlk_stream_writegp_verify(stream, t.commandLocation, kCmdRadStop);
+        qlk_stream_readgp_verify(stream, t.commandLocation, &word);
+        qlk_stream_readgp(stream, t.aliveTick, &word);
+        qlk_stream_readgp_verify(stream, t.commandLocation, &word);
         benchmark::DoNotOptimize(word);
     }
 }

@@ -1,6 +1,7 @@
-// The object behind a handle of the public interface: one connection to a
-// device under test, its state, the production-test firmware's mailbox
-// locations, the last failure text and the owned helpers.
+// The object behind a handle of the public interface: its state, the last
+// failure text, the production-test session with the device under test and
+// the configuration-store cache. Each operation checks the state and its
+// pointer arguments, then forwards to the session or the cache.
 #ifndef NVT_API_DEVICEHANDLE_H
 #define NVT_API_DEVICEHANDLE_H
 
@@ -9,10 +10,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
-class CParamValidator;
 class CNvtCsCache;
+class CPtSession;
 
 // Handle states.
 enum HandleState : int32_t {
@@ -77,20 +77,12 @@ public:
     int32_t RequireConnected();
     int32_t RequireFirmware();
 
-    // Fields, in the order of the handle's data model.
-    uint32_t stream = 0x7FFFFFFF;
+    // The last-error record comes first: the session reports into it.
     CLastError lastError;
     int32_t state = kStateCreated;
-    std::string fwBuildIdText;
-    uint16_t ptestBuildId = 0;
-    uint32_t fwApiVersion = 0;
-    GenericPointer startAddress{0, 0};
-    GenericPointer commandLocation{0, 0};
-    GenericPointer aliveTick{0, 0};
-    GenericPointer parameters{0, 0};
-    GenericPointer results{0, 0};
-    uint32_t csKeysLocation = 0;
-    std::unique_ptr<CParamValidator> validator;
+    // The stream, the firmware's tables (mailbox locations, build id, start
+    // address, CS keys block) and the protocol operations.
+    std::unique_ptr<CPtSession> session;
     std::unique_ptr<CNvtCsCache> csCache;
 };
 

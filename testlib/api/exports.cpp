@@ -1,12 +1,16 @@
 // The exported functions: each looks its handle up in the registry and
-// forwards to the handle's operation.
+// forwards to the handle's operation. No exception leaves an export: out of
+// memory gives -4, any other exception -1 with a text that says so.
 #include "nivoratest.h"
 
 #include "api/devicehandle.h"
 #include "api/handleregistry.h"
-#include "quorlink.h"
+#include "ptest/connection.h"
 
+#include <exception>
+#include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -18,14 +22,48 @@ CDeviceHandle* Lookup(NvtHandle aHandle)
     return static_cast<CDeviceHandle*>(aHandle);
 }
 
+// Stores the text of an exception that ended an export in the handle, when
+// there is one, and returns the export's result code.
+int32_t Caught(CDeviceHandle* aDevice, const char* aExport, int32_t aCode, const char* aWhat) noexcept
+{
+    if (aDevice == nullptr) return aCode;
+    try {
+        if (aCode == NVT_ERR_OUT_OF_MEMORY) {
+            aDevice->lastError.SetErrorCode(aCode);
+        } else {
+            std::string text = std::string("Internal error in ") + aExport;
+            if (aWhat != nullptr && *aWhat != '\0') text += std::string(" (") + aWhat + ")";
+            aDevice->lastError.SetError(aCode, text);
+        }
+    } catch (...) {
+        // No memory left even for the text: the result code alone must do.
+    }
+    return aCode;
+}
+
+// Runs the body of an export and turns any exception into a result code.
+template <class TBody>
+int32_t Guarded(CDeviceHandle* aDevice, const char* aExport, TBody aBody) noexcept
+{
+    try {
+        return aBody();
+    } catch (const std::bad_alloc&) {
+        return Caught(aDevice, aExport, NVT_ERR_OUT_OF_MEMORY, nullptr);
+    } catch (const std::exception& e) {
+        return Caught(aDevice, aExport, NVT_ERR_GENERAL, e.what());
+    } catch (...) {
+        return Caught(aDevice, aExport, NVT_ERR_GENERAL, nullptr);
+    }
+}
+
 }  // namespace
 
 // Forwards a call to the handle's operation, or returns -3 for an invalid handle.
-#define NVT_FORWARD(handle, call)                          \
-    do {                                                   \
-        CDeviceHandle* device = Lookup(handle);            \
-        if (device == nullptr) return NVT_ERR_INVALID_HANDLE; \
-        return device->call;                               \
+#define NVT_FORWARD(handle, call)                                                 \
+    do {                                                                          \
+        CDeviceHandle* device = Lookup(handle);                                   \
+        if (device == nullptr) return NVT_ERR_INVALID_HANDLE;                     \
+        return Guarded(device, __func__, [&]() -> int32_t { return device->call; }); \
     } while (0)
 
 extern "C" {
@@ -34,19 +72,16 @@ NVT_API int32_t NVT_CALL nvtOpen(const char* transport, const char* csKeyDbPath,
 {
     if (handle == nullptr) return NVT_OK;
     *handle = nullptr;
-    // The handle's own members allocate too; no exception may leave the library.
     CDeviceHandle* device = nullptr;
-    try {
-        device = new CDeviceHandle;
-    } catch (const std::bad_alloc&) {
-        return NVT_ERR_OUT_OF_MEMORY;
-    }
-    if (CHandleRegistry::Instance().Add(device) != 0) {
-        delete device;
-        return NVT_ERR_GENERAL;
-    }
+    const int32_t rc = Guarded(nullptr, __func__, [&device]() -> int32_t {
+        std::unique_ptr<CDeviceHandle> created(new CDeviceHandle);
+        if (CHandleRegistry::Instance().Add(created.get()) != 0) return NVT_ERR_GENERAL;
+        device = created.release();
+        return NVT_OK;
+    });
+    if (rc != NVT_OK) return rc;
     *handle = device;
-    return device->Connect(transport, csKeyDbPath);
+    return Guarded(device, __func__, [&]() -> int32_t { return device->Connect(transport, csKeyDbPath); });
 }
 
 NVT_API int32_t NVT_CALL nvtClose(NvtHandle handle)
@@ -54,8 +89,10 @@ NVT_API int32_t NVT_CALL nvtClose(NvtHandle handle)
     CDeviceHandle* device = Lookup(handle);
     if (device == nullptr) return NVT_ERR_INVALID_HANDLE;
     CHandleRegistry::Instance().Remove(device);
-    delete device;
-    return NVT_OK;
+    return Guarded(nullptr, __func__, [device]() -> int32_t {
+        delete device;
+        return NVT_OK;
+    });
 }
 
 NVT_API int32_t NVT_CALL nvtGetVersion(uint8_t* major, uint8_t* minor, uint8_t* release, uint8_t* build)
@@ -69,11 +106,13 @@ NVT_API int32_t NVT_CALL nvtGetVersion(uint8_t* major, uint8_t* minor, uint8_t* 
 
 NVT_API int32_t NVT_CALL nvtGetTransports(char* buffer, uintptr_t bufferSize, uintptr_t* count, uintptr_t* needed)
 {
-    return qlk_enumerate_strings(buffer, bufferSize, count, needed) == 0 ? NVT_OK : NVT_ERR_GENERAL;
+    return Guarded(nullptr, __func__,
+                   [&]() -> int32_t { return ListTransports(buffer, bufferSize, count, needed); });
 }
 
 NVT_API const char* NVT_CALL nvtGetLastError(NvtHandle handle)
 {
+    // Neither the lookup nor the text can throw.
     CDeviceHandle* device = Lookup(handle);
     return device == nullptr ? kInvalidHandleText : device->LastErrorText();
 }

@@ -1,12 +1,16 @@
 // The table of chips the transport library can identify: names for the
-// refusal message and family types for the lookup-table reader.
-#ifndef NVT_PTEST_CHIPTABLE_H
-#define NVT_PTEST_CHIPTABLE_H
+// refusal message and family types for the lookup-table reader; and the one
+// chip type (with its firmware memory space) the library works with.
+#ifndef NVT_CORE_CHIPTABLE_H
+#define NVT_CORE_CHIPTABLE_H
 
 #include <cstdint>
 
 // The one chip the library accepts.
 constexpr int32_t kSupportedChipIndex = 29;
+// Memory space of the firmware's RAM: the production-test mailbox, the
+// lookup tables and the CS keys block are all addressed in it.
+constexpr uint32_t kFirmwareSpace = 4;
 // Number of rows in the chip table.
 constexpr int32_t kChipTableRows = 40;
 

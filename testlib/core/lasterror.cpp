@@ -1,10 +1,7 @@
 #include "core/lasterror.h"
 
-#include "support/hextext.h"
 #include "nivoratest.h"
 #include "support/platform.h"
-#include "quorlink.h"
-
 
 CLastError::CLastError()
     : mTable{
@@ -49,13 +46,6 @@ int32_t CLastError::SetErrorCode(int32_t aCode)
     return aCode;
 }
 
-std::string TransportErrorText()
-{
-    const char* text = nullptr;
-    qlk_get_last_error(0, &text);
-    return text != nullptr ? std::string(text) : std::string();
-}
-
 std::string TrimSystemMessage(const std::string& aMessage)
 {
     size_t pos = aMessage.rfind("\r\n");
@@ -68,9 +58,4 @@ std::string SystemErrorText()
     // The system's buffer holds at most 1024 bytes.
     if (message.size() > 1023) message.resize(1023);
     return TrimSystemMessage(message);
-}
-
-std::string Hex4Upper(uint32_t aValue)
-{
-    return "0x" + hextext::Digits(aValue, 4, true);
 }

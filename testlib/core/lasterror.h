@@ -1,7 +1,7 @@
 // The per-handle record of the last failure text and the table of standard
 // texts of the result codes.
-#ifndef NVT_API_LASTERROR_H
-#define NVT_API_LASTERROR_H
+#ifndef NVT_CORE_LASTERROR_H
+#define NVT_CORE_LASTERROR_H
 
 #include <cstdint>
 #include <map>
@@ -23,15 +23,10 @@ private:
     std::string mText;
 };
 
-// Last error text of the transport library.
-std::string TransportErrorText();
 // Text of the calling thread's last operating-system error, without the
 // final line break the system may add.
 std::string SystemErrorText();
 // The same for a given system message (exposed for tests).
 std::string TrimSystemMessage(const std::string& aMessage);
-
-// "0x" followed by exactly four upper-case hexadecimal digits.
-std::string Hex4Upper(uint32_t aValue);
 
 #endif

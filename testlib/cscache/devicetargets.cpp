@@ -1,34 +1,34 @@
 #include "cscache/devicetargets.h"
 
+#include "core/chiptable.h"
 #include "support/clock.h"
+#include "support/hextext.h"
 #include "e2.h"
 #include "flash.h"
 #include "quorlink.h"
 #include "support/trace.h"
 
-#include <sstream>
 
 namespace {
 
 const char kSource[] = "targets";
-// Chip index of the one chip whose NVM the targets can reach.
-const int32_t kSupportedChipIndex = 29;
 const uint32_t kFlashBlockWords = 4096;
 const uint32_t kFlashPollMs = 100;
 const uint32_t kFlashImageKiloWords = 1024;
 const char kNotSupported[] = "Not supported on this chip type";
 
+// Only the supported chip's NVM can be reached.
 bool SupportedChip(int32_t aStream)
 {
-    return qlk_stream_xap_helper(static_cast<uint32_t>(aStream)).chipIndex == kSupportedChipIndex;
-}
-
-CMessageHandler& HandlerOf(const char* aMethod)
-{
-    return TheMsgHnd::Instance().GetHandler(aMethod);
+    return DeviceChip(static_cast<uint32_t>(aStream)).chipIndex == kSupportedChipIndex;
 }
 
 }  // namespace
+
+const CXapHelper& DeviceChip(uint32_t aStream)
+{
+    return qlk_stream_xap_helper(aStream);
+}
 
 // --- CSPIFTarget -------------------------------------------------------------
 
@@ -40,8 +40,6 @@ CSPIFTarget::CSPIFTarget() : mImage(new FlashImage(kFlashImageKiloWords))
 CSPIFTarget::~CSPIFTarget()
 {
     NVT_TRACE(kSource, "CSPIFTarget::~CSPIFTarget");
-    delete mFlash;
-    delete mImage;
 }
 
 int32_t CSPIFTarget::Initialise(int32_t aStream)
@@ -52,16 +50,15 @@ int32_t CSPIFTarget::Initialise(int32_t aStream)
         ReportError(HandlerOf("CSPIFTarget::Initialise"), kCsNotSupported, kNotSupported);
         return kCsNotSupported;
     }
-    delete mFlash;
-    mFlash = nullptr;
+    mFlash.reset();
     mSize = 0;
-    mFlash = new flash(static_cast<uint32_t>(aStream));
+    mFlash.reset(new flash(static_cast<uint32_t>(aStream)));
     mFlash->SetFlashTarget(FLASH_TARGET_SPI);
     if (mFlash->flash_identify() != 0 && WaitForFlash()) {
         flash_info_t info{};
         mFlash->GetFlashInfo(info);
         if (info.status == 1 && info.sizeBlocks != 0) {
-            mFlash->UseImage(mImage);
+            mFlash->UseImage(mImage.get());
             mSize = static_cast<int32_t>(static_cast<uint32_t>(info.sizeBlocks) << 12);
             return kCsOk;
         }
@@ -145,15 +142,13 @@ CE2Target::CE2Target()
 CE2Target::~CE2Target()
 {
     NVT_TRACE(kSource, "CE2Target::~CE2Target");
-    delete mE2;
 }
 
 int32_t CE2Target::Initialise(int32_t aStream)
 {
     NVT_TRACE(kSource, "CE2Target::Initialise", "aStream=%d", aStream);
     mStream = aStream;
-    delete mE2;
-    mE2 = new esquared(static_cast<uint32_t>(aStream));
+    mE2.reset(new esquared(static_cast<uint32_t>(aStream)));
     if (!SupportedChip(aStream)) {
         ReportError(HandlerOf("CE2Target::Initialise"), kCsNotSupported, kNotSupported);
         return kCsNotSupported;
@@ -168,9 +163,8 @@ int32_t CE2Target::Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& a
     if (mE2 == nullptr) return kCsDeviceReadFailed;
     if (aEnd < aBegin) {
         // The count would wrap to nearly four billion words.
-        std::ostringstream text;
-        text << "Invalid EEPROM range: end 0x" << std::hex << aEnd << " below start 0x" << aBegin;
-        ReportError(HandlerOf("CE2Target::Read"), kCsInvalidLength, text.str());
+        ReportError(HandlerOf("CE2Target::Read"), kCsInvalidLength,
+                    "Invalid EEPROM range: end 0x" + hextext::Short(aEnd) + " below start 0x" + hextext::Short(aBegin));
         return kCsInvalidLength;
     }
     const uint32_t count = static_cast<uint32_t>(aEnd - aBegin);

@@ -11,11 +11,17 @@
 #include "cscache/targets.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+class CXapHelper;
 class esquared;
 class flash;
 class FlashImage;
+
+// The description of the chip on a transport stream, as the transport
+// library reports it.
+const CXapHelper& DeviceChip(uint32_t aStream);
 
 class CDeviceTarget : public CTarget {
 public:
@@ -59,8 +65,8 @@ public:
     void DetermineFlashDllErrorString(uint32_t aCurrentRetVal);
 
 private:
-    flash* mFlash = nullptr;       // owned, null until Initialise
-    FlashImage* mImage = nullptr;  // owned
+    std::unique_ptr<flash> mFlash;  // null until Initialise
+    std::unique_ptr<FlashImage> mImage;
     int32_t mSize = 0;
 };
 
@@ -82,7 +88,7 @@ public:
     int32_t Initialise(int32_t aStream) override;
 
 private:
-    esquared* mE2 = nullptr;  // owned, null until Initialise
+    std::unique_ptr<esquared> mE2;  // null until Initialise
 };
 
 #endif

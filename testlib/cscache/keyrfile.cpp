@@ -12,7 +12,7 @@
 
 namespace {
 
-using cstext::Upper;
+using stringutil::Upper;
 
 const char kSource[] = "targets";
 // Separators between the parts of a key line.
@@ -48,11 +48,6 @@ bool NameReadsBack(const std::string& aName, const std::string& aActions)
     if (aName.find_first_of(aActions) != std::string::npos) return false;
     if (aName.find_first_of(" \t\r\n#;") != std::string::npos) return false;
     return aName.find("//") == std::string::npos;
-}
-
-CMessageHandler& HandlerOf(const char* aMethod)
-{
-    return TheMsgHnd::Instance().GetHandler(aMethod);
 }
 
 }  // namespace

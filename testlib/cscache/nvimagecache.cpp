@@ -1,6 +1,7 @@
 #include "cscache/nvimagecache.h"
 
 #include "cscache/cskeysinfo.h"
+#include "core/chiptable.h"
 #include "cscache/devicetargets.h"
 #include "support/fileutil.h"
 #include "support/hextext.h"
@@ -9,24 +10,17 @@
 #include "cscache/nvimagecs.h"
 #include "cscache/nvimagefw.h"
 #include "cscache/nvimagehdr.h"
-#include "quorlink.h"
 #include "cscache/targets.h"
+#include "support/stringutil.h"
 #include "support/trace.h"
 
-#include <cctype>
 #include <memory>
 
 namespace {
 
-using cstext::Upper;
+using stringutil::Upper;
 
 const char kSource[] = "nvimagecache";
-const uint32_t kFirmwareSpace = 4;
-
-CMessageHandler& HandlerOf(const char* aMethod)
-{
-    return TheMsgHnd::Instance().GetHandler(aMethod);
-}
 
 // Without a key database no key can be placed.
 int32_t NoDatabase(const char* aMethod)
@@ -36,12 +30,6 @@ int32_t NoDatabase(const char* aMethod)
 }
 
 }  // namespace
-
-std::string cstext::Upper(std::string aText)
-{
-    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return aText;
-}
 
 CNvImageCache::CNvImageCache(CCsKeysInfo* aKeysInfo, CMessageHandler* aHandler)
     : CEngine("CNvImageCache::CNvImageCache",
@@ -57,9 +45,6 @@ CNvImageCache::CNvImageCache(CCsKeysInfo* aKeysInfo, CMessageHandler* aHandler)
 CNvImageCache::~CNvImageCache()
 {
     NVT_TRACE(kSource, "CNvImageCache::~CNvImageCache");
-    delete mHeader;
-    delete mCs;
-    delete mFw;
 }
 
 int32_t CNvImageCache::GetCsVersion(uint16_t& aVersion)
@@ -282,9 +267,9 @@ int32_t CNvImageCache::DetermineFwVersion(uint32_t aStream)
 {
     NVT_TRACE(kSource, "CNvImageCache::DetermineFwVersion", "aStream=%d", aStream);
     if (!mFw->IsPopulated()) return kCsNothingThere;
-    CLookupTable table(this, &qlk_stream_xap_helper(aStream));
-    if (!table.Locate(0, false)) return kCsNothingThere;
-    const uint32_t wordAddress = table.Get(1);
+    CLookupTable table(this, &DeviceChip(aStream));
+    if (!table.Locate(kLookupKindFirmware, false)) return kCsNothingThere;
+    const uint32_t wordAddress = table.Get(kFwEntryBuildId);
     // The build identifier lies in the 16-bit word space of the firmware.
     if (wordAddress > 0xFFFF) return kCsNothingThere;
     uint16_t version = 0;

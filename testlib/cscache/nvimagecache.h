@@ -10,6 +10,7 @@
 #include "support/msghandler.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,6 @@ class CNvImageCs;
 class CNvImageFw;
 class CNvImageHdr;
 class CTarget;
-
-// Text helpers of the CS cache's messages and name comparisons.
-namespace cstext {
-// The text with its ASCII letters in upper case.
-std::string Upper(std::string aText);
-}  // namespace cstext
 
 // Memory types of a device.
 enum NvMemType : int32_t {
@@ -75,9 +70,9 @@ private:
     int32_t FileOperationHelper(const std::string& aFilename, bool aWriteOperation);
     int32_t DeviceOperationHelper(int32_t aMemType, uint32_t aStream, bool aCsSectionOnly, bool aWriteOperation);
 
-    CNvImageHdr* mHeader;
-    CNvImageCs* mCs;
-    CNvImageFw* mFw;
+    std::unique_ptr<CNvImageHdr> mHeader;
+    std::unique_ptr<CNvImageCs> mCs;
+    std::unique_ptr<CNvImageFw> mFw;
     CCsKeysInfo* mKeysInfo;  // not owned
     uint16_t mFwVersion = 0;
 };

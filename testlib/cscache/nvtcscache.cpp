@@ -4,17 +4,9 @@
 #include "support/fileutil.h"
 #include "nivoratest.h"
 #include "cscache/nvimagecache.h"
+#include "support/stringutil.h"
 
-#include <sstream>
-
-namespace {
-
-CMessageHandler& HandlerOf(const char* aMethod)
-{
-    return TheMsgHnd::Instance().GetHandler(aMethod);
-}
-
-}  // namespace
+#include <string>
 
 // --- CCsStatusObserver ---------------------------------------------------------
 
@@ -33,9 +25,10 @@ CNvtCsCache::CNvtCsCache(CLastError& aLastError, uint32_t aStream) : mLastError(
 
 CNvtCsCache::~CNvtCsCache()
 {
-    delete mEngine;
-    delete mKeysInfo;
-    // The observer uninstalls itself from every handler when it is destroyed.
+    // The engine goes before the key database it uses; the observer
+    // uninstalls itself from every handler when it is destroyed.
+    mEngine.reset();
+    mKeysInfo.reset();
 }
 
 int32_t CNvtCsCache::Initialise(const char* aCsKeyDbPath)
@@ -45,14 +38,12 @@ int32_t CNvtCsCache::Initialise(const char* aCsKeyDbPath)
     handler.SetStatusStream(nullptr);
     handler.SetObserver(&mObserver);
 
-    delete mEngine;
-    mEngine = nullptr;
-    delete mKeysInfo;
-    mKeysInfo = new CCsKeysInfo(handler);
+    mEngine.reset();
+    mKeysInfo.reset(new CCsKeysInfo(handler));
     if (mKeysInfo->LoadDatabase(aCsKeyDbPath != nullptr ? aCsKeyDbPath : "") != kCsOk)
         return mLastError->SetError(NVT_ERR_CS_GENERAL,
                                     "Error loading CS key XML database (" + GetLastCsError() + ")");
-    mEngine = new CNvImageCache(mKeysInfo, &handler);
+    mEngine.reset(new CNvImageCache(mKeysInfo.get(), &handler));
     return NVT_OK;
 }
 
@@ -131,9 +122,9 @@ int32_t CNvtCsCache::ReadItem(const char* aName, uint16_t* aValues, uint16_t* aL
     // Keys are at most 65535 words: a key length is a 16-bit value.
     const uint16_t n = static_cast<uint16_t>(words.size());
     if (n > *aLength) {
-        std::ostringstream text;
-        text << "CS key length exceeds specified length (expected: " << *aLength << ", actual: " << n << ")";
-        mLastError->SetError(NVT_ERR_INVALID_PARAM, text.str());
+        mLastError->SetError(NVT_ERR_INVALID_PARAM, "CS key length exceeds specified length (expected: " +
+                                                        std::to_string(*aLength) + ", actual: " + std::to_string(n) +
+                                                        ")");
         *aLength = n;
         return NVT_ERR_INVALID_PARAM;
     }
@@ -151,9 +142,9 @@ int32_t CNvtCsCache::WriteItem(const char* aName, const uint16_t* aValues, uint1
     if (mKeysInfo->KeyLength(id, keyLength) != kCsOk)
         return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
     if (keyLength != *aLength) {
-        std::ostringstream text;
-        text << "CS key length does not match (expected: " << *aLength << ", actual: " << keyLength << ")";
-        mLastError->SetError(NVT_ERR_INVALID_PARAM, text.str());
+        mLastError->SetError(NVT_ERR_INVALID_PARAM, "CS key length does not match (expected: " +
+                                                        std::to_string(*aLength) +
+                                                        ", actual: " + std::to_string(keyLength) + ")");
         *aLength = keyLength;
         return NVT_ERR_INVALID_PARAM;
     }
@@ -189,14 +180,14 @@ int32_t CNvtCsCache::FileMerge(const char* aPath, uint32_t aMergeFirmware)
     if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     const uint32_t mergeFirmware = aMergeFirmware & 0xFF;
     if (aPath == nullptr || mergeFirmware > 1) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
-    if (mergeFirmware == 1 && cstext::Upper(fileutil::GetFileExtension(aPath)) == ".KEYR")
+    if (mergeFirmware == 1 && stringutil::Upper(fileutil::GetFileExtension(aPath)) == ".KEYR")
         return mLastError->SetError(NVT_ERR_INVALID_PARAM, "Can't merge firmware from KEYR file");
 
     uint16_t current = 0;
     if (mEngine->GetCsVersion(current) != kCsOk)
         return mLastError->SetError(NVT_ERR_CS_VERSION, "Error reading current CS version (" + GetLastCsError() + ")");
 
-    CNvImageCache* source = new CNvImageCache(mKeysInfo, &HandlerOf("CNvtCsCache::FileMerge"));
+    std::unique_ptr<CNvImageCache> source(new CNvImageCache(mKeysInfo.get(), &HandlerOf("CNvtCsCache::FileMerge")));
     int32_t result = NVT_OK;
     uint16_t sourceVersion = 0;
     if (source->ReadFile(aPath) != kCsOk) {
@@ -204,10 +195,10 @@ int32_t CNvtCsCache::FileMerge(const char* aPath, uint32_t aMergeFirmware)
     } else if (source->GetCsVersion(sourceVersion) != kCsOk) {
         result = mLastError->SetError(NVT_ERR_CS_VERSION, "Error reading source CS version (" + GetLastCsError() + ")");
     } else if (sourceVersion != current) {
-        std::ostringstream text;
-        text << "CS version mismatch between source (" << sourceVersion << ") and current CS cache (" << current
-             << ")";
-        result = mLastError->SetError(NVT_ERR_CS_VERSION, text.str());
+        result = mLastError->SetError(NVT_ERR_CS_VERSION, "CS version mismatch between source (" +
+                                                              std::to_string(sourceVersion) +
+                                                              ") and current CS cache (" + std::to_string(current) +
+                                                              ")");
     } else if (mergeFirmware == 0) {
         if (mEngine->MergeImages(*source) != kCsOk)
             result = mLastError->SetError(NVT_ERR_CS_GENERAL, "Error merging CS values (" + GetLastCsError() + ")");
@@ -218,7 +209,7 @@ int32_t CNvtCsCache::FileMerge(const char* aPath, uint32_t aMergeFirmware)
             std::swap(source, mEngine);
         }
     }
-    delete source;  // the old engine when the source took its place
+    source.reset();  // the old engine when the source took its place
     mKeysInfo->SetInterestedVersion(current);
     return result;
 }

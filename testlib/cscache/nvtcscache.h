@@ -10,6 +10,7 @@
 #include "support/msghandler.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,8 @@ public:
     // The pending error text of the configuration-store code.
     std::string GetLastCsError();
 
-    CCsKeysInfo* KeysInfo() { return mKeysInfo; }
-    CNvImageCache* Engine() { return mEngine; }
+    CCsKeysInfo* KeysInfo() { return mKeysInfo.get(); }
+    CNvImageCache* Engine() { return mEngine.get(); }
     const CCsStatusObserver& Observer() const { return mObserver; }
 
 private:
@@ -74,8 +75,8 @@ private:
 
     CLastError* mLastError;  // not owned
     uint32_t mStream;
-    CCsKeysInfo* mKeysInfo = nullptr;  // owned
-    CNvImageCache* mEngine = nullptr;  // owned
+    std::unique_ptr<CCsKeysInfo> mKeysInfo;
+    std::unique_ptr<CNvImageCache> mEngine;
     CCsStatusObserver mObserver;
 };
 

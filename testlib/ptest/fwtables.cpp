@@ -4,7 +4,7 @@
 #include "nivoratest.h"
 #include "ptest/xbvfile.h"
 
-#include <sstream>
+#include <string>
 
 std::string XbvReadErrorText(const XbvFile& aFile)
 {
@@ -53,11 +53,9 @@ int32_t ReadFirmwareTables(XbvFile& aFile, const CXapHelper& aChip, CLastError& 
     aTables.csKeysLocation = main.Get(kFwEntryCsKeys);
     uint16_t mainBuildId = 0xFFFF;
     aFile.ReadGP(kFirmwareSpace, main.Get(kFwEntryBuildId) * 2, 1, &mainBuildId);
-    if (mainBuildId != aTables.ptestBuildId) {
-        std::ostringstream text;
-        text << "Firmware contains mismatched build ids (main: " << mainBuildId
-             << ", ptest: " << aTables.ptestBuildId << ")";
-        return aLastError.SetError(NVT_ERR_FW_FILE, text.str());
-    }
+    if (mainBuildId != aTables.ptestBuildId)
+        return aLastError.SetError(NVT_ERR_FW_FILE, "Firmware contains mismatched build ids (main: " +
+                                                        std::to_string(mainBuildId) +
+                                                        ", ptest: " + std::to_string(aTables.ptestBuildId) + ")");
     return NVT_OK;
 }

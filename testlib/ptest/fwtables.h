@@ -4,26 +4,13 @@
 #ifndef NVT_PTEST_FWTABLES_H
 #define NVT_PTEST_FWTABLES_H
 
+#include "core/chiptable.h"
 #include "core/lasterror.h"
 #include "quorlink.h"
 
 #include <cstdint>
 
 class XbvFile;
-
-// Entries of the production-test lookup table.
-constexpr uint16_t kPtEntryCommand = 9;
-constexpr uint16_t kPtEntryAlive = 10;
-constexpr uint16_t kPtEntryParameters = 11;
-constexpr uint16_t kPtEntryResults = 12;
-constexpr uint16_t kPtEntryBuildId = 13;
-constexpr uint16_t kPtEntryStart = 14;
-// Entries of the main firmware's lookup table.
-constexpr uint16_t kFwEntryBuildId = 1;
-constexpr uint16_t kFwEntryCsKeys = 2;
-
-// Memory space of the firmware's RAM.
-constexpr uint32_t kFirmwareSpace = 4;
 
 // The firmware's RAM word at a word address (byte address twice the word's).
 inline GenericPointer RamWord(uint32_t aWordAddress)

@@ -2,6 +2,7 @@
 
 #include "core/chiptable.h"
 #include "support/clock.h"
+#include "support/words.h"
 #include "quorlink.h"
 
 #include <vector>
@@ -21,7 +22,7 @@ constexpr uint16_t kFixedTableLastKey = 14;
 constexpr uint32_t kMaxRedirects = 16;
 
 // Candidate locations of the main firmware's table.
-constexpr uint32_t kSpaceData = 4;
+constexpr uint32_t kSpaceData = kFirmwareSpace;
 constexpr uint32_t kCandidateA = 0x200;
 constexpr uint32_t kCandidateB = 0x100;
 constexpr uint32_t kCandidateF = 0x13FB8;
@@ -145,7 +146,7 @@ bool CLookupTable::ReadTripleList(uint32_t aSpace, uint32_t aByteAddress, bool a
         if (!ReadHeader(space, address, aRetry, header)) return false;
         if (header[0] != kLookupMagicRedirect) break;
         if (hops == kMaxRedirects) return false;
-        const uint32_t packed = header[1] | (static_cast<uint32_t>(header[2]) << 16);
+        const uint32_t packed = words::Join(header[2], header[1]);
         space = packed >> 24;
         address = packed & 0xFFFFFFu;
     }
@@ -159,7 +160,7 @@ bool CLookupTable::ReadTripleList(uint32_t aSpace, uint32_t aByteAddress, bool a
         for (uint32_t i = 0; i < kTriplesPerBlock; ++i) {
             uint16_t key = block[3 * i];
             if (key == 0) return true;
-            Insert(key, block[3 * i + 1] | (static_cast<uint32_t>(block[3 * i + 2]) << 16));
+            Insert(key, words::Join(block[3 * i + 2], block[3 * i + 1]));
         }
         word += kTriplesPerBlock * 3;  // the next block starts at this one's 55th word
     }
@@ -196,7 +197,7 @@ bool CLookupTable::ReadPointer(const VariantRecord& aRecord, uint32_t& aSpace, u
     if (!mReader->ReadGP(kSpaceData, static_cast<uint32_t>(aRecord.lowRegister) * 2, 1, &low) ||
         !mReader->ReadGP(kSpaceData, static_cast<uint32_t>(aRecord.highRegister) * 2, 1, &high))
         return false;
-    const uint32_t packed = (static_cast<uint32_t>(high) << 16) | low;
+    const uint32_t packed = words::Join(high, low);
     aSpace = packed >> 24;
     aByteAddress = packed & 0xFFFFFFu;
     return true;

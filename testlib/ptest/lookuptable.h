@@ -25,6 +25,18 @@ constexpr uint16_t kLookupMagicRedirect = 0x793D;  // redirect to a triple list
 // Kind of the main firmware's table, the only kind Locate serves.
 constexpr int32_t kLookupKindFirmware = 0;
 
+// Entries of the main firmware's lookup table (word addresses in the
+// firmware memory space).
+constexpr uint16_t kFwEntryBuildId = 1;
+constexpr uint16_t kFwEntryCsKeys = 2;
+// Entries of the production-test firmware's lookup table.
+constexpr uint16_t kPtEntryCommand = 9;
+constexpr uint16_t kPtEntryAlive = 10;
+constexpr uint16_t kPtEntryParameters = 11;
+constexpr uint16_t kPtEntryResults = 12;
+constexpr uint16_t kPtEntryBuildId = 13;
+constexpr uint16_t kPtEntryStart = 14;  // packed space and byte address
+
 class CLookupTable {
 public:
     // Neither the reader nor the chip description is owned; either may be null.

@@ -3,6 +3,7 @@
 #include "ptest/mailbox.h"
 
 #include "support/clock.h"
+#include "support/hextext.h"
 #include "nivoratest.h"
 #include "support/stopwatch.h"
 
@@ -21,7 +22,7 @@ constexpr uint16_t kAnswerUnspecified = 0x8FFF;
 
 int32_t MapFirmwareAnswer(CLastError& aLastError, uint16_t aCode, uint16_t aAnswer)
 {
-    const std::string code = Hex4Upper(aCode);
+    const std::string code = hextext::Hex4Upper(aCode);
     switch (aAnswer) {
     case kAnswerOk:
         return NVT_OK;
@@ -40,6 +41,9 @@ int32_t MapFirmwareAnswer(CLastError& aLastError, uint16_t aCode, uint16_t aAnsw
     }
 }
 
+// The mailbox calls count only a transport result of 1 as a failure, where
+// the rest of the library fails on anything but 0; stations rely on how a
+// mailbox operation ends, so keep the comparison with 1.
 int32_t CMailbox::WriteParameters(uint32_t aCount, const uint16_t* aWords)
 {
     if (aCount != 0 && aWords == nullptr) return mLastError.SetErrorCode(NVT_ERR_INVALID_PARAM);

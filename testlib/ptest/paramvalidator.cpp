@@ -3,7 +3,7 @@
 #include "core/lasterror.h"
 #include "nivoratest.h"
 
-#include <sstream>
+#include <string>
 
 namespace {
 
@@ -62,10 +62,9 @@ bool CParamValidator::Check(Kind aKind, uint32_t aValue)
 {
     if (aKind == FrequencyMhz) {
         if (aValue == 0 || (aValue >= kFrequencyLowMhz && aValue <= kFrequencyHighMhz)) return true;
-        std::ostringstream text;
-        text << "Frequency (MHz) value must be 0, or between " << kFrequencyLowMhz << " and "
-             << kFrequencyHighMhz << " inclusive";
-        mLastError.SetError(NVT_ERR_INVALID_PARAM, text.str());
+        mLastError.SetError(NVT_ERR_INVALID_PARAM, "Frequency (MHz) value must be 0, or between " +
+                                                       std::to_string(kFrequencyLowMhz) + " and " +
+                                                       std::to_string(kFrequencyHighMhz) + " inclusive");
         return false;
     }
     if (aKind == UartBaudRate) {
@@ -81,9 +80,8 @@ bool CParamValidator::Check(Kind aKind, uint32_t aValue)
         return false;
     }
     if (aValue >= range.low && aValue <= range.high) return true;
-    std::ostringstream text;
-    text << range.label << " value must be between " << range.low << " and " << range.high
-         << " inclusive";
-    mLastError.SetError(NVT_ERR_INVALID_PARAM, text.str());
+    mLastError.SetError(NVT_ERR_INVALID_PARAM, std::string(range.label) + " value must be between " +
+                                                   std::to_string(range.low) + " and " +
+                                                   std::to_string(range.high) + " inclusive");
     return false;
 }

@@ -24,6 +24,18 @@ inline std::string Digits(uint32_t aValue, int aCount, bool aUpper = false)
 // Four lower-case digits, as key IDs, ranges and values are written.
 inline std::string Lower4(uint16_t aValue) { return Digits(aValue, 4); }
 
+// "0x" and exactly four upper-case digits, as command codes and firmware
+// answers are written.
+inline std::string Hex4Upper(uint32_t aValue) { return "0x" + Digits(aValue, 4, true); }
+
+// Lower-case digits without leading zeros ("0" for 0).
+inline std::string Short(uint32_t aValue)
+{
+    char text[12];
+    std::snprintf(text, sizeof(text), "%x", static_cast<unsigned>(aValue));
+    return text;
+}
+
 }  // namespace hextext
 
 #endif

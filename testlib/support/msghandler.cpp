@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -238,43 +240,76 @@ void TheMsgHnd::UnregisterHandler(const CMessageHandler* aHandler)
 
 // --- Reporting ------------------------------------------------------------------
 
+namespace {
+
+// The trace file of NVT_TRACE with its own clock and indentation, so that
+// its lines read the same whatever the debug channels do.
+struct TraceFile {
+    std::ofstream out;
+    StopWatch stopwatch;
+    uint16_t indent = 0;
+};
+
+// Never destroyed: objects destroyed late in process shutdown may still trace.
+// Every line is flushed, so nothing is lost at exit.
+TraceFile& TheTraceFile()
+{
+    static TraceFile* file = new TraceFile;
+    return *file;
+}
+
+// Builds one debug line: prefix, indentation and message, cut to the buffer.
+// aIndent is the destination's indentation, moved by entry and exit lines.
+void BuildLine(char (&aLine)[kLineBufferSize], const StopWatch* aStopwatch, uint16_t& aIndent,
+               const char* aFile, uint32_t aLineNumber, uint32_t aCategory, bool aEntering, bool aLeaving,
+               const char* aMessage)
+{
+    int prefixLength;
+    if (aStopwatch != nullptr) {
+        const unsigned long elapsed = aStopwatch->ElapsedMs();
+        prefixLength = std::snprintf(aLine, sizeof(aLine), "[DEBUG] {%03lu.%03lu} %s(%lu): ", (elapsed / 1000) % 1000,
+                                     elapsed % 1000, aFile, static_cast<unsigned long>(aLineNumber));
+    } else {
+        prefixLength =
+            std::snprintf(aLine, sizeof(aLine), "[DEBUG] %s(%lu): ", aFile, static_cast<unsigned long>(aLineNumber));
+    }
+    size_t used = prefixLength < 0 ? 0 : std::min(static_cast<size_t>(prefixLength), sizeof(aLine) - 1);
+    aLine[used] = '\0';
+
+    uint16_t indent = aIndent;
+    if (aCategory == kDebugEntryExit) {
+        if (aEntering) {
+            if (aIndent < kIndentGrowBelow) aIndent = static_cast<uint16_t>(aIndent + kIndentStep);
+        } else if (aLeaving) {
+            if (aIndent > kIndentShrinkAbove) aIndent = static_cast<uint16_t>(aIndent - kIndentStep);
+            indent = aIndent;
+        }
+    }
+    const size_t spaces = std::min(static_cast<size_t>(indent), sizeof(aLine) - 1 - used);
+    std::memset(aLine + used, ' ', spaces);
+    used += spaces;
+
+    const size_t room = sizeof(aLine) - 1 - used;
+    const size_t messageLength = std::min(std::strlen(aMessage), room);
+    std::memcpy(aLine + used, aMessage, messageLength);
+    aLine[used + messageLength] = '\0';
+}
+
+}  // namespace
+
 void DebugPrintV(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aLine, uint32_t aCategory,
                  bool aEntering, bool aLeaving, const char* aFormat, va_list aArgs)
 {
     CDebugMsg* channel = aHandler.DebugChannel();
-    if (channel == nullptr || !channel->IsEnabled(aCategory)) return;
+    const bool toChannel = channel != nullptr && channel->IsEnabled(aCategory);
+    const bool toFile = aCategory < 32 && (nvttrace::gFileCategories & (uint32_t{1} << aCategory)) != 0;
+    if (!toChannel && !toFile) return;
 
     // The file name without its directory.
     const char* file = aSourceFile != nullptr ? aSourceFile : "";
     for (const char* p = file; *p != '\0'; ++p) {
         if (*p == '/' || *p == '\\') file = p + 1;
     }
-
-    char line[kLineBufferSize];
-    int prefixLength;
-    if (channel->timestamps && channel->stopwatch) {
-        const unsigned long elapsed = channel->stopwatch->ElapsedMs();
-        prefixLength = std::snprintf(line, sizeof(line), "[DEBUG] {%03lu.%03lu} %s(%lu): ", (elapsed / 1000) % 1000,
-                                     elapsed % 1000, file, static_cast<unsigned long>(aLine));
-    } else {
-        prefixLength = std::snprintf(line, sizeof(line), "[DEBUG] %s(%lu): ", file, static_cast<unsigned long>(aLine));
-    }
-    size_t used = prefixLength < 0 ? 0 : std::min(static_cast<size_t>(prefixLength), sizeof(line) - 1);
-    line[used] = '\0';
-
-    uint16_t indent = channel->indent;
-    if (aCategory == kDebugEntryExit) {
-        if (aEntering) {
-            if (channel->indent < kIndentGrowBelow) channel->indent = static_cast<uint16_t>(channel->indent + kIndentStep);
-        } else if (aLeaving) {
-            if (channel->indent > kIndentShrinkAbove) channel->indent = static_cast<uint16_t>(channel->indent - kIndentStep);
-            indent = channel->indent;
-        }
-    }
-    const size_t spaces = std::min(static_cast<size_t>(indent), sizeof(line) - 1 - used);
-    std::memset(line + used, ' ', spaces);
-    used += spaces;
-    line[used] = '\0';
 
     char message[kLineBufferSize];
     message[0] = '\0';
@@ -284,12 +319,17 @@ void DebugPrintV(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aL
     }
     message[sizeof(message) - 1] = '\0';
 
-    const size_t room = sizeof(line) - 1 - used;
-    const size_t messageLength = std::min(std::strlen(message), room);
-    std::memcpy(line + used, message, messageLength);
-    line[used + messageLength] = '\0';
-
-    channel->Post(aCategory, line);
+    char line[kLineBufferSize];
+    if (toChannel) {
+        const StopWatch* stopwatch = channel->timestamps ? channel->stopwatch.get() : nullptr;
+        BuildLine(line, stopwatch, channel->indent, file, aLine, aCategory, aEntering, aLeaving, message);
+        channel->Post(aCategory, line);
+    }
+    if (toFile) {
+        TraceFile& trace = TheTraceFile();
+        BuildLine(line, &trace.stopwatch, trace.indent, file, aLine, aCategory, aEntering, aLeaving, message);
+        trace.out << line << std::endl;
+    }
 }
 
 void DebugPrint(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aLine, uint32_t aCategory,
@@ -339,6 +379,64 @@ bool GetPendingError(CMessageHandler& aHandler, int16_t& aCode, std::string& aTe
     }
     return holder->pending;
 }
+
+// --- The trace file --------------------------------------------------------------
+
+uint32_t nvttrace::gFileCategories = 0;
+
+bool nvttrace::ParseSetting(const char* aSetting, std::string& aFile, uint32_t& aCategories)
+{
+    aFile.clear();
+    aCategories = 0;
+    if (aSetting == nullptr) return false;
+    std::string file = aSetting;
+    uint32_t categories = 0xFFFFFFFFu;
+    const size_t colon = file.rfind(':');
+    const std::string list = colon == std::string::npos ? std::string() : file.substr(colon + 1);
+    if (!list.empty() && list.find_first_not_of("0123456789,") == std::string::npos) {
+        categories = 0;
+        size_t pos = 0;
+        while (pos <= list.size()) {
+            size_t comma = list.find(',', pos);
+            if (comma == std::string::npos) comma = list.size();
+            const std::string number = list.substr(pos, comma - pos);
+            pos = comma + 1;
+            if (number.empty()) continue;
+            // Long digit strings are large numbers: every category.
+            const unsigned long n = number.size() > 2 ? 32ul : std::strtoul(number.c_str(), nullptr, 10);
+            categories |= n >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << n);
+        }
+        file.erase(colon);
+    }
+    if (file.empty()) return false;
+    aFile = file;
+    aCategories = categories;
+    return true;
+}
+
+bool nvttrace::Configure(const char* aSetting)
+{
+    TraceFile& trace = TheTraceFile();
+    gFileCategories = 0;
+    if (trace.out.is_open()) trace.out.close();
+    std::string file;
+    uint32_t categories = 0;
+    if (!ParseSetting(aSetting, file, categories)) return false;
+    trace.out.clear();
+    trace.out.open(file, std::ios::out | std::ios::app);
+    if (!trace.out.is_open()) return false;
+    trace.stopwatch = StopWatch();
+    trace.indent = 0;
+    gFileCategories = categories;
+    return true;
+}
+
+namespace {
+
+// Read once, when the library is loaded.
+const bool gTraceFromEnvironment = nvttrace::Configure(std::getenv("NVT_TRACE"));
+
+}  // namespace
 
 // --- CDebugSentry, CEngine -----------------------------------------------------
 

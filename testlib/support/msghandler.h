@@ -278,10 +278,38 @@ void ReportError(CMessageHandler& aHandler, int32_t aCode, const std::string& aT
 void ReportStatus(CMessageHandler& aHandler, const std::string& aText);
 bool GetPendingError(CMessageHandler& aHandler, int16_t& aCode, std::string& aText);
 
-// Whether a debug category is on in a handler: the only work a disabled
-// trace does after the handler lookup.
+// The handler of a reporting method, by its qualified name.
+inline CMessageHandler& HandlerOf(std::string_view aQualifiedName)
+{
+    return TheMsgHnd::Instance().GetHandler(aQualifiedName);
+}
+
+// --- The trace file -------------------------------------------------------------
+//
+// NVT_TRACE=FILE or NVT_TRACE=FILE:categories (e.g. "trace.log:0,1,2") in the
+// environment, read once when the library is loaded, appends the debug lines
+// of those categories (all when none are given) to FILE, whatever channels
+// and observers the handlers have. Without it nothing is traced.
+namespace nvttrace {
+
+// Bit n set: debug category n goes to the trace file; 0 when no file is open.
+extern uint32_t gFileCategories;
+
+// Splits a setting into file and categories: the text after the last ':' is
+// a category list when it holds only digits and commas. A number of 32 or
+// more selects every category. False when the setting names no file.
+bool ParseSetting(const char* aSetting, std::string& aFile, uint32_t& aCategories);
+// Closes the trace file, then opens the one a setting names (null or empty:
+// none). Returns whether a trace file is open. Called with NVT_TRACE at load.
+bool Configure(const char* aSetting);
+
+}  // namespace nvttrace
+
+// Whether a debug category is on in a handler or for the trace file: the
+// only work a disabled trace does after the handler lookup.
 inline bool DebugEnabled(const CMessageHandler& aHandler, uint32_t aCategory)
 {
+    if (aCategory < 32 && (nvttrace::gFileCategories & (uint32_t{1} << aCategory)) != 0) return true;
     const CDebugMsg* debug = aHandler.DebugChannel();
     return debug != nullptr && debug->IsEnabled(aCategory);
 }

@@ -2,6 +2,8 @@
 
 #include "support/trace.h"
 
+#include <cctype>
+
 namespace stringutil {
 
 namespace {
@@ -40,6 +42,12 @@ void TrimLeadingAndTrailingWhitespace(std::string& aString)
     NVT_TRACE("stringutil", "stringutil::TrimLeadingAndTrailingWhitespace", "aString=>%s<", aString);
     TrimLeadingWhitespace(aString);
     TrimTrailingWhitespace(aString);
+}
+
+std::string Upper(std::string aText)
+{
+    for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return aText;
 }
 
 }  // namespace stringutil

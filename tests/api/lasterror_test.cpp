@@ -1,6 +1,7 @@
 #include "core/chiptable.h"
 #include "api/handleregistry.h"
 #include "core/lasterror.h"
+#include "support/hextext.h"
 
 #include <gtest/gtest.h>
 
@@ -44,9 +45,9 @@ TEST(LastError, SystemMessageLosesOnlyTheLastLineBreak)
 
 TEST(LastError, CommandCodesAreFourUpperCaseDigits)
 {
-    EXPECT_EQ("0x0303", Hex4Upper(0x303));
-    EXPECT_EQ("0xFABC", Hex4Upper(0xFABC));
-    EXPECT_EQ("0x0000", Hex4Upper(0x10000));
+    EXPECT_EQ("0x0303", hextext::Hex4Upper(0x303));
+    EXPECT_EQ("0xFABC", hextext::Hex4Upper(0xFABC));
+    EXPECT_EQ("0x0000", hextext::Hex4Upper(0x10000));
 }
 
 TEST(Registry, AddContainsRemove)

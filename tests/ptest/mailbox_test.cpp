@@ -2,6 +2,7 @@
 // failures, timeouts, transport calls per command, and what the firmware did.
 #include "api/devicehandle.h"
 #include "ptest/mailbox.h"
+#include "ptest/session.h"
 #include "ptfixture.h"
 
 namespace {
@@ -16,8 +17,7 @@ protected:
     }
     CMailbox Mailbox()
     {
-        auto* d = static_cast<CDeviceHandle*>(mHandle);
-        return CMailbox(d->stream, d->lastError, d->commandLocation, d->aliveTick, d->parameters, d->results);
+        return static_cast<CDeviceHandle*>(mHandle)->session->Mailbox();
     }
 };
 
