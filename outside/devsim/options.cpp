@@ -158,6 +158,13 @@ const std::map<std::string, OptionParser>& Parsers()
         {"failread", [](const std::string& v, Options& o) { return Number(v, UINT64_MAX, o.transport.failRead); }},
         {"failwrite", [](const std::string& v, Options& o) { return Number(v, UINT64_MAX, o.transport.failWrite); }},
         {"resetfail", [](const std::string& v, Options& o) { return Flag(v, o.transport.resetFails); }},
+        {"throw", [](const std::string& v, Options& o) {
+             static const std::map<std::string, TransportThrow> kinds = {
+                 {"alloc", TransportThrow::OutOfMemory}, {"error", TransportThrow::Error},
+                 {"identify", TransportThrow::Identification}};
+             auto kind = kinds.find(v);
+             if (kind != kinds.end()) o.transport.throws = kind->second;
+             return kind != kinds.end(); }},
         {"fwfault", [](const std::string& v, Options& o) { return ParseFirmwareFault(v, o.firmware); }},
         {"uart", [](const std::string& v, Options& o) { return ParseUartMode(v, o.uart.mode); }},
         {"nvm", [](const std::string& v, Options& o) { o.nvm.dir = v; return true; }},

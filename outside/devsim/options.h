@@ -38,13 +38,19 @@ struct IdentityOptions {
     std::string name;               // a name tests use to find the chip
 };
 
+// What the stand-in transport throws (throw=alloc|error|identify): out of
+// memory or an error from every call that reaches the chip, or an error
+// from the chip description only.
+enum class TransportThrow { None, OutOfMemory, Error, Identification };
+
 // Faults and cost of the transport calls.
-//   latency=US failread=N failwrite=N resetfail=0|1
+//   latency=US failread=N failwrite=N resetfail=0|1 throw=alloc|error|identify
 struct TransportFaults {
     uint32_t latencyUs = 0;         // busy time added to every transport call
     uint64_t failRead = 0;          // the n-th read call fails (0: never)
     uint64_t failWrite = 0;         // the n-th write call fails (0: never)
     bool resetFails = false;        // reset-and-stop fails
+    TransportThrow throws = TransportThrow::None;
 };
 
 // How the emulated firmware departs from what its image says.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,10 +27,30 @@ int32_t Fail(const std::string& aText)
     return 1;
 }
 
+// The option throw= makes the stand-in throw from its calls, as a transport
+// library may, to show that nothing escapes the test library.
+void ThrowIfAsked(const devsim::Chip& aChip, bool aIdentification)
+{
+    switch (aChip.options().transport.throws) {
+    case devsim::TransportThrow::OutOfMemory:
+        if (!aIdentification) throw std::bad_alloc();
+        break;
+    case devsim::TransportThrow::Error:
+        if (!aIdentification) throw std::runtime_error("simulated transport failure");
+        break;
+    case devsim::TransportThrow::Identification:
+        if (aIdentification) throw std::runtime_error("simulated identification failure");
+        break;
+    case devsim::TransportThrow::None:
+        break;
+    }
+}
+
 devsim::Chip* ChipOf(uint32_t aStream)
 {
     devsim::Chip* chip = devsim::Find(aStream);
     if (chip == nullptr) LastError() = "stream " + std::to_string(aStream) + " is not open";
+    if (chip != nullptr) ThrowIfAsked(*chip, false);
     return chip;
 }
 
@@ -247,6 +269,7 @@ const CXapHelper& qlk_stream_xap_helper(uint32_t aStream)
         helpers.erase(aStream);
         return none;
     }
+    ThrowIfAsked(*chip, true);
     CXapHelper& h = helpers[aStream];
     const devsim::IdentityOptions& o = chip->options().identity;
     h.firstId = o.id1;

@@ -17,16 +17,20 @@ int32_t OpenStream(QlkTransport aTransport, CLastError& aLastError, uint32_t& aS
     if (qlk_stream_open(&aStream, aTransport) != 0)
         return aLastError.SetError(NVT_ERR_CONNECTION, "Failed to connect to device (" + TransportErrorText() + ")");
 
-    const CXapHelper& chip = qlk_stream_xap_helper(aStream);
-    if (chip.chipIndex != kSupportedChipIndex) {
+    // Whatever ends the check, an unsupported chip's stream does not stay open.
+    try {
+        const CXapHelper& chip = qlk_stream_xap_helper(aStream);
+        if (chip.chipIndex == kSupportedChipIndex) return NVT_OK;
         // A chip without a first identification word is named by its second.
         const uint32_t id = chip.firstId != 0 ? chip.firstId : static_cast<uint32_t>(chip.secondId) << 16;
         aLastError.SetError(NVT_ERR_UNSUPPORTED_DEVICE, "Unsupported device (ID = 0x" + hextext::Digits(id, 8) +
                                                             ", type = \"" + ChipName(chip.chipIndex) + "\")");
+    } catch (...) {
         qlk_stream_close(aStream);
-        return NVT_ERR_UNSUPPORTED_DEVICE;
+        throw;
     }
-    return NVT_OK;
+    qlk_stream_close(aStream);
+    return NVT_ERR_UNSUPPORTED_DEVICE;
 }
 
 void CloseStream(uint32_t aStream)
