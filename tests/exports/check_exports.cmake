@@ -1,5 +1,5 @@
 # Lists the dynamic symbols the library defines and compares them with the
-# 33 exported functions.
+# 33 exported functions of exports.cmake.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -16,12 +16,8 @@ foreach(line ${lines})
     list(APPEND found ${name})
   endif()
 endforeach()
-set(expected nvtOpen nvtClose nvtGetVersion nvtGetTransports nvtGetLastError nvtGetChipId
-  nvtLoadPtFirmware nvtGetPtFwBuildInfo nvtGetPtFwBuildId nvtGetPtFwCsVersion nvtGetPtFwApiVersion
-  nvtRadSetXtalTrim nvtRadCwStart nvtRadStop nvtRadTxStart nvtRadTxGetPkts nvtRadRxStart nvtRadRxGetPkts
-  nvtPioAssign nvtPioGet nvtPioSet nvtLedSet nvtAioSet nvtAioGet nvtUartLbTest
-  nvtCsCacheReadFromChip nvtCsCacheWriteToChip nvtCsCacheReadFromFile nvtCsCacheWriteToFile
-  nvtCsCacheReadItem nvtCsCacheWriteItem nvtCsCacheGetVersion nvtCsCacheFileMerge)
+include(${CMAKE_CURRENT_LIST_DIR}/exports.cmake)
+set(expected ${NVT_EXPORTS})
 list(SORT found)
 list(SORT expected)
 if(NOT found STREQUAL expected)
