@@ -70,6 +70,7 @@ extern "C" {
 
 NVT_API int32_t NVT_CALL nvtOpen(const char* transport, const char* csKeyDbPath, NvtHandle* handle)
 {
+    // Without a place for the handle nothing is opened, and that has always counted as success.
     if (handle == nullptr) return NVT_OK;
     *handle = nullptr;
     CDeviceHandle* device = nullptr;

@@ -25,6 +25,7 @@ CLastError::CLastError()
           {NVT_ERR_FW_COMMAND_FAILED, "Firmware command failed"},
           {NVT_ERR_FW_INIT_FAILED, "Firmware failed to initialise"},
           {NVT_ERR_FW_TIMEOUT, "Timeout waiting for firmware"},
+          // "XVB" is the text as callers have always matched it.
           {NVT_ERR_FW_FILE, "Firmware XVB file error"},
           {NVT_ERR_CS_GENERAL, "CS cache general error"},
           {NVT_ERR_CS_NOT_INIT, "CS cache is not initialised (Read from chip / file required)"},

@@ -128,10 +128,10 @@ bool CPSRFileBase::ReadFromStream(std::istream& aInput)
         mColumn = 0;
         HandleLine();
     }
-    if (!mVersionSeen && UsesVersion() && mErrorText.tellp() <= 0)
-        mErrorText << "The mandatory version string (signified by '" << kVersionMark
-                   << "') has not been specified." << " ";
-    return mErrorText.tellp() <= 0;
+    if (!mVersionSeen && UsesVersion() && mErrorText.empty())
+        mErrorText += std::string("The mandatory version string (signified by '") + kVersionMark +
+                      "') has not been specified. ";
+    return mErrorText.empty();
 }
 
 void CPSRFileBase::HandleLine()
@@ -151,16 +151,16 @@ void CPSRFileBase::HandleLine()
 void CPSRFileBase::HandleVersionLine()
 {
     if (mVersionSeen) {
-        mErrorText << "The version string (signified by '" << kVersionMark
-                   << "') may only be supplied once; the second instance appears on line " << mLineNumber << "."
-                   << " ";
+        mErrorText += std::string("The version string (signified by '") + kVersionMark +
+                      "') may only be supplied once; the second instance appears on line " +
+                      std::to_string(mLineNumber) + ". ";
         return;
     }
     uint16_t version = 0;
     // The number reads as the key database reads its numbers.
     if (!CCsKeysInfo::ParseDecimal(mLine.substr(std::char_traits<char>::length(kVersionMark)), version)) {
-        mErrorText << "The version string (signified by '" << kVersionMark
-                   << "') does not specify a valid decimal number on line " << mLineNumber << "." << " ";
+        mErrorText += std::string("The version string (signified by '") + kVersionMark +
+                      "') does not specify a valid decimal number on line " + std::to_string(mLineNumber) + ". ";
         return;
     }
     mVersionSeen = true;
@@ -172,29 +172,28 @@ void CPSRFileBase::HandleKeyLine()
 {
     const char start = StartCharacter();
     if (mLine[0] != start) {
-        mErrorText << Position(0) << "expected: '" << start << "', found: '" << mLine[0] << "'." << " "
-                   << "Missing start character." << " ";
+        mErrorText += Position(0) + "expected: '" + start + "', found: '" + mLine[0] + "'. Missing start character. ";
         return;
     }
     size_t keyStart = 1;
     while (keyStart < mLine.size() && IsSeparator(mLine[keyStart])) ++keyStart;
     if (keyStart >= mLine.size()) {
-        mErrorText << Position(static_cast<uint32_t>(mLine.size())) << "expected: <hex number>, found: nothing,"
-                   << " " << "Invalid key ID." << " ";
+        mErrorText += Position(static_cast<uint32_t>(mLine.size())) +
+                      "expected: <hex number>, found: nothing, Invalid key ID. ";
         return;
     }
     const std::string actions = ActionCharacters();
     const size_t actionAt = mLine.find_first_of(actions, keyStart);
     if (actionAt == std::string::npos) {
-        mErrorText << Position(static_cast<uint32_t>(keyStart)) << "expected one of: [" << actions << "], found: '"
-                   << mLine << "'." << " " << "Invalid action." << " ";
+        mErrorText += Position(static_cast<uint32_t>(keyStart)) + "expected one of: [" + actions + "], found: '" +
+                      mLine + "'. Invalid action. ";
         return;
     }
     const std::string key = TrimSeparators(mLine.substr(keyStart, actionAt - keyStart));
     uint16_t id = 0;
     if (!LookUpKeyId(key, id) && !ParseHex(key, id)) {
-        mErrorText << Position(static_cast<uint32_t>(keyStart)) << "expected: <hex number>, found: '"
-                   << mLine.substr(keyStart) << "'." << " " << "Invalid key ID." << " ";
+        mErrorText += Position(static_cast<uint32_t>(keyStart)) + "expected: <hex number>, found: '" +
+                      mLine.substr(keyStart) + "'. Invalid key ID. ";
         return;
     }
     KeyFileEntry entry;
@@ -215,8 +214,8 @@ void CPSRFileBase::ParseValues(int32_t, std::vector<uint16_t>& aValues)
         while (end < mLine.size() && !IsSeparator(mLine[end]) && end - at < 4) ++end;
         uint16_t value = 0;
         if (!ParseHex(mLine.substr(at, end - at), value)) {
-            mErrorText << Position(static_cast<uint32_t>(at)) << "expected: <hex number>, found: '"
-                       << mLine.substr(at) << "'." << " " << "Invalid data." << " ";
+            mErrorText += Position(static_cast<uint32_t>(at)) + "expected: <hex number>, found: '" +
+                          mLine.substr(at) + "'. Invalid data. ";
             return;
         }
         aValues.push_back(value);
@@ -230,7 +229,7 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
     if (fileutil::IsFileWriteable(aFilename, false, false, false, true))
         output.open(aFilename.c_str(), std::ios::out | std::ios::trunc);
     if (!output.is_open()) {
-        mErrorText << "Unable to write to the file '" << aFilename << "'." << " ";
+        mErrorText += "Unable to write to the file '" + aFilename + "'. ";
         return false;
     }
     const std::string actions = ActionCharacters();
@@ -253,7 +252,7 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
     }
     output.close();
     if (output.fail()) {
-        mErrorText << "Unable to write to the file '" << aFilename << "'." << " ";
+        mErrorText += "Unable to write to the file '" + aFilename + "'. ";
         return false;
     }
     return true;
@@ -314,11 +313,12 @@ int32_t CKeyrFile::ActionFromCharacter(char aCharacter)
 
 void CKeyrFile::ParseValues(int32_t aAction, std::vector<uint16_t>& aValues)
 {
+    // These two texts end their parts with carriage returns where the others
+    // use spaces; callers compare the texts as they have always been.
     if (aAction == kKeyActionDelete)
-        mErrorText << Position(mColumn) << "'Delete' ('-') not supported." << "\r" << "  Invalid action." << "\r";
+        mErrorText += Position(mColumn) + "'Delete' ('-') not supported.\r  Invalid action.\r";
     else if (aAction == kKeyActionSetNotPresent)
-        mErrorText << Position(mColumn) << "'Set not present' ('+') not supported." << "\r" << "  Invalid action."
-                   << "\r";
+        mErrorText += Position(mColumn) + "'Set not present' ('+') not supported.\r  Invalid action.\r";
     CPSRFileBase::ParseValues(aAction, aValues);
 }
 
@@ -332,7 +332,6 @@ CKeyrObject::CKeyrObject()
 CKeyrObject::~CKeyrObject()
 {
     NVT_TRACE(kSource, "CKeyrObject::~CKeyrObject");
-    delete mKeyFile;
 }
 
 int32_t CKeyrObject::Initialise(CCsKeysInfo* aKeysInfo, const std::string& aFilename, bool aWriteOperation)
@@ -341,8 +340,7 @@ int32_t CKeyrObject::Initialise(CCsKeysInfo* aKeysInfo, const std::string& aFile
               "aWriteOperation=%d", aWriteOperation);
     mKeysInfo = aKeysInfo;
     mFilename = aFilename;
-    delete mKeyFile;
-    mKeyFile = new CKeyrFile(aKeysInfo);
+    mKeyFile.reset(new CKeyrFile(aKeysInfo));
     if (aWriteOperation) return kCsOk;
     if (!mKeyFile->ReadFromFile(aFilename)) {
         ReportError(HandlerOf("CKeyrObject::Initialise"), kCsFileNotFound, mKeyFile->ErrorText());

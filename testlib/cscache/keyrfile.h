@@ -18,7 +18,7 @@
 
 #include <cstdint>
 #include <istream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,7 +71,7 @@ public:
     // failure recorded) when the file cannot be written.
     bool WriteToFile(const std::string& aFilename);
     // All error messages recorded so far.
-    std::string ErrorText() const { return mErrorText.str(); }
+    std::string ErrorText() const { return mErrorText; }
 
     std::vector<KeyFileEntry>& Entries() { return mEntries; }
     const std::vector<KeyFileEntry>& Entries() const { return mEntries; }
@@ -103,7 +103,7 @@ protected:
     uint32_t mColumn = 0;  // 0-based position in the current line
     bool mVersionSeen = false;
     uint16_t mVersion = 0;
-    std::ostringstream mErrorText;
+    std::string mErrorText;
 };
 
 // Key files whose keys can be named as in the key database.
@@ -148,14 +148,14 @@ public:
     // in the CS section.
     virtual int32_t Write(CNvImageCs& aCsObject);
 
-    CKeyrFile* KeyFile() { return mKeyFile; }
+    CKeyrFile* KeyFile() { return mKeyFile.get(); }
 
     CKeyrObject(const CKeyrObject&) = delete;
     CKeyrObject& operator=(const CKeyrObject&) = delete;
 
 private:
     CCsKeysInfo* mKeysInfo = nullptr;  // not owned
-    CKeyrFile* mKeyFile = nullptr;     // owned
+    std::unique_ptr<CKeyrFile> mKeyFile;
     std::string mFilename;
 };
 

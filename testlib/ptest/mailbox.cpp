@@ -66,6 +66,7 @@ int32_t CMailbox::SendCommand(uint16_t aCode)
         return mLastError.SetError(NVT_ERR_WRITE_FAILED, "Failed to write command to DUT");
     if (int32_t rc = WaitForResponse()) return rc;
     uint16_t answer = 0;
+    // This text ends with a full stop and the one of the wait does not; both stay as they are.
     if (qlk_stream_readgp_verify(mStream, mCommand, &answer) == 1)
         return mLastError.SetError(NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware.");
     return MapFirmwareAnswer(mLastError, aCode, answer);

@@ -41,6 +41,7 @@ int32_t QueryFile(const char* aPath, const CXapHelper& aChip, CLastError& aLastE
     if (file.ErrorCode() != XbvFile::kNoError)
         return aLastError.SetError(NVT_ERR_FW_FILE, XbvReadErrorText(file));
     if (int32_t rc = ReadFirmwareTables(file, aChip, aLastError, aTables)) return rc;
+    // A file without the word reports 0xFFFF as the version, not a failure.
     aCsVersion = 0xFFFF;
     file.ReadGP(kFirmwareSpace, aTables.csKeysLocation * 2, 1, &aCsVersion);
     return NVT_OK;
@@ -54,6 +55,7 @@ int32_t CPtSession::LoadFirmware(const char* aXbvPath, IPtCsKeys* aCsKeys)
     if (file.ErrorCode() != XbvFile::kNoError)
         return mLastError.SetError(NVT_ERR_FW_FILE, XbvReadErrorText(file));
 
+    // A transport that does not know the variable resets at its normal speed: its result does not count.
     qlk_stream_setvar(mStream, "SPI_FAST_RESET", "FASTER");
     if (qlk_stream_xap_reset_and_stop(mStream) != 0)
         return mLastError.SetError(NVT_ERR_STOP_FAILED,
@@ -104,6 +106,7 @@ int32_t CPtSession::LoadFirmware(const char* aXbvPath, IPtCsKeys* aCsKeys)
     if (highRc != 0 || lowRc != 0)
         return mLastError.SetError(NVT_ERR_WRITE_FAILED, "Firmware download failed: Failed to set Program Counter");
 
+    // A processor that did not start shows as the firmware's timeout below, with its own text.
     qlk_stream_xap_go(mStream);
 
     CMailbox mailbox = Mailbox();

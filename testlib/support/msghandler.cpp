@@ -102,14 +102,10 @@ CMessageHandler::CMessageHandler()
 
 CMessageHandler::~CMessageHandler()
 {
-    delete progress;
-    delete debug;
-    delete status;
-    delete error;
-    progress = nullptr;
-    debug = nullptr;
-    status = nullptr;
-    error = nullptr;
+    progress.reset();
+    debug.reset();
+    status.reset();
+    error.reset();
     ClearObservers();
 
     // A handler that goes away leaves no registry entry behind.
@@ -124,51 +120,42 @@ CMessageHandler::~CMessageHandler()
 
 void CMessageHandler::SetObserver(CObserver* aObserver)
 {
-    delete debug;
-    debug = new CMessageObserver<CDebugMsg>(aObserver);
-    delete status;
-    status = new CMessageObserver<CStatusMsg>(aObserver);
-    delete progress;
-    progress = new CProgressObserver(aObserver);
+    debug.reset();
+    debug.reset(new CMessageObserver<CDebugMsg>(aObserver));
+    status.reset();
+    status.reset(new CMessageObserver<CStatusMsg>(aObserver));
+    progress.reset();
+    progress.reset(new CProgressObserver(aObserver));
     AlsoOnShared(this, [aObserver](CMessageHandler& aShared) { aShared.SetObserver(aObserver); });
 }
 
 void CMessageHandler::SetStatusStream(std::ostream* aStream)
 {
-    delete status;
-    status = new CStatusMsg(aStream);
+    status.reset();
+    status.reset(new CStatusMsg(aStream));
     AlsoOnShared(this, [aStream](CMessageHandler& aShared) { aShared.SetStatusStream(aStream); });
 }
 
 void CMessageHandler::SetErrorHolder(bool aEcho)
 {
-    delete error;
-    error = new CErrorMsg();
+    error.reset();
+    error.reset(new CErrorMsg());
     echoErrors = aEcho;
     AlsoOnShared(this, [aEcho](CMessageHandler& aShared) { aShared.SetErrorHolder(aEcho); });
 }
 
 void CMessageHandler::SetDebugStream(std::ostream* aStream)
 {
-    delete debug;
-    debug = new CDebugMsg(aStream);
+    debug.reset();
+    debug.reset(new CDebugMsg(aStream));
     AlsoOnShared(this, [aStream](CMessageHandler& aShared) { aShared.SetDebugStream(aStream); });
 }
 
 void CMessageHandler::DropChannelsOf(const CObserver* aObserver)
 {
-    if (debug != nullptr && debug->ForwardsTo() == aObserver) {
-        delete debug;
-        debug = nullptr;
-    }
-    if (status != nullptr && status->ForwardsTo() == aObserver) {
-        delete status;
-        status = nullptr;
-    }
-    if (progress != nullptr && progress->ForwardsTo() == aObserver) {
-        delete progress;
-        progress = nullptr;
-    }
+    if (debug != nullptr && debug->ForwardsTo() == aObserver) debug.reset();
+    if (status != nullptr && status->ForwardsTo() == aObserver) status.reset();
+    if (progress != nullptr && progress->ForwardsTo() == aObserver) progress.reset();
 }
 
 void CMessageHandler::ForgetObserver(const CObserver* aObserver)

@@ -209,10 +209,10 @@ public:
     // host or a debugging build uses to see the trace.
     void SetDebugStream(std::ostream* aStream);
 
-    CProgressMsg* ProgressChannel() const { return progress; }
-    CDebugMsg* DebugChannel() const { return debug; }
-    CStatusMsg* StatusChannel() const { return status; }
-    CErrorMsg* ErrorHolder() const { return error; }
+    CProgressMsg* ProgressChannel() const { return progress.get(); }
+    CDebugMsg* DebugChannel() const { return debug.get(); }
+    CStatusMsg* StatusChannel() const { return status.get(); }
+    CErrorMsg* ErrorHolder() const { return error.get(); }
     bool EchoErrors() const { return echoErrors; }
 
     // Removes every channel that forwards to aObserver, in every live
@@ -222,10 +222,10 @@ public:
 private:
     void DropChannelsOf(const CObserver* aObserver);
 
-    CProgressMsg* progress = nullptr;  // owned
-    CDebugMsg* debug = nullptr;        // owned
-    CStatusMsg* status = nullptr;      // owned
-    CErrorMsg* error = nullptr;        // owned
+    std::unique_ptr<CProgressMsg> progress;
+    std::unique_ptr<CDebugMsg> debug;
+    std::unique_ptr<CStatusMsg> status;
+    std::unique_ptr<CErrorMsg> error;
     bool echoErrors = false;
 
     // Intrusive list of live handlers (trivially destructible head, so it is
