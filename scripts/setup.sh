@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libxerces-c-dev
-  qt6-base-dev libgl-dev fonts-noto-cjk
+  qt6-base-dev libgl-dev fonts-noto-cjk xvfb xauth
   srecord libxml2-utils
   g++-mingw-w64-i686-posix
   python3 python3-pytest python3-setuptools python3-wheel python3-pip

@@ -106,6 +106,7 @@ int writeAddresses(int aCount)
     kilnor::KilnorLibraries libraries;
     KilnorDialog dialog(libraries);
     dialog.show();
+    dialog.activateWindow();
     if (!QTest::qWaitForWindowActive(&dialog))
         return 2;
     auto *button = dialog.findChild<QPushButton *>(QStringLiteral("writeAddressButton"));
@@ -170,6 +171,8 @@ private slots:
         installKilnorFonts();
         dialog_ = std::make_unique<AnsweredDialog>(libraries_);
         dialog_->show();
+        // Without a window manager (a bare X server) nobody activates it.
+        dialog_->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(dialog_.get()));
     }
 
