@@ -37,9 +37,9 @@ const char *stateWord(LedgerState aState)
     return "reserved";
 }
 
-bool hexPart(const std::string &aText, std::size_t aMaxDigits, std::uint32_t &aOut)
+bool hexPart(const std::string &aText, std::size_t aDigits, std::uint32_t &aOut)
 {
-    if (aText.empty() || aText.size() > aMaxDigits)
+    if (aText.size() != aDigits)
         return false;
     std::uint32_t value = 0;
     for (char c : aText) {
@@ -58,7 +58,8 @@ bool hexPart(const std::string &aText, std::size_t aMaxDigits, std::uint32_t &aO
     return true;
 }
 
-// "NAP:UAP:LAP" with at most 4, 2 and 6 hexadecimal digits.
+// "NAP:UAP:LAP" with exactly 4, 2 and 6 hexadecimal digits, so that a time
+// of day such as "08:00:00" in a hand-kept line is never taken for one.
 bool parseAddress(const std::string &aText, BdAddress &aOut)
 {
     const auto first = aText.find(':');

@@ -399,12 +399,13 @@ TEST_F(ControllerTest, AddressTheLedgerHoldsIsRefusedWithoutALibraryCall)
     writeText(ledgerPath, "2026-12-01T08:00:00Z 0002:5B:000010 written \n"
                           "2026-12-01T08:00:01Z 0002:5B:000011 reserved\n"
                           "2026-12-01T08:00:02Z 0002:5B:000012 failed  \n"
-                          "2026-12-01T08:00:03Z 0002:5B:000013 ???\n");
+                          "2026-12-01T08:00:03Z 0002:5B:000013 ???\n"
+                          "2026-12-01 08:00:04 0002:5b:000014 written by hand\n");
     controller.start(noConfig);
     view.increment = false;
     controller.incrementClicked();
     view.nap = "0002", view.uap = "5b";
-    for (const char *held : {"10", "11", "13"}) {
+    for (const char *held : {"000010", "000011", "000013", "000014"}) {
         view.lap = held;
         controller.writeAddressClicked();
         EXPECT_EQ(view.status(), "地址已烧录过") << held;
@@ -417,6 +418,11 @@ TEST_F(ControllerTest, AddressTheLedgerHoldsIsRefusedWithoutALibraryCall)
     controller.writeAddressClicked();  // the same address once more
     EXPECT_EQ(view.status(), "地址已烧录过");
     EXPECT_TRUE(chip.calls.empty());
+
+    // The time of day of the hand-kept line is not an address.
+    view.nap = "0008", view.uap = "00", view.lap = "000004";
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "烧录成功");
 }
 
 TEST_F(ControllerTest, LedgerThatCannotBeReadOrWrittenStopsAddressWrites)
