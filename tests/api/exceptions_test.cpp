@@ -1,57 +1,50 @@
 // No exception leaves the library: the transport stand-in throws (option
 // throw=...) and every export that meets it returns a result code, keeps a
 // text in the handle and leaves nothing open.
-#include "devsim.h"
-#include "nivoratest.h"
-#include "xbvbuilder.h"
-
-#include <gtest/gtest.h>
+#include "simdut.h"
 
 #include <string>
 
 namespace {
 
-class ThrowingTransport : public ::testing::Test {
+class ThrowingTransport : public SimDutTest {
 protected:
     void TearDown() override
     {
-        if (mHandle != nullptr) {
-            EXPECT_EQ(nvtClose(mHandle), NVT_OK);
+        if (handle != nullptr) {
+            EXPECT_EQ(nvtClose(handle), NVT_OK);
+            handle = nullptr;
         }
         EXPECT_EQ(devsim::OpenStreams(), 0u);
     }
 
-    int32_t Open(const std::string& aTransport) { return nvtOpen(aTransport.c_str(), nullptr, &mHandle); }
-    std::string Text() const { return nvtGetLastError(mHandle); }
-
-    NvtHandle mHandle = nullptr;
-    fixtures::TempFile mFirmware{fixtures::BuildPtFirmware({})};
+    int32_t Open(const std::string& aTransport) { return TryOpen(aTransport); }
 };
 
 TEST_F(ThrowingTransport, AnExceptionWhileConnectingGivesMinusOneAndAUsableHandle)
 {
     EXPECT_EQ(Open("sim:throw=identify"), NVT_ERR_GENERAL);
-    ASSERT_NE(mHandle, nullptr);
+    ASSERT_NE(handle, nullptr);
     EXPECT_EQ(Text(), "Internal error in nvtOpen (simulated identification failure)");
     // The stream opened before the identification threw is closed again.
     EXPECT_EQ(devsim::OpenStreams(), 0u);
     uint16_t chipId = 0;
-    EXPECT_EQ(nvtGetChipId(mHandle, &chipId), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetChipId(handle, &chipId), NVT_ERR_SEQUENCE);
 }
 
 TEST_F(ThrowingTransport, AnExceptionInAnOperationGivesMinusOneAndLeavesTheStateAlone)
 {
     ASSERT_EQ(Open("sim:throw=error"), NVT_OK) << Text();
-    EXPECT_EQ(nvtLoadPtFirmware(mHandle, mFirmware.c_str(), 0), NVT_ERR_GENERAL);
+    EXPECT_EQ(nvtLoadPtFirmware(handle, File({}), 0), NVT_ERR_GENERAL);
     EXPECT_EQ(Text(), "Internal error in nvtLoadPtFirmware (simulated transport failure)");
     uint32_t api = 0;
-    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwApiVersion(handle, &api), NVT_ERR_SEQUENCE);
 }
 
 TEST_F(ThrowingTransport, OutOfMemoryGivesMinusFourWithItsStandardText)
 {
     ASSERT_EQ(Open("sim:throw=alloc"), NVT_OK) << Text();
-    EXPECT_EQ(nvtLoadPtFirmware(mHandle, mFirmware.c_str(), 0), NVT_ERR_OUT_OF_MEMORY);
+    EXPECT_EQ(nvtLoadPtFirmware(handle, File({}), 0), NVT_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(Text(), "Out of memory");
 }
 

@@ -2,6 +2,7 @@
 #include "api/handleregistry.h"
 #include "core/lasterror.h"
 #include "support/hextext.h"
+#include "nivoratest.h"
 
 #include <gtest/gtest.h>
 
@@ -13,24 +14,24 @@ TEST(LastError, StandardTextsAndUnknownCodes)
     EXPECT_STREQ("", e.Text());
     EXPECT_EQ(-7, e.SetErrorCode(-7));
     EXPECT_STREQ("Unknown error code", e.Text());
-    EXPECT_EQ(0, e.SetErrorCode(0));
+    EXPECT_EQ(NVT_OK, e.SetErrorCode(NVT_OK));
     EXPECT_STREQ("", e.Text());
-    EXPECT_EQ(-34, e.SetErrorCode(-34));
+    EXPECT_EQ(NVT_ERR_FW_FILE, e.SetErrorCode(NVT_ERR_FW_FILE));
     EXPECT_STREQ("Firmware XVB file error", e.Text());
-    EXPECT_EQ(-41, e.SetErrorCode(-41));
+    EXPECT_EQ(NVT_ERR_CS_NOT_INIT, e.SetErrorCode(NVT_ERR_CS_NOT_INIT));
     EXPECT_STREQ("CS cache is not initialised (Read from chip / file required)", e.Text());
-    EXPECT_EQ(1, e.SetErrorCode(1));
+    EXPECT_EQ(NVT_WARNING, e.SetErrorCode(NVT_WARNING));
     EXPECT_STREQ("Unspecified warning", e.Text());
-    EXPECT_EQ(-11, e.SetErrorCode(-11));
+    EXPECT_EQ(NVT_ERR_BUFFER_TOO_SMALL, e.SetErrorCode(NVT_ERR_BUFFER_TOO_SMALL));
     EXPECT_STREQ("A buffer (array) parameter is too small to contain the requested data", e.Text());
 }
 
 TEST(LastError, DetailReplacesTheText)
 {
     CLastError e;
-    EXPECT_EQ(-20, e.SetError(-20, "Failed to connect to device (x)"));
+    EXPECT_EQ(NVT_ERR_CONNECTION, e.SetError(NVT_ERR_CONNECTION, "Failed to connect to device (x)"));
     EXPECT_STREQ("Failed to connect to device (x)", e.Text());
-    EXPECT_EQ(-5, e.SetError(-5, ""));
+    EXPECT_EQ(NVT_ERR_TEST_FAILED, e.SetError(NVT_ERR_TEST_FAILED, ""));
     EXPECT_STREQ("", e.Text());
 }
 

@@ -3,6 +3,7 @@
 #include "keydbgen.h"
 #include "support/msghandler.h"
 #include "support/stopwatch.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +18,10 @@ class HostileKeyDatabaseTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        TheMsgHnd::Instance().SharedHandler().SetErrorHolder(false);
-        dir = fs::temp_directory_path() /
-              ("nvt_keydb_hostile_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        testsupport::ResetErrors();
         secret = (dir / "secret.txt").string();
         ASSERT_TRUE(keydbgen::WriteFile(secret, "SECRET"));
     }
-    void TearDown() override { fs::remove_all(dir); }
-
     int32_t LoadText(const std::string& aText)
     {
         const std::string path = (dir / "db.xml").string();
@@ -46,7 +41,8 @@ protected:
         return false;
     }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch;
+    fs::path dir{scratch.path()};
     std::string secret;
     CCsKeysInfo keys{TheMsgHnd::Instance().SharedHandler()};
 };

@@ -1,6 +1,7 @@
 #include "cscache/cskeysinfo.h"
 #include "keydbgen.h"
 #include "support/msghandler.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -36,16 +37,11 @@ class KeyDatabaseTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Shared().SetErrorHolder(false);
-        dir = fs::temp_directory_path() /
-              ("nvt_keydb_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        testsupport::ResetErrors();
     }
     void TearDown() override
     {
         SetEnvironment("CSCONFIGFILE", nullptr);
-        fs::remove_all(dir);
     }
     std::string Write(const std::string& aText, const std::string& aName = "db.xml")
     {
@@ -56,14 +52,7 @@ protected:
     int32_t Load(const Database& aDb) { return keys.LoadXML(Write(keydbgen::ToXml(aDb))); }
     int32_t LoadText(const std::string& aText) { return keys.LoadXML(Write(aText)); }
     // Pending error text; empty when nothing was reported.
-    static std::string LastError(int16_t* aCode = nullptr)
-    {
-        int16_t code = 0;
-        std::string text;
-        if (!GetPendingError(Shared(), code, text)) return std::string();
-        if (aCode != nullptr) *aCode = code;
-        return text;
-    }
+    static std::string LastError(int16_t* aCode = nullptr) { return testsupport::LastErrorText(aCode); }
     // A build with one plain key; the key can then be adjusted.
     static Database OneKey(const Key& aKey, uint16_t aBuild = 1)
     {
@@ -73,7 +62,8 @@ protected:
         return db;
     }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch;
+    fs::path dir{scratch.path()};
     CCsKeysInfo keys{Shared()};
 };
 

@@ -141,7 +141,7 @@ TEST(FaultLayer, BadStringsAndFailedOpensAreReported)
     EXPECT_EQ(NVT_ERR_CONNECTION, nvtOpen("fault:open=1/sim", nullptr, &h));
     EXPECT_NE(std::string::npos, std::string(nvtGetLastError(h)).find("(injected fault: the open failed)"))
         << nvtGetLastError(h);
-    EXPECT_EQ(0, nvtClose(h));
+    EXPECT_EQ(NVT_OK, nvtClose(h));
     EXPECT_EQ(opens + 1, devsim::InjectedFaults()[FaultKind::Open]);
     EXPECT_EQ(streams, devsim::OpenStreams());
 }

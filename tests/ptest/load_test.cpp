@@ -1,12 +1,14 @@
 // Download and start of the production-test firmware through the public
 // interface, on the simulated chip.
-#include "ptfixture.h"
+#include "simdut.h"
+
+using FirmwareLoadTest = SimDutTest;
 
 using devsim::ptimage::kAliveOnly;
 using devsim::ptimage::kSilent;
 using devsim::ptimage::kWrongReady;
 
-TEST_F(PtHandleTest, LoadStartsTheFirmwareAndFillsTheQueries)
+TEST_F(FirmwareLoadTest, LoadStartsTheFirmwareAndFillsTheQueries)
 {
     Open();
     fixtures::PtFirmwareSpec plan;
@@ -14,17 +16,17 @@ TEST_F(PtHandleTest, LoadStartsTheFirmwareAndFillsTheQueries)
     ASSERT_EQ(Load(plan), NVT_OK) << Text();
 
     uint32_t api = 0;
-    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwApiVersion(handle, &api), NVT_OK);
     EXPECT_EQ(api, 0x00030007u);
     uint16_t buildId = 0;
-    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &buildId), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwBuildId(handle, nullptr, &buildId), NVT_OK);
     EXPECT_EQ(buildId, plan.buildId);
     uint16_t csVersion = 0;
-    EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, nullptr, &csVersion), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwCsVersion(handle, nullptr, &csVersion), NVT_OK);
     EXPECT_EQ(csVersion, plan.csKeysVersion);
     char text[64];
     uint16_t length = sizeof(text);
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, text), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, nullptr, &length, text), NVT_OK);
     EXPECT_STREQ(text, plan.buildIdText.c_str());
     EXPECT_EQ(length, sizeof(text));
 
@@ -32,13 +34,13 @@ TEST_F(PtHandleTest, LoadStartsTheFirmwareAndFillsTheQueries)
     ASSERT_NE(Firmware(), nullptr);
     ASSERT_EQ(Firmware()->log().size(), 1u);
     EXPECT_EQ(Firmware()->log()[0].code, 0x0200);
-    EXPECT_EQ(mChip->variables()["SPI_FAST_RESET"], "FASTER");
+    EXPECT_EQ(chip->variables()["SPI_FAST_RESET"], "FASTER");
     // The whole image landed in RAM and the program counter names its entry.
-    EXPECT_EQ(mChip->Peek(4, 0xFFE9), 0);
-    EXPECT_EQ(mChip->Peek(4, 0xFFEA), plan.startWord);
+    EXPECT_EQ(chip->Peek(4, 0xFFE9), 0);
+    EXPECT_EQ(chip->Peek(4, 0xFFEA), plan.startWord);
 }
 
-TEST_F(PtHandleTest, StartTimeoutsRunOnTheFakeClock)
+TEST_F(FirmwareLoadTest, StartTimeoutsRunOnTheFakeClock)
 {
     // A silent firmware is caught by the alive timeout, one that only ticks
     // by the overall timeout; either way the handle stays without firmware.
@@ -60,11 +62,11 @@ TEST_F(PtHandleTest, StartTimeoutsRunOnTheFakeClock)
         EXPECT_GE(clock->NowMs(), c.ms);
         EXPECT_LT(clock->NowMs(), c.ms + 100);
         uint32_t api = 0;
-        EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
+        EXPECT_EQ(nvtGetPtFwApiVersion(handle, &api), NVT_ERR_SEQUENCE);
     }
 }
 
-TEST_F(PtHandleTest, WrongReadyAnswerIsShownInUpperCaseHex)
+TEST_F(FirmwareLoadTest, WrongReadyAnswerIsShownInUpperCaseHex)
 {
     Open();
     fixtures::PtFirmwareSpec plan;
@@ -74,7 +76,7 @@ TEST_F(PtHandleTest, WrongReadyAnswerIsShownInUpperCaseHex)
     EXPECT_EQ(Text(), "Firmware failed to initialise correctly (response: 0x8000)");
 }
 
-TEST_F(PtHandleTest, FileAndTableFailuresReportMinus34)
+TEST_F(FirmwareLoadTest, FileAndTableFailuresReportMinus34)
 {
     nvtclock::ScopedFakeClock clock;
     Open();
@@ -123,16 +125,16 @@ TEST_F(PtHandleTest, FileAndTableFailuresReportMinus34)
     EXPECT_EQ(Load(mismatch), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Firmware contains mismatched build ids (main: 17, ptest: 2603)");
 
-    EXPECT_EQ(nvtLoadPtFirmware(mHandle, Bytes({}), 0), NVT_ERR_FW_FILE);
-    EXPECT_EQ(Text(), "Error reading XBV file (" + mFiles.back()->path() + " corrupt)");
-    EXPECT_EQ(nvtLoadPtFirmware(mHandle, "/nonexistent/fw.xbv", 0), NVT_ERR_FW_FILE);
+    EXPECT_EQ(nvtLoadPtFirmware(handle, Bytes({}), 0), NVT_ERR_FW_FILE);
+    EXPECT_EQ(Text(), "Error reading XBV file (" + files.back()->path() + " corrupt)");
+    EXPECT_EQ(nvtLoadPtFirmware(handle, "/nonexistent/fw.xbv", 0), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Error reading XBV file (Couldn't open /nonexistent/fw.xbv)");
     // None of this left the firmware-loaded state.
     uint32_t api = 0;
-    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwApiVersion(handle, &api), NVT_ERR_SEQUENCE);
 }
 
-TEST_F(PtHandleTest, SequenceAndArgumentChecks)
+TEST_F(FirmwareLoadTest, SequenceAndArgumentChecks)
 {
     NvtHandle absent = nullptr;
     ASSERT_EQ(nvtOpen("sim:present=0", nullptr, &absent), NVT_ERR_CONNECTION);
@@ -146,24 +148,24 @@ TEST_F(PtHandleTest, SequenceAndArgumentChecks)
     nvtClose(absent);
 
     Open();
-    EXPECT_EQ(nvtLoadPtFirmware(mHandle, nullptr, 0), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(nvtLoadPtFirmware(handle, nullptr, 0), NVT_ERR_INVALID_PARAM);
     EXPECT_EQ(Text(), "Invalid parameter(s)");
     uint16_t value = 0;
-    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &value), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwBuildId(handle, nullptr, &value), NVT_ERR_SEQUENCE);
     EXPECT_EQ(Text(), "Invalid sequence: Ptest firmware must be loaded");
-    EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, nullptr, &value), NVT_ERR_SEQUENCE);
-    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, File(plan), nullptr), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(nvtGetPtFwCsVersion(handle, nullptr, &value), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwBuildId(handle, File(plan), nullptr), NVT_ERR_INVALID_PARAM);
     uint32_t api = 0;
-    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, &api), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwApiVersion(handle, &api), NVT_ERR_SEQUENCE);
     char text[4];
     uint16_t length = sizeof(text);
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, text), NVT_ERR_SEQUENCE);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, nullptr, &length, text), NVT_ERR_SEQUENCE);
     EXPECT_EQ(length, 0);
     ASSERT_EQ(Load(plan), NVT_OK);
-    EXPECT_EQ(nvtGetPtFwApiVersion(mHandle, nullptr), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(nvtGetPtFwApiVersion(handle, nullptr), NVT_ERR_INVALID_PARAM);
 }
 
-TEST_F(PtHandleTest, QueriesWithAPathOnAConnectedHandle)
+TEST_F(FirmwareLoadTest, QueriesWithAPathOnAConnectedHandle)
 {
     Open();
     fixtures::PtFirmwareSpec plan;
@@ -172,96 +174,96 @@ TEST_F(PtHandleTest, QueriesWithAPathOnAConnectedHandle)
     plan.buildIdText = "ptest 9";
     const char* path = File(plan);
     uint16_t value = 0;
-    EXPECT_EQ(nvtGetPtFwBuildId(mHandle, path, &value), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwBuildId(handle, path, &value), NVT_OK);
     EXPECT_EQ(value, 4711);
-    EXPECT_EQ(nvtGetPtFwCsVersion(mHandle, path, &value), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwCsVersion(handle, path, &value), NVT_OK);
     EXPECT_EQ(value, 9);
 
     // A buffer one short: -11 and the needed length.
     char text[16];
     uint16_t length = 5;
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, text), NVT_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, path, &length, text), NVT_ERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 8);
     EXPECT_EQ(Text(), "The given character buffer length is too small to store the build ID string");
     length = 8;
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, text), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, path, &length, text), NVT_OK);
     EXPECT_STREQ(text, "ptest 9");
     EXPECT_EQ(length, 8);
 
     length = 0;
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, text), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, path, &length, text), NVT_ERR_INVALID_PARAM);
     length = 16;
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, path, &length, nullptr), NVT_ERR_INVALID_PARAM);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, path, &length, nullptr), NVT_ERR_INVALID_PARAM);
     EXPECT_EQ(length, 0);
 
     plan.withBuildIdText = false;
     length = 16;
     const char* bare = File(plan);
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, bare, &length, text), NVT_ERR_FW_FILE);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, bare, &length, text), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text().rfind("Error reading build ID from XBV file (", 0), 0u);
     EXPECT_EQ(Text().back(), ')');
     EXPECT_EQ(length, 0);
     // Loaded without a build-id text, the handle reports the placeholder.
-    ASSERT_EQ(nvtLoadPtFirmware(mHandle, bare, 0), NVT_OK);
+    ASSERT_EQ(nvtLoadPtFirmware(handle, bare, 0), NVT_OK);
     char loaded[64];
     length = sizeof(loaded);
-    EXPECT_EQ(nvtGetPtFwBuildInfo(mHandle, nullptr, &length, loaded), NVT_OK);
+    EXPECT_EQ(nvtGetPtFwBuildInfo(handle, nullptr, &length, loaded), NVT_OK);
     EXPECT_STREQ(loaded, "Failed to get firmware build ID string");
 }
 
-TEST_F(PtHandleTest, DeviceFailuresDuringTheLoad)
+TEST_F(FirmwareLoadTest, DeviceFailuresDuringTheLoad)
 {
     fixtures::PtFirmwareSpec plan;
     plan.firmwareWords = 0x3000;  // three blocks of code
     Open("sim:resetfail=1");
     EXPECT_EQ(Load(plan), NVT_ERR_STOP_FAILED);
     EXPECT_EQ(Text(), "Failed to reset and stop the chip (the processor did not stop after reset)");
-    nvtClose(mHandle);
-    mHandle = nullptr;
+    nvtClose(handle);
+    handle = nullptr;
 
     // A failing block write: the other blocks are still written.
     Open("sim:failwrite=2");
     EXPECT_EQ(Load(plan), NVT_ERR_WRITE_FAILED);
     EXPECT_EQ(Text(), "Failed to write firmware to DUT");
     const uint64_t blocks = fixtures::PtFirmwareContent(plan).memory.Blocks(plan.blockWords).size();
-    EXPECT_EQ(mChip->counters().writes, blocks);
-    EXPECT_FALSE(mChip->running());
+    EXPECT_EQ(chip->counters().writes, blocks);
+    EXPECT_FALSE(chip->running());
 
     // Program counter: both writes are made before the failure is reported.
-    mChip->ClearCounters();
-    mChip->FailWriteAt(blocks + 1);
+    chip->ClearCounters();
+    chip->FailWriteAt(blocks + 1);
     EXPECT_EQ(Load(plan), NVT_ERR_WRITE_FAILED);
     EXPECT_EQ(Text(), "Firmware download failed: Failed to set Program Counter");
-    EXPECT_EQ(mChip->counters().writes, blocks + 2);
+    EXPECT_EQ(chip->counters().writes, blocks + 2);
 
     // The reads after the start: response, then API version.
-    mChip->ClearCounters();
-    mChip->FailWriteAt(0);
-    mChip->FailReadAt(3);
+    chip->ClearCounters();
+    chip->FailWriteAt(0);
+    chip->FailReadAt(3);
     EXPECT_EQ(Load(plan), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Failed to read firmware initialisation response");
-    mChip->ClearCounters();
-    mChip->FailReadAt(4);
+    chip->ClearCounters();
+    chip->FailReadAt(4);
     EXPECT_EQ(Load(plan), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Failed to read firmware API version");
-    mChip->FailReadAt(0);
+    chip->FailReadAt(0);
     EXPECT_EQ(Load(plan), NVT_OK);
 }
 
-TEST_F(PtHandleTest, CsKeysNeedTheCsCache)
+TEST_F(FirmwareLoadTest, CsKeysNeedTheCsCache)
 {
     Open();
     fixtures::PtFirmwareSpec plan;
     // Nothing read into the cache yet: no keys to copy, and no firmware started.
     EXPECT_EQ(Load(plan, true), NVT_ERR_CS_NOT_INIT);
-    EXPECT_FALSE(mChip->running());
-    mChip->ClearCounters();
-    mChip->FailReadAt(1);
+    EXPECT_FALSE(chip->running());
+    chip->ClearCounters();
+    chip->FailReadAt(1);
     EXPECT_EQ(Load(plan, true), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Firmware download failed: Failed to read ptest firmware CS keys version number");
 }
 
-TEST_F(PtHandleTest, VariantsOfTheImage)
+TEST_F(FirmwareLoadTest, VariantsOfTheImage)
 {
     nvtclock::ScopedFakeClock clock;
     Open();
@@ -269,7 +271,7 @@ TEST_F(PtHandleTest, VariantsOfTheImage)
     fixtures::PtFirmwareSpec noStart;
     noStart.withStart = false;
     ASSERT_EQ(Load(noStart), NVT_OK) << Text();
-    EXPECT_EQ(mChip->Peek(4, 0xFFEA), 0);
+    EXPECT_EQ(chip->Peek(4, 0xFFEA), 0);
     // The main table as a short fixed table, a 32 KiB-word image in small blocks.
     fixtures::PtFirmwareSpec big;
     big.mainFormat = devsim::ptimage::kShortFixedTable;
@@ -284,6 +286,6 @@ TEST_F(PtHandleTest, VariantsOfTheImage)
     EXPECT_EQ(clock->SleptMs() - slept, 20u);
     // A load over a running firmware starts the new one.
     uint16_t id = 0;
-    ASSERT_EQ(nvtGetPtFwBuildId(mHandle, nullptr, &id), NVT_OK);
+    ASSERT_EQ(nvtGetPtFwBuildId(handle, nullptr, &id), NVT_OK);
     EXPECT_EQ(id, slow.buildId);
 }

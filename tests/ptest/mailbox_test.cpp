@@ -3,11 +3,11 @@
 #include "api/devicehandle.h"
 #include "ptest/mailbox.h"
 #include "ptest/session.h"
-#include "ptfixture.h"
+#include "simdut.h"
 
 namespace {
 
-class MailboxTest : public PtHandleTest {
+class MailboxTest : public SimDutTest {
 protected:
     void Start(const std::string& aTransport = "sim", const fixtures::PtFirmwareSpec& aSpec = {})
     {
@@ -17,7 +17,7 @@ protected:
     }
     CMailbox Mailbox()
     {
-        return static_cast<CDeviceHandle*>(mHandle)->session->Mailbox();
+        return static_cast<CDeviceHandle*>(handle)->session->Mailbox();
     }
 };
 
@@ -68,21 +68,21 @@ TEST_F(MailboxTest, CommandAnsweredAtOnceCostsFourTransportCalls)
 {
     nvtclock::ScopedFakeClock clock;
     Start();
-    mChip->ClearCounters();
+    chip->ClearCounters();
     EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_OK);
     // Command write, one poll (command word and alive tick), answer read.
-    EXPECT_EQ(mChip->counters().calls, 4u);
-    EXPECT_EQ(mChip->counters().writes, 1u);
+    EXPECT_EQ(chip->counters().calls, 4u);
+    EXPECT_EQ(chip->counters().writes, 1u);
     EXPECT_EQ(clock->Sleeps(), 0u);
 
-    mChip->ClearCounters();
+    chip->ClearCounters();
     const uint16_t words[4] = {0, 1, 0, 2};
     uint16_t results[4] = {};
     ASSERT_EQ(Mailbox().WriteParameters(4, words), NVT_OK);
     ASSERT_EQ(Mailbox().SendCommand(0x0100), NVT_OK);
     ASSERT_EQ(Mailbox().SendCommand(0x0201), NVT_OK);
     ASSERT_EQ(Mailbox().ReadResults(4, results), NVT_OK);
-    EXPECT_EQ(mChip->counters().calls, 10u);
+    EXPECT_EQ(chip->counters().calls, 10u);
     EXPECT_EQ(results[1], 1);
     EXPECT_EQ(results[3], 2);
 }
@@ -92,10 +92,10 @@ TEST_F(MailboxTest, SlowAnswerIsPolledEveryTenMilliseconds)
     nvtclock::ScopedFakeClock clock;
     Start("sim:fwfault=delay:5");
     uint64_t slept = clock->SleptMs();
-    mChip->ClearCounters();
+    chip->ClearCounters();
     EXPECT_EQ(Mailbox().SendCommand(0x0301), NVT_OK);
     EXPECT_EQ(clock->SleptMs() - slept, 40u);  // answered at the fifth poll
-    EXPECT_EQ(mChip->counters().reads, 5u * 2 + 1);
+    EXPECT_EQ(chip->counters().reads, 5u * 2 + 1);
 }
 
 TEST_F(MailboxTest, TimeoutsAfterTheFirmwareStarted)
@@ -131,21 +131,21 @@ TEST_F(MailboxTest, TransportFailuresHaveTheirOwnTexts)
         {false, 3, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware."},
     };
     for (const Case& c : cases) {
-        const devsim::Counters& n = mChip->counters();
+        const devsim::Counters& n = chip->counters();
         if (c.write)
-            mChip->FailWriteAt(n.writes + c.nth);
+            chip->FailWriteAt(n.writes + c.nth);
         else
-            mChip->FailReadAt(n.reads + c.nth);
+            chip->FailReadAt(n.reads + c.nth);
         EXPECT_EQ(Mailbox().SendCommand(0x0301), c.code);
         EXPECT_EQ(Text(), c.text);
-        mChip->FailWriteAt(0);
-        mChip->FailReadAt(0);
+        chip->FailWriteAt(0);
+        chip->FailReadAt(0);
     }
     uint16_t words[2] = {1, 2};
-    mChip->FailWriteAt(mChip->counters().writes + 1);
+    chip->FailWriteAt(chip->counters().writes + 1);
     EXPECT_EQ(Mailbox().WriteParameters(2, words), NVT_ERR_WRITE_FAILED);
     EXPECT_EQ(Text(), "Failed to write parameters to DUT");
-    mChip->FailReadAt(mChip->counters().reads + 1);
+    chip->FailReadAt(chip->counters().reads + 1);
     EXPECT_EQ(Mailbox().ReadResults(2, words), NVT_ERR_READ_FAILED);
     EXPECT_EQ(Text(), "Failed to read results from DUT");
 }

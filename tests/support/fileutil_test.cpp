@@ -1,6 +1,7 @@
 #include "support/fileutil.h"
 #include "support/msghandler.h"
 #include "support/stringutil.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -34,26 +35,19 @@ class FileUtilTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Shared().SetErrorHolder(false);
+        testsupport::ResetErrors();
         Shared().SetObserver(&observer);
-        dir = fs::temp_directory_path() /
-              ("nvt_fileutil_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
     }
     void TearDown() override
     {
+        // A test may leave the folder read-only; the scratch folder must go.
         std::error_code ec;
         fs::permissions(dir, fs::perms::owner_all, ec);
-        fs::remove_all(dir, ec);
     }
-    static std::string Contents(const fs::path& aPath)
-    {
-        std::ifstream in(aPath, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    static std::string Contents(const fs::path& aPath) { return testsupport::ReadWholeFile(aPath.string()); }
     StatusObserver observer;
-    fs::path dir;
+    testsupport::ScratchDir scratch;
+    fs::path dir{scratch.path()};
 };
 
 TEST(StringUtil, TrimsTheSixWhiteSpaceCharactersOnly)

@@ -1,6 +1,7 @@
 #include "support/clock.h"
 #include "support/msghandler.h"
 #include "support/trace.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ class SharedHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Shared().SetErrorHolder(false);
+        testsupport::ResetErrors();
         Shared().SetStatusStream(nullptr);
         Shared().SetObserver(&observer);
     }

@@ -10,7 +10,7 @@
 #include "nvimagegen.h"
 #include "cscache/nvimagehdr.h"
 #include "cscache/targets.h"
-#include "testutil.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,7 @@ TEST(ImageFixture, MainFirmwareTableIsFoundWhereTheReaderLooks)
 // the other flavour, and read it back: the same words, a header that loads.
 TEST(ImageRoundTrip, HeaderCsAndFirmwareThroughXuvAndImgFiles)
 {
-    nvimagetest::ScratchDir dir;
+    testsupport::ScratchDir dir;
     nvimagegen::ImageSpec plan;
     plan.csData = {12, 0xA, 0xB, 0xC, 0xD};
     plan.csPadWords = 2;

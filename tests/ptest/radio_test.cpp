@@ -2,11 +2,13 @@
 // receives, the argument checks that keep bad values off the chip, and the
 // handle states the radio moves through.
 #include "api/devicehandle.h"
-#include "loadedchip.h"
+#include "simdut.h"
+
+using testsupport::Words;
 
 namespace {
 
-class RadioTest : public LoadedChipTest {
+class RadioTest : public LoadedDutTest {
 protected:
     int32_t State() const { return static_cast<CDeviceHandle*>(handle)->state; }
 
@@ -14,7 +16,7 @@ protected:
     void ExpectRejected(int32_t aResult, const std::string& aText)
     {
         EXPECT_EQ(NVT_ERR_INVALID_PARAM, aResult);
-        EXPECT_EQ(aText, LastError());
+        EXPECT_EQ(aText, Text());
         ExpectUntouched();
         Forget();
     }
@@ -31,7 +33,7 @@ TEST_F(RadioTest, XtalTrimSendsOneWordAndKeepsTheState)
     EXPECT_EQ(63, firmware->registers().xtalTrim);
     EXPECT_EQ(kStateFirmwareLoaded, State());
     // A success does not clear the previous failure's text.
-    EXPECT_EQ("Xtal trim value must be between 0 and 63 inclusive", LastError());
+    EXPECT_EQ("Xtal trim value must be between 0 and 63 inclusive", Text());
 }
 
 TEST_F(RadioTest, CarrierChecksChannelThenFrequency)
@@ -111,9 +113,9 @@ TEST_F(RadioTest, CounterOutPointersAreChecked)
     ASSERT_EQ(NVT_OK, nvtRadRxStart(handle, 1));
     Forget();
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtRadTxGetPkts(handle, nullptr));
-    EXPECT_EQ("Invalid parameter(s)", LastError());
+    EXPECT_EQ("Invalid parameter(s)", Text());
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtRadRxGetPkts(handle, nullptr));
-    EXPECT_EQ("Invalid parameter(s)", LastError());
+    EXPECT_EQ("Invalid parameter(s)", Text());
     ExpectUntouched();
 }
 
@@ -121,11 +123,11 @@ TEST_F(RadioTest, ReceiveCounterNeedsAReceptionRunning)
 {
     uint16_t packets = 0xAAAA;
     EXPECT_EQ(NVT_ERR_SEQUENCE, nvtRadRxGetPkts(handle, &packets));
-    EXPECT_EQ("Invalid sequence: RX must be started", LastError());
+    EXPECT_EQ("Invalid sequence: RX must be started", Text());
     ASSERT_EQ(NVT_OK, nvtRadTxStart(handle, 3, 10, 1, 100));
     Forget();
     EXPECT_EQ(NVT_ERR_SEQUENCE, nvtRadRxGetPkts(handle, &packets));
-    EXPECT_EQ("Invalid sequence: RX must be started", LastError());
+    EXPECT_EQ("Invalid sequence: RX must be started", Text());
     EXPECT_EQ(0xAAAA, packets);
     ExpectUntouched();
 }
@@ -168,20 +170,20 @@ TEST_F(RadioTest, FirmwareRefusalLeavesTheStateAndTheCounter)
 {
     firmware->behaviour().answers[0x0302] = 0x8001;
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtRadTxStart(handle, 1, 1, 1, 1));
-    EXPECT_EQ("Invalid parameter for command 0x0302", LastError());
+    EXPECT_EQ("Invalid parameter for command 0x0302", Text());
     EXPECT_EQ(kStateFirmwareLoaded, State());
 
     ASSERT_EQ(NVT_OK, nvtRadRxStart(handle, 1));
     firmware->behaviour().answers[0x0305] = 0x8FFF;
     uint16_t packets = 0xAAAA;
     EXPECT_EQ(NVT_ERR_FW_UNSPECIFIED, nvtRadRxGetPkts(handle, &packets));
-    EXPECT_EQ("Firmware reports an unspecified error executing command 0x0305", LastError());
+    EXPECT_EQ("Firmware reports an unspecified error executing command 0x0305", Text());
     EXPECT_EQ(0xAAAA, packets);
     EXPECT_EQ(kStateReceiving, State());
 
     firmware->behaviour().answers[0x0301] = 0x8004;
     EXPECT_EQ(NVT_ERR_FW_COMMAND_FAILED, nvtRadStop(handle));
-    EXPECT_EQ("Command 0x0301 not implemented", LastError());
+    EXPECT_EQ("Command 0x0301 not implemented", Text());
     EXPECT_EQ(kStateReceiving, State());
 }
 
@@ -190,7 +192,7 @@ TEST_F(RadioTest, ParameterWriteFailureSendsNoCommand)
     Forget();
     chip->FailWriteAt(1);
     EXPECT_EQ(NVT_ERR_WRITE_FAILED, nvtRadCwStart(handle, 1, 2402));
-    EXPECT_EQ("Failed to write parameters to DUT", LastError());
+    EXPECT_EQ("Failed to write parameters to DUT", Text());
     EXPECT_TRUE(Commands().empty());
     EXPECT_EQ(kStateFirmwareLoaded, State());
 }

@@ -1,15 +1,15 @@
 // The key database the CS cache tests share: build 5 with keys of every
 // shape the checks care about; builds 7 and 9, the same, for version
 // mismatches.
-#ifndef NVT_TESTS_CSCACHE_API_CSFIXTURE_H
-#define NVT_TESTS_CSCACHE_API_CSFIXTURE_H
+#ifndef NVT_TESTS_COMMON_KEYDATABASE_H
+#define NVT_TESTS_COMMON_KEYDATABASE_H
 
 #include "cscache/cskeysinfo.h"
-#include "cstesthelpers.h"
 #include "keydbgen.h"
+#include "testsupport.h"
 
-#include <fstream>
-#include <iterator>
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace cstest {
@@ -53,33 +53,20 @@ inline std::string WriteTestDatabase(const std::string& aDir)
     return path;
 }
 
-inline void WriteText(const std::string& aPath, const std::string& aText)
-{
-    std::ofstream out(aPath, std::ios::binary);
-    out << aText;
-}
-
-inline std::string ReadText(const std::string& aPath)
-{
-    std::ifstream in(aPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // A key database loaded from TestDatabase with build 5 selected.
 class KeysFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ResetErrors();
-        dir = TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        testsupport::ResetErrors();
         const std::string xml = keydbgen::ToXml(TestDatabase());
         ASSERT_EQ(kCsOk, keys.LoadXMLFromBuffer(xml.data(), xml.size(), "test.xml"));
         ASSERT_EQ(kCsOk, keys.SetInterestedVersion(5));
     }
-    std::string Path(const std::string& aName) const { return dir + "/" + aName; }
+    std::string Path(const std::string& aName) const { return scratch.File(aName); }
 
+    testsupport::ScratchDir scratch;
     CCsKeysInfo keys{TheMsgHnd::Instance().SharedHandler()};
-    std::string dir;
 };
 
 }  // namespace cstest

@@ -1,27 +1,34 @@
-// Helpers of the image tests: a scratch directory and the last reported
-// error of the shared message handler.
-#ifndef NVT_TESTS_NVIMAGE_TESTUTIL_H
-#define NVT_TESTS_NVIMAGE_TESTUTIL_H
+// Helpers every test folder shares: a scratch folder per test, whole-file
+// reads and writes, and the errors the shared message handler reported.
+#ifndef NVT_TESTS_COMMON_TESTSUPPORT_H
+#define NVT_TESTS_COMMON_TESTSUPPORT_H
 
 #include "support/msghandler.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
-namespace nvimagetest {
+namespace testsupport {
 
-// A fresh directory per test, removed afterwards.
+using Words = std::vector<uint16_t>;
+
+// A fresh, empty folder under the system's temporary folder, named after
+// the running test (and aTag), removed when the object goes.
 class ScratchDir {
 public:
-    ScratchDir()
+    explicit ScratchDir(const std::string& aTag = "")
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        mPath = std::filesystem::temp_directory_path() /
-                (std::string("nvimage_") + info->test_suite_name() + "_" + info->name());
+        std::string name = "nvt_";
+        if (info != nullptr) name += std::string(info->test_suite_name()) + "_" + info->name();
+        if (!aTag.empty()) name += "_" + aTag;
+        mPath = std::filesystem::temp_directory_path() / name;
         std::filesystem::remove_all(mPath);
         std::filesystem::create_directories(mPath);
     }
@@ -30,6 +37,11 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(mPath, ignored);
     }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string path() const { return mPath.string(); }
+    // The path of aName inside the folder.
     std::string File(const std::string& aName) const { return (mPath / aName).string(); }
 
 private:
@@ -52,7 +64,10 @@ inline void WriteWholeFile(const std::string& aPath, const std::string& aText)
 
 // Starts a fresh error holder on the shared handler; LastError() then tells
 // what was reported since.
-inline void ResetErrors() { TheMsgHnd::Instance().SharedHandler().SetErrorHolder(false); }
+inline void ResetErrors()
+{
+    TheMsgHnd::Instance().SharedHandler().SetErrorHolder(false);
+}
 
 struct Reported {
     bool pending = false;
@@ -67,6 +82,14 @@ inline Reported LastError()
     return r;
 }
 
-}  // namespace nvimagetest
+// The text of the last error reported, empty when none; its code in aCode.
+inline std::string LastErrorText(int16_t* aCode = nullptr)
+{
+    const Reported r = LastError();
+    if (aCode != nullptr) *aCode = r.code;
+    return r.text;
+}
+
+}  // namespace testsupport
 
 #endif

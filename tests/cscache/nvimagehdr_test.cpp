@@ -2,7 +2,7 @@
 #include "cscache/nvimagecs.h"
 #include "nvimagegen.h"
 #include "cscache/nvimagehdr.h"
-#include "testutil.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@ namespace {
 
 using Words = std::vector<uint16_t>;
 using nvimagegen::MemoryTarget;
-using nvimagetest::LastError;
-using nvimagetest::ResetErrors;
+using testsupport::LastError;
+using testsupport::ResetErrors;
 
 uint16_t Crc(const std::string& aText)
 {

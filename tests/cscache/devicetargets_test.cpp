@@ -2,27 +2,26 @@
 #include "cscache/devicetargets.h"
 
 #include "support/clock.h"
-#include "cstesthelpers.h"
+#include "simdut.h"
 
 #include <gtest/gtest.h>
 
-using cstest::Dut;
-using cstest::LastCsError;
+using testsupport::LastErrorText;
 
 namespace {
 
 class DeviceTargets : public ::testing::Test {
 protected:
-    void SetUp() override { cstest::ResetErrors(); }
+    void SetUp() override { testsupport::ResetErrors(); }
     nvtclock::ScopedFakeClock clock;
 };
 
 TEST_F(DeviceTargets, OnlyTheSupportedChipIsAccepted)
 {
-    Dut dut("sim:chip=28");
+    SimStream dut("sim:chip=28");
     CSPIFTarget spi;
     EXPECT_EQ(kCsNotSupported, spi.Initialise(dut.Stream()));
-    EXPECT_EQ("Not supported on this chip type", LastCsError());
+    EXPECT_EQ("Not supported on this chip type", LastErrorText());
     EXPECT_EQ(0, spi.Size());
     EXPECT_EQ(dut.Stream(), spi.Stream());
 
@@ -34,7 +33,7 @@ TEST_F(DeviceTargets, OnlyTheSupportedChipIsAccepted)
 
 TEST_F(DeviceTargets, FlashReadsOneBlockPerFetchAndWritesOnFlush)
 {
-    Dut dut("sim:flash=0x10000");
+    SimStream dut("sim:flash=0x10000");
     dut.Flash().Poke(0x1234, 0xABCD);
     dut.Flash().Poke(0x1235, 0x0102);
     CSPIFTarget spi;
@@ -70,40 +69,40 @@ TEST_F(DeviceTargets, FlashFailuresGiveStatusAndText)
     {
         CSPIFTarget never;
         EXPECT_EQ(kCsWriteFailed, never.Flush());
-        EXPECT_EQ("The image was not ready to be saved", LastCsError());
+        EXPECT_EQ("The image was not ready to be saved", LastErrorText());
     }
     {
         // A device that answers but is not usable: 17, and no text of its own
         // since the library has no error.
-        cstest::ResetErrors();
-        Dut dut("sim:flashfail=info");
+        testsupport::ResetErrors();
+        SimStream dut("sim:flashfail=info");
         CSPIFTarget spi;
         EXPECT_EQ(kCsDeviceReadFailed, spi.Initialise(dut.Stream()));
         EXPECT_EQ(0, spi.Size());
-        EXPECT_EQ("", LastCsError());
+        EXPECT_EQ("", LastErrorText());
     }
     {
-        Dut dut("sim:flashfail=identify");
+        SimStream dut("sim:flashfail=identify");
         CSPIFTarget spi;
         EXPECT_EQ(kCsDeviceReadFailed, spi.Initialise(dut.Stream()));
-        EXPECT_EQ("The flash device could not be identified", LastCsError());
+        EXPECT_EQ("The flash device could not be identified", LastErrorText());
     }
     {
-        Dut dut("sim:flashfail=dump");
+        SimStream dut("sim:flashfail=dump");
         CSPIFTarget spi;
         ASSERT_EQ(kCsOk, spi.Initialise(dut.Stream()));
         std::vector<uint16_t> words;
         EXPECT_EQ(kCsDeviceReadFailed, spi.Read(0, 4, words));
-        EXPECT_EQ("Reading the flash failed", LastCsError());
+        EXPECT_EQ("Reading the flash failed", LastErrorText());
     }
     {
-        Dut dut("sim:flashfail=burn");
+        SimStream dut("sim:flashfail=burn");
         CSPIFTarget spi;
         ASSERT_EQ(kCsOk, spi.Initialise(dut.Stream()));
         ASSERT_EQ(kCsOk, spi.Write(0, uint16_t{7}));
         int16_t code = 0;
         EXPECT_EQ(kCsWriteFailed, spi.Flush());
-        EXPECT_EQ("Programming the flash failed", LastCsError(&code));
+        EXPECT_EQ("Programming the flash failed", LastErrorText(&code));
         EXPECT_EQ(kCsWriteFailed, code);
         EXPECT_EQ(0xFFFF, dut.Flash().Peek(0));
     }
@@ -126,7 +125,7 @@ private:
 
 TEST_F(DeviceTargets, StuckFlashIsAwaitedWithoutLimit)
 {
-    Dut dut("sim:flashbusy=stuck");
+    SimStream dut("sim:flashbusy=stuck");
     ReleasingClock releasing(dut.chip->nvm(), 600);
     nvtclock::Install(&releasing);
     CSPIFTarget spi;
@@ -138,7 +137,7 @@ TEST_F(DeviceTargets, StuckFlashIsAwaitedWithoutLimit)
 
 TEST_F(DeviceTargets, EepromSizeAndRangeTransfers)
 {
-    Dut dut("sim:eeprom=0x8000");
+    SimStream dut("sim:eeprom=0x8000");
     CE2Target e2;
     EXPECT_EQ(0, e2.Size());  // no object before Initialise
     std::vector<uint16_t> out;
@@ -175,24 +174,24 @@ TEST_F(DeviceTargets, EepromSizeAndRangeTransfers)
 
 TEST_F(DeviceTargets, EepromLibraryErrorsCarryItsText)
 {
-    Dut dut("sim:e2fail=read,eeprom=0x100");
+    SimStream dut("sim:e2fail=read,eeprom=0x100");
     CE2Target e2;
     ASSERT_EQ(kCsOk, e2.Initialise(dut.Stream()));
     std::vector<uint16_t> out;
     int16_t code = 0;
     EXPECT_EQ(kCsDeviceReadFailed, e2.Read(0, 4, out));
-    EXPECT_EQ("EEPROM read failed", LastCsError(&code));
+    EXPECT_EQ("EEPROM read failed", LastErrorText(&code));
     EXPECT_EQ(kCsDeviceReadFailed, code);
     // Beyond the end of a 256-word EEPROM.
     EXPECT_EQ(kCsWriteFailed, e2.Write(0xFF, std::vector<uint16_t>{1, 2}));
-    EXPECT_EQ("Address range outside the EEPROM", LastCsError(&code));
+    EXPECT_EQ("Address range outside the EEPROM", LastErrorText(&code));
     EXPECT_EQ(kCsWriteFailed, code);
 
-    Dut sized("sim:e2fail=size");
+    SimStream sized("sim:e2fail=size");
     CE2Target e2s;
     ASSERT_EQ(kCsOk, e2s.Initialise(sized.Stream()));
     EXPECT_EQ(0, e2s.Size());
-    EXPECT_EQ("EEPROM size could not be determined", LastCsError(&code));
+    EXPECT_EQ("EEPROM size could not be determined", LastErrorText(&code));
     EXPECT_EQ(kCsInternalError, code);
 }
 

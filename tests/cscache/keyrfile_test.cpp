@@ -1,5 +1,5 @@
 // KEYR key files: syntax, messages, reading into and writing from a cache.
-#include "csfixture.h"
+#include "keydatabase.h"
 #include "cscache/keyrfile.h"
 #include "cscache/nvimagecache.h"
 #include "cscache/nvimagecs.h"
@@ -8,6 +8,7 @@
 #include <sstream>
 
 using namespace cstest;
+using namespace testsupport;
 
 namespace {
 
@@ -23,7 +24,7 @@ protected:
     // Loads a KEYR file into a new engine; the engine's status.
     int32_t LoadIntoEngine(const std::string& aText)
     {
-        WriteText(Path("keys.keyr"), aText);
+        WriteWholeFile(Path("keys.keyr"), aText);
         return engine.ReadFile(Path("keys.keyr"));
     }
     std::vector<uint16_t> Key(uint16_t aId)
@@ -129,7 +130,7 @@ TEST_F(KeyrFile, ObjectFailuresAndStatusValues)
         int16_t code = 0;
         EXPECT_EQ(kCsFileNotFound, keyr.Initialise(&keys, Path("missing.keyr"), false));
         EXPECT_EQ("The mandatory version string (signified by '>DECIMAL_CS_VERSION=') has not been specified. ",
-                  LastCsError(&code));
+                  LastErrorText(&code));
         EXPECT_EQ(kCsFileNotFound, code);
     }
     EXPECT_EQ(kCsFileNotFound, LoadIntoEngine(">DECIMAL_CS_VERSION=5\n&0001 - 1\n"));
@@ -147,7 +148,7 @@ TEST_F(KeyrFile, ObjectFailuresAndStatusValues)
     CKeyrObject unready;
     CNvImageCs section;
     EXPECT_EQ(kCsInternalError, unready.Read(section, engine));
-    EXPECT_EQ("KEYR object not initialised", LastCsError());
+    EXPECT_EQ("KEYR object not initialised", LastErrorText());
     EXPECT_EQ(kCsInternalError, unready.Write(section));
     EXPECT_EQ(kCsInternalError, unready.Flush());
 }
@@ -156,7 +157,7 @@ TEST_F(KeyrFile, WrittenFileReadsBackToTheSameKeys)
 {
     ASSERT_EQ(kCsOk, LoadIntoEngine(">DECIMAL_CS_VERSION=5\n&PSKEY_A = 1 2f\n&NOLABEL = 3\n&BDADDR = 1 2 3 4\n"));
     ASSERT_EQ(kCsOk, engine.WriteFile(Path("out.KEYR")));
-    const std::string text = ReadText(Path("out.KEYR"));
+    const std::string text = ReadWholeFile(Path("out.KEYR"));
     EXPECT_EQ(0u, text.find(">DECIMAL_CS_VERSION=5\n// (0123) - My label\n&PSKEY_A = 0001 002f\n")) << text;
     EXPECT_NE(std::string::npos, text.find("\n// (0003)\n&NOLABEL = 0003\n")) << text;
 
@@ -183,7 +184,7 @@ TEST_F(KeyrFile, WritingNeedsCsDataThatCoverTheKeys)
     ASSERT_EQ(kCsOk, denied.Initialise(&keys, Path("no/such/dir/w.keyr"), true));
     int16_t code = 0;
     EXPECT_EQ(kCsFileWriteFailed, denied.Flush());
-    EXPECT_NE(std::string::npos, LastCsError(&code).find("Unable to write to the file '"));
+    EXPECT_NE(std::string::npos, LastErrorText(&code).find("Unable to write to the file '"));
     EXPECT_EQ(kCsFileWriteFailed, code);
 }
 

@@ -1,10 +1,12 @@
 // PIO, AIO and LED exports on the simulated chip: the words the firmware
 // receives, the words read back, and the LED checks.
-#include "loadedchip.h"
+#include "simdut.h"
+
+using testsupport::Words;
 
 namespace {
 
-using IoTest = LoadedChipTest;
+using IoTest = LoadedDutTest;
 
 TEST_F(IoTest, PioSetAndAssignSendBothWordsHighHalfFirst)
 {
@@ -37,7 +39,7 @@ TEST_F(IoTest, PioGetChecksBothPointersBeforeTheChip)
     uint32_t a = 5;
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtPioGet(handle, &a, nullptr));
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtPioGet(handle, nullptr, &a));
-    EXPECT_EQ("Invalid parameter(s)", LastError());
+    EXPECT_EQ("Invalid parameter(s)", Text());
     EXPECT_EQ(5u, a);
     ExpectUntouched();
 }
@@ -47,13 +49,13 @@ TEST_F(IoTest, FailedReadsLeaveTheOutValuesAlone)
     firmware->behaviour().answers[0x0201] = 0x8003;
     uint32_t a = 11, b = 12;
     EXPECT_EQ(NVT_ERR_FW_COMMAND_FAILED, nvtPioGet(handle, &a, &b));
-    EXPECT_EQ("Command 0x0201 unknown", LastError());
+    EXPECT_EQ("Command 0x0201 unknown", Text());
     EXPECT_EQ(11u, a);
     EXPECT_EQ(12u, b);
     firmware->behaviour().answers[0x0202] = 0x8002;
     uint16_t value = 13;
     EXPECT_EQ(NVT_ERR_FW_COMMAND_FAILED, nvtAioGet(handle, 1, &value));
-    EXPECT_EQ("Unknown error whilst executing command 0x0202", LastError());
+    EXPECT_EQ("Unknown error whilst executing command 0x0202", Text());
     EXPECT_EQ(13, value);
 }
 
@@ -61,14 +63,14 @@ TEST_F(IoTest, LedChecksModeThenBrightnessOnTheLowByte)
 {
     Forget();
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtLedSet(handle, 1, 4, 0, 0));
-    EXPECT_EQ("LED mode value must be between 0 and 3 inclusive", LastError());
+    EXPECT_EQ("LED mode value must be between 0 and 3 inclusive", Text());
     int mode = 260;  // 4 in eight bits
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtLedSet(handle, 1, mode, 0, 0));
-    EXPECT_EQ("LED mode value must be between 0 and 3 inclusive", LastError());
+    EXPECT_EQ("LED mode value must be between 0 and 3 inclusive", Text());
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtLedSet(handle, 1, 3, 0, 101));
-    EXPECT_EQ("LED brightness value must be between 0 and 100 inclusive", LastError());
+    EXPECT_EQ("LED brightness value must be between 0 and 100 inclusive", Text());
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtLedSet(handle, 1, 4, 0, 101));
-    EXPECT_EQ("LED mode value must be between 0 and 3 inclusive", LastError());
+    EXPECT_EQ("LED mode value must be between 0 and 3 inclusive", Text());
     ExpectUntouched();
 
     mode = 259;  // 3 in eight bits
@@ -104,7 +106,7 @@ TEST_F(IoTest, AioGetWithoutOutPointerSendsNothing)
 {
     Forget();
     EXPECT_EQ(NVT_ERR_INVALID_PARAM, nvtAioGet(handle, 1, nullptr));
-    EXPECT_EQ("Invalid parameter(s)", LastError());
+    EXPECT_EQ("Invalid parameter(s)", Text());
     ExpectUntouched();
 }
 

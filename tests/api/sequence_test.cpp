@@ -1,10 +1,8 @@
 // Call-sequence rules of the test exports: nothing reaches the device
 // before the firmware is loaded, whatever the arguments, and an unknown
 // handle is refused without a text.
-#include "nivoratest.h"
-
-#include "devsim.h"
 #include "ptypair.h"
+#include "simdut.h"
 
 #include <gtest/gtest.h>
 
@@ -14,28 +12,22 @@ namespace {
 
 const char kNeedFirmware[] = "Invalid sequence: Ptest firmware must be loaded";
 
-class BeforeFirmwareTest : public ::testing::Test {
+class BeforeFirmwareTest : public SimDutTest {
 protected:
     void SetUp() override
     {
-        nvtOpen("sim:name=radio-seq", nullptr, &handle);
-        ASSERT_NE(nullptr, handle);
-        chip = devsim::FindByName("radio-seq");
-        ASSERT_TRUE(chip);
-        chip->ClearCounters();
+        Open();
+        if (HasFatalFailure()) return;
+        Forget();
     }
-    void TearDown() override { nvtClose(handle); }
 
     // The call returned -6 with the sequence text and touched no memory.
     void ExpectRefused(int32_t aResult, const char* aText = kNeedFirmware)
     {
         EXPECT_EQ(NVT_ERR_SEQUENCE, aResult);
         EXPECT_STREQ(aText, nvtGetLastError(handle));
-        EXPECT_EQ(0u, chip->counters().reads + chip->counters().writes);
+        ExpectUntouched();
     }
-
-    NvtHandle handle = nullptr;
-    std::shared_ptr<devsim::Chip> chip;
 };
 
 TEST_F(BeforeFirmwareTest, RadioExportsNeedTheFirmwareWhateverTheirArguments)

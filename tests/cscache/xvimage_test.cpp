@@ -1,6 +1,6 @@
 // The memory-image text format: reading, writing, gaps and the alignment
 // directive.
-#include "testutil.h"
+#include "testsupport.h"
 #include "cscache/xvimage.h"
 
 #include <gtest/gtest.h>
@@ -177,7 +177,7 @@ TEST(XVImageWrite, FirstIndexInsideAGapSkipsTheRestOfIt)
 
 TEST(XVImageFile, WriteThenReadGivesTheSameImage)
 {
-    nvimagetest::ScratchDir dir;
+    testsupport::ScratchDir dir;
     XVImage image;
     image.SetHeader("// round trip\n");
     image.SetAlign(4);

@@ -1,7 +1,7 @@
 // The e2 and flash stand-ins over the simulated chip's NVM: what the device
 // targets rely on beyond their own tests (argument checks, transfer sizes,
 // the flash info layout, burns that keep the rest of a sector, backing files).
-#include "cstesthelpers.h"
+#include "simdut.h"
 #include "e2.h"
 #include "flash.h"
 
@@ -9,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-using cstest::Dut;
 
 namespace {
 
@@ -31,14 +30,14 @@ struct IdentifiedFlash {
         EXPECT_TRUE(WaitIdle(fl));
         fl.UseImage(&image);
     }
-    Dut dut;
+    SimStream dut;
     flash fl;
     FlashImage image{1024};
 };
 
 TEST(E2StandIn, RejectsBadArgumentsAndRanges)
 {
-    Dut dut("sim:eeprom=0x100");
+    SimStream dut("sim:eeprom=0x100");
     esquared e2(dut.stream);
     uint16_t w[2] = {0, 0};
     EXPECT_EQ(ESQUARED_BAD_PARAMETER, e2.Read(1, w, 2));
@@ -54,7 +53,7 @@ TEST(E2StandIn, RejectsBadArgumentsAndRanges)
 
 TEST(E2StandIn, TransfersInPagesAndInjectsFaults)
 {
-    Dut dut("sim:e2fail=write:2");
+    SimStream dut("sim:e2fail=write:2");
     esquared e2(dut.stream);
     std::vector<uint16_t> image(0x8000, 0x1234);
     dut.chip->ClearCounters();
@@ -80,11 +79,12 @@ TEST(NvmOptions, BadFaultValuesFailTheOpen)
 
 TEST(NvmBacking, ContentsSurviveInTheDirectoryAsLittleEndianWords)
 {
-    const std::filesystem::path dir = cstest::TempDir("nvm_backing");
+    const testsupport::ScratchDir scratch;
+    const std::filesystem::path dir = scratch.path();
     const std::string transport = "sim:nvm=" + dir.string() + ",eeprom=0x400,flash=0x2000";
     const uint16_t in[2] = {0xA55A, 0x0102};
     {
-        Dut dut(transport);
+        SimStream dut(transport);
         esquared e2(dut.stream);
         ASSERT_EQ(ESQUARED_OK, e2.Write(0x100, in, 4));
         dut.Flash().Poke(0x1FFF, 0x7777);
@@ -101,7 +101,7 @@ TEST(NvmBacking, ContentsSurviveInTheDirectoryAsLittleEndianWords)
     EXPECT_EQ(0xA5, bytes[1]);
     EXPECT_EQ(0x02, bytes[2]);
 
-    Dut again(transport);
+    SimStream again(transport);
     uint16_t out[2] = {0, 0};
     esquared e2(again.stream);
     ASSERT_EQ(ESQUARED_OK, e2.Read(0x100, out, 4));
@@ -113,7 +113,7 @@ TEST(NvmBacking, ContentsSurviveInTheDirectoryAsLittleEndianWords)
 
 TEST(FlashStandIn, IdentifyIsAsynchronousAndReportsTheSizeAtOffsetFour)
 {
-    Dut dut("sim:flash=0x10000,flashbusy=3");
+    SimStream dut("sim:flash=0x10000,flashbusy=3");
     flash fl(dut.stream);
     fl.SetFlashTarget(FLASH_TARGET_SPI);
     ASSERT_NE(0, fl.flash_identify());
@@ -164,7 +164,7 @@ TEST(FlashStandIn, UnusableOrBusyFlashRefusesWork)
     EXPECT_EQ(0, unusable.fl.flash_burn());
     EXPECT_EQ(FLASH_NOT_IDENTIFIED, unusable.fl.GetErrorCode());
 
-    Dut dut("sim:flashbusy=stuck");
+    SimStream dut("sim:flashbusy=stuck");
     flash fl(dut.stream);
     fl.SetFlashTarget(FLASH_TARGET_SPI);
     ASSERT_NE(0, fl.flash_identify());

@@ -1,5 +1,6 @@
 // The image cache engine: key checks, merges, files and devices.
-#include "csfixture.h"
+#include "keydatabase.h"
+#include "simdut.h"
 #include "cscache/devicetargets.h"
 #include "cscache/nvimagecache.h"
 #include "cscache/nvimagecs.h"
@@ -10,6 +11,7 @@
 #include "support/clock.h"
 
 using namespace cstest;
+using namespace testsupport;
 
 namespace {
 
@@ -50,14 +52,14 @@ TEST_F(Engine, WriteKeyChecksSizeAndRangeOfOneWordKeys)
     EXPECT_EQ(kCsOk, engine.WriteKey(kIdTrim, {0x0010}));
     int16_t code = 0;
     EXPECT_EQ(kCsInvalidKeyData, engine.WriteKey(kIdTrim, {0x0021}));
-    EXPECT_EQ("Invalid key data: Key ID: 0x0002, Range: 0x0010-0x0020, Value: 0x0021.  ", LastCsError(&code));
+    EXPECT_EQ("Invalid key data: Key ID: 0x0002, Range: 0x0010-0x0020, Value: 0x0021.  ", LastErrorText(&code));
     EXPECT_EQ(kCsInvalidKeyData, code);
     EXPECT_EQ(kCsInvalidKeyData, engine.WriteKey(kIdTrim, {0x000f}));
-    EXPECT_EQ("Invalid key data: Key ID: 0x0002, Range: 0x0010-0x0020, Value: 0x000f.  ", LastCsError());
+    EXPECT_EQ("Invalid key data: Key ID: 0x0002, Range: 0x0010-0x0020, Value: 0x000f.  ", LastErrorText());
     EXPECT_EQ((std::vector<uint16_t>{0x0010}), Key(engine, kIdTrim));
 
     EXPECT_EQ(kCsInvalidKeyData, engine.WriteKey(kIdBig, {1, 2, 3}));
-    EXPECT_EQ("Invalid key size: Key ID: 0x0004, Expected: 12 value(s), Given: 3 value(s).  ", LastCsError());
+    EXPECT_EQ("Invalid key size: Key ID: 0x0004, Expected: 12 value(s), Given: 3 value(s).  ", LastErrorText());
     // Keys of more than one word are never range-checked.
     EXPECT_EQ(kCsOk, engine.WriteKey(kIdTriple, {5, 6, 7}));
 
@@ -72,7 +74,7 @@ TEST_F(Engine, MergeWithoutKeysForTheBuildChangesNothing)
     CNvImageCache noKeys(&unloaded, nullptr);
     ASSERT_EQ(kCsOk, noKeys.CsSection().WriteData(0, {5, 6}));
     EXPECT_EQ(kCsIncompatible, noKeys.MergeImages(engine));
-    EXPECT_EQ("The key version is invalid", LastCsError());
+    EXPECT_EQ("The key version is invalid", LastErrorText());
     std::vector<uint16_t> data;
     ASSERT_EQ(kCsOk, noKeys.GetCsData(data));
     EXPECT_EQ((std::vector<uint16_t>{5, 6}), data);
@@ -87,7 +89,7 @@ TEST_F(Engine, FilesAreChosenByExtension)
     EXPECT_EQ((std::vector<uint16_t>{0x11}), Key(engine, kIdTrim));
     for (const char* name : {"image.bin", "image"}) {
         EXPECT_EQ(kCsWrongExtension, engine.ReadFile(Path(name)));
-        EXPECT_EQ("The file has the wrong extension.", LastCsError());
+        EXPECT_EQ("The file has the wrong extension.", LastErrorText());
     }
     // An image file round trip through IMG keeps every word.
     ASSERT_EQ(kCsOk, engine.WriteFile(Path("copy.img")));
@@ -106,12 +108,12 @@ TEST_F(Engine, EepromAndFlashImagesReadBackInANewSession)
     ASSERT_EQ(kCsOk, engine.ReadFile(Path("image.xuv")));
     ASSERT_EQ(kCsOk, engine.WriteKey(kIdTrim, {0x1A}));
     {
-        Dut dut(transport);
+        SimStream dut(transport);
         ASSERT_EQ(kCsOk, engine.WriteDevice(kMemTypeEeprom, dut.stream, false));
         ASSERT_EQ(kCsOk, engine.WriteDevice(kMemTypeSpiFlash, dut.stream, false));
     }
     for (int32_t type : {kMemTypeEeprom, kMemTypeSpiFlash}) {
-        Dut dut(transport);  // a new chip object reads the backing files
+        SimStream dut(transport);  // a new chip object reads the backing files
         CNvImageCache readBack(&keys, nullptr);
         ASSERT_EQ(kCsOk, readBack.ReadDevice(type, dut.stream, false)) << type;
         EXPECT_EQ(engine.Header().Words(), readBack.Header().Words());
@@ -128,7 +130,7 @@ TEST_F(Engine, EepromAndFlashImagesReadBackInANewSession)
 
 TEST_F(Engine, CsOnlyOperations)
 {
-    Dut dut;
+    SimStream dut;
     const std::vector<uint16_t> image = Image();
     dut.Eeprom().Write(0, static_cast<uint32_t>(image.size()), image.data());
 
@@ -144,18 +146,18 @@ TEST_F(Engine, CsOnlyOperations)
     EXPECT_EQ(kBuildId, readBack.FwVersion());
 
     // After a KEYR load the header is empty: nothing may be written.
-    WriteText(Path("k.keyr"), ">DECIMAL_CS_VERSION=5\n");
+    WriteWholeFile(Path("k.keyr"), ">DECIMAL_CS_VERSION=5\n");
     CNvImageCache fromKeys(&keys, nullptr);
     ASSERT_EQ(kCsOk, fromKeys.ReadFile(Path("k.keyr")));
     const std::vector<uint16_t> before = Words(dut.Eeprom(), 0x400);
     EXPECT_EQ(kCsIncompatible, fromKeys.WriteDevice(kMemTypeEeprom, dut.stream, true));
-    EXPECT_EQ("The source and destination images were incompatible with each other", LastCsError());
+    EXPECT_EQ("The source and destination images were incompatible with each other", LastErrorText());
     EXPECT_EQ(before, Words(dut.Eeprom(), 0x400));
 }
 
 TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
 {
-    Dut dut;
+    SimStream dut;
     const std::vector<uint16_t> withFirmware = Image(true);
     dut.Eeprom().Write(0, static_cast<uint32_t>(withFirmware.size()), withFirmware.data());
     ASSERT_TRUE(nvimagegen::WriteImageFile(Path("csonly.xuv"), Image(false, 0x15), false));
@@ -164,7 +166,7 @@ TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
 
     const std::vector<uint16_t> before = Words(dut.Eeprom(), 0x400);
     EXPECT_EQ(kCsIncompatible, engine.WriteDevice(kMemTypeEeprom, dut.stream, true));
-    EXPECT_EQ("The source and destination images were incompatible with each other", LastCsError());
+    EXPECT_EQ("The source and destination images were incompatible with each other", LastErrorText());
     EXPECT_EQ(before, Words(dut.Eeprom(), 0x400));
 
     // Over a device whose image has no firmware either, or over a blank
@@ -172,7 +174,7 @@ TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
     const std::vector<uint16_t> plain = Image(false);
     dut.Eeprom().Write(0, static_cast<uint32_t>(plain.size()), plain.data());
     EXPECT_EQ(kCsOk, engine.WriteDevice(kMemTypeEeprom, dut.stream, true));
-    Dut blank;
+    SimStream blank;
     ASSERT_EQ(kCsOk, engine.WriteDevice(kMemTypeEeprom, blank.stream, true));
     CNvImageCache readBack(&keys, nullptr);
     ASSERT_EQ(kCsOk, readBack.ReadDevice(kMemTypeEeprom, blank.stream, true));
@@ -181,7 +183,7 @@ TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
 
 TEST_F(Engine, WholeReadNeedsTheBuildIdentifierAndFailuresPassUp)
 {
-    Dut dut;
+    SimStream dut;
     nvimagegen::ImageSpec plan;
     plan.csData = nvimagegen::BuildCsData(keys, 5, {});
     plan.firmware.push_back({0x2000, std::vector<uint16_t>(64, 0x1234)});  // no lookup table
@@ -194,11 +196,11 @@ TEST_F(Engine, WholeReadNeedsTheBuildIdentifierAndFailuresPassUp)
     EXPECT_EQ(0x1234, word);
     EXPECT_FALSE(engine.ReadGP(2, 0x4000, 1, &word));
 
-    Dut blank;
+    SimStream blank;
     EXPECT_EQ(kCsImageCorrupt, engine.ReadDevice(kMemTypeSpiFlash, blank.stream, false));
-    Dut other("sim:chip=28");
+    SimStream other("sim:chip=28");
     EXPECT_EQ(kCsNotSupported, engine.ReadDevice(kMemTypeEeprom, other.stream, false));
-    Dut failing("sim:e2fail=read");
+    SimStream failing("sim:e2fail=read");
     EXPECT_EQ(kCsDeviceReadFailed, engine.ReadDevice(kMemTypeEeprom, failing.stream, false));
 }
 

@@ -6,7 +6,7 @@
 #include "nvimagegen.h"
 #include "cscache/nvimagehdr.h"
 #include "cscache/targets.h"
-#include "testutil.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,8 @@ namespace {
 
 using Words = std::vector<uint16_t>;
 using nvimagegen::MemoryTarget;
-using nvimagetest::LastError;
-using nvimagetest::ResetErrors;
+using testsupport::LastError;
+using testsupport::ResetErrors;
 
 Words Ramp(uint16_t aFirst, size_t aCount)
 {

@@ -1,7 +1,7 @@
 // Targets: the range rules and the XUV and IMG file targets.
 #include "nvimagegen.h"
 #include "cscache/targets.h"
-#include "testutil.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +12,11 @@ namespace {
 
 using Words = std::vector<uint16_t>;
 using nvimagegen::MemoryTarget;
-using nvimagetest::LastError;
-using nvimagetest::ReadWholeFile;
-using nvimagetest::ResetErrors;
-using nvimagetest::ScratchDir;
-using nvimagetest::WriteWholeFile;
+using testsupport::LastError;
+using testsupport::ReadWholeFile;
+using testsupport::ResetErrors;
+using testsupport::ScratchDir;
+using testsupport::WriteWholeFile;
 
 Words Count(size_t aWords)
 {
