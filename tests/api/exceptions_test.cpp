@@ -19,6 +19,14 @@ protected:
     }
 
     int32_t Open(const std::string& aTransport) { return TryOpen(aTransport); }
+
+    // Opens on aTransport; the firmware load then fails with aCode and aText.
+    void ExpectLoadEndsWith(const std::string& aTransport, int32_t aCode, const std::string& aText)
+    {
+        ASSERT_EQ(Open(aTransport), NVT_OK) << Text();
+        EXPECT_EQ(nvtLoadPtFirmware(handle, File({}), 0), aCode);
+        EXPECT_EQ(Text(), aText);
+    }
 };
 
 TEST_F(ThrowingTransport, AnExceptionWhileConnectingGivesMinusOneAndAUsableHandle)
@@ -34,18 +42,15 @@ TEST_F(ThrowingTransport, AnExceptionWhileConnectingGivesMinusOneAndAUsableHandl
 
 TEST_F(ThrowingTransport, AnExceptionInAnOperationGivesMinusOneAndLeavesTheStateAlone)
 {
-    ASSERT_EQ(Open("sim:throw=error"), NVT_OK) << Text();
-    EXPECT_EQ(nvtLoadPtFirmware(handle, File({}), 0), NVT_ERR_GENERAL);
-    EXPECT_EQ(Text(), "Internal error in nvtLoadPtFirmware (simulated transport failure)");
+    ExpectLoadEndsWith("sim:throw=error", NVT_ERR_GENERAL,
+                       "Internal error in nvtLoadPtFirmware (simulated transport failure)");
     uint32_t api = 0;
     EXPECT_EQ(nvtGetPtFwApiVersion(handle, &api), NVT_ERR_SEQUENCE);
 }
 
 TEST_F(ThrowingTransport, OutOfMemoryGivesMinusFourWithItsStandardText)
 {
-    ASSERT_EQ(Open("sim:throw=alloc"), NVT_OK) << Text();
-    EXPECT_EQ(nvtLoadPtFirmware(handle, File({}), 0), NVT_ERR_OUT_OF_MEMORY);
-    EXPECT_EQ(Text(), "Out of memory");
+    ExpectLoadEndsWith("sim:throw=alloc", NVT_ERR_OUT_OF_MEMORY, "Out of memory");
 }
 
 TEST_F(ThrowingTransport, AnUnknownThrowKindIsRefusedAtOpen)

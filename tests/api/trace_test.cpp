@@ -13,37 +13,41 @@
 
 namespace {
 
+struct SettingCase {
+    const char* setting;
+    const char* file;
+    uint32_t categories;
+};
+
+void ExpectSettings(std::initializer_list<SettingCase> aCases)
+{
+    for (const SettingCase& c : aCases) {
+        std::string file;
+        uint32_t categories = 0;
+        ASSERT_TRUE(nvttrace::ParseSetting(c.setting, file, categories)) << c.setting;
+        EXPECT_EQ(file, c.file) << c.setting;
+        EXPECT_EQ(categories, c.categories) << c.setting;
+    }
+}
+
 TEST(TraceSetting, FileAloneSelectsEveryCategoryAndAListSelectsSome)
 {
-    std::string file;
-    uint32_t categories = 0;
-    ASSERT_TRUE(nvttrace::ParseSetting("trace.log", file, categories));
-    EXPECT_EQ(file, "trace.log");
-    EXPECT_EQ(categories, 0xFFFFFFFFu);
-
-    ASSERT_TRUE(nvttrace::ParseSetting("trace.log:0,1,3", file, categories));
-    EXPECT_EQ(file, "trace.log");
-    EXPECT_EQ(categories, 0xBu);
-
-    // 32 or more, as in Enable(), switches every category.
-    ASSERT_TRUE(nvttrace::ParseSetting("trace.log:2,40", file, categories));
-    EXPECT_EQ(categories, 0xFFFFFFFFu);
-    ASSERT_TRUE(nvttrace::ParseSetting("trace.log:123456789012", file, categories));
-    EXPECT_EQ(categories, 0xFFFFFFFFu);
+    ExpectSettings({
+        {"trace.log", "trace.log", 0xFFFFFFFFu},
+        {"trace.log:0,1,3", "trace.log", 0xBu},
+        // 32 or more, as in Enable(), switches every category.
+        {"trace.log:2,40", "trace.log", 0xFFFFFFFFu},
+        {"trace.log:123456789012", "trace.log", 0xFFFFFFFFu},
+    });
 }
 
 TEST(TraceSetting, AColonBeforeSomethingElseBelongsToTheFileName)
 {
-    std::string file;
-    uint32_t categories = 0;
-    ASSERT_TRUE(nvttrace::ParseSetting("C:\\logs\\trace.log", file, categories));
-    EXPECT_EQ(file, "C:\\logs\\trace.log");
-    EXPECT_EQ(categories, 0xFFFFFFFFu);
-    ASSERT_TRUE(nvttrace::ParseSetting("C:\\logs\\trace.log:2", file, categories));
-    EXPECT_EQ(file, "C:\\logs\\trace.log");
-    EXPECT_EQ(categories, 0x4u);
-    ASSERT_TRUE(nvttrace::ParseSetting("trace:log", file, categories));
-    EXPECT_EQ(file, "trace:log");
+    ExpectSettings({
+        {"C:\\logs\\trace.log", "C:\\logs\\trace.log", 0xFFFFFFFFu},
+        {"C:\\logs\\trace.log:2", "C:\\logs\\trace.log", 0x4u},
+        {"trace:log", "trace:log", 0xFFFFFFFFu},
+    });
 }
 
 TEST(TraceSetting, NoFileMeansNoTrace)

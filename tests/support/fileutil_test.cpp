@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -79,11 +80,10 @@ TEST(StringUtil, TrimsTheSixWhiteSpaceCharactersOnly)
 
 TEST(FileUtilPaths, FileExtensionIsFromTheLastDotOfTheWholeName)
 {
-    EXPECT_EQ(".xuv", fileutil::GetFileExtension("image.xuv"));
-    EXPECT_EQ("", fileutil::GetFileExtension("noextension"));
-    EXPECT_EQ(".b\\c", fileutil::GetFileExtension("C:\\a.b\\c"));
-    EXPECT_EQ(".", fileutil::GetFileExtension("trailing."));
-    EXPECT_EQ("", fileutil::GetFileExtension(""));
+    const std::pair<const char*, const char*> cases[] = {
+        {"image.xuv", ".xuv"}, {"noextension", ""}, {"C:\\a.b\\c", ".b\\c"}, {"trailing.", "."}, {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.second, fileutil::GetFileExtension(c.first)) << c.first;
 }
 
 TEST(FileUtilPaths, DeterminePathComponent)
