@@ -102,6 +102,28 @@ bool IsFileWriteable(const std::string& aFilename, bool aPreserveContents, bool 
     return false;
 }
 
+std::string TemporaryNameFor(const std::string& aFilename)
+{
+    // Same folder, so the rename never crosses a file system.
+    return aFilename + ".nvt-tmp";
+}
+
+bool WriteFileReplacing(const std::string& aFilename, const std::string& aContents)
+{
+    NVT_TRACE("fileutil", "fileutil::WriteFileReplacing", "aFilename=>%s<", aFilename);
+    const std::string temporary = TemporaryNameFor(aFilename);
+    std::FILE* out = std::fopen(temporary.c_str(), "w");
+    if (out == nullptr) return false;
+    const bool written = std::fwrite(aContents.data(), 1, aContents.size(), out) == aContents.size();
+    const bool synced = written && platform::SyncFile(out);
+    const bool closed = std::fclose(out) == 0;
+    if (!(written && synced && closed) || !platform::RenameReplacing(temporary, aFilename)) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 std::string GetCurrentWorkingDir()
 {
     NVT_TRACE("fileutil", "fileutil::GetCurrentWorkingDir");

@@ -23,6 +23,15 @@ namespace fileutil {
 bool IsFileWriteable(const std::string& aFilename, bool aPreserveContents, bool aTemporaryFile,
                      bool aIssueUacWarningIfAppropriate, bool aSupressErrorMsg);
 
+// Writes aContents (text mode: "\n" becomes the system's line end) to a
+// temporary file in the folder of aFilename and, only when every byte is
+// written and made durable, renames it over aFilename. On any failure the
+// temporary file is removed and aFilename keeps its old contents byte for
+// byte (or stays absent). Reports nothing; false on failure.
+bool WriteFileReplacing(const std::string& aFilename, const std::string& aContents);
+// The temporary file WriteFileReplacing writes beside aFilename.
+std::string TemporaryNameFor(const std::string& aFilename);
+
 // The current directory with a trailing separator; empty when the system
 // cannot give it (or it does not fit the 260-byte buffer of the system call).
 std::string GetCurrentWorkingDir();

@@ -425,6 +425,15 @@ const bool gTraceFromEnvironment = nvttrace::Configure(std::getenv("NVT_TRACE"))
 
 }  // namespace
 
+void ForgetPendingError(CMessageHandler& aHandler)
+{
+    CErrorMsg* holder = aHandler.ErrorHolder();
+    if (holder == nullptr) return;
+    holder->pending = false;
+    holder->code = 0;
+    holder->text.clear();
+}
+
 // --- CDebugSentry, CEngine -----------------------------------------------------
 
 CDebugSentry::CDebugSentry(const char* aSourceFile, const char* aMethod, CMessageHandler& aHandler, uint32_t aLine)

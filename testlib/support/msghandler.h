@@ -187,7 +187,7 @@ public:
 
     std::string text;
     int16_t code = 0;
-    bool pending = false;  // set by the first report, never cleared
+    bool pending = false;  // set by a report, cleared only by ForgetPendingError
 };
 
 class CMessageHandler : public Subject {
@@ -277,6 +277,11 @@ void DebugPrintV(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aL
 void ReportError(CMessageHandler& aHandler, int32_t aCode, const std::string& aText);
 void ReportStatus(CMessageHandler& aHandler, const std::string& aText);
 bool GetPendingError(CMessageHandler& aHandler, int16_t& aCode, std::string& aText);
+// Forgets the pending error, so that the next GetPendingError only sees what
+// was reported after this call. The configuration-store API calls it at the
+// start of every operation: a failure text then always belongs to the call
+// that failed.
+void ForgetPendingError(CMessageHandler& aHandler);
 
 // The handler of a reporting method, by its qualified name.
 inline CMessageHandler& HandlerOf(std::string_view aQualifiedName)

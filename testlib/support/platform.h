@@ -6,6 +6,7 @@
 #define NVT_SUPPORT_PLATFORM_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -39,6 +40,16 @@ bool OsVersion(uint32_t& aMajor, uint32_t& aMinor);
 // Whether the operating-system family may silently redirect writes to
 // protected folders (which versions do is checked by the caller).
 bool HasWriteRedirection();
+
+// --- Files ------------------------------------------------------------------
+// Makes the written contents of an open file durable before it is renamed
+// (fsync on POSIX, FlushFileBuffers on Windows); false when the system
+// refuses.
+bool SyncFile(std::FILE* aFile);
+// Replaces aTo by aFrom in one step: aTo is either the old file or the new
+// one, never a mix or missing. Both lie in the same folder. False when the
+// system refuses; aFrom is then left in place.
+bool RenameReplacing(const std::string& aFrom, const std::string& aTo);
 
 }  // namespace platform
 

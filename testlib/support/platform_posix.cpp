@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -94,6 +95,18 @@ bool OsVersion(uint32_t& aMajor, uint32_t& aMinor)
 bool HasWriteRedirection()
 {
     return false;
+}
+
+bool SyncFile(std::FILE* aFile)
+{
+    if (aFile == nullptr || std::fflush(aFile) != 0) return false;
+    return fsync(fileno(aFile)) == 0;
+}
+
+bool RenameReplacing(const std::string& aFrom, const std::string& aTo)
+{
+    // rename() replaces an existing target atomically within one file system.
+    return std::rename(aFrom.c_str(), aTo.c_str()) == 0;
 }
 
 }  // namespace platform

@@ -3,7 +3,9 @@
 
 #include <windows.h>
 #include <sys/timeb.h>
+#include <cstdio>
 #include <cstdlib>
+#include <io.h>
 
 namespace platform {
 
@@ -85,6 +87,19 @@ bool HasWriteRedirection()
 {
     // The Windows family has it; which versions apply is the caller's test.
     return true;
+}
+
+bool SyncFile(std::FILE* aFile)
+{
+    if (aFile == nullptr || std::fflush(aFile) != 0) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(aFile)));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+}
+
+bool RenameReplacing(const std::string& aFrom, const std::string& aTo)
+{
+    // rename() refuses an existing target on Windows; MoveFileEx replaces it.
+    return MoveFileExA(aFrom.c_str(), aTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 }  // namespace platform
