@@ -107,6 +107,11 @@ esquared_error esquared::Write(uint32_t aByteAddress, const uint16_t* aData, uin
                     devsim::FaultKind::E2Write,
                     [&](uint32_t aWord, uint32_t aCount, uint32_t aDone) {
                         ++counters.writes;
+                        // A page write is a write call on the stream: the
+                        // failwrite option cuts a transfer off here, with
+                        // the pages before it written.
+                        const uint64_t failAt = chip->options().transport.failWrite;
+                        if (failAt != 0 && counters.writes == failAt) return false;
                         counters.wordsWritten += aCount;
                         return eeprom.Write(aWord, aCount, aData + aDone);
                     });

@@ -317,6 +317,14 @@ void flash::Finish()
                     return;
                 }
                 ++counters.writes;
+                // A program call is a write call on the stream: the failwrite
+                // option cuts the burn off here, with the pages before it
+                // programmed.
+                const uint64_t failAt = chip->options().transport.failWrite;
+                if (failAt != 0 && counters.writes == failAt) {
+                    Fail(FLASH_BURN_FAILED);
+                    return;
+                }
                 counters.wordsWritten += kProgramWords;
                 if (!store.Write(base + page, kProgramWords, words)) {
                     Fail(FLASH_BURN_FAILED);
