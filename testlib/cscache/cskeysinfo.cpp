@@ -147,24 +147,24 @@ std::string FirstChildText(const DOMNode* aNode)
     return child != nullptr ? Local(child->getNodeValue()) : std::string();
 }
 
-// DEFAULT holds DEFAULTVALUE elements, each with a separating node before
-// and after it.
+// DEFAULT holds one or more DEFAULTVALUE elements. Nodes that are not
+// elements (the white space of an indented file, comments) may stand between
+// them but need not: a minified or reformatted database reads the same.
+// Any other element, a value that is no decimal number, or no value at all
+// make the database invalid.
 void ReadDefaults(const DOMNode* aDefault, std::vector<uint16_t>& aValues)
 {
-    const DOMNode* first = aDefault->getFirstChild();
-    if (first == nullptr) Fail(kCsBadFormat);
-    const DOMNode* candidate = first->getNextSibling();
-    if (candidate == nullptr) Fail(kCsBadFormat);
-    while (candidate != nullptr) {
-        if (!XMLString::equals(candidate->getNodeName(), kDefaultValue)) Fail(kCsBadFormat);
-        const DOMNode* text = candidate->getFirstChild();
+    bool any = false;
+    for (const DOMNode* node = aDefault->getFirstChild(); node != nullptr; node = node->getNextSibling()) {
+        if (node->getNodeType() != DOMNode::ELEMENT_NODE) continue;
+        if (!XMLString::equals(node->getNodeName(), kDefaultValue)) Fail(kCsBadFormat);
+        const DOMNode* text = node->getFirstChild();
         uint16_t value = 0;
         if (text == nullptr || !CCsKeysInfo::ParseDecimal(Local(text->getNodeValue()), value)) Fail(kCsBadFormat);
         aValues.push_back(value);
-        const DOMNode* separator = candidate->getNextSibling();
-        if (separator == nullptr) Fail(kCsBadFormat);
-        candidate = separator->getNextSibling();
+        any = true;
     }
+    if (!any) Fail(kCsBadFormat);
 }
 
 CsKeyDetails ReadKey(const DOMElement* aKey)
@@ -458,6 +458,13 @@ int32_t CCsKeysInfo::SetInterestedVersion(uint16_t aReqVersion)
     }
     ReportError(Handler(), kCsNoKeysForBuild, message);
     return kCsNoKeysForBuild;
+}
+
+void CCsKeysInfo::SelectNoBuild()
+{
+    NVT_TRACE("cskeysinfo", "CCsKeysInfo::SelectNoBuild");
+    // No build ID reaches this value (bit 15 is never part of one).
+    mSelectedBuild = 0xFFFF;
 }
 
 const std::vector<CsKeyDetails>* CCsKeysInfo::SelectedKeys() const

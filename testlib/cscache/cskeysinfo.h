@@ -68,6 +68,9 @@ public:
 
     // Selects a build (bit 15 ignored). 0 or 8.
     int32_t SetInterestedVersion(uint16_t aReqVersion);
+    // Selects no build: every lookup then fails as for an unknown key, so
+    // no key is placed with a layout that does not belong to the data.
+    void SelectNoBuild();
 
     // Lookups in the selected build. 0 or 6.
     int32_t KeyDetailsFromId(uint16_t aKeyId, CsKeyDetails& aDetails);

@@ -63,9 +63,13 @@ int32_t CSPIFTarget::Initialise(int32_t aStream)
             return kCsOk;
         }
     }
-    // Only the library's own error is reported: a device that answered but
-    // is not usable leaves no text here.
-    DetermineFlashDllErrorString(kCsDeviceReadFailed);
+    // The library's own error when it has one; a device that answered but
+    // is not usable gets a text of its own.
+    if (mFlash->GetErrorCode() != FLASH_OK)
+        DetermineFlashDllErrorString(kCsDeviceReadFailed);
+    else
+        ReportError(HandlerOf("CSPIFTarget::Initialise"), kCsDeviceReadFailed,
+                    "The SPI flash could not be used: the flash library reports no usable device");
     return kCsDeviceReadFailed;
 }
 
@@ -195,10 +199,9 @@ int32_t CE2Target::Write(uint16_t aStartAddress, const std::vector<uint16_t>& aD
 {
     NVT_TRACE(kSource, "CE2Target::Write", "aStartAddress=0x%x", aStartAddress, "&aDataIn=0x%08p", &aDataIn);
     if (mE2 == nullptr) return kCsWriteFailed;
-    if (aDataIn.empty()) {
-        ReportError(HandlerOf("CE2Target::Write"), kCsInvalidLength, "No words to write to the EEPROM");
-        return kCsInvalidLength;
-    }
+    // No words: nothing to do, as for every other target (an image with an
+    // empty firmware block writes to the EEPROM as it does to the flash).
+    if (aDataIn.empty()) return kCsOk;
     // The library counts bytes in 32 bits; a larger range cannot be passed.
     if (aDataIn.size() > 0x7FFFFFFFu / 2) {
         ReportError(HandlerOf("CE2Target::Write"), kCsWriteFailed, "Too many words to write to the EEPROM");

@@ -80,7 +80,7 @@ public:
     int32_t Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDataOut) override;
     int32_t Read(uint16_t aAddress, uint16_t& aWord) override;
     // Writes all words in one library call. No words: nothing is done and
-    // the write fails.
+    // the write succeeds.
     int32_t Write(uint16_t aStartAddress, const std::vector<uint16_t>& aDataIn) override;
     int32_t Write(uint16_t aAddress, uint16_t aWord) override;
     // Size of the EEPROM in words; 0 when it cannot be asked.

@@ -9,6 +9,7 @@
 #include "support/trace.h"
 
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -81,8 +82,9 @@ bool CPSRFileBase::UsesVersion()
 
 bool CPSRFileBase::ParseHex(const std::string& aText, uint16_t& aValue)
 {
-    size_t at = 0;
-    if (aText.size() >= 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X')) at = 2;
+    // Formatted extraction takes a leading plus sign, as the version line does.
+    size_t at = (!aText.empty() && aText[0] == '+') ? 1 : 0;
+    if (aText.size() >= at + 2 && aText[at] == '0' && (aText[at + 1] == 'x' || aText[at + 1] == 'X')) at += 2;
     if (at >= aText.size()) return false;
     uint32_t value = 0;
     for (; at < aText.size(); ++at) {
@@ -210,8 +212,10 @@ void CPSRFileBase::ParseValues(int32_t, std::vector<uint16_t>& aValues)
     while (at < mLine.size()) {
         while (at < mLine.size() && IsSeparator(mLine[at])) ++at;
         if (at >= mLine.size()) break;
+        // At most four digits per value; a leading plus sign is no digit.
+        const size_t longest = mLine[at] == '+' ? 5 : 4;
         size_t end = at;
-        while (end < mLine.size() && !IsSeparator(mLine[end]) && end - at < 4) ++end;
+        while (end < mLine.size() && !IsSeparator(mLine[end]) && end - at < longest) ++end;
         uint16_t value = 0;
         if (!ParseHex(mLine.substr(at, end - at), value)) {
             mErrorText += Position(static_cast<uint32_t>(at)) + "expected: <hex number>, found: '" +
@@ -225,19 +229,19 @@ void CPSRFileBase::ParseValues(int32_t, std::vector<uint16_t>& aValues)
 
 bool CPSRFileBase::WriteToFile(const std::string& aFilename)
 {
-    std::ofstream output;
-    if (fileutil::IsFileWriteable(aFilename, false, false, false, true))
-        output.open(aFilename.c_str(), std::ios::out | std::ios::trunc);
-    if (!output.is_open()) {
+    // The check keeps an existing file as it is, and the text goes to a
+    // temporary file renamed over the old one: a failure leaves the old file.
+    if (!fileutil::IsFileWriteable(aFilename, true, false, false, true)) {
         mErrorText += "Unable to write to the file '" + aFilename + "'. ";
         return false;
     }
+    std::ostringstream output;
     const std::string actions = ActionCharacters();
     output << kVersionMark << (mVersionSeen ? mVersion : 0) << "\n";
     for (const KeyFileEntry& entry : mEntries) {
         std::string name;
         const std::string comment = OneLine(entry.comment);
-        if (LookUpKeyName(entry.id, name) && NameReadsBack(name, actions)) {
+        if (LookUpKeyName(entry.id, name) && NameReadsBack(name, actions) && NameFindsId(name, entry.id)) {
             output << "// (" << hextext::Lower4(entry.id) << ")";
             if (!comment.empty()) output << " - " << comment;
             output << "\n" << StartCharacter() << name << " ";
@@ -250,12 +254,20 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
         for (uint16_t value : entry.values) output << " " << hextext::Lower4(value);
         output << "\n";
     }
-    output.close();
-    if (output.fail()) {
+    if (!fileutil::WriteFileReplacing(aFilename, output.str())) {
         mErrorText += "Unable to write to the file '" + aFilename + "'. ";
         return false;
     }
     return true;
+}
+
+bool CPSRFileBase::NameFindsId(const std::string& aName, uint16_t aKeyId)
+{
+    // A reader resolves a name before it tries the text as a number, and
+    // takes the first key whose name matches in any case: the name stands
+    // for the key only when that lookup gives this key back.
+    uint16_t found = 0;
+    return LookUpKeyId(aName, found) && found == aKeyId;
 }
 
 // --- CKeyFile, CKeyrFile -------------------------------------------------------
@@ -357,7 +369,10 @@ int32_t CKeyrObject::Initialise(CCsKeysInfo* aKeysInfo, const std::string& aFile
 int32_t CKeyrObject::Write(CNvImageCs& aCsObject)
 {
     NVT_TRACE(kSource, "CKeyrObject::Write", "&aCsObject=0x%08p", &aCsObject);
-    if (mKeyFile == nullptr || mKeysInfo == nullptr) return kCsInternalError;
+    if (mKeyFile == nullptr || mKeysInfo == nullptr) {
+        ReportError(HandlerOf("CKeyrObject::Write"), kCsInternalError, "KEYR object not initialised");
+        return kCsInternalError;
+    }
     std::vector<uint16_t> data;
     int32_t status = aCsObject.ReadData(data);
     if (status != kCsOk) return status;
@@ -394,7 +409,10 @@ int32_t CKeyrObject::Write(CNvImageCs& aCsObject)
 int32_t CKeyrObject::Flush()
 {
     NVT_TRACE(kSource, "CKeyrObject::Flush");
-    if (mKeyFile == nullptr) return kCsInternalError;
+    if (mKeyFile == nullptr) {
+        ReportError(HandlerOf("CKeyrObject::Flush"), kCsInternalError, "KEYR object not initialised");
+        return kCsInternalError;
+    }
     if (!mKeyFile->WriteToFile(mFilename)) {
         ReportError(HandlerOf("CKeyrObject::Flush"), kCsFileWriteFailed, mKeyFile->ErrorText());
         return kCsFileWriteFailed;

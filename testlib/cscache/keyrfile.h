@@ -67,8 +67,10 @@ public:
     bool ReadFromFile(const std::string& aFilename);
     // The same for text already open.
     bool ReadFromStream(std::istream& aInput);
-    // Writes the version line and all entries; false (with the write
-    // failure recorded) when the file cannot be written.
+    // Writes the version line and all entries, through a temporary file
+    // renamed over the old one; false (with the write failure recorded, the
+    // old file unchanged) when the file cannot be written. A key is written
+    // by name only when that name reads back as the same key.
     bool WriteToFile(const std::string& aFilename);
     // All error messages recorded so far.
     std::string ErrorText() const { return mErrorText; }
@@ -87,10 +89,12 @@ public:
     CPSRFileBase& operator=(const CPSRFileBase&) = delete;
 
     // A whole token as an unsigned 16-bit hexadecimal number: an optional
-    // "0x", at least one hexadecimal digit, nothing else.
+    // "+", an optional "0x", at least one hexadecimal digit, nothing else.
     static bool ParseHex(const std::string& aText, uint16_t& aValue);
 
 protected:
+    // Whether a reader would resolve aName to aKeyId.
+    bool NameFindsId(const std::string& aName, uint16_t aKeyId);
     void HandleLine();
     void HandleVersionLine();
     void HandleKeyLine();

@@ -14,7 +14,10 @@
 #include "support/stringutil.h"
 #include "support/trace.h"
 
+#include <algorithm>
+#include <iomanip>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -83,6 +86,20 @@ int32_t CNvImageCache::WriteKey(uint16_t aKeyId, const std::vector<uint16_t>& aS
                         std::to_string(aSrcArray.size()) + " value(s)." + "  ");
         return kCsInvalidKeyData;
     }
+    if (mHeaderLoaded) {
+        // The CS data must stay inside the image's CS block: grown past it,
+        // a later save would write over what follows the block.
+        BlockInfo cs{};
+        const uint32_t end = uint32_t{details.offset} + details.length;
+        if (mHeader->GetCsBlockInfo(cs) == kCsOk && end > cs.length / 2u) {
+            ReportError(HandlerOf("CNvImageCache::WriteKey"), kCsInvalidKeyData,
+                        std::string("Invalid key location:") + " " + "Key ID: 0x" + hextext::Lower4(aKeyId) + " (" +
+                            details.name + "), " + "words " + std::to_string(details.offset) + "-" +
+                            std::to_string(end - 1) + " lie outside the CS block of the cached image (" +
+                            std::to_string(cs.length / 2u) + " words)." + "  ");
+            return kCsInvalidKeyData;
+        }
+    }
     if (details.length == 1) {
         const uint16_t v = aSrcArray[0];
         if (v > details.max || v < details.min) {
@@ -146,6 +163,7 @@ int32_t CNvImageCache::FileOperationHelper(const std::string& aFilename, bool aW
     NVT_TRACE(kSource, "CNvImageCache::FileOperationHelper", "aFilename=>%s<", aFilename, "aWriteOperation=%d",
               aWriteOperation);
     const std::string ext = Upper(fileutil::GetFileExtension(aFilename));
+    const uint16_t buildBefore = mKeysInfo != nullptr ? mKeysInfo->SelectedBuild() : 0;
     std::unique_ptr<CFileTarget> target;
     std::unique_ptr<CKeyrObject> keyr;
     int32_t status = kCsOk;
@@ -175,6 +193,7 @@ int32_t CNvImageCache::FileOperationHelper(const std::string& aFilename, bool aW
         if (status == kCsOk) status = mKeysInfo != nullptr ? mKeysInfo->SetInterestedVersion(version)
                                                            : NoDatabase("CNvImageCache::FileOperationHelper");
     }
+    if (!aWriteOperation && status != kCsOk) ReselectCachedBuild(buildBefore);
     return status;
 }
 
@@ -212,6 +231,7 @@ int32_t CNvImageCache::DeviceOperationHelper(int32_t aMemType, uint32_t aStream,
         return kCsIncompatible;
     }
 
+    const uint16_t buildBefore = mKeysInfo != nullptr ? mKeysInfo->SelectedBuild() : 0;
     status = Load(*target, aCsSectionOnly);
     if (status == kCsOk && mFw->IsPopulated()) status = DetermineFwVersion(aStream);
     uint16_t version = 0;
@@ -219,6 +239,7 @@ int32_t CNvImageCache::DeviceOperationHelper(int32_t aMemType, uint32_t aStream,
     if (status == kCsOk)
         status = mKeysInfo != nullptr ? mKeysInfo->SetInterestedVersion(version)
                                       : NoDatabase("CNvImageCache::DeviceOperationHelper");
+    if (status != kCsOk) ReselectCachedBuild(buildBefore);
     return status;
 }
 
@@ -229,20 +250,170 @@ int32_t CNvImageCache::Load(CTarget& aTarget, bool aCsSectionOnly)
     mCs->Clear();
     mFw->Clear();
     mFwVersion = 0;
+    mHeaderLoaded = false;
     int32_t status = mHeader->Load(aTarget);
     if (status == kCsOk) status = mCs->Load(aTarget, *mHeader);
     if (status == kCsOk && !aCsSectionOnly) status = mFw->Load(aTarget, *mHeader);
+    mHeaderLoaded = status == kCsOk;
     return status;
 }
 
 int32_t CNvImageCache::Save(CTarget& aTarget, bool aCsSectionOnly)
 {
     NVT_TRACE(kSource, "CNvImageCache::Save", "&aTarget=0x%08p", &aTarget, "aCsSectionOnly=%d", aCsSectionOnly);
-    int32_t status = mHeader->Save(aTarget, *mCs);
+    // Every precondition is checked before the first write: a refused save
+    // leaves the target untouched.
+    int32_t status = CheckSave(aCsSectionOnly);
+    if (status != kCsOk) return status;
+
+    if (aTarget.FlushReplacesAtOnce()) {
+        // A file: nothing reaches the disk before Flush, which replaces the
+        // old file in one step, so the order of the writes does not matter.
+        status = aTarget.Write(0, mHeader->Words());
+        if (status == kCsOk) status = mCs->Save(aTarget, *mHeader);
+        if (status == kCsOk && !aCsSectionOnly) status = mFw->Save(aTarget, *mHeader);
+        if (status == kCsOk) status = aTarget.Flush();
+        return status;
+    }
+
+    // A device takes every write as it comes, and a write can be cut off at
+    // any point (a failing transfer, a reset, a power loss). The image is
+    // written in three steps so that a device cut off at any write either
+    // reads exactly as it was, reads exactly as the cache holds it, or is
+    // refused by the next read, and never reads as a valid mix of the two:
+    //  1. Word 1 with a block count of 0 (its low byte as it will be). From
+    //     here on the header reads as corrupt ("zero blocks") whatever else
+    //     the device holds; cut off before this one-word write lands, the
+    //     device is as it was.
+    //  2. The whole header (word 1 still with the count 0), the CS block and,
+    //     for a whole image, the firmware blocks. Any mix of old and new words
+    //     is refused because of the count.
+    //  3. Word 1 as it belongs: one word that makes the new image valid.
+    // The count 0 keeps the high byte of word 1 at 0, so an interrupted write
+    // never reads as an erased device (0xFFFF in words 0-2). The SPI flash
+    // keeps writes in its buffer until Flush burns them, so each step ends
+    // with a Flush; for the EEPROM Flush does nothing.
+    const std::vector<uint16_t> header = mHeader->Words();
+    const uint16_t word1 = header[1];
+    std::vector<uint16_t> invalidHeader = header;
+    invalidHeader[1] = static_cast<uint16_t>(word1 & 0x00FF);
+    status = aTarget.Write(1, std::vector<uint16_t>{invalidHeader[1]});
+    if (status == kCsOk) status = aTarget.Flush();
+    if (status == kCsOk) status = aTarget.Write(0, invalidHeader);
     if (status == kCsOk) status = mCs->Save(aTarget, *mHeader);
     if (status == kCsOk && !aCsSectionOnly) status = mFw->Save(aTarget, *mHeader);
     if (status == kCsOk) status = aTarget.Flush();
+    if (status == kCsOk) status = aTarget.Write(1, std::vector<uint16_t>{word1});
+    if (status == kCsOk) status = aTarget.Flush();
     return status;
+}
+
+int32_t CNvImageCache::CheckSave(bool aCsSectionOnly)
+{
+    NVT_TRACE(kSource, "CNvImageCache::CheckSave", "aCsSectionOnly=%d", aCsSectionOnly);
+    CMessageHandler& handler = HandlerOf("CNvImageCache::Save");
+    if (!mHeader->IsPopulated()) {
+        ReportError(handler, kCsWriteFailed, "Image header not present");
+        return kCsWriteFailed;
+    }
+    // A header whose read failed may hold anything; written back with fresh
+    // CRCs it would make garbage read as valid.
+    const std::vector<uint16_t>& header = mHeader->Words();
+    if (!mHeaderLoaded || header.size() < 7 || header.size() * 2 != mHeader->GetTotalHeaderSizeInBytes()) {
+        ReportError(handler, kCsWriteFailed,
+                    "Image header not present: the last read of the image failed, so there is no valid header to "
+                    "write; nothing was written");
+        return kCsWriteFailed;
+    }
+    const uint16_t fwBlocks = mHeader->GetNumFwBlocks();
+    if (!aCsSectionOnly && mFw->BlockCount() < fwBlocks) {
+        ReportError(handler, kCsNothingThere,
+                    "Saving the image without previously populating the cache with the firmware data is not "
+                    "allowed.");
+        return kCsNothingThere;
+    }
+    std::vector<uint16_t> csData;
+    mCs->ReadData(csData);
+    BlockInfo cs{};
+    mHeader->GetCsBlockInfo(cs);
+    if (csData.size() * 2 > cs.length) {
+        ReportError(handler, kCsInvalidLength,
+                    "The CS data do not fit the CS block of the image (block length: " + std::to_string(cs.length) +
+                        " bytes, data length: " + std::to_string(csData.size() * 2) +
+                        " bytes); nothing was written");
+        return kCsInvalidLength;
+    }
+
+    // The CRCs the save writes (they stay in the cache whatever follows).
+    if (const int32_t status = mHeader->UpdateCrcs(*mCs)) return status;
+
+    // What the save writes, word by word: no two parts may claim a word with
+    // different contents, or the image would not read back as it is cached.
+    // For a CS-only save the device keeps its firmware blocks, whose
+    // contents are not known here: the header and CS block must keep clear
+    // of them. Addresses wrap at 65536 as the target's writes do.
+    const int32_t kFree = -1;
+    const int32_t kUnknown = -2;
+    std::vector<int32_t> words(0x10000, kFree);
+    std::vector<int32_t> owner(0x10000, kFree);
+    auto part = [](int32_t aPart) {
+        if (aPart == 0) return std::string("the header");
+        if (aPart == 1) return std::string("the CS block");
+        return "firmware block " + std::to_string(aPart - 1);
+    };
+    auto claim = [&](int32_t aPart, uint32_t aFirst, const std::vector<uint16_t>* aData, uint32_t aCount) {
+        for (uint32_t i = 0; i < aCount; ++i) {
+            const uint32_t at = (aFirst + i) & 0xFFFF;
+            const int32_t value = aData != nullptr ? (*aData)[i] : kUnknown;
+            if (owner[at] != kFree && (words[at] != value || value == kUnknown)) {
+                std::ostringstream text;
+                text << "The blocks of the image overlap: " << part(aPart) << " and " << part(owner[at])
+                     << " both hold word 0x" << std::hex << std::setw(4) << std::setfill('0') << at
+                     << "; nothing was written";
+                ReportError(handler, kCsImageCorrupt, text.str());
+                return false;
+            }
+            words[at] = value;
+            owner[at] = aPart;
+        }
+        return true;
+    };
+    const std::vector<uint16_t>& finalHeader = mHeader->Words();
+    if (!claim(0, 0, &finalHeader, static_cast<uint32_t>(finalHeader.size()))) return kCsImageCorrupt;
+    if (!claim(1, cs.location / 2u, &csData, static_cast<uint32_t>(csData.size()))) return kCsImageCorrupt;
+    for (uint16_t i = 0; i < fwBlocks; ++i) {
+        BlockInfo fw{};
+        if (mHeader->GetFwBlockInfo(i, fw) != kCsOk) continue;
+        const uint32_t first = fw.location / 2u;
+        const std::vector<uint16_t>* data = aCsSectionOnly ? nullptr : &mFw->Block(i);
+        const uint32_t count = aCsSectionOnly ? (uint32_t{fw.location} + fw.length) / 2u - first
+                                              : static_cast<uint32_t>(std::min<size_t>(data->size(), 0xFFFF));
+        if (!claim(2 + i, first, data, count)) return kCsImageCorrupt;
+    }
+    return kCsOk;
+}
+
+void CNvImageCache::ReselectCachedBuild(uint16_t aBuildBefore)
+{
+    NVT_TRACE(kSource, "CNvImageCache::ReselectCachedBuild", "aBuildBefore=%d", aBuildBefore);
+    if (mKeysInfo == nullptr) return;
+    // The failure's own text stays the pending error, whatever the
+    // selection reports.
+    CMessageHandler& handler = HandlerOf("CNvImageCache::ReselectCachedBuild");
+    int16_t code = 0;
+    std::string text;
+    const bool pending = GetPendingError(handler, code, text);
+    std::vector<uint16_t> data;
+    mCs->ReadData(data);
+    if (data.empty()) {
+        // Nothing cached: the lookups answer as before the read.
+        mKeysInfo->SetInterestedVersion(aBuildBefore);
+    } else if (mKeysInfo->SetInterestedVersion(data[0]) != kCsOk) {
+        // The database has no keys for the cached data: no key may be read
+        // or written with another build's layout.
+        mKeysInfo->SelectNoBuild();
+    }
+    if (pending) ReportError(handler, code, text);
 }
 
 int32_t CNvImageCache::Load(CKeyrObject& aKeyrObject)
@@ -266,14 +437,28 @@ int32_t CNvImageCache::Save(CKeyrObject& aKeyrObject)
 int32_t CNvImageCache::DetermineFwVersion(uint32_t aStream)
 {
     NVT_TRACE(kSource, "CNvImageCache::DetermineFwVersion", "aStream=%d", aStream);
-    if (!mFw->IsPopulated()) return kCsNothingThere;
+    CMessageHandler& handler = HandlerOf("CNvImageCache::DetermineFwVersion");
+    if (!mFw->IsPopulated()) {
+        ReportError(handler, kCsNothingThere, "The firmware build identifier was not found: no firmware is cached");
+        return kCsNothingThere;
+    }
     CLookupTable table(this, &DeviceChip(aStream));
-    if (!table.Locate(kLookupKindFirmware, false)) return kCsNothingThere;
+    if (!table.Locate(kLookupKindFirmware, false)) {
+        ReportError(handler, kCsNothingThere,
+                    "The firmware build identifier was not found: the image's firmware blocks hold no lookup "
+                    "table of the main firmware");
+        return kCsNothingThere;
+    }
     const uint32_t wordAddress = table.Get(kFwEntryBuildId);
-    // The build identifier lies in the 16-bit word space of the firmware.
-    if (wordAddress > 0xFFFF) return kCsNothingThere;
     uint16_t version = 0;
-    if (!ReadGP(kFirmwareSpace, wordAddress * 2, 1, &version)) return kCsNothingThere;
+    // The build identifier lies in the 16-bit word space of the firmware.
+    if (wordAddress > 0xFFFF || !ReadGP(kFirmwareSpace, wordAddress * 2, 1, &version)) {
+        std::ostringstream text;
+        text << "The firmware build identifier was not found: its word address 0x" << std::hex << wordAddress
+             << " lies outside the image's firmware blocks";
+        ReportError(handler, kCsNothingThere, text.str());
+        return kCsNothingThere;
+    }
     mFwVersion = version;
     return kCsOk;
 }

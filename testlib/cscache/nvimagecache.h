@@ -52,6 +52,10 @@ public:
     int32_t WriteDevice(int32_t aDestType, uint32_t aStream, bool aCsSectionOnly);
 
     int32_t Load(CTarget& aTarget, bool aCsSectionOnly);
+    // Checks everything first (a header from a successful load, the
+    // firmware for a whole image, CS data that fit the CS block, parts that
+    // do not overlap), then writes in an order that no interruption can turn
+    // into a valid-looking mix (see the comment in the source).
     int32_t Save(CTarget& aTarget, bool aCsSectionOnly);
     int32_t Load(CKeyrObject& aKeyrObject);
     int32_t Save(CKeyrObject& aKeyrObject);
@@ -66,7 +70,15 @@ public:
     CNvImageCs& CsSection() { return *mCs; }
     CNvImageFw& FwSection() { return *mFw; }
 
+    // Whether the cached header comes from a load that succeeded.
+    bool HeaderLoaded() const { return mHeaderLoaded; }
+
 private:
+    // The preconditions of Save; nothing is written when one fails.
+    int32_t CheckSave(bool aCsSectionOnly);
+    // After a failed read: the key database answers for the cached CS
+    // data again (for the build before the read when nothing is cached).
+    void ReselectCachedBuild(uint16_t aBuildBefore);
     int32_t FileOperationHelper(const std::string& aFilename, bool aWriteOperation);
     int32_t DeviceOperationHelper(int32_t aMemType, uint32_t aStream, bool aCsSectionOnly, bool aWriteOperation);
 
@@ -75,6 +87,7 @@ private:
     std::unique_ptr<CNvImageFw> mFw;
     CCsKeysInfo* mKeysInfo;  // not owned
     uint16_t mFwVersion = 0;
+    bool mHeaderLoaded = false;
 };
 
 #endif

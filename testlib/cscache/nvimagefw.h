@@ -7,6 +7,7 @@
 
 #include "cscache/csstatus.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,6 +25,9 @@ public:
     // Writes the blocks back at their locations; kCsNothingThere when fewer
     // blocks are cached than the header lists.
     virtual int32_t Save(CTarget& aTarget, CNvImageHdr& aHeader);
+    // Number of cached blocks, and block aIndex (below BlockCount).
+    std::size_t BlockCount() const { return mBlocks.size(); }
+    const std::vector<uint16_t>& Block(std::size_t aIndex) const { return mBlocks[aIndex]; }
     virtual bool IsPopulated();
     virtual void Clear();
     // Copies aLength words of chip memory from word address aStartAddress out

@@ -141,7 +141,11 @@ int32_t CNvImageHdr::Load(CTarget& aTarget)
 
     int32_t status = aTarget.Read(0, 3, mHdrCache);
     if (status != kCsOk) return status;
-    if (mHdrCache.size() < 3) return kCsNothingThere;  // a target that claims success without words
+    if (mHdrCache.size() < 3) {
+        // A target that claims success without delivering the words.
+        ReportError(handler, kCsNothingThere, "The image header could not be read (words 0-2 missing)");
+        return kCsNothingThere;
+    }
     if (mHdrCache[0] == mHdrCache[1] && mHdrCache[1] == mHdrCache[2]) {
         ReportError(handler, kCsImageCorrupt,
                     "The device is empty or image is invalid, read 0x" + hextext::Lower4(mHdrCache[0]) +
@@ -152,7 +156,12 @@ int32_t CNvImageHdr::Load(CTarget& aTarget)
     const uint16_t headerWords = static_cast<uint16_t>(GetTotalHeaderSizeInBytes() / 2);
     status = aTarget.Read(0, headerWords, mHdrCache);
     if (status != kCsOk) return status;
-    if (mHdrCache.size() < headerWords) return kCsNothingThere;
+    if (mHdrCache.size() < headerWords) {
+        ReportError(handler, kCsNothingThere,
+                    "The image header could not be read (" + std::to_string(mHdrCache.size()) + " of " +
+                        std::to_string(headerWords) + " words)");
+        return kCsNothingThere;
+    }
 
     if (GetNumberOfBlockHeaders() == 0) {
         ReportError(handler, kCsImageCorrupt,
@@ -175,16 +184,22 @@ int32_t CNvImageHdr::Load(CTarget& aTarget)
 int32_t CNvImageHdr::Save(CTarget& aTarget, CNvImageCs& aCsImage)
 {
     NVT_TRACE(kSource, "CNvImageHdr::Save", "&aTarget=0x%08p", &aTarget, "&aCsImage=0x%08p", &aCsImage);
+    const int32_t status = UpdateCrcs(aCsImage);
+    if (status != kCsOk) return status;
+    return aTarget.Write(0, mHdrCache);
+}
+
+int32_t CNvImageHdr::UpdateCrcs(CNvImageCs& aCsImage)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::UpdateCrcs", "&aCsImage=0x%08p", &aCsImage);
     CMessageHandler& handler = TheMsgHnd::Instance().GetHandler("CNvImageHdr::Save");
     if (mHdrCache.empty()) {
         ReportError(handler, kCsWriteFailed, "Image header not present");
         return kCsWriteFailed;
     }
-
     std::vector<uint16_t> csData;
     int32_t status = aCsImage.ReadData(csData);
     if (status != kCsOk) return status;
-
     const uint16_t csCrc = CalculateCrc16(csData.data(), csData.size());
     if (!WriteUint16IntoHdrCache(kCsCrcAddress, csCrc)) {
         ReportError(handler, kCsInternalError, "Invalid location calculated for CS CRC");
@@ -194,7 +209,7 @@ int32_t CNvImageHdr::Save(CTarget& aTarget, CNvImageCs& aCsImage)
         ReportError(handler, kCsInternalError, "Invalid location calculated for Hdr CRC");
         return kCsInternalError;
     }
-    return aTarget.Write(0, mHdrCache);
+    return kCsOk;
 }
 
 int32_t CNvImageHdr::GetGenericBlockInfo(uint16_t aBlockNum, BlockInfo& aInfo)

@@ -36,11 +36,17 @@ public:
     virtual ~CNvImageHdr();
 
     // Reads and checks the header: blank image (words 0-2 equal), zero
-    // blocks and a wrong header CRC give kCsImageCorrupt.
+    // blocks and a wrong header CRC give kCsImageCorrupt. An erased device
+    // reads 0xFFFF in words 0-2 and so reports "The device is empty or image
+    // is invalid, read 0xffff for words 0-2"; any other failure text means
+    // the image is there but corrupt or could not be read.
     virtual int32_t Load(CTarget& aTarget);
     // Stores the CS CRC of aCsImage's data and then the header CRC, and
     // writes the whole header at word 0.
     virtual int32_t Save(CTarget& aTarget, CNvImageCs& aCsImage);
+    // Steps 1 to 3 of Save without the write: the CS CRC of aCsImage's data
+    // and then the header CRC into the cache. 16 for an empty cache.
+    int32_t UpdateCrcs(CNvImageCs& aCsImage);
     virtual int32_t GetCsBlockInfo(BlockInfo& aInfo);
     // Firmware block aBlockNum (block aBlockNum + 1); kCsInvalidLength when
     // there is no such block.

@@ -6,7 +6,19 @@
 #include "cscache/nvimagecache.h"
 #include "support/stringutil.h"
 
+#include <sstream>
 #include <string>
+
+namespace {
+
+// Every operation starts without a pending error, so the text of a failure
+// is always one that this call reported.
+void StartCall(const char* aMethod)
+{
+    ForgetPendingError(HandlerOf(aMethod));
+}
+
+}  // namespace
 
 // --- CCsStatusObserver ---------------------------------------------------------
 
@@ -34,7 +46,7 @@ CNvtCsCache::~CNvtCsCache()
 int32_t CNvtCsCache::Initialise(const char* aCsKeyDbPath)
 {
     CMessageHandler& handler = HandlerOf("CNvtCsCache::Initialise");
-    handler.SetErrorHolder(false);
+    handler.SetErrorHolder(false);  // empty: the load's failure text is its own
     handler.SetStatusStream(nullptr);
     handler.SetObserver(&mObserver);
 
@@ -45,6 +57,15 @@ int32_t CNvtCsCache::Initialise(const char* aCsKeyDbPath)
                                     "Error loading CS key XML database (" + GetLastCsError() + ")");
     mEngine.reset(new CNvImageCache(mKeysInfo.get(), &handler));
     return NVT_OK;
+}
+
+std::string CNvtCsCache::CsDetail(int32_t aStatus)
+{
+    std::string text = GetLastCsError();
+    // Every status has its report where it arises; should one ever come
+    // without, the caller still gets a text, never an empty one.
+    if (text.empty()) text = "The CS cache operation failed with status " + std::to_string(aStatus);
+    return text;
 }
 
 std::string CNvtCsCache::GetLastCsError()
@@ -66,12 +87,13 @@ int32_t CNvtCsCache::NvmTypeToMemType(uint32_t aNvmType, int32_t& aMemType)
 
 int32_t CNvtCsCache::ChipOperation(uint32_t aNvmType, bool aCsSectionOnly, bool aWrite)
 {
+    StartCall("CNvtCsCache::ChipOperation");
     if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     int32_t memType = 0;
     if (int32_t rc = NvmTypeToMemType(aNvmType, memType)) return rc;
     const int32_t status = aWrite ? mEngine->WriteDevice(memType, mStream, aCsSectionOnly)
                                   : mEngine->ReadDevice(memType, mStream, aCsSectionOnly);
-    if (status != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    if (status != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, CsDetail(status));
     return NVT_OK;
 }
 
@@ -87,29 +109,33 @@ int32_t CNvtCsCache::WriteToChip(uint32_t aNvmType, bool aCsSectionOnly)
 
 int32_t CNvtCsCache::ReadFromFile(const char* aPath)
 {
+    StartCall("CNvtCsCache::ReadFromFile");
     if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     if (aPath == nullptr) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
-    if (mEngine->ReadFile(aPath) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    const int32_t status = mEngine->ReadFile(aPath);
+    if (status != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, CsDetail(status));
     return NVT_OK;
 }
 
 int32_t CNvtCsCache::WriteToFile(const char* aPath)
 {
+    StartCall("CNvtCsCache::WriteToFile");
     if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     if (aPath == nullptr) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
     const int32_t status = mEngine->WriteFile(aPath);
     if (status == kCsOk) return NVT_OK;
     if (status == kCsWrittenMayBeRedirected) return mLastError->SetError(NVT_WARNING, mObserver.GetStatusText());
-    return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    return mLastError->SetError(NVT_ERR_CS_GENERAL, CsDetail(status));
 }
 
 int32_t CNvtCsCache::ItemKeyId(const char* aName, const uint16_t* aValues, const uint16_t* aLength, uint16_t& aId)
 {
+    StartCall("CNvtCsCache::ItemKeyId");
     if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     if (aName == nullptr || aValues == nullptr || aLength == nullptr)
         return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
-    if (mKeysInfo->KeyIdFromName(aName, aId) != kCsOk)
-        return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    if (const int32_t status = mKeysInfo->KeyIdFromName(aName, aId))
+        return mLastError->SetError(NVT_ERR_INVALID_PARAM, CsDetail(status));
     return NVT_OK;
 }
 
@@ -118,7 +144,8 @@ int32_t CNvtCsCache::ReadItem(const char* aName, uint16_t* aValues, uint16_t* aL
     uint16_t id = 0;
     if (int32_t rc = ItemKeyId(aName, aValues, aLength, id)) return rc;
     std::vector<uint16_t> words;
-    if (mEngine->ReadKey(id, words) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    if (const int32_t status = mEngine->ReadKey(id, words))
+        return mLastError->SetError(NVT_ERR_CS_GENERAL, CsDetail(status));
     // Keys are at most 65535 words: a key length is a 16-bit value.
     const uint16_t n = static_cast<uint16_t>(words.size());
     if (n > *aLength) {
@@ -139,8 +166,8 @@ int32_t CNvtCsCache::WriteItem(const char* aName, const uint16_t* aValues, uint1
     if (int32_t rc = ItemKeyId(aName, aValues, aLength, id)) return rc;
     const std::vector<uint16_t> words(aValues, aValues + *aLength);
     uint16_t keyLength = 0;
-    if (mKeysInfo->KeyLength(id, keyLength) != kCsOk)
-        return mLastError->SetError(NVT_ERR_INVALID_PARAM, GetLastCsError());
+    if (const int32_t status = mKeysInfo->KeyLength(id, keyLength))
+        return mLastError->SetError(NVT_ERR_INVALID_PARAM, CsDetail(status));
     if (keyLength != *aLength) {
         mLastError->SetError(NVT_ERR_INVALID_PARAM, "CS key length does not match (expected: " +
                                                         std::to_string(*aLength) +
@@ -148,12 +175,14 @@ int32_t CNvtCsCache::WriteItem(const char* aName, const uint16_t* aValues, uint1
         *aLength = keyLength;
         return NVT_ERR_INVALID_PARAM;
     }
-    if (mEngine->WriteKey(id, words) != kCsOk) return mLastError->SetError(NVT_ERR_CS_GENERAL, GetLastCsError());
+    if (const int32_t status = mEngine->WriteKey(id, words))
+        return mLastError->SetError(NVT_ERR_CS_GENERAL, CsDetail(status));
     return NVT_OK;
 }
 
 int32_t CNvtCsCache::GetVersion(uint16_t* aVersion)
 {
+    StartCall("CNvtCsCache::GetVersion");
     if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     if (aVersion == nullptr) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);
     uint16_t version = 0;
@@ -162,12 +191,13 @@ int32_t CNvtCsCache::GetVersion(uint16_t* aVersion)
         *aVersion = version;
         return NVT_OK;
     }
-    if (status == kCsNothingThere) return mLastError->SetError(NVT_ERR_CS_NOT_INIT, GetLastCsError());
-    return mLastError->SetError(NVT_ERR_CS_VERSION, GetLastCsError());
+    if (status == kCsNothingThere) return mLastError->SetError(NVT_ERR_CS_NOT_INIT, CsDetail(status));
+    return mLastError->SetError(NVT_ERR_CS_VERSION, CsDetail(status));
 }
 
 int32_t CNvtCsCache::GetCsData(std::vector<uint16_t>& aData)
 {
+    StartCall("CNvtCsCache::GetCsData");
     if (mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     int32_t result = NVT_OK;
     if (mEngine->GetCsData(aData) != kCsOk) result = mLastError->SetError(NVT_ERR_CS_GENERAL, "Error getting CS data");
@@ -177,6 +207,7 @@ int32_t CNvtCsCache::GetCsData(std::vector<uint16_t>& aData)
 
 int32_t CNvtCsCache::FileMerge(const char* aPath, uint32_t aMergeFirmware)
 {
+    StartCall("CNvtCsCache::FileMerge");
     if (mKeysInfo == nullptr || mEngine == nullptr) return mLastError->SetErrorCode(NVT_ERR_CS_NOT_INIT);
     const uint32_t mergeFirmware = aMergeFirmware & 0xFF;
     if (aPath == nullptr || mergeFirmware > 1) return mLastError->SetErrorCode(NVT_ERR_INVALID_PARAM);

@@ -62,6 +62,9 @@ public:
     int32_t NvmTypeToMemType(uint32_t aNvmType, int32_t& aMemType);
     // The pending error text of the configuration-store code.
     std::string GetLastCsError();
+    // The same, with a text naming aStatus should nothing have been
+    // reported: a failure never comes without a text.
+    std::string CsDetail(int32_t aStatus);
 
     CCsKeysInfo* KeysInfo() { return mKeysInfo.get(); }
     CNvImageCache* Engine() { return mEngine.get(); }

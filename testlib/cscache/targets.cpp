@@ -3,6 +3,9 @@
 #include "support/fileutil.h"
 #include "support/trace.h"
 
+#include <iomanip>
+#include <sstream>
+
 namespace {
 
 const char kSource[] = "targets";
@@ -30,7 +33,18 @@ int32_t CTarget::Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDa
         aDataOut.push_back(word);
         if (status != kCsOk) return status;
     }
-    if (aEnd < aBegin || aDataOut.size() != static_cast<size_t>(aEnd - aBegin)) return kCsNothingThere;
+    if (aEnd < aBegin || aDataOut.size() != static_cast<size_t>(aEnd - aBegin)) {
+        std::ostringstream text;
+        text << std::hex << std::setfill('0');
+        if (aEnd < aBegin)
+            text << "Invalid range: end 0x" << std::setw(4) << aEnd << " lies below start 0x" << std::setw(4) << aBegin
+                 << " in " << Describe();
+        else
+            text << "Words 0x" << std::setw(4) << (aBegin + aDataOut.size()) << "-0x" << std::setw(4) << (aEnd - 1u)
+                 << " could not be read: " << Describe() << " holds " << std::dec << size << " words";
+        ReportError(TheMsgHnd::Instance().GetHandler("CTarget::Read"), kCsNothingThere, text.str());
+        return kCsNothingThere;
+    }
     return kCsOk;
 }
 
@@ -94,7 +108,9 @@ int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseFo
               aInitialiseForWrite);
     mFilename = aFilename;
     if (aInitialiseForWrite) {
-        return fileutil::IsFileWriteable(mFilename, false, false, false, false) ? kCsOk : kCsFileWriteFailed;
+        // The check keeps an existing file as it is: if the write fails
+        // later, the user still has the old file.
+        return fileutil::IsFileWriteable(mFilename, true, false, false, false) ? kCsOk : kCsFileWriteFailed;
     }
     mImage.SetMaxWords(kTargetWords);
     if (mImage.ReadFile(mFilename, -1, kFileAddressLimit) < 0) {
@@ -112,8 +128,12 @@ int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseFo
 int32_t CFileTarget::Flush()
 {
     NVT_TRACE(kSource, "CFileTarget::Flush");
-    if (!fileutil::IsFileWriteable(mFilename, false, false, false, false)) return kCsFileWriteFailed;
-    if (!mImage.WriteFile(mFilename, 0, 6, 0, 0)) return kCsFileWriteFailed;
+    if (!fileutil::IsFileWriteable(mFilename, true, false, false, false)) return kCsFileWriteFailed;
+    if (!mImage.WriteFile(mFilename, 0, 6, 0, 0)) {
+        ReportError(TheMsgHnd::Instance().GetHandler("CFileTarget::Flush"), kCsFileWriteFailed,
+                    "Unable to write the file '" + mFilename + "'; it was left as it was.");
+        return kCsFileWriteFailed;
+    }
     return fileutil::MightUacMoveThisFile(mFilename) ? kCsWrittenMayBeRedirected : kCsOk;
 }
 

@@ -27,7 +27,8 @@ public:
     // Replaces aDataOut with the words from aBegin up to (not including)
     // aEnd, stopping at Size(). A failed one-word read ends the range with
     // that read's status (its word is still appended); fewer words than
-    // asked gives kCsNothingThere.
+    // asked gives kCsNothingThere, reported with the words that were
+    // missing.
     virtual int32_t Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDataOut);
     virtual int32_t Read(uint16_t aAddress, uint16_t& aWord) = 0;
     // Writes the words one by one from aStartAddress, wrapping at 65536, and
@@ -39,6 +40,13 @@ public:
     virtual int32_t Flush();
     // Number of words the target holds.
     virtual int32_t Size() = 0;
+    // Whether Flush puts every write since the target was initialised in
+    // place at once, so that no order of writes can leave a mix (a file
+    // replaced by rename). A device takes its writes one by one; the engine
+    // then orders them (see CNvImageCache::Save).
+    virtual bool FlushReplacesAtOnce() const { return false; }
+    // How failure texts name the target ("the file 'a.xuv'").
+    virtual std::string Describe() const { return "the target"; }
 
     CTarget(const CTarget&) = delete;
     CTarget& operator=(const CTarget&) = delete;
@@ -56,14 +64,19 @@ public:
     int32_t Read(uint16_t aAddress, uint16_t& aWord) override;
     // Sets the image word, growing the image when needed; always 0.
     int32_t Write(uint16_t aAddress, uint16_t aWord) override;
-    // Writes the image to the file (base 0, six address digits). 14 when the
-    // file cannot be written, 1 when the system may have redirected it.
+    // Writes the image to the file (base 0, six address digits) through a
+    // temporary file renamed over the old one, so a failure keeps the old
+    // file. 14 when the file cannot be written, 1 when the system may have
+    // redirected it.
     int32_t Flush() override;
     int32_t Size() override;
+    bool FlushReplacesAtOnce() const override { return true; }
+    std::string Describe() const override { return "the file '" + mFilename + "'"; }
 
     // For reading: loads the whole file (the first address in it becomes
     // word 0); 13 when it cannot be read or holds no data line. For writing:
-    // checks that the file can be written (14 if not); the image stays empty.
+    // checks that the file can be written (14 if not) without changing an
+    // existing file; the image stays empty.
     virtual int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) = 0;
 
     const XVImage& GetImage() const { return mImage; }

@@ -1,5 +1,7 @@
 #include "cscache/xvimage.h"
 
+#include "support/fileutil.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -319,9 +321,8 @@ void XVImage::WriteStream(std::ostream& aOut, uint32_t aBaseAddress, uint32_t aA
 bool XVImage::WriteFile(const std::string& aFilename, uint32_t aBaseAddress, uint32_t aAddressDigits,
                         uint32_t aFirstIndex, uint32_t aEndIndex)
 {
-    std::ofstream out(aFilename, std::ios::out | std::ios::trunc);
-    if (!out.is_open()) return false;
-    WriteStream(out, aBaseAddress, aAddressDigits, aFirstIndex, aEndIndex);
-    out.flush();
-    return static_cast<bool>(out);
+    // A temporary file renamed over the old one: a failure at any point
+    // leaves the old file as it was.
+    return fileutil::WriteFileReplacing(aFilename,
+                                        WriteText(aBaseAddress, aAddressDigits, aFirstIndex, aEndIndex));
 }

@@ -51,8 +51,9 @@ public:
     // The same over text in memory.
     int32_t ReadText(const char* aText, size_t aLength, int32_t aStartAddress, int32_t aAddressLimit);
 
-    // Creates or truncates the file (text mode) and writes the image; false
-    // when the file cannot be created or a write fails.
+    // Writes the image (text mode) to a temporary file beside aFilename and
+    // renames it over aFilename; false when that fails, and the old file
+    // is then unchanged.
     bool WriteFile(const std::string& aFilename, uint32_t aBaseAddress, uint32_t aAddressDigits,
                    uint32_t aFirstIndex, uint32_t aEndIndex);
     // Writes the header, the alignment directive and one data line per word

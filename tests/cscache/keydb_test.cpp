@@ -204,7 +204,7 @@ TEST_F(KeyDatabaseTest, RequiredAttributesAndContent)
     EXPECT_EQ(0, LoadText("<B BUILD_ID=\"1\"><KEY NAME=\"A\" ID=\"1\" OFFSET=\"1\" LENGTH=\"1\"><!--c--><X/></KEY></B>"));
 }
 
-TEST_F(KeyDatabaseTest, DefaultValuesNeedSeparatorsAroundEachValue)
+TEST_F(KeyDatabaseTest, DefaultValuesWithOrWithoutWhiteSpaceBetween)
 {
     Key key = Key::Make("DEF", 5, 1, 3);
     key.Defaults({1, 2, 65535}).Text("The label", "A & B < C");
@@ -218,9 +218,13 @@ TEST_F(KeyDatabaseTest, DefaultValuesNeedSeparatorsAroundEachValue)
 
     const std::string head = "<B BUILD_ID=\"1\"><KEY NAME=\"A\" ID=\"1\" OFFSET=\"1\" LENGTH=\"2\">";
     const std::string tail = "</KEY></B>";
-    EXPECT_EQ(12, LoadText(head + "<DEFAULT><DEFAULTVALUE>1</DEFAULTVALUE><DEFAULTVALUE>2</DEFAULTVALUE></DEFAULT>" +
-                           tail));
-    EXPECT_EQ(12, LoadText(head + "<DEFAULT>\n<DEFAULTVALUE>1</DEFAULTVALUE></DEFAULT>" + tail));
+    // Minified: the values need no white space between them.
+    EXPECT_EQ(0, LoadText(head + "<DEFAULT><DEFAULTVALUE>1</DEFAULTVALUE><DEFAULTVALUE>2</DEFAULTVALUE></DEFAULT>" +
+                          tail));
+    ASSERT_EQ(0, keys.SetInterestedVersion(1));
+    ASSERT_EQ(0, keys.KeyDetailsFromId(1, details));
+    EXPECT_EQ((std::vector<uint16_t>{1, 2}), details.defaultValues);
+    EXPECT_EQ(0, LoadText(head + "<DEFAULT>\n<DEFAULTVALUE>1</DEFAULTVALUE><!-- one --></DEFAULT>" + tail));
     EXPECT_EQ(12, LoadText(head + "<DEFAULT></DEFAULT>" + tail));
     EXPECT_EQ(12, LoadText(head + "<DEFAULT>\n<OTHER>1</OTHER>\n</DEFAULT>" + tail));
     EXPECT_EQ(12, LoadText(head + "<DEFAULT>\n<DEFAULTVALUE>1 </DEFAULTVALUE>\n</DEFAULT>" + tail));
