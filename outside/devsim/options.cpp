@@ -157,6 +157,9 @@ const std::map<std::string, OptionParser>& Parsers()
         {"latency", [](const std::string& v, Options& o) { return Number(v, 1000000, o.transport.latencyUs); }},
         {"failread", [](const std::string& v, Options& o) { return Number(v, UINT64_MAX, o.transport.failRead); }},
         {"failwrite", [](const std::string& v, Options& o) { return Number(v, UINT64_MAX, o.transport.failWrite); }},
+        {"failcode", [](const std::string& v, Options& o) {
+             return Number(v, 0x7FFFFFFF, o.transport.failCode) && o.transport.failCode != 0;
+         }},
         {"resetfail", [](const std::string& v, Options& o) { return Flag(v, o.transport.resetFails); }},
         {"throw", [](const std::string& v, Options& o) {
              static const std::map<std::string, TransportThrow> kinds = {

@@ -44,11 +44,13 @@ struct IdentityOptions {
 enum class TransportThrow { None, OutOfMemory, Error, Identification };
 
 // Faults and cost of the transport calls.
-//   latency=US failread=N failwrite=N resetfail=0|1 throw=alloc|error|identify
+//   latency=US failread=N failwrite=N failcode=N resetfail=0|1
+//   throw=alloc|error|identify
 struct TransportFaults {
     uint32_t latencyUs = 0;         // busy time added to every transport call
     uint64_t failRead = 0;          // the n-th read call fails (0: never)
     uint64_t failWrite = 0;         // the n-th write call fails (0: never)
+    int32_t failCode = 1;           // what a memory call failed by the chip returns
     bool resetFails = false;        // reset-and-stop fails
     TransportThrow throws = TransportThrow::None;
 };

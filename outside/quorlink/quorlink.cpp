@@ -27,6 +27,15 @@ int32_t Fail(const std::string& aText)
     return 1;
 }
 
+// A memory call the chip failed (failread, failwrite, a bad address): the
+// text, and the result the transport option failcode chose (1 by default;
+// a transport library may also answer other non-zero values).
+int32_t FailCall(const devsim::Chip& aChip, const std::string& aText)
+{
+    Fail(aText);
+    return aChip.options().transport.failCode;
+}
+
 // The option throw= makes the stand-in throw from its calls, as a transport
 // library may, to show that nothing escapes the test library.
 void ThrowIfAsked(const devsim::Chip& aChip, bool aIdentification)
@@ -189,7 +198,7 @@ int32_t qlk_stream_read_verify(uint32_t aStream, uint16_t aWordAddress, uint16_t
     char text[40];
     std::snprintf(text, sizeof(text), "read of word 0x%04x", static_cast<unsigned>(aWordAddress));
     if (!chip->Read(4, static_cast<uint32_t>(aWordAddress) * 2, 1, aWord))
-        return Fail(std::string(text) + " failed");
+        return FailCall(*chip, std::string(text) + " failed");
     if (Flip(aStream, 1, aWord)) return VerifyFailed(text);
     return 0;
 }
@@ -199,7 +208,7 @@ int32_t qlk_stream_readgp(uint32_t aStream, GenericPointer aWhere, uint16_t* aWo
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
     if (ReadFault(aStream)) return 1;
-    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return Fail("memory read failed");
+    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return FailCall(*chip, "memory read failed");
     // The plain read checks nothing: a corrupted word reaches the caller.
     if (Flip(aStream, 1, aWord)) devsim::NoteFlipPassedOn(aStream);
     return 0;
@@ -210,7 +219,7 @@ int32_t qlk_stream_readgp_verify(uint32_t aStream, GenericPointer aWhere, uint16
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
     if (ReadFault(aStream)) return 1;
-    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return Fail("memory read failed");
+    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return FailCall(*chip, "memory read failed");
     if (Flip(aStream, 1, aWord)) return VerifyFailed("memory read");
     return 0;
 }
@@ -221,7 +230,7 @@ int32_t qlk_stream_readgp_block_verify(uint32_t aStream, GenericPointer aWhere, 
     devsim::Chip* chip = ChipOf(aStream);
     if (chip == nullptr) return 1;
     if (ReadFault(aStream)) return 1;
-    if (!chip->Read(aWhere.space, aWhere.address, aCount, aWords)) return Fail("block read failed");
+    if (!chip->Read(aWhere.space, aWhere.address, aCount, aWords)) return FailCall(*chip, "block read failed");
     if (Flip(aStream, aCount, aWords)) return VerifyFailed("block read");
     return 0;
 }
@@ -234,7 +243,7 @@ int32_t qlk_stream_writegp_verify(uint32_t aStream, GenericPointer aWhere, uint1
     // A word corrupted on its way is written as it arrived; the read-back
     // of the verifying write then finds it wrong.
     const bool flipped = Flip(aStream, 1, &aWord);
-    if (!chip->Write(aWhere.space, aWhere.address, 1, &aWord)) return Fail("memory write failed");
+    if (!chip->Write(aWhere.space, aWhere.address, 1, &aWord)) return FailCall(*chip, "memory write failed");
     if (flipped) return VerifyFailed("memory write");
     return 0;
 }
@@ -252,7 +261,7 @@ int32_t qlk_stream_writegp_block_verify(uint32_t aStream, GenericPointer aWhere,
         flipped = Flip(aStream, aCount, sent.data());
     }
     if (!chip->Write(aWhere.space, aWhere.address, aCount, flipped ? sent.data() : aWords))
-        return Fail("block write failed");
+        return FailCall(*chip, "block write failed");
     if (flipped) return VerifyFailed("block write");
     return 0;
 }

@@ -41,13 +41,13 @@ int32_t MapFirmwareAnswer(CLastError& aLastError, uint16_t aCode, uint16_t aAnsw
     }
 }
 
-// The mailbox calls count only a transport result of 1 as a failure, where
-// the rest of the library fails on anything but 0; stations rely on how a
-// mailbox operation ends, so keep the comparison with 1.
+// Every mailbox step fails on any non-zero transport result, as the
+// firmware download does: a result other than 1 also means the call did
+// not deliver (a read then left its words unset).
 int32_t CMailbox::WriteParameters(uint32_t aCount, const uint16_t* aWords)
 {
     if (aCount != 0 && aWords == nullptr) return mLastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
-    if (qlk_stream_writegp_block_verify(mStream, mParameters, aCount, aWords) == 1)
+    if (qlk_stream_writegp_block_verify(mStream, mParameters, aCount, aWords) != 0)
         return mLastError.SetError(NVT_ERR_WRITE_FAILED, "Failed to write parameters to DUT");
     return NVT_OK;
 }
@@ -55,19 +55,19 @@ int32_t CMailbox::WriteParameters(uint32_t aCount, const uint16_t* aWords)
 int32_t CMailbox::ReadResults(uint32_t aCount, uint16_t* aWords)
 {
     if (aCount != 0 && aWords == nullptr) return mLastError.SetErrorCode(NVT_ERR_INVALID_PARAM);
-    if (qlk_stream_readgp_block_verify(mStream, mResults, aCount, aWords) == 1)
+    if (qlk_stream_readgp_block_verify(mStream, mResults, aCount, aWords) != 0)
         return mLastError.SetError(NVT_ERR_READ_FAILED, "Failed to read results from DUT");
     return NVT_OK;
 }
 
 int32_t CMailbox::SendCommand(uint16_t aCode)
 {
-    if (qlk_stream_writegp_verify(mStream, mCommand, aCode) == 1)
+    if (qlk_stream_writegp_verify(mStream, mCommand, aCode) != 0)
         return mLastError.SetError(NVT_ERR_WRITE_FAILED, "Failed to write command to DUT");
     if (int32_t rc = WaitForResponse()) return rc;
     uint16_t answer = 0;
     // This text ends with a full stop and the one of the wait does not; both stay as they are.
-    if (qlk_stream_readgp_verify(mStream, mCommand, &answer) == 1)
+    if (qlk_stream_readgp_verify(mStream, mCommand, &answer) != 0)
         return mLastError.SetError(NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware.");
     return MapFirmwareAnswer(mLastError, aCode, answer);
 }
@@ -87,10 +87,10 @@ int32_t CMailbox::WaitForResponse()
     uint16_t lastAlive = 0;
     for (;;) {
         uint16_t command = 0;
-        if (qlk_stream_readgp_verify(mStream, mCommand, &command) == 1)
+        if (qlk_stream_readgp_verify(mStream, mCommand, &command) != 0)
             return mLastError.SetError(NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware");
         uint16_t tick = 0;
-        if (qlk_stream_readgp(mStream, mAlive, &tick) == 1)
+        if (qlk_stream_readgp(mStream, mAlive, &tick) != 0)
             return mLastError.SetError(NVT_ERR_READ_FAILED, "Failed to read alive pointer while waiting for DUT");
         if ((command & kAnswered) != 0) return NVT_OK;
         if (tick != lastAlive) {
