@@ -213,6 +213,9 @@ XbvFile::XbvFile(const char* aPath)
         if (capacity >= kTopBudget) break;  // nothing beyond this can be part of the file
         capacity *= 2;
     }
+    // A path that opens but cannot be read (a directory) could not be
+    // opened as a file: it is not a corrupt one.
+    if (mError == kNoError && std::ferror(file) != 0) mError = kCannotOpen;
     std::fclose(file);
     if (mError == kNoError) Parse(buffer.data(), used);
     std::vector<uint8_t>().swap(buffer);
@@ -266,7 +269,15 @@ bool XbvFile::ParseSequence(Cursor& aCursor, uint64_t aBudget, uint32_t aDepth,
         aCursor.pos += size;
         std::unique_ptr<XbvChunk> node = MakeNode(id, body, aDepth);
         if (XbvKindOf(id) == kXbvRoot) aBudget = 0;  // nothing after "XBV1" is read
-        if (mError != kNoError || !node) return fail();
+        if (mError != kNoError) return fail();
+        if (!node) {
+            // A broken chunk that the budget allowed as the last one is
+            // dropped and the sequence ends with the chunks before it, as
+            // the format allows; but a chunk the download needs makes the
+            // file corrupt, so no firmware ever loads with a part missing.
+            if (aBudget == 0 && !NeededForDownload(id, body)) break;
+            return fail();
+        }
         XbvChunk* raw = node.get();
         if (tail == nullptr)
             aHead = std::move(node);
@@ -275,6 +286,21 @@ bool XbvFile::ParseSequence(Cursor& aCursor, uint64_t aBudget, uint32_t aDepth,
         tail = raw;
     }
     return true;
+}
+
+bool XbvFile::NeededForDownload(const char* aId, const Cursor& aBody)
+{
+    switch (XbvKindOf(aId)) {
+    case kXbvRoot:
+    case kXbvFwdl:
+    case kXbvSltp:
+        return true;
+    case kXbvList:
+        // The firmware list; a list whose type cannot be read may be it.
+        return aBody.size < 4 || std::memcmp(aBody.data, "FW  ", 4) == 0;
+    default:
+        return false;  // info items, version, unknown chunks
+    }
 }
 
 std::unique_ptr<XbvChunk> XbvFile::MakeNode(const char* aId, Cursor& aBody, uint32_t aDepth)

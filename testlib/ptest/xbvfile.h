@@ -182,6 +182,9 @@ private:
     bool ParseSequence(Cursor& aCursor, uint64_t aBudget, uint32_t aDepth,
                        std::unique_ptr<XbvChunk>& aHead);
     std::unique_ptr<XbvChunk> MakeNode(const char* aId, Cursor& aBody, uint32_t aDepth);
+    // Whether the firmware download needs a chunk of this id and body: the
+    // root, firmware blocks, the start address and the firmware list.
+    static bool NeededForDownload(const char* aId, const Cursor& aBody);
     void FindStructure();
     void SetMessage(const char* aPath);
 
