@@ -79,14 +79,23 @@ bool CanTransfer(bool aOpen, const void* aData, uint32_t aCount)
 }
 
 // Waits for the descriptor; returns 1 when ready, 0 on time-out, -1 on error.
+// A signal only interrupts the wait: it goes on for the time that is left,
+// so signals (a timer every few milliseconds) never stretch the time-out.
 int WaitFor(int aFd, short aEvents, uint32_t aTimeoutMs)
 {
     pollfd p{};
     p.fd = aFd;
     p.events = aEvents;
+    const uint64_t deadline = NowMs() + aTimeoutMs;
+    uint32_t left = aTimeoutMs;
     for (;;) {
-        int n = poll(&p, 1, aTimeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(aTimeoutMs));
-        if (n < 0 && errno == EINTR) continue;
+        int n = poll(&p, 1, left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left));
+        if (n < 0 && errno == EINTR) {
+            const uint64_t now = NowMs();
+            if (now >= deadline) return 0;
+            left = static_cast<uint32_t>(deadline - now);
+            continue;
+        }
         if (n <= 0) return n;
         // A hang-up or error still lets the next read or write report it.
         return 1;
@@ -118,6 +127,16 @@ bool SerialPort::Open(const char* aName)
     // never outlasts its time-out.
     int fd = ::open(DevicePath(aName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+#ifdef TIOCGEXCL
+    // A terminal that another program holds in exclusive mode is in use,
+    // even if the open got through (a privileged user's open does).
+    int held = 0;
+    if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+        ::close(fd);
+        errno = EBUSY;
+        return false;
+    }
+#endif
     // No sharing: a lock that another open of the same device holds makes
     // this open fail, also for a privileged user.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -128,8 +147,14 @@ bool SerialPort::Open(const char* aName)
     }
     mHandle = fd;
     // The terminal's exclusive mode also keeps out programs that do not lock.
-    // A device that is no terminal fails later, when it is configured.
+    // Only a mode this open set is cleared again at Close. A device that is
+    // no terminal fails later, when it is configured.
     mExclusive = ioctl(fd, TIOCEXCL) == 0;
+    // DTR and RTS go low, as the Windows settings have them: fixtures wire
+    // them to the reset and boot pins of the device. A line the device does
+    // not have is no error.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
     return true;
 }
 
