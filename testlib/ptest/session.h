@@ -84,6 +84,8 @@ public:
 private:
     // Sends a command that only reads, then reads aCount result words.
     int32_t Query(uint16_t aCommand, uint32_t aCount, uint16_t* aResults);
+    // Query of a one-word packet counter.
+    int32_t ReadCounter(uint16_t aCommand, uint16_t& aCounter);
 
     CLastError& mLastError;
     uint32_t mStream = 0x7FFFFFFF;  // no stream yet

@@ -10,6 +10,15 @@
 #include "nivoratest.h"
 #include "ptest/paramvalidator.h"
 
+int32_t CPtSession::ReadCounter(uint16_t aCommand, uint16_t& aCounter)
+{
+    // The counter changes only when the whole query succeeded.
+    uint16_t counter = 0;
+    if (int32_t rc = Query(aCommand, 1, &counter)) return rc;
+    aCounter = counter;
+    return NVT_OK;
+}
+
 int32_t CPtSession::RadSetXtalTrim(uint16_t aXtalTrim)
 {
     if (!mValidator->Check16(CParamValidator::XtalTrim, aXtalTrim)) return NVT_ERR_INVALID_PARAM;
@@ -42,10 +51,7 @@ int32_t CPtSession::RadTxStart(uint8_t aChannel, uint8_t aLength, uint8_t aPaylo
 
 int32_t CPtSession::RadTxGetPkts(uint16_t& aPackets)
 {
-    uint16_t counter = 0;
-    if (int32_t rc = Query(kCmdRadTxGetPkts, 1, &counter)) return rc;
-    aPackets = counter;
-    return NVT_OK;
+    return ReadCounter(kCmdRadTxGetPkts, aPackets);
 }
 
 int32_t CPtSession::RadRxStart(uint8_t aChannel)
@@ -57,8 +63,5 @@ int32_t CPtSession::RadRxStart(uint8_t aChannel)
 
 int32_t CPtSession::RadRxGetPkts(uint16_t& aPackets)
 {
-    uint16_t counter = 0;
-    if (int32_t rc = Query(kCmdRadRxGetPkts, 1, &counter)) return rc;
-    aPackets = counter;
-    return NVT_OK;
+    return ReadCounter(kCmdRadRxGetPkts, aPackets);
 }
