@@ -15,6 +15,12 @@ packages=(
 if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
+# The Windows stage (scripts/windows-test.sh): both MinGW compilers, 64-bit
+# Wine, a virtual display and a screenshot tool, and what it takes to build
+# Xerces-C from Debian's source package.
+if [ "${NVT_WITH_WINDOWS:-0}" = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb imagemagick dpkg-dev python3 googletest fonts-noto-cjk)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,4 +35,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then sudo_cmd="sudo"; fi
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Xerces-C for Windows is built from its Debian source package, which needs
+# a deb-src entry for the system's suite.
+if [ "${NVT_WITH_WINDOWS:-0}" = 1 ] && ! apt-cache showsrc xerces-c 2>/dev/null | grep -q '^Package:'; then
+  . /etc/os-release
+  echo "setup: adding the Debian source archive for $VERSION_CODENAME"
+  sudo_cmd=""
+  if [ "$(id -u)" != 0 ]; then sudo_cmd="sudo"; fi
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$VERSION_CODENAME" | $sudo_cmd tee /etc/apt/sources.list.d/nvt-deb-src.sources >/dev/null
+  $sudo_cmd apt-get update -qq
 fi

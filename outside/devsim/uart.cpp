@@ -4,9 +4,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #if defined(__linux__)
 // The kernel's terminal record carries the line rate as a number; it must
@@ -23,16 +28,16 @@ namespace {
 constexpr size_t kShortEchoBytes = 3;
 constexpr uint8_t kGarbleMask = 0x20;
 
-std::string ErrnoText(const char* aWhat)
-{
-    return std::string(aWhat) + ": " + std::strerror(errno);
-}
-
 }  // namespace
 
 #if defined(DEVSIM_HAVE_PTY)
 
 namespace {
+
+std::string ErrnoText(const char* aWhat)
+{
+    return std::string(aWhat) + ": " + std::strerror(errno);
+}
 
 // The rate the PC side set on the line; 0 when it cannot be read.
 uint32_t LineRate(int aFd)
@@ -129,26 +134,9 @@ void Uart::Serve()
 
 void Uart::Answer(const uint8_t* aData, size_t aCount)
 {
-    uint8_t reply[256];
-    size_t replyCount = 0;
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        // An unconfigured UART takes the bytes in and says nothing.
-        if (mStarts == 0) return;
-        mReceived.append(reinterpret_cast<const char*>(aData), aCount);
-        bool rateMatches = LineRate(mSlave) == mRate;
-        for (size_t i = 0; i < aCount && replyCount < sizeof(reply); ++i) {
-            uint8_t byte = aData[i];
-            if (!rateMatches || mMode == UartMode::Garble) {
-                reply[replyCount++] = static_cast<uint8_t>(byte ^ kGarbleMask);
-            } else if (mMode == UartMode::Echo) {
-                reply[replyCount++] = byte;
-            } else if (mMode == UartMode::Short) {
-                if (mAnswered + replyCount < kShortEchoBytes) reply[replyCount++] = byte;
-            }
-        }
-        mAnswered += replyCount;
-    }
+    uint8_t reply[kMaxReply];
+    const uint32_t lineRate = LineRate(mSlave);
+    size_t replyCount = Respond(aData, aCount, &lineRate, reply);
     size_t sent = 0;
     while (sent < replyCount) {
         ssize_t n = write(mMaster, reply + sent, replyCount - sent);
@@ -160,6 +148,88 @@ void Uart::Answer(const uint8_t* aData, size_t aCount)
     }
 }
 
+#elif defined(_WIN32)
+
+namespace {
+
+constexpr DWORD kPollMs = 50;
+
+std::string SystemText(const char* aWhat)
+{
+    return std::string(aWhat) + ": system error " + std::to_string(GetLastError());
+}
+
+HANDLE PortHandle(intptr_t aPort)
+{
+    return reinterpret_cast<HANDLE>(aPort);
+}
+
+}  // namespace
+
+Uart::Uart(UartMode aMode) : mMode(aMode)
+{
+    const char* ports = std::getenv("DEVSIM_UART_PORTS");
+    const char* comma = ports != nullptr ? std::strchr(ports, ',') : nullptr;
+    if (comma == nullptr || comma == ports || comma[1] == '\0') {
+        mError = "no serial line for the simulated UART (set DEVSIM_UART_PORTS=PC_PORT,CHIP_PORT)";
+        return;
+    }
+    const std::string chipPort = std::string("\\\\.\\") + (comma + 1);
+    HANDLE h = CreateFileA(chipPort.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        mError = SystemText(("cannot open " + chipPort).c_str());
+        return;
+    }
+    mPort = reinterpret_cast<intptr_t>(h);
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    // A read returns as soon as a byte is there, or empty after kPollMs so
+    // that the thread sees the stop request.
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, kPollMs, 0, 0};
+    if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &timeouts) ||
+        !PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+        mError = SystemText(("cannot set up " + chipPort).c_str());
+        return;
+    }
+    mDeviceName.assign(ports, comma);
+    mThread = std::thread([this] { Serve(); });
+}
+
+Uart::~Uart()
+{
+    mStop = true;
+    if (mThread.joinable()) mThread.join();
+    if (mPort != -1) CloseHandle(PortHandle(mPort));
+}
+
+void Uart::Serve()
+{
+    while (!mStop) {
+        uint8_t buffer[256];
+        DWORD got = 0;
+        if (!ReadFile(PortHandle(mPort), buffer, sizeof(buffer), &got, nullptr)) {
+            Sleep(kPollMs);
+            continue;
+        }
+        if (got > 0) Answer(buffer, got);
+    }
+}
+
+void Uart::Answer(const uint8_t* aData, size_t aCount)
+{
+    uint8_t reply[kMaxReply];
+    size_t replyCount = Respond(aData, aCount, nullptr, reply);
+    if (replyCount == 0) return;
+    DWORD sent = 0;
+    WriteFile(PortHandle(mPort), reply, static_cast<DWORD>(replyCount), &sent, nullptr);
+}
+
 #else
 
 // Systems without the pseudo-terminal interface have no simulated UART.
@@ -169,6 +239,28 @@ void Uart::Serve() {}
 void Uart::Answer(const uint8_t*, size_t) {}
 
 #endif
+
+size_t Uart::Respond(const uint8_t* aData, size_t aCount, const uint32_t* aLineRate, uint8_t* aReply)
+{
+    size_t replyCount = 0;
+    std::lock_guard<std::mutex> guard(mLock);
+    // An unconfigured UART takes the bytes in and says nothing.
+    if (mStarts == 0) return 0;
+    mReceived.append(reinterpret_cast<const char*>(aData), aCount);
+    bool rateMatches = aLineRate == nullptr || *aLineRate == mRate;
+    for (size_t i = 0; i < aCount && replyCount < kMaxReply; ++i) {
+        uint8_t byte = aData[i];
+        if (!rateMatches || mMode == UartMode::Garble) {
+            aReply[replyCount++] = static_cast<uint8_t>(byte ^ kGarbleMask);
+        } else if (mMode == UartMode::Echo) {
+            aReply[replyCount++] = byte;
+        } else if (mMode == UartMode::Short) {
+            if (mAnswered + replyCount < kShortEchoBytes) aReply[replyCount++] = byte;
+        }
+    }
+    mAnswered += replyCount;
+    return replyCount;
+}
 
 void Uart::Start(uint32_t aBaud)
 {

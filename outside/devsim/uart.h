@@ -16,6 +16,12 @@
 //
 // A small thread inside the simulator serves the master side, so the
 // library's plain blocking reads see the answer as a real port would.
+//
+// On Windows a program cannot make a pseudo-terminal, so the line comes
+// from outside: DEVSIM_UART_PORTS names two serial ports joined by a
+// null-modem line ("COM8,COM9"). The library is handed the first, the chip
+// listens on the second. The chip cannot see the rate set on the PC's
+// port there, so a wrong rate is not answered with garbled bytes.
 #ifndef DEVSIM_UART_H
 #define DEVSIM_UART_H
 
@@ -53,6 +59,11 @@ public:
 private:
     void Serve();
     void Answer(const uint8_t* aData, size_t aCount);
+    // Records what the chip took in and fills aReply (kMaxReply bytes) with
+    // its answer. aLineRate is the rate set on the PC's side of the line,
+    // null when the chip cannot see it.
+    size_t Respond(const uint8_t* aData, size_t aCount, const uint32_t* aLineRate, uint8_t* aReply);
+    static constexpr size_t kMaxReply = 256;
 
     UartMode mMode;
     std::string mDeviceName;
@@ -60,6 +71,8 @@ private:
     int mMaster = -1;
     int mSlave = -1;       // held open so the master never sees a hang-up
     int mWake[2] = {-1, -1};
+    intptr_t mPort = -1;               // Windows: the chip's serial port
+    std::atomic<bool> mStop{false};
     std::thread mThread;
 
     mutable std::mutex mLock;

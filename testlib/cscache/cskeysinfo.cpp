@@ -36,20 +36,36 @@ struct CCsKeysInfo::Source {
 
 namespace {
 
-// Element and attribute names of the file, as parser characters.
-const XMLCh kPsKeyDatabase[] = u"PSKEY_DATABASE";
-const XMLCh kBuildIdAttr[] = u"BUILD_ID";
-const XMLCh kNameAttr[] = u"NAME";
-const XMLCh kIdAttr[] = u"ID";
-const XMLCh kOffsetAttr[] = u"OFFSET";
-const XMLCh kLengthAttr[] = u"LENGTH";
-const XMLCh kMinAttr[] = u"MIN";
-const XMLCh kMaxAttr[] = u"MAX";
-const XMLCh kDescription[] = u"DESCRIPTION";
-const XMLCh kLabel[] = u"LABEL";
-const XMLCh kDefault[] = u"DEFAULT";
-const XMLCh kDefaultValue[] = u"DEFAULTVALUE";
-const XMLCh kEmpty[] = u"";
+// Element and attribute names of the file, as parser characters. XMLCh is
+// char16_t or wchar_t, as Xerces-C was configured, so the names are made
+// from plain ASCII literals.
+template <size_t N>
+struct XmlName {
+    XMLCh text[N];
+    operator const XMLCh*() const { return text; }
+};
+
+template <size_t N>
+constexpr XmlName<N> MakeXmlName(const char (&aAscii)[N])
+{
+    XmlName<N> name{};
+    for (size_t i = 0; i < N; ++i) name.text[i] = static_cast<XMLCh>(aAscii[i]);
+    return name;
+}
+
+constexpr auto kPsKeyDatabase = MakeXmlName("PSKEY_DATABASE");
+constexpr auto kBuildIdAttr = MakeXmlName("BUILD_ID");
+constexpr auto kNameAttr = MakeXmlName("NAME");
+constexpr auto kIdAttr = MakeXmlName("ID");
+constexpr auto kOffsetAttr = MakeXmlName("OFFSET");
+constexpr auto kLengthAttr = MakeXmlName("LENGTH");
+constexpr auto kMinAttr = MakeXmlName("MIN");
+constexpr auto kMaxAttr = MakeXmlName("MAX");
+constexpr auto kDescription = MakeXmlName("DESCRIPTION");
+constexpr auto kLabel = MakeXmlName("LABEL");
+constexpr auto kDefault = MakeXmlName("DEFAULT");
+constexpr auto kDefaultValue = MakeXmlName("DEFAULTVALUE");
+constexpr auto kEmpty = MakeXmlName("");
 
 const size_t kExecutablePathBufferSize = 260;
 

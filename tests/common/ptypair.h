@@ -3,13 +3,55 @@
 #ifndef TESTS_RADIO_PTYPAIR_H
 #define TESTS_RADIO_PTYPAIR_H
 
+#include <string>
+
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+// Windows has no pseudo-terminals: the serial line comes from outside (see
+// devsim's uart.h). The PC's side is the first port DEVSIM_UART_PORTS names;
+// the test does not play the far end there.
+class PtyPair {
+public:
+    PtyPair()
+    {
+        const char* ports = std::getenv("DEVSIM_UART_PORTS");
+        const char* comma = ports != nullptr ? std::strchr(ports, ',') : nullptr;
+        if (comma != nullptr) mSlaveName.assign(ports, comma);
+    }
+    bool ok() const { return !mSlaveName.empty(); }
+    const std::string& slaveName() const { return mSlaveName; }
+
+private:
+    std::string mSlaveName;
+};
+
+// Number of open handles of this process.
+inline int OpenDescriptors()
+{
+    DWORD count = 0;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return -1;
+    return static_cast<int>(count);
+}
+
+// Wine lets a port be opened twice and words some system texts its own way.
+inline bool RunningUnderWine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+#else
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <string>
 
 class PtyPair {
 public:
@@ -70,5 +112,7 @@ inline int OpenDescriptors()
     closedir(dir);
     return count - 1;  // the directory stream itself
 }
+
+#endif
 
 #endif

@@ -56,6 +56,22 @@ inline std::string ReadWholeFile(const std::string& aPath)
     return text.str();
 }
 
+// Text files are written in the platform's text mode: on Windows a line
+// ends in CR LF on disk.
+inline std::string TextOnDisk(const std::string& aLines)
+{
+#if defined(_WIN32)
+    std::string text;
+    for (char c : aLines) {
+        if (c == '\n') text += '\r';
+        text += c;
+    }
+    return text;
+#else
+    return aLines;
+#endif
+}
+
 inline void WriteWholeFile(const std::string& aPath, const std::string& aText)
 {
     std::ofstream out(aPath, std::ios::binary | std::ios::trunc);

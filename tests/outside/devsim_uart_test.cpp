@@ -14,7 +14,9 @@ namespace {
 std::string Ping(devsim::Uart& aUart, uint32_t aLineRate)
 {
     platform::SerialPort port;
-    if (!port.Open(aUart.deviceName().c_str()) || !port.Configure(aLineRate) || !port.Purge())
+    // Without its time-outs a Windows port would wait for ever on a silent chip.
+    if (!port.Open(aUart.deviceName().c_str()) || !port.Configure(aLineRate) || !port.SetTimeouts() ||
+        !port.Purge())
         return "<port failed>";
     const uint8_t ping[4] = {'P', 'I', 'N', 'G'};
     uint32_t done = 0;
@@ -46,6 +48,9 @@ TEST_F(DevsimUartTest, SilentUntilTheFirmwareSetsARate)
 
 TEST_F(DevsimUartTest, WrongLineRateGarblesTheAnswer)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "on Windows the chip cannot see the rate of the PC's port";
+#endif
     Make(devsim::UartMode::Echo);
     uart->Start(9600);
     EXPECT_EQ("ping", Ping(*uart, 115200));

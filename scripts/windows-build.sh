@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows deliverables into build-win/ (or $NVT_WIN_BUILD_DIR):
+#   i686/    NivoraTest.dll (32-bit, the shipped one), its import library and
+#            the LoadLibrary client
+#   x86_64/  the same library, the stand-in DLLs, the station, Kilnor.exe and
+#            the test executables, for running under 64-bit Wine
+#   deps/    Xerces-C built for MinGW from the Debian source package (cached)
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+out="${NVT_WIN_BUILD_DIR:-$top/build-win}"
+jobs="${NVT_JOBS:-$(nproc)}"
+deps="$out/deps"
+mkdir -p "$deps"
+
+# Debian ships no Windows build of Xerces-C; its source package builds with
+# MinGW once the network, the ICU transcoder and the message catalogues are
+# left out. Only the library target is built and only src/ is installed.
+build_xerces() {
+  local arch="$1" prefix="$deps/$1"
+  if [ -f "$prefix/.done" ]; then return; fi
+  mkdir -p "$deps/src"
+  local src
+  src="$(find "$deps/src" -maxdepth 1 -type d -name 'xerces-c-*' | head -n 1)"
+  if [ -z "$src" ]; then
+    (cd "$deps/src" && apt-get source -qq xerces-c >/dev/null)
+    src="$(find "$deps/src" -maxdepth 1 -type d -name 'xerces-c-*' | head -n 1)"
+  fi
+  [ -n "$src" ] || { echo "windows-build: no Xerces-C source (is a deb-src entry set up?)" >&2; exit 1; }
+  echo "windows-build: building Xerces-C for $arch"
+  local b="$deps/build-$arch"
+  rm -rf "$b" "$prefix"
+  cmake -S "$src" -B "$b" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -Dnetwork=OFF -Dtranscoder=windows \
+    -Dmessage-loader=inmemory -Dmutex-manager=windows -Dxmlch-type=wchar_t \
+    >"$deps/xerces-$arch.log" 2>&1 || { cat "$deps/xerces-$arch.log"; exit 1; }
+  cmake --build "$b" --target xerces-c -j "$jobs" >>"$deps/xerces-$arch.log" 2>&1 \
+    || { tail -n 50 "$deps/xerces-$arch.log"; exit 1; }
+  cmake --install "$b/src" >>"$deps/xerces-$arch.log" 2>&1 \
+    || { tail -n 50 "$deps/xerces-$arch.log"; exit 1; }
+  rm -rf "$b"
+  touch "$prefix/.done"
+}
+
+build_xerces i686
+build_xerces x86_64
+if [ "${1:-}" = --deps-only ]; then exit 0; fi
+
+# One build folder per architecture; the toolchain file finds Xerces-C
+# through NVT_WIN_DEPS.
+configure() {
+  local arch="$1"; shift
+  NVT_WIN_DEPS="$deps/$arch" cmake -S "$top" -B "$out/$arch" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DNVT_BUILD_BENCH=OFF "$@" >/dev/null
+}
+
+# 32-bit: the shipped DLL, its import library and clients, the stand-ins,
+# Kilnor.exe and the station.
+configure i686 -DNVT_BUILD_TESTS=OFF
+cmake --build "$out/i686" -j "$jobs" --target \
+  nivoratest nivoratest_import dllclient_linked dllclient_loadlibrary kilnor_win32 station
+
+# 64-bit: everything, with the test programs, to run under 64-bit Wine.
+configure x86_64
+cmake --build "$out/x86_64" -j "$jobs"
