@@ -170,6 +170,7 @@ const std::map<std::string, OptionParser>& Parsers()
              return kind != kinds.end(); }},
         {"fwfault", [](const std::string& v, Options& o) { return ParseFirmwareFault(v, o.firmware); }},
         {"uart", [](const std::string& v, Options& o) { return ParseUartMode(v, o.uart.mode); }},
+        {"uartlink", [](const std::string& v, Options& o) { o.uart.link = v; return !v.empty(); }},
         {"nvm", [](const std::string& v, Options& o) { o.nvm.dir = v; return true; }},
         {"eeprom", [](const std::string& v, Options& o) {
              return Number(v, 0x10000, o.nvm.eepromWords) && o.nvm.eepromWords > 0; }},

@@ -67,10 +67,11 @@ struct FirmwareOptions {
 };
 
 // What the chip's UART answers once it was told a rate.
-//   uart=echo|short|garble|none
+//   uart=echo|short|garble|none uartlink=PATH
 enum class UartMode { Echo, Short, Garble, None };
 struct UartOptions {
     UartMode mode = UartMode::Echo;
+    std::string link;               // a symbolic link made here to the PC side
 };
 
 // The EEPROM and SPI flash and their faults.

@@ -1,6 +1,8 @@
 // The table of open streams of the simulated transport.
 #include "devsim.h"
+#include "uart.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -19,6 +21,36 @@ Streams& Table()
 {
     static Streams streams;
     return streams;
+}
+
+// uartlink=PATH: a symbolic link at PATH to the PC side of the chip's UART,
+// so a caller names the port as it would a real one. Only an old link is
+// replaced; any other file at PATH fails the open.
+bool LinkUart(Chip& aChip, const std::string& aPath, std::string& aError)
+{
+    const std::string device = UartDeviceName(aChip);
+    if (device.empty()) {
+        aError = "the simulated UART is not available (" + UartOf(aChip).error() + ")";
+        return false;
+    }
+    std::error_code ec;
+    const std::filesystem::path path(aPath);
+    const auto status = std::filesystem::symlink_status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_symlink(status)) {
+        aError = "cannot link the simulated UART at \"" + aPath + "\": a file of that name exists";
+        return false;
+    }
+    // A temporary link renamed over the path: a reader never sees it missing.
+    const std::filesystem::path temp = aPath + ".tmp" + std::to_string(reinterpret_cast<uintptr_t>(&aChip));
+    std::filesystem::remove(temp, ec);
+    std::filesystem::create_symlink(device, temp, ec);
+    if (!ec) std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        std::filesystem::remove(temp, ec);
+        aError = "cannot link the simulated UART at \"" + aPath + "\": " + ec.message();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -48,10 +80,11 @@ uint32_t Open(const char* aTransport, std::string& aError)
             return 0;
         }
     }
+    auto chip = std::make_shared<Chip>(options);
+    if (!options.uart.link.empty() && !LinkUart(*chip, options.uart.link, aError)) return 0;
     Streams& t = Table();
     uint32_t stream = t.next++;
     if (t.next == 0) t.next = 1;
-    auto chip = std::make_shared<Chip>(options);
     t.open[stream] = chip;
     t.last = chip;
     if (!options.identity.name.empty()) t.named[options.identity.name] = chip;

@@ -64,6 +64,8 @@ Database Sample();
 // Build IDs (CS versions) of the sample database.
 constexpr uint16_t kSampleBuildOld = 12;
 constexpr uint16_t kSampleBuildNew = 13;
+// Words of the CS data of the newest build, version word included.
+constexpr uint16_t kSampleBuildNewCsWords = 97;
 
 }  // namespace keydbgen
 

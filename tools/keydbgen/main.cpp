@@ -3,56 +3,33 @@
 //   keydbgen --sample OUT.xml                 the sample database of the simulated chip
 //   keydbgen --builds N --keys M [--first B] OUT.xml   a generated database
 #include "keydbgen.h"
-#include "options.h"
+#include "numberoption.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-
-namespace {
-
-int Usage()
-{
-    std::fprintf(stderr,
-                 "usage: keydbgen --sample OUT.xml\n"
-                 "       keydbgen --builds N --keys M [--first B] OUT.xml\n");
-    return 2;
-}
-
-bool Number(const char* aText, uint64_t aMax, uint16_t& aValue)
-{
-    uint64_t v = 0;
-    if (!devsim::ParseNumber(aText, aMax, v)) return false;
-    aValue = static_cast<uint16_t>(v);
-    return true;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
+    CLI::App app{"Writes CS key database files"};
     bool sample = false;
     uint16_t builds = 0, keys = 0, first = 1;
     std::string out;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--sample") {
-            sample = true;
-        } else if (arg == "--builds" && hasValue) {
-            if (!Number(argv[++i], 32768, builds)) return Usage();
-        } else if (arg == "--keys" && hasValue) {
-            if (!Number(argv[++i], 65535, keys)) return Usage();
-        } else if (arg == "--first" && hasValue) {
-            if (!Number(argv[++i], 65535, first)) return Usage();
-        } else if (!arg.empty() && arg[0] != '-' && out.empty()) {
-            out = arg;
-        } else {
-            return Usage();
-        }
+    auto* sampleFlag = app.add_flag("--sample", sample, "the sample database of the simulated chip");
+    auto* buildsOption = fixtures::AddNumber(app, "--builds", builds, "number of builds", 1, 32768);
+    auto* keysOption = fixtures::AddNumber(app, "--keys", keys, "keys per build", 1, 65535);
+    fixtures::AddNumber(app, "--first", first, "first build id");
+    app.add_option("output", out, "OUT.xml")->required();
+    sampleFlag->excludes(buildsOption)->excludes(keysOption);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : 2;
     }
-    if (out.empty() || (!sample && (builds == 0 || keys == 0))) return Usage();
+    if (!sample && (builds == 0 || keys == 0)) {
+        std::fprintf(stderr, "keydbgen: give --sample, or --builds and --keys\n%s", app.help().c_str());
+        return 2;
+    }
     const keydbgen::Database db = sample ? keydbgen::Sample() : keydbgen::Generated(builds, keys, first);
     if (!keydbgen::WriteFile(out, keydbgen::ToXml(db))) {
         std::fprintf(stderr, "keydbgen: cannot write %s\n", out.c_str());

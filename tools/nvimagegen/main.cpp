@@ -6,24 +6,27 @@
 //     --cs-version <n>      CS version, word 0 of the CS block (default 1)
 //     --build-id <n>        firmware build id (default 1)
 //     --cs-words <n>        minimum length of the CS block in words (default 16)
+//     --cs-keys-word <n>    word address of the CS keys block in the main table (default 0: none)
 //     --fw-pad <n>          extra firmware words after the build id (default 0)
 //     --keydb <file>        lay the CS block out by this key database
-//     --key <NAME>=<v,...>  value of one key (repeatable; needs --keydb)
+//     --key <NAME>=<v,...>  value of one key (repeatable; needs --keydb); every
+//                           word must lie in the key's range and the count
+//                           must be the key's length
 // Numbers may be decimal or 0x-prefixed hexadecimal.
 #include "cscache/cskeysinfo.h"
 #include "nvimagegen.h"
-#include "options.h"
+#include "numberoption.h"
 #include "support/msghandler.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
-bool ParseNumber(const std::string& aText, uint16_t& aValue)
+// One word of a --key value: the whole text a number from 0 to 0xFFFF.
+bool ParseWord(const std::string& aText, uint16_t& aValue)
 {
     uint64_t value = 0;
     if (!devsim::ParseNumber(aText, 0xFFFF, value)) return false;
@@ -31,62 +34,56 @@ bool ParseNumber(const std::string& aText, uint16_t& aValue)
     return true;
 }
 
-int Usage()
-{
-    std::fprintf(stderr,
-                 "usage: nvimagegen [--img] [--cs-version n] [--build-id n] [--cs-words n] [--fw-pad n]\n"
-                 "                  [--keydb file [--key NAME=v1,v2,...]...] <output file>\n");
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    CLI::App app{"Writes a whole NVM image as an XUV or IMG file"};
     bool byteAddressed = false;
-    uint16_t csVersion = 1, buildId = 1, csWords = 16, fwPad = 0;
+    uint16_t csVersion = 1, buildId = 1, csWords = 16, fwPad = 0, csKeysWord = 0;
     std::string keyDb, output;
-    std::map<std::string, std::vector<uint16_t>> values;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        uint16_t* number = nullptr;
-        if (arg == "--img") {
-            byteAddressed = true;
-            continue;
-        }
-        if (arg == "--cs-version") number = &csVersion;
-        else if (arg == "--build-id") number = &buildId;
-        else if (arg == "--cs-words") number = &csWords;
-        else if (arg == "--fw-pad") number = &fwPad;
-        if (number != nullptr) {
-            if (!hasValue || !ParseNumber(argv[++i], *number)) return Usage();
-            continue;
-        }
-        if (arg == "--keydb" && hasValue) {
-            keyDb = argv[++i];
-        } else if (arg == "--key" && hasValue) {
-            const std::string plan = argv[++i];
-            const size_t eq = plan.find('=');
-            if (eq == std::string::npos || eq == 0) return Usage();
-            std::vector<uint16_t> words;
-            size_t pos = eq + 1;
-            while (pos <= plan.size()) {
-                const size_t comma = std::min(plan.find(',', pos), plan.size());
-                uint16_t word = 0;
-                if (!ParseNumber(plan.substr(pos, comma - pos), word)) return Usage();
-                words.push_back(word);
-                pos = comma + 1;
-            }
-            values[plan.substr(0, eq)] = words;
-        } else if (!arg.empty() && arg[0] != '-' && output.empty()) {
-            output = arg;
-        } else {
-            return Usage();
-        }
+    std::vector<std::string> keys;
+    app.add_flag("--img", byteAddressed, "byte addresses (IMG); the default is XUV");
+    fixtures::AddNumber(app, "--cs-version", csVersion, "CS version, word 0 of the CS block");
+    fixtures::AddNumber(app, "--build-id", buildId, "firmware build id");
+    fixtures::AddNumber(app, "--cs-words", csWords, "minimum length of the CS block in words");
+    fixtures::AddNumber(app, "--cs-keys-word", csKeysWord, "word address of the CS keys block named by the main table");
+    fixtures::AddNumber(app, "--fw-pad", fwPad, "extra firmware words after the build id");
+    app.add_option("--keydb", keyDb, "lay the CS block out by this key database");
+    app.add_option("--key", keys, "NAME=v1,v2,... value of one key (needs --keydb)");
+    app.add_option("output", output, "output file")->required();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : 2;
     }
-    if (output.empty() || (!values.empty() && keyDb.empty())) return Usage();
+
+    std::map<std::string, std::vector<uint16_t>> values;
+    for (const std::string& key : keys) {
+        const size_t eq = key.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            std::fprintf(stderr, "nvimagegen: --key needs NAME=v1,v2,...: '%s'\n", key.c_str());
+            return 2;
+        }
+        std::vector<uint16_t> words;
+        size_t pos = eq + 1;
+        while (pos <= key.size()) {
+            const size_t comma = std::min(key.find(',', pos), key.size());
+            uint16_t word = 0;
+            if (!ParseWord(key.substr(pos, comma - pos), word)) {
+                std::fprintf(stderr, "nvimagegen: bad value in --key '%s'\n", key.c_str());
+                return 2;
+            }
+            words.push_back(word);
+            pos = comma + 1;
+        }
+        values[key.substr(0, eq)] = words;
+    }
+    if (!values.empty() && keyDb.empty()) {
+        std::fprintf(stderr, "nvimagegen: --key needs --keydb\n");
+        return 2;
+    }
 
     nvimagegen::ImageSpec plan;
     if (!keyDb.empty()) {
@@ -101,9 +98,24 @@ int main(int argc, char** argv)
         }
         for (const auto& entry : values) {
             uint16_t id = 0;
-            if (database.KeyIdFromName(entry.first, id) != kCsOk) {
+            CsKeyDetails details;
+            if (database.KeyIdFromName(entry.first, id) != kCsOk || database.KeyDetailsFromId(id, details) != kCsOk) {
                 std::fprintf(stderr, "nvimagegen: build %u has no key '%s'\n", csVersion, entry.first.c_str());
                 return 1;
+            }
+            // An image must never carry a value its own database forbids.
+            if (entry.second.size() != details.length) {
+                std::fprintf(stderr, "nvimagegen: key '%s' has %u words, %zu given\n", entry.first.c_str(),
+                             static_cast<unsigned>(details.length), entry.second.size());
+                return 1;
+            }
+            for (uint16_t word : entry.second) {
+                if (word < details.min || word > details.max) {
+                    std::fprintf(stderr, "nvimagegen: value %u of key '%s' is outside its range %u to %u\n",
+                                 static_cast<unsigned>(word), entry.first.c_str(), static_cast<unsigned>(details.min),
+                                 static_cast<unsigned>(details.max));
+                    return 1;
+                }
             }
         }
         plan.csData = nvimagegen::BuildCsData(database, csVersion, values, csWords);
@@ -111,7 +123,7 @@ int main(int argc, char** argv)
         plan.csData.assign(csWords == 0 ? 1 : csWords, 0);
         plan.csData[0] = csVersion;
     }
-    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(buildId, 0, fwPad));
+    plan.firmware.push_back(nvimagegen::MainFirmwareBlock(buildId, csKeysWord, fwPad));
     if (!nvimagegen::WriteImageFile(output, nvimagegen::BuildImage(plan), byteAddressed)) {
         std::fprintf(stderr, "nvimagegen: cannot write '%s'\n", output.c_str());
         return 1;

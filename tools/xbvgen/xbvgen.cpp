@@ -2,46 +2,22 @@
 //
 //   xbvgen [options] OUTPUT.xbv
 //
-// Run without arguments for the list of options.
-#include "options.h"
+// Run with --help for the list of options.
+#include "keydbgen.h"
+#include "numberoption.h"
 #include "xbvbuilder.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
 using namespace devsim::ptimage;
 
-void Usage()
-{
-    std::fprintf(stderr,
-                 "usage: xbvgen [options] OUTPUT.xbv\n"
-                 "  --build-id N          build id of the firmware (default 2603)\n"
-                 "  --build-text TEXT     build-id text (\"IBIS\" item)\n"
-                 "  --no-build-text       leave the build-id text out\n"
-                 "  --cs-version N        CS keys version (default 5)\n"
-                 "  --cs-words N          CS keys block length in words, version included (default 24)\n"
-                 "  --api-version N       firmware API version, 32 bits (default 0x00020001)\n"
-                 "  --size WORDS          code words from word 0 (default 0x2000)\n"
-                 "  --block WORDS         words per firmware block (default 0x1000)\n"
-                 "  --table-format F      production-test table: pair, triple, redirect, fixed, short (default fixed)\n"
-                 "  --table-space N       its memory space (default 4)\n"
-                 "  --table-word N        its word address (default 0x100)\n"
-                 "  --main-format F       main firmware table at word 0x9FDC: fixed or short (default fixed)\n"
-                 "  --main-build-id N     build id of the main firmware (default: the build id)\n"
-                 "  --no-sltp             leave the lookup-table location out\n"
-                 "  --omit-entry N        leave entry N (9-14) out of the production-test table\n"
-                 "  --no-start            no start entry: the entry point is word 0\n"
-                 "  --behaviour B         normal, silent, alive, wrong-ready:ANSWER, answer:COMMAND:ANSWER\n"
-                 "  --delay POLLS         answer every command after POLLS polls\n"
-                 "  --tx-per-poll N       packets sent between two TX counter reads (default 25)\n"
-                 "  --rx-per-poll N       packets received between two RX counter reads (default 7)\n"
-                 "  --xbv-version N       format version in \"VERF\" (default 1)\n"
-                 "Numbers are decimal or 0x-prefixed hexadecimal.\n");
-}
-
+// A number for the behaviour texts: decimal or 0x-hexadecimal, at most aMax.
 bool Number(const std::string& aText, uint32_t aMax, uint32_t& aValue)
 {
     uint64_t v = 0;
@@ -93,89 +69,56 @@ bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareSpec& aSpec)
 int main(int argc, char** argv)
 {
     fixtures::PtFirmwareSpec plan;
-    std::string output;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value = i + 1 < argc ? argv[i + 1] : "";
-        uint32_t n = 0;
-        bool ok = true;
-        bool takesValue = true;
-        if (arg == "--build-id") {
-            ok = Number(value, 0xFFFF, n);
-            plan.buildId = static_cast<uint16_t>(n);
-        } else if (arg == "--build-text") {
-            plan.buildIdText = value;
-        } else if (arg == "--no-build-text") {
-            plan.withBuildIdText = false;
-            takesValue = false;
-        } else if (arg == "--cs-version") {
-            ok = Number(value, 0xFFFF, n);
-            plan.csKeysVersion = static_cast<uint16_t>(n);
-        } else if (arg == "--cs-words") {
-            ok = Number(value, 0x100, n) && n > 0;
-            plan.csKeysWords = static_cast<uint16_t>(n);
-        } else if (arg == "--api-version") {
-            ok = Number(value, 0xFFFFFFFFu, n);
-            plan.apiVersion = n;
-        } else if (arg == "--size") {
-            ok = Number(value, 0x9000, n);
-            plan.firmwareWords = n;
-        } else if (arg == "--block") {
-            ok = Number(value, 0x8000, n) && n > 0;
-            plan.blockWords = n;
-        } else if (arg == "--table-format") {
-            ok = ParseFormat(value, plan.ptestFormat);
-        } else if (arg == "--table-space") {
-            ok = Number(value, 0xFF, n);
-            plan.ptestSpace = n;
-        } else if (arg == "--table-word") {
-            ok = Number(value, 0x7FFFFF, n);
-            plan.ptestWord = n;
-        } else if (arg == "--main-format") {
-            ok = ParseFormat(value, plan.mainFormat) &&
-                 (plan.mainFormat == kFixedTable || plan.mainFormat == kShortFixedTable);
-        } else if (arg == "--main-build-id") {
-            ok = Number(value, 0xFFFF, n);
-            plan.mainBuildId = static_cast<int32_t>(n);
-        } else if (arg == "--no-sltp") {
-            plan.withSltp = false;
-            takesValue = false;
-        } else if (arg == "--omit-entry") {
-            ok = Number(value, 14, n) && n >= 9;
-            plan.omitEntries.push_back(static_cast<uint16_t>(n));
-        } else if (arg == "--no-start") {
-            plan.withStart = false;
-            takesValue = false;
-        } else if (arg == "--behaviour") {
-            ok = ParseBehaviour(value, plan);
-        } else if (arg == "--delay") {
-            ok = Number(value, 0xFFFF, n);
-            plan.answerDelay = static_cast<uint16_t>(n);
-        } else if (arg == "--tx-per-poll") {
-            ok = Number(value, 0xFFFF, n);
-            plan.txPerPoll = static_cast<uint16_t>(n);
-        } else if (arg == "--rx-per-poll") {
-            ok = Number(value, 0xFFFF, n);
-            plan.rxPerPoll = static_cast<uint16_t>(n);
-        } else if (arg == "--xbv-version") {
-            ok = Number(value, 0xFFFF, n);
-            plan.xbvVersion = static_cast<uint16_t>(n);
-        } else if (!arg.empty() && arg[0] != '-' && output.empty()) {
-            output = arg;
-            takesValue = false;
-        } else {
-            Usage();
-            return 2;
-        }
-        if (takesValue && i + 1 >= argc) ok = false;
-        if (!ok) {
-            std::fprintf(stderr, "xbvgen: bad value for %s\n", arg.c_str());
-            return 2;
-        }
-        if (takesValue) ++i;
+    // The CS keys block of the sample key database's newest build, so that
+    // a default firmware takes the CS keys of a default image.
+    plan.csKeysVersion = keydbgen::kSampleBuildNew;
+    plan.csKeysWords = keydbgen::kSampleBuildNewCsWords;
+    std::string output, tableFormat, mainFormat, behaviour;
+    std::vector<uint16_t> omit;
+    bool noBuildText = false, noSltp = false, noStart = false;
+    uint32_t mainBuildId = 0;
+
+    CLI::App app{"Writes production-test firmware files (XBV) for the simulated chip"};
+    fixtures::AddNumber(app, "--build-id", plan.buildId, "build id of the firmware");
+    app.add_option("--build-text", plan.buildIdText, "build-id text (\"IBIS\" item)")->capture_default_str();
+    app.add_flag("--no-build-text", noBuildText, "leave the build-id text out");
+    fixtures::AddNumber(app, "--cs-version", plan.csKeysVersion, "CS keys version (default: the sample key database's newest)");
+    fixtures::AddNumber(app, "--cs-words", plan.csKeysWords, "CS keys block length in words, version included", 1, 0x100);
+    fixtures::AddNumber(app, "--api-version", plan.apiVersion, "firmware API version, 32 bits");
+    fixtures::AddNumber(app, "--size", plan.firmwareWords, "code words from word 0", 0, 0x9000);
+    fixtures::AddNumber(app, "--block", plan.blockWords, "words per firmware block", 1, 0x8000);
+    app.add_option("--table-format", tableFormat, "production-test table: pair, triple, redirect, fixed, short (default fixed)")
+        ->check(CLI::IsMember({"pair", "triple", "redirect", "fixed", "short"}));
+    fixtures::AddNumber(app, "--table-space", plan.ptestSpace, "its memory space", 0, 0xFF);
+    fixtures::AddNumber(app, "--table-word", plan.ptestWord, "its word address", 0, 0x7FFFFF);
+    app.add_option("--main-format", mainFormat, "main firmware table at word 0x9FDC: fixed or short (default fixed)")
+        ->check(CLI::IsMember({"fixed", "short"}));
+    auto* mainId = fixtures::AddNumber(app, "--main-build-id", mainBuildId, "build id of the main firmware (default: the build id)", 0, 0xFFFF);
+    app.add_flag("--no-sltp", noSltp, "leave the lookup-table location out");
+    fixtures::AddNumbers(app, "--omit-entry", omit, "leave entry N (9-14) out of the production-test table", 9, 14);
+    app.add_flag("--no-start", noStart, "no start entry: the entry point is word 0");
+    app.add_option("--behaviour", behaviour, "normal, silent, alive, wrong-ready:ANSWER, answer:COMMAND:ANSWER");
+    fixtures::AddNumber(app, "--delay", plan.answerDelay, "answer every command after POLLS polls");
+    fixtures::AddNumber(app, "--tx-per-poll", plan.txPerPoll, "packets sent between two TX counter reads");
+    fixtures::AddNumber(app, "--rx-per-poll", plan.rxPerPoll, "packets received between two RX counter reads");
+    fixtures::AddNumber(app, "--xbv-version", plan.xbvVersion, "format version in \"VERF\"");
+    app.add_option("output", output, "OUTPUT.xbv")->required();
+    app.footer("Numbers are decimal or 0x-prefixed hexadecimal.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : 2;
     }
-    if (output.empty()) {
-        Usage();
+    if (noBuildText) plan.withBuildIdText = false;
+    if (noSltp) plan.withSltp = false;
+    if (noStart) plan.withStart = false;
+    if (!tableFormat.empty()) ParseFormat(tableFormat, plan.ptestFormat);
+    if (!mainFormat.empty()) ParseFormat(mainFormat, plan.mainFormat);
+    if (*mainId) plan.mainBuildId = static_cast<int32_t>(mainBuildId);
+    plan.omitEntries = omit;
+    if (!behaviour.empty() && !ParseBehaviour(behaviour, plan)) {
+        std::fprintf(stderr, "xbvgen: bad value for --behaviour\n");
         return 2;
     }
     if (!fixtures::WriteBytes(output, fixtures::BuildPtFirmware(plan))) {
