@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libxerces-c-dev
+  libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev postgresql
   qt6-base-dev libgl-dev fonts-noto-cjk xvfb xauth
   srecord libxml2-utils
   g++-mingw-w64-i686-posix
