@@ -85,8 +85,6 @@ public:
         Settle();
     }
 
-    bool failedEarly() const { return mStopped; }
-
 private:
     bool Aborted(const std::string& aStep)
     {
@@ -281,6 +279,7 @@ private:
         if (left != 0) {
             // The burst goes on in the chip; stop it so the handle is usable.
             nvtRadStop(mHandle);
+            if (mJob.abort != nullptr && *mJob.abort != 0) return !Aborted(aStep.name);
             StepRecord s;
             s.name = aStep.name;
             s.value = std::to_string(polls);

@@ -48,6 +48,8 @@ public:
             aError = "cannot connect to the store (" + Message() + ")";
             return false;
         }
+        // Notices ("relation already exists, skipping") are not for the operator.
+        PQsetNoticeProcessor(mConn, [](void*, const char*) {}, nullptr);
         // Several stations may start on an empty database at once.
         if (!Exec("BEGIN", aError) || !Exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")", aError) ||
             !Exec(kSchema, aError) || !Exec("COMMIT", aError)) {

@@ -1,0 +1,238 @@
+#include "support.h"
+
+#include "nivoratest.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <glob.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace stationtest {
+
+std::string BinDir()
+{
+    return STATION_BIN_DIR;
+}
+
+TempDir::TempDir()
+{
+    char name[] = "/tmp/nvt-station-XXXXXX";
+    const char* made = mkdtemp(name);
+    mPath = made != nullptr ? made : "/tmp";
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    if (mPath != "/tmp") std::filesystem::remove_all(mPath, ec);
+}
+
+void WriteText(const std::string& aPath, const std::string& aText)
+{
+    std::ofstream out(aPath, std::ios::binary);
+    out << aText;
+}
+
+std::string ReadText(const std::string& aPath)
+{
+    std::ifstream in(aPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string PlanText(const std::vector<std::pair<std::string, std::string>>& aEdits)
+{
+    std::string text = ReadText(std::string(STATION_SOURCE_DIR) + "/plans/sim.toml");
+    for (const auto& [from, to] : aEdits) {
+        const size_t at = text.find(from);
+        if (at == std::string::npos) {
+            std::fprintf(stderr, "plan edit: \"%s\" not found\n", from.c_str());
+            std::abort();
+        }
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string WritePlan(const TempDir& aDir, const std::string& aName,
+                      const std::vector<std::pair<std::string, std::string>>& aEdits)
+{
+    auto edits = aEdits;
+    edits.emplace_back("{bin}/../dut{slot}.uart", aDir.path() + "/" + aName + "-uart{slot}");
+    const std::string path = aDir / (aName + ".toml");
+    WriteText(path, PlanText(edits));
+    return path;
+}
+
+std::string Dut(const TempDir& aDir, const std::string& aName, const std::string& aExtra)
+{
+    return "sim:nvm=" + (aDir / aName) + (aExtra.empty() ? "" : "," + aExtra);
+}
+
+pid_t StartStation(const std::vector<std::string>& aArgs, const std::string& aOutput)
+{
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(aOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(STATION_PROGRAM));
+        for (const std::string& a : aArgs) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(STATION_PROGRAM, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int Wait(pid_t aPid)
+{
+    int status = 0;
+    if (waitpid(aPid, &status, 0) != aPid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+StationResult Station(const std::vector<std::string>& aArgs, const std::string& aCwd)
+{
+    TempDir out;
+    std::vector<std::string> args = aArgs;
+    const std::string output = out / "output.txt";
+    StationResult run;
+    std::string cwd;
+    if (!aCwd.empty()) {
+        char buffer[4096];
+        cwd = getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
+        if (chdir(aCwd.c_str()) != 0) return run;
+    }
+    const pid_t pid = StartStation(args, output);
+    run.status = Wait(pid);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) run.status = -1;
+    run.output = ReadText(output);
+    return run;
+}
+
+std::vector<station::Record> ReadJsonl(const std::string& aPath)
+{
+    std::vector<station::Record> records;
+    std::istringstream in(ReadText(aPath));
+    std::string line;
+    while (std::getline(in, line)) {
+        station::Record r;
+        const auto json = nlohmann::json::parse(line, nullptr, false);
+        if (json.is_discarded() || !station::FromJson(json, r)) {
+            r = station::Record();
+            r.outcome = "UNREADABLE";
+        }
+        records.push_back(r);
+    }
+    return records;
+}
+
+std::string DeviceAddress(const std::string& aNvmDir)
+{
+    NvtHandle handle = nullptr;
+    const std::string transport = "sim:nvm=" + aNvmDir;
+    const std::string keyDb = BinDir() + "/cskey_db.xml";
+    std::string text;
+    if (nvtOpen(transport.c_str(), keyDb.c_str(), &handle) >= 0 && nvtCsCacheReadFromChip(handle, NVT_NVM_EEPROM, 0) >= 0) {
+        uint16_t words[4] = {0, 0, 0, 0};
+        uint16_t length = 4;
+        if (nvtCsCacheReadItem(handle, "BLUETOOTH_ADDRESS", words, &length) >= 0) {
+            char buffer[24];
+            std::snprintf(buffer, sizeof buffer, "%04X:%02X:%02X%04X", words[3], words[2] & 0xFF, words[0] & 0xFF, words[1]);
+            text = buffer;
+        }
+    }
+    if (handle != nullptr) nvtClose(handle);
+    return text;
+}
+
+PostgresServer::PostgresServer()
+{
+    glob_t found{};
+    if (glob("/usr/lib/postgresql/*/bin/initdb", 0, nullptr, &found) == 0 && found.gl_pathc > 0)
+        mBin = std::filesystem::path(found.gl_pathv[found.gl_pathc - 1]).parent_path().string();
+    globfree(&found);
+    if (mBin.empty()) {
+        mError = "no PostgreSQL server installed (initdb not found under /usr/lib/postgresql)";
+        return;
+    }
+    // The server refuses to run as root: it runs as nobody then, and owns
+    // its folder.
+    if (geteuid() == 0) {
+        const passwd* nobody = getpwnam("nobody");
+        if (nobody == nullptr || chown(mDir.path().c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+            mError = "cannot hand the server folder to the user nobody";
+            return;
+        }
+        mUser = "runuser -u nobody -- ";
+    }
+    int status = 0;
+    const std::string data = mDir / "data";
+    std::string out = Run(mUser + mBin + "/initdb --no-sync -A trust -U station -E UTF8 -D " + data, status);
+    if (status != 0) {
+        mError = "initdb failed: " + out;
+        return;
+    }
+    out = Run(mUser + mBin + "/pg_ctl -D " + data + " -l " + (mDir / "server.log") + " -w -t 60 -o \"-k " +
+                  mDir.path() + " -c listen_addresses= -p 5432\" start",
+              status);
+    if (status != 0) {
+        mError = "the server did not start: " + out + ReadText(mDir / "server.log");
+        return;
+    }
+    mUrl = "postgresql://station@/postgres?host=" + mDir.path() + "&port=5432";
+}
+
+PostgresServer::~PostgresServer()
+{
+    if (mUrl.empty()) return;
+    int status = 0;
+    Run(mUser + mBin + "/pg_ctl -D " + (mDir / "data") + " -m immediate -w stop", status);
+}
+
+std::string PostgresServer::NewDatabase()
+{
+    if (mUrl.empty()) return "";
+    const std::string name = "station" + std::to_string(++mDatabases);
+    int status = 0;
+    Run(mBin + "/createdb -h " + mDir.path() + " -p 5432 -U station " + name, status);
+    if (status != 0) return "";
+    return "postgresql://station@/" + name + "?host=" + mDir.path() + "&port=5432";
+}
+
+std::string PostgresServer::Run(const std::string& aCommand, int& aStatus)
+{
+    std::string output;
+    FILE* pipe = popen((aCommand + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        aStatus = -1;
+        return "cannot run " + aCommand;
+    }
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    aStatus = pclose(pipe);
+    return output;
+}
+
+PostgresServer& Postgres()
+{
+    static PostgresServer server;
+    return server;
+}
+
+}  // namespace stationtest

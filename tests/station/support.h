@@ -1,0 +1,82 @@
+// Helpers of the station tests: temporary folders, plans, running the
+// station program, a private PostgreSQL server, and reading what a
+// simulated DUT holds through the public library.
+#ifndef NVT_TESTS_STATION_SUPPORT_H
+#define NVT_TESTS_STATION_SUPPORT_H
+
+#include "records.h"
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace stationtest {
+
+std::string BinDir();
+
+// A folder removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return mPath; }
+    std::string operator/(const std::string& aName) const { return mPath + "/" + aName; }
+
+private:
+    std::string mPath;
+};
+
+// The shipped plan with text replaced (each pair: old text, new text).
+std::string PlanText(const std::vector<std::pair<std::string, std::string>>& aEdits = {});
+// Writes a plan whose files are the build's, with the UART port in aDir.
+std::string WritePlan(const TempDir& aDir, const std::string& aName,
+                      const std::vector<std::pair<std::string, std::string>>& aEdits = {});
+void WriteText(const std::string& aPath, const std::string& aText);
+std::string ReadText(const std::string& aPath);
+
+// A simulated DUT in aDir: NVM folder and UART link of its own.
+std::string Dut(const TempDir& aDir, const std::string& aName, const std::string& aExtra = "");
+
+struct StationResult {
+    int status = -1;      // exit status, or 128 + signal
+    std::string output;   // stdout and stderr
+};
+// Runs the station program with the arguments and waits.
+StationResult Station(const std::vector<std::string>& aArgs, const std::string& aCwd = "");
+// Starts it; output goes to aOutput.
+pid_t StartStation(const std::vector<std::string>& aArgs, const std::string& aOutput);
+int Wait(pid_t aPid);
+
+std::vector<station::Record> ReadJsonl(const std::string& aPath);
+
+// The BLUETOOTH_ADDRESS a simulated DUT's EEPROM holds ("" when it holds no
+// valid image).
+std::string DeviceAddress(const std::string& aNvmDir);
+
+// A private PostgreSQL server in a temporary folder, listening only on a
+// Unix socket there; run as an unprivileged user when the tests run as root.
+class PostgresServer {
+public:
+    PostgresServer();
+    ~PostgresServer();
+    bool ok() const { return !mUrl.empty(); }
+    const std::string& error() const { return mError; }
+    // URL of a fresh database.
+    std::string NewDatabase();
+
+private:
+    std::string Run(const std::string& aCommand, int& aStatus);
+    TempDir mDir;
+    std::string mBin;
+    std::string mUser;
+    std::string mUrl;
+    std::string mError;
+    int mDatabases = 0;
+};
+// One server for the whole test program.
+PostgresServer& Postgres();
+
+}  // namespace stationtest
+
+#endif
