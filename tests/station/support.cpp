@@ -65,10 +65,12 @@ std::string PlanText(const std::vector<std::pair<std::string, std::string>>& aEd
 std::string WritePlan(const TempDir& aDir, const std::string& aName,
                       const std::vector<std::pair<std::string, std::string>>& aEdits)
 {
-    auto edits = aEdits;
-    edits.emplace_back("{bin}/../dut{slot}.uart", aDir.path() + "/" + aName + "-uart{slot}");
+    std::string text = PlanText(aEdits);
+    const std::string port = "{bin}/../dut{slot}.uart";
+    const size_t at = text.find(port);
+    if (at != std::string::npos) text.replace(at, port.size(), aDir.path() + "/" + aName + "-uart{slot}");
     const std::string path = aDir / (aName + ".toml");
-    WriteText(path, PlanText(edits));
+    WriteText(path, text);
     return path;
 }
 

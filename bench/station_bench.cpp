@@ -1,0 +1,145 @@
+// Station benchmarks: the cycle of one DUT on the simulated chip with no
+// transport latency and no firmware delays (the TX poll interval set to 0),
+// the throughput of the station program with 1, 2 and 4 DUTs in parallel
+// (shipped plan, its 10 ms TX polls included), and address allocations per
+// second from concurrent processes on SQLite and on a private PostgreSQL
+// server, checked for duplicates.
+#include "dut.h"
+#include "plan.h"
+#include "store.h"
+#include "support.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <set>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace stationtest;
+
+namespace {
+
+void StationCycle(benchmark::State& aState)
+{
+    TempDir dir;
+    const std::string planPath = WritePlan(dir, "plan", {{"poll_ms = 10", "poll_ms = 0"}});
+    station::Plan plan;
+    std::string error;
+    if (!station::LoadPlan(planPath, BinDir(), plan, error)) {
+        aState.SkipWithError(error.c_str());
+        return;
+    }
+    const std::string db = dir / "cycle.db";
+    {
+        auto store = station::OpenStore(db, error);
+        if (!store || !store->AddRange(0x5B, 0x02, 0, 0xFFFFFF, error)) {
+            aState.SkipWithError(error.c_str());
+            return;
+        }
+    }
+    station::DutJob job;
+    job.plan = &plan;
+    job.slot = 1;
+    job.transport = "sim:uartlink=" + (dir / "plan-uart1");
+    job.binDir = BinDir();
+    job.storeUrl = db;
+    job.owner = {"bench", "bench", 1};
+    double totalMs = 0;
+    int failed = 0;
+    for (auto _ : aState) {
+        const station::Record r = station::RunDut(job, station::Record());
+        if (r.outcome != "PASS") ++failed;
+        for (const auto& s : r.steps) totalMs += s.ms;
+    }
+    aState.counters["step_ms"] = benchmark::Counter(totalMs / static_cast<double>(aState.iterations()));
+    aState.counters["failed"] = failed;
+}
+BENCHMARK(StationCycle)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The station program on N blank DUTs (in-memory NVM), one run per iteration.
+void StationThroughput(benchmark::State& aState)
+{
+    const int duts = static_cast<int>(aState.range(0));
+    TempDir dir;
+    const std::string plan = WritePlan(dir, "plan");
+    const std::string db = dir / "throughput.db";
+    Station({"addresses", "add", "--db", db, "--nap", "0x5B", "--uap", "2", "--first", "0", "--last", "0xFFFFFF"});
+    std::vector<std::string> args = {"--plan", plan, "--db", db, "--results", dir / "results"};
+    for (int d = 1; d <= duts; ++d) {
+        args.push_back("--dut");
+        args.push_back("sim:uartlink=" + (dir / ("plan-uart" + std::to_string(d))));
+    }
+    int failed = 0;
+    for (auto _ : aState) {
+        if (Station(args).status != 0) ++failed;
+    }
+    aState.counters["dut_per_s"] =
+        benchmark::Counter(static_cast<double>(duts) * static_cast<double>(aState.iterations()), benchmark::Counter::kIsRate);
+    aState.counters["failed"] = failed;
+}
+BENCHMARK(StationThroughput)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+// aProcesses processes take aEach addresses each from one store; with
+// aDurable each allocation is also synced as before a device write.
+void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcesses, int aEach, bool aDurable)
+{
+    std::string error;
+    {
+        auto store = station::OpenStore(aUrl, error);
+        if (!store || !store->AddRange(0x5B, 0x02, 0, 0xFFFFFF, error)) {
+            aState.SkipWithError(error.c_str());
+            return;
+        }
+    }
+    int64_t total = 0;
+    for (auto _ : aState) {
+        std::vector<pid_t> children;
+        for (int p = 0; p < aProcesses; ++p) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                std::string e;
+                auto store = station::OpenStore(aUrl, e);
+                for (int i = 0; store && i < aEach; ++i) {
+                    station::Address a;
+                    if (store->Reserve(0x5B, 0x02, {"bench", "p" + std::to_string(p), 1}, a, e) != station::ReserveResult::Ok) _exit(1);
+                    if (aDurable && !store->MakeDurable(e)) _exit(1);
+                }
+                _exit(store ? 0 : 2);
+            }
+            children.push_back(pid);
+        }
+        for (pid_t pid : children)
+            if (Wait(pid) != 0) aState.SkipWithError("a client failed");
+        total += static_cast<int64_t>(aProcesses) * aEach;
+    }
+    auto store = station::OpenStore(aUrl, error);
+    std::vector<std::pair<int64_t, std::string>> all;
+    if (!store || !store->Addresses(all, error)) return;
+    std::set<int64_t> distinct;
+    for (const auto& a : all) distinct.insert(a.first);
+    aState.counters["alloc_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+    aState.counters["duplicates"] = static_cast<double>(all.size() - distinct.size());
+    aState.counters["taken"] = static_cast<double>(all.size());
+}
+
+void SqliteAllocations(benchmark::State& aState)
+{
+    TempDir dir;
+    Allocations(aState, dir / "alloc.db", 4, 500, aState.range(0) != 0);
+}
+BENCHMARK(SqliteAllocations)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+void PostgresAllocations(benchmark::State& aState)
+{
+    if (!Postgres().ok()) {
+        aState.SkipWithError(Postgres().error().c_str());
+        return;
+    }
+    Allocations(aState, Postgres().NewDatabase(), 8, 500, aState.range(0) != 0);
+}
+BENCHMARK(PostgresAllocations)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
