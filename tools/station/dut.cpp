@@ -462,8 +462,10 @@ private:
 
 bool IsBlankDeviceText(const std::string& aText)
 {
-    // Every word erased reads 0xffff; other equal words are a corrupt image.
-    return aText.find("The device is empty or image is invalid, read 0xffff for words 0-2") != std::string::npos;
+    // The library gives exactly this text for an erased device (its first
+    // words read 0xffff); every other read failure means an image is there
+    // but corrupt or unreadable, and the device is left alone.
+    return aText == "The device is empty or image is invalid, read 0xffff for words 0-2";
 }
 
 Record RunDut(const DutJob& aJob, Record aBase)
