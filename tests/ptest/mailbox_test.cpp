@@ -3,6 +3,7 @@
 #include "api/devicehandle.h"
 #include "ptest/mailbox.h"
 #include "ptest/session.h"
+#include "mailboxfailures.h"
 #include "simdut.h"
 
 namespace {
@@ -119,18 +120,7 @@ TEST_F(MailboxTest, TimeoutsAfterTheFirmwareStarted)
 TEST_F(MailboxTest, TransportFailuresHaveTheirOwnTexts)
 {
     Start();
-    struct Case {
-        bool write;
-        uint64_t nth;  // counted from the start of the command
-        int32_t code;
-        const char* text;
-    } cases[] = {
-        {true, 1, NVT_ERR_WRITE_FAILED, "Failed to write command to DUT"},
-        {false, 1, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware"},
-        {false, 2, NVT_ERR_READ_FAILED, "Failed to read alive pointer while waiting for DUT"},
-        {false, 3, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware."},
-    };
-    for (const Case& c : cases) {
+    for (const MailboxFailure& c : MailboxCommandFailures()) {
         const devsim::Counters& n = chip->counters();
         if (c.write)
             chip->FailWriteAt(n.writes + c.nth);

@@ -1,5 +1,6 @@
 // A transport call that fails with a result other than 1 (failcode=2 of the
 // simulated transport) ends every mailbox step just as a 1 does.
+#include "mailboxfailures.h"
 #include "simdut.h"
 
 namespace {
@@ -14,19 +15,9 @@ TEST_F(TransportResultTest, AnyNonZeroResultFailsTheMailboxStep)
     // Radio transmit running, then the packet count: command word write,
     // command word reads, alive tick read, answer read and result read.
     ASSERT_EQ(NVT_OK, nvtRadTxStart(handle, 0, 37, 0, 0)) << Text();
-    struct Case {
-        bool write;
-        uint64_t nth;  // counted from the start of the call
-        int32_t code;
-        const char* text;
-    } cases[] = {
-        {true, 1, NVT_ERR_WRITE_FAILED, "Failed to write command to DUT"},
-        {false, 1, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware"},
-        {false, 2, NVT_ERR_READ_FAILED, "Failed to read alive pointer while waiting for DUT"},
-        {false, 3, NVT_ERR_READ_FAILED, "Failed to read command location of DUT/Firmware."},
-        {false, 4, NVT_ERR_READ_FAILED, "Failed to read results from DUT"},
-    };
-    for (const Case& c : cases) {
+    std::vector<MailboxFailure> cases = MailboxCommandFailures();
+    cases.push_back({false, 4, NVT_ERR_READ_FAILED, "Failed to read results from DUT"});
+    for (const MailboxFailure& c : cases) {
         SCOPED_TRACE(c.text);
         const devsim::Counters& n = chip->counters();
         if (c.write)
