@@ -143,18 +143,18 @@ protected:
     std::string db;
 };
 
-nvimagegen::ImageSpec Spec(const Words& aCs, uint16_t aBuildId, uint16_t aPad, bool aSecondBlock = false)
+nvimagegen::ImageSpec ImageLayout(const Words& aCs, uint16_t aBuildId, uint16_t aPad, bool aSecondBlock = false)
 {
-    nvimagegen::ImageSpec spec;
-    spec.csData = aCs;
-    spec.firmware.push_back(nvimagegen::MainFirmwareBlock(aBuildId, 0, aPad));
+    nvimagegen::ImageSpec layout;
+    layout.csData = aCs;
+    layout.firmware.push_back(nvimagegen::MainFirmwareBlock(aBuildId, 0, aPad));
     if (aSecondBlock) {
         nvimagegen::FirmwareBlock extra;
         extra.dest = 0x0100;
         for (uint16_t i = 0; i < 40; ++i) extra.words.push_back(static_cast<uint16_t>(0xE000 + i));
-        spec.firmware.push_back(extra);
+        layout.firmware.push_back(extra);
     }
-    return spec;
+    return layout;
 }
 
 bool StartsWith(const Words& aWords, const Words& aPrefix)
@@ -167,9 +167,9 @@ bool StartsWith(const Words& aWords, const Words& aPrefix)
 TEST_F(Integrity, KeysOutsideTheCsBlockAreRefusedAndTheFirmwareStays)
 {
     // Build 9 places FAR at words 20-21, past the image's 16-word CS block.
-    const nvimagegen::ImageSpec spec = Spec(CsData(9, 0x12, 0x100), 4321, 8);
+    const nvimagegen::ImageSpec layout = ImageLayout(CsData(9, 0x12, 0x100), 4321, 8);
     ASSERT_EQ(0, Open());
-    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("nine.xuv", spec).c_str())) << Error();
+    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("nine.xuv", layout).c_str())) << Error();
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 0)) << Error();
     const Words before = Device(NVT_NVM_EEPROM);
 
@@ -188,7 +188,7 @@ TEST_F(Integrity, KeysOutsideTheCsBlockAreRefusedAndTheFirmwareStays)
     ASSERT_EQ(0, SetItem("TRIM", {0x14}));
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 1)) << Error();
     const Words after = Device(NVT_NVM_EEPROM);
-    const size_t csEnd = nvimagegen::BuildHeader(spec).size() + kCsWords;
+    const size_t csEnd = nvimagegen::BuildHeader(layout).size() + kCsWords;
     EXPECT_TRUE(std::equal(before.begin() + csEnd, before.end(), after.begin() + csEnd));
     ASSERT_EQ(0, nvtCsCacheReadFromChip(h, NVT_NVM_EEPROM, 0)) << Error();
     EXPECT_EQ(Words{0x14}, Item("TRIM"));
@@ -200,7 +200,7 @@ TEST_F(Integrity, CsDataLongerThanTheBlockAreNeverSaved)
     // grown behind the key checks) are refused before the first write.
     CCsKeysInfo keys(TheMsgHnd::Instance().SharedHandler());
     ASSERT_EQ(kCsOk, keys.LoadXML(db));
-    nvimagegen::MemoryTarget source(nvimagegen::BuildImage(Spec(CsData(5, 0x12, 0x100), 77, 4)));
+    nvimagegen::MemoryTarget source(nvimagegen::BuildImage(ImageLayout(CsData(5, 0x12, 0x100), 77, 4)));
     CNvImageCache engine(&keys, nullptr);
     ASSERT_EQ(kCsOk, engine.Load(source, false));
     ASSERT_EQ(kCsOk, engine.CsSection().WriteData(kCsWords, Words{1, 2}));
@@ -221,9 +221,9 @@ TEST_F(Integrity, CsDataLongerThanTheBlockAreNeverSaved)
 
 TEST_F(Integrity, FailedFileWritesKeepTheOldFileByteForByte)
 {
-    const std::string xuv = Image("old.xuv", Spec(CsData(5, 0x12, 0x100), 77, 4));
+    const std::string xuv = Image("old.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
     const std::string img = Path("old.img");
-    ASSERT_TRUE(nvimagegen::WriteImageFile(img, nvimagegen::BuildImage(Spec(CsData(5, 0x13, 0x200), 78, 4)), true));
+    ASSERT_TRUE(nvimagegen::WriteImageFile(img, nvimagegen::BuildImage(ImageLayout(CsData(5, 0x13, 0x200), 78, 4)), true));
     const std::string keyr = Keyr("old.keyr", ">DECIMAL_CS_VERSION=5\n&TRIM = 15\n");
     const std::map<std::string, std::string> originals = {
         {xuv, ReadBytes(xuv)}, {img, ReadBytes(img)}, {keyr, ReadBytes(keyr)}};
@@ -258,7 +258,7 @@ TEST_F(Integrity, AFileThatCannotBeReplacedKeepsItsContents)
 {
     // The temporary file cannot be made (a folder stands in its place): the
     // write fails and the old file stays.
-    const std::string xuv = Image("old.xuv", Spec(CsData(5, 0x12, 0x100), 77, 4));
+    const std::string xuv = Image("old.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
     const std::string original = ReadBytes(xuv);
     fs::create_directories(fileutil::TemporaryNameFor(xuv));
     ASSERT_EQ(0, Open());
@@ -282,8 +282,8 @@ TEST_F(Integrity, EveryInterruptedWriteLeavesOldNewOrRefused)
     // Old image: two firmware blocks. New image: for a whole write another
     // layout (one firmware block, another build and padding), for a CS-only
     // write the same firmware with other CS values.
-    const nvimagegen::ImageSpec oldSpec = Spec(CsData(5, 0x12, 0x100), 1111, 90, true);
-    const nvimagegen::ImageSpec newWhole = Spec(CsData(5, 0x1A, 0x300, 14), 2222, 150);
+    const nvimagegen::ImageSpec oldSpec = ImageLayout(CsData(5, 0x12, 0x100), 1111, 90, true);
+    const nvimagegen::ImageSpec newWhole = ImageLayout(CsData(5, 0x1A, 0x300, 14), 2222, 150);
     nvimagegen::ImageSpec newCs = oldSpec;
     newCs.csData = CsData(5, 0x1B, 0x400);
     const Words oldWords = nvimagegen::BuildImage(oldSpec);
@@ -368,7 +368,7 @@ TEST_F(Integrity, AFailedReadLeavesNothingToWriteBack)
     // A header with a wrong CRC: the read fails, and neither a whole nor a
     // CS-only write may put a valid CRC over what it read.
     ASSERT_EQ(0, Open());
-    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("old.xuv", Spec(CsData(5, 0x12, 0x100), 77, 4)).c_str()));
+    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("old.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4)).c_str()));
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 0)) << Error();
     Open(",name=corrupt");
     devsim::Chip* chip = devsim::FindByName("corrupt").get();
@@ -403,7 +403,7 @@ TEST_F(Integrity, BlankAndCorruptDevicesReadDifferently)
 TEST_F(Integrity, AFailedReadLeavesTheCachedBuildSelected)
 {
     ASSERT_EQ(0, Open());
-    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("five.xuv", Spec(CsData(5, 0x12, 0x100), 77, 4)).c_str()));
+    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("five.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4)).c_str()));
     EXPECT_EQ(Words{0x101}, Item("KEYA"));
     // Its version line selects build 7, a later line is bad.
     EXPECT_EQ(-40, nvtCsCacheReadFromFile(h, Keyr("seven.keyr", ">DECIMAL_CS_VERSION=7\n&KEYA = 1\nbad\n").c_str()));
@@ -418,7 +418,7 @@ TEST_F(Integrity, AFailedReadLeavesTheCachedBuildSelected)
     EXPECT_EQ(-41, nvtCsCacheGetVersion(h, &version));  // nothing cached any more
     // An image of a build the database lacks: nothing can be placed.
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Path("five.xuv").c_str()));
-    EXPECT_EQ(-40, nvtCsCacheReadFromFile(h, Image("six.xuv", Spec(CsData(6, 0x12, 0x100), 77, 4)).c_str()));
+    EXPECT_EQ(-40, nvtCsCacheReadFromFile(h, Image("six.xuv", ImageLayout(CsData(6, 0x12, 0x100), 77, 4)).c_str()));
     uint16_t word = 0;
     uint16_t length = 1;
     EXPECT_EQ(-10, nvtCsCacheWriteItem(h, "KEYA", &word, &length));
@@ -438,14 +438,14 @@ TEST_F(Integrity, EveryFailureHasItsOwnText)
     EXPECT_EQ("The SPI flash could not be used: the flash library reports no usable device", Error());
 
     // A truncated image file: the header names more words than the file has.
-    Words image = nvimagegen::BuildImage(Spec(CsData(5, 0x12, 0x100), 77, 4));
+    Words image = nvimagegen::BuildImage(ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
     image.resize(12);
     ASSERT_TRUE(nvimagegen::WriteImageFile(Path("short.xuv"), image, false));
     EXPECT_EQ(-40, nvtCsCacheReadFromFile(h, Path("short.xuv").c_str()));
     EXPECT_EQ("Words 0x000c-0x001a could not be read: the file '" + Path("short.xuv") + "' holds 12 words", Error());
 
     // An image whose firmware has no lookup table: no build identifier.
-    nvimagegen::ImageSpec noTable = Spec(CsData(5, 0x12, 0x100), 77, 4);
+    nvimagegen::ImageSpec noTable = ImageLayout(CsData(5, 0x12, 0x100), 77, 4);
     noTable.firmware[0].words[0] = 0;
     Image("notable.xuv", noTable);
     ASSERT_EQ(0, Open());
@@ -465,10 +465,10 @@ TEST_F(Integrity, EveryFailureHasItsOwnText)
 
 TEST_F(Integrity, EmptyFirmwareBlockWritesToEepromAsToFlash)
 {
-    nvimagegen::ImageSpec spec = Spec(CsData(5, 0x12, 0x100), 77, 4);
-    spec.firmware.push_back(nvimagegen::FirmwareBlock{0x0200, {}});
+    nvimagegen::ImageSpec layout = ImageLayout(CsData(5, 0x12, 0x100), 77, 4);
+    layout.firmware.push_back(nvimagegen::FirmwareBlock{0x0200, {}});
     ASSERT_EQ(0, Open());
-    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("empty.xuv", spec).c_str())) << Error();
+    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("empty.xuv", layout).c_str())) << Error();
     EXPECT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_SPI_FLASH, 0)) << Error();
     EXPECT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 0)) << Error();
     ASSERT_EQ(0, nvtCsCacheReadFromChip(h, NVT_NVM_EEPROM, 0)) << Error();
@@ -478,7 +478,7 @@ TEST_F(Integrity, AFirmwareBlockOverTheHeaderIsRefused)
 {
     // Block 1 claims to start at word 0: written after the header it would
     // overwrite it.
-    Words image = nvimagegen::BuildImage(Spec(CsData(5, 0x12, 0x100), 77, 4));
+    Words image = nvimagegen::BuildImage(ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
     CCsKeysInfo keys(TheMsgHnd::Instance().SharedHandler());
     ASSERT_EQ(kCsOk, keys.LoadXML(db));
     nvimagegen::MemoryTarget source(image);
@@ -486,7 +486,7 @@ TEST_F(Integrity, AFirmwareBlockOverTheHeaderIsRefused)
     ASSERT_EQ(kCsOk, engine.Load(source, false));
     ASSERT_TRUE(engine.Header().WriteUint16IntoHdrCache(14, 0));  // block 1's location
     ASSERT_EQ(0, Open());
-    const std::string before = ReadBytes(Image("kept.xuv", Spec(CsData(5, 0x12, 0x100), 77, 4)));
+    const std::string before = ReadBytes(Image("kept.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4)));
     EXPECT_EQ(kCsImageCorrupt, engine.WriteFile(Path("kept.xuv")));
     int16_t code = 0;
     std::string text;
