@@ -53,8 +53,8 @@ public:
                                   std::string& aError) = 0;
     // Moves an address on: "written", "verified", "committed" or "scrapped"
     // (with a reason). A committed or scrapped address does not move again.
-    virtual bool SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
-                          std::string& aError) = 0;
+    bool SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
+                  std::string& aError);
     // Puts every address reserved so far on disk; called before an address
     // is written to a device (a reservation itself is not synced, so that
     // many stations can take addresses at once).
@@ -67,6 +67,13 @@ public:
     virtual bool Records(std::vector<StoredRecord>& aRecords, std::string& aError) = 0;
     // Every address the store gave out, for checks: packed address and state.
     virtual bool Addresses(std::vector<std::pair<int64_t, std::string>>& aAddresses, std::string& aError) = 0;
+
+protected:
+    // Sets aAddress to aState with aReason where its present state is one of
+    // aFrom (an SQL list such as "('reserved')"). The number of addresses
+    // changed, or -1 with a text in aError when the store fails.
+    virtual int64_t UpdateState(const Address& aAddress, const std::string& aState, const char* aFrom,
+                                const std::string& aReason, std::string& aError) = 0;
 };
 
 bool IsPostgresUrl(const std::string& aUrl);
@@ -74,8 +81,39 @@ bool IsPostgresUrl(const std::string& aUrl);
 // else a SQLite file path. Null with a text in aError when it cannot.
 std::unique_ptr<Store> OpenStore(const std::string& aUrl, std::string& aError);
 
+// A new store of type Concrete opened on aWhere by its Open; null with a
+// text in aError when it cannot be opened.
+template <class Concrete>
+std::unique_ptr<Store> OpenAs(const std::string& aWhere, std::string& aError)
+{
+    auto store = std::make_unique<Concrete>();
+    if (!store->Open(aWhere, aError)) return nullptr;
+    return store;
+}
 std::unique_ptr<Store> OpenSqliteStore(const std::string& aPath, std::string& aError);
 std::unique_ptr<Store> OpenPostgresStore(const std::string& aUrl, std::string& aError);
+
+// The SQL that lists the ranges with their counts, in the column order
+// RangeFromColumns reads.
+extern const char* const kListRangesSql;
+// A range from one row of kListRangesSql; aColumn(i) gives column i.
+template <class Column>
+RangeInfo RangeFromColumns(Column aColumn)
+{
+    RangeInfo info;
+    info.id = aColumn(0);
+    info.nap = static_cast<uint16_t>(aColumn(1));
+    info.uap = static_cast<uint8_t>(aColumn(2));
+    info.first = static_cast<uint32_t>(aColumn(3));
+    info.last = static_cast<uint32_t>(aColumn(4));
+    info.next = static_cast<uint32_t>(aColumn(5));
+    info.taken = aColumn(6);
+    info.committed = aColumn(7);
+    return info;
+}
+
+// The text for a Reserve that finds every range of NAP:UAP used up.
+std::string UsedUpText(uint16_t aNap, uint8_t aUap);
 
 // Checks a new range before it is stored.
 bool CheckRange(uint16_t aNap, uint8_t aUap, uint32_t aFirst, uint32_t aLast, std::string& aError);

@@ -8,6 +8,7 @@
 
 #include <libpq-fe.h>
 
+#include <cstdlib>
 #include <memory>
 
 namespace station {
@@ -84,24 +85,10 @@ public:
     bool ListRanges(std::vector<RangeInfo>& aRanges, std::string& aError) override
     {
         aRanges.clear();
-        Result r = Query("SELECT r.id, r.nap, r.uap, r.first_lap, r.last_lap, r.next_lap,"
-                         " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id),"
-                         " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id AND a.state = 'committed')"
-                         " FROM ranges r ORDER BY r.id",
-                         {});
+        Result r = Query(kListRangesSql, {});
         if (!Ok(r, PGRES_TUPLES_OK, aError)) return false;
-        for (int i = 0; i < PQntuples(r.get()); ++i) {
-            RangeInfo info;
-            info.id = Int(r, i, 0);
-            info.nap = static_cast<uint16_t>(Int(r, i, 1));
-            info.uap = static_cast<uint8_t>(Int(r, i, 2));
-            info.first = static_cast<uint32_t>(Int(r, i, 3));
-            info.last = static_cast<uint32_t>(Int(r, i, 4));
-            info.next = static_cast<uint32_t>(Int(r, i, 5));
-            info.taken = Int(r, i, 6);
-            info.committed = Int(r, i, 7);
-            aRanges.push_back(info);
-        }
+        for (int i = 0; i < PQntuples(r.get()); ++i)
+            aRanges.push_back(RangeFromColumns([&](int aColumn) { return Int(r, i, aColumn); }));
         return true;
     }
 
@@ -118,7 +105,7 @@ public:
             if (!Ok(range, PGRES_TUPLES_OK, aError)) return Abort(aError), ReserveResult::Failed;
             if (PQntuples(range.get()) == 0) {
                 Exec("COMMIT", aError);
-                aError = "the address ranges of " + Address{aNap, aUap, 0}.Text().substr(0, 7) + " are used up";
+                aError = UsedUpText(aNap, aUap);
                 return ReserveResult::UsedUp;
             }
             const std::string id = PQgetvalue(range.get(), 0, 0);
@@ -144,26 +131,13 @@ public:
         }
     }
 
-    bool SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
-                  std::string& aError) override
+    int64_t UpdateState(const Address& aAddress, const std::string& aState, const char* aFrom,
+                        const std::string& aReason, std::string& aError) override
     {
-        const char* from = aState == "written"     ? "('reserved')"
-                           : aState == "verified"  ? "('written')"
-                           : aState == "committed" ? "('verified')"
-                           : aState == "scrapped"  ? "('reserved','written','verified')"
-                                                   : nullptr;
-        if (from == nullptr) {
-            aError = "unknown address state \"" + aState + "\"";
-            return false;
-        }
-        Result r = Query(std::string("UPDATE addresses SET state = $1, reason = $2, updated = $3 WHERE address = $4 AND state IN ") + from,
+        Result r = Query(std::string("UPDATE addresses SET state = $1, reason = $2, updated = $3 WHERE address = $4 AND state IN ") + aFrom,
                          {aState, aReason, UtcNow(), std::to_string(aAddress.Packed())});
-        if (!Ok(r, PGRES_COMMAND_OK, aError)) return false;
-        if (std::string(PQcmdTuples(r.get())) != "1") {
-            aError = "the address " + aAddress.Text() + " cannot become " + aState + " from its state";
-            return false;
-        }
-        return true;
+        if (!Ok(r, PGRES_COMMAND_OK, aError)) return -1;
+        return std::strtoll(PQcmdTuples(r.get()), nullptr, 10);
     }
 
     bool MakeDurable(std::string& aError) override
@@ -258,9 +232,7 @@ private:
 
 std::unique_ptr<Store> OpenPostgresStore(const std::string& aUrl, std::string& aError)
 {
-    auto store = std::make_unique<PostgresStore>();
-    if (!store->Open(aUrl, aError)) return nullptr;
-    return store;
+    return OpenAs<PostgresStore>(aUrl, aError);
 }
 
 }  // namespace station

@@ -113,24 +113,10 @@ public:
     bool ListRanges(std::vector<RangeInfo>& aRanges, std::string& aError) override
     {
         aRanges.clear();
-        Statement s(mDb,
-                    "SELECT r.id, r.nap, r.uap, r.first_lap, r.last_lap, r.next_lap,"
-                    " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id),"
-                    " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id AND a.state = 'committed')"
-                    " FROM ranges r ORDER BY r.id");
+        Statement s(mDb, kListRangesSql);
         int rc;
-        while ((rc = s.Step()) == SQLITE_ROW) {
-            RangeInfo r;
-            r.id = s.Int(0);
-            r.nap = static_cast<uint16_t>(s.Int(1));
-            r.uap = static_cast<uint8_t>(s.Int(2));
-            r.first = static_cast<uint32_t>(s.Int(3));
-            r.last = static_cast<uint32_t>(s.Int(4));
-            r.next = static_cast<uint32_t>(s.Int(5));
-            r.taken = s.Int(6);
-            r.committed = s.Int(7);
-            aRanges.push_back(r);
-        }
+        while ((rc = s.Step()) == SQLITE_ROW)
+            aRanges.push_back(RangeFromColumns([&](int aColumn) { return s.Int(aColumn); }));
         return rc == SQLITE_DONE || Error(aError);
     }
 
@@ -146,7 +132,7 @@ public:
             const int rc = range.Step();
             if (rc == SQLITE_DONE) {
                 Exec("COMMIT", aError);
-                aError = "the address ranges of " + Address{aNap, aUap, 0}.Text().substr(0, 7) + " are used up";
+                aError = UsedUpText(aNap, aUap);
                 return ReserveResult::UsedUp;
             }
             if (rc != SQLITE_ROW) return Failed(aError), ReserveResult::Failed;
@@ -176,27 +162,17 @@ public:
         }
     }
 
-    bool SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
-                  std::string& aError) override
+    int64_t UpdateState(const Address& aAddress, const std::string& aState, const char* aFrom,
+                        const std::string& aReason, std::string& aError) override
     {
-        const char* from = aState == "written"     ? "('reserved')"
-                           : aState == "verified"  ? "('written')"
-                           : aState == "committed" ? "('verified')"
-                           : aState == "scrapped"  ? "('reserved','written','verified')"
-                                                   : nullptr;
-        if (from == nullptr) {
-            aError = "unknown address state \"" + aState + "\"";
-            return false;
-        }
-        const std::string sql = std::string("UPDATE addresses SET state = ?, reason = ?, updated = ? WHERE address = ? AND state IN ") + from;
+        const std::string sql = std::string("UPDATE addresses SET state = ?, reason = ?, updated = ? WHERE address = ? AND state IN ") + aFrom;
         Statement s(mDb, sql.c_str());
         s.Bind(1, aState).Bind(2, aReason).Bind(3, UtcNow()).Bind(4, aAddress.Packed());
-        if (s.Step() != SQLITE_DONE) return Error(aError);
-        if (sqlite3_changes(mDb) != 1) {
-            aError = "the address " + aAddress.Text() + " cannot become " + aState + " from its state";
-            return false;
+        if (s.Step() != SQLITE_DONE) {
+            Error(aError);
+            return -1;
         }
-        return true;
+        return sqlite3_changes(mDb);
     }
 
     bool MakeDurable(std::string& aError) override
@@ -282,9 +258,7 @@ private:
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& aPath, std::string& aError)
 {
-    auto store = std::make_unique<SqliteStore>();
-    if (!store->Open(aPath, aError)) return nullptr;
-    return store;
+    return OpenAs<SqliteStore>(aPath, aError);
 }
 
 }  // namespace station
