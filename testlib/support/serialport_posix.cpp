@@ -102,6 +102,36 @@ int WaitFor(int aFd, short aEvents, uint32_t aTimeoutMs)
     }
 }
 
+// Moves aCount bytes, aStep (one read or write of what is left) each time
+// the descriptor is ready for aEvents, until all are moved, the total
+// time-out passes or a step fails; false only on a failure (errno set).
+// Reads (POLLIN) end early: once data flows, a pause longer than the read
+// interval ends the read, and so does the end of file (a step that moves
+// nothing), so that a read does not spin until the deadline.
+template <class Step>
+bool Transfer(int aFd, short aEvents, uint32_t aCount, uint32_t& aDone, Step aStep)
+{
+    const bool reading = aEvents == POLLIN;
+    const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
+    while (aDone < aCount) {
+        uint64_t now = NowMs();
+        if (now >= deadline) break;
+        uint32_t wait = static_cast<uint32_t>(deadline - now);
+        if (reading && aDone > 0 && wait > kSerialReadIntervalMs) wait = kSerialReadIntervalMs;
+        int ready = WaitFor(aFd, aEvents, wait);
+        if (ready < 0) return false;
+        if (ready == 0) break;
+        ssize_t n = aStep();
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return false;
+        }
+        if (n == 0 && reading) break;
+        aDone += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 SerialPort::~SerialPort()
@@ -209,52 +239,16 @@ bool SerialPort::Write(const uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 {
     aDone = 0;
     if (!CanTransfer(IsOpen(), aData, aCount)) return false;
-    int fd = static_cast<int>(mHandle);
-    const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
-    while (aDone < aCount) {
-        uint64_t now = NowMs();
-        if (now >= deadline) break;
-        int ready = WaitFor(fd, POLLOUT, static_cast<uint32_t>(deadline - now));
-        if (ready < 0) return false;
-        if (ready == 0) break;
-        ssize_t n = ::write(fd, aData + aDone, aCount - aDone);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return false;
-        }
-        aDone += static_cast<uint32_t>(n);
-    }
-    return true;
+    const int fd = static_cast<int>(mHandle);
+    return Transfer(fd, POLLOUT, aCount, aDone, [&] { return ::write(fd, aData + aDone, aCount - aDone); });
 }
 
 bool SerialPort::Read(uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 {
     aDone = 0;
     if (!CanTransfer(IsOpen(), aData, aCount)) return false;
-    int fd = static_cast<int>(mHandle);
-    const uint64_t deadline = NowMs() + TotalTimeoutMs(aCount);
-    while (aDone < aCount) {
-        uint64_t now = NowMs();
-        if (now >= deadline) break;
-        uint32_t wait = static_cast<uint32_t>(deadline - now);
-        // Once data flows, a pause longer than the interval ends the read.
-        if (aDone > 0 && wait > kSerialReadIntervalMs) wait = kSerialReadIntervalMs;
-        int ready = WaitFor(fd, POLLIN, wait);
-        if (ready < 0) return false;
-        if (ready == 0) break;
-        ssize_t n = ::read(fd, aData + aDone, aCount - aDone);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return false;
-        }
-        if (n == 0) {
-            // End of file: no more data will come. Do not spin until the
-            // deadline.
-            break;
-        }
-        aDone += static_cast<uint32_t>(n);
-    }
-    return true;
+    const int fd = static_cast<int>(mHandle);
+    return Transfer(fd, POLLIN, aCount, aDone, [&] { return ::read(fd, aData + aDone, aCount - aDone); });
 }
 
 void SerialPort::Close()

@@ -23,6 +23,20 @@ private:
     DWORD mSaved;
 };
 
+// Whether a transfer may start; sets the last error when not.
+bool CanTransfer(bool aOpen, const void* aData, uint32_t aCount)
+{
+    if (!aOpen) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (aData == nullptr && aCount != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 SerialPort::~SerialPort()
@@ -103,28 +117,20 @@ bool SerialPort::Purge()
 
 bool SerialPort::Write(const uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 {
-    aDone = 0;
-    if (!IsOpen() || (aData == nullptr && aCount != 0)) {
-        SetLastError(!IsOpen() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return false;
-    }
     DWORD done = 0;
-    BOOL ok = WriteFile(ToHandle(mHandle), aData, aCount, &done, nullptr);
+    const bool ok = CanTransfer(IsOpen(), aData, aCount) &&
+                    WriteFile(ToHandle(mHandle), aData, aCount, &done, nullptr) != FALSE;
     aDone = done;
-    return ok != FALSE;
+    return ok;
 }
 
 bool SerialPort::Read(uint8_t* aData, uint32_t aCount, uint32_t& aDone)
 {
-    aDone = 0;
-    if (!IsOpen() || (aData == nullptr && aCount != 0)) {
-        SetLastError(!IsOpen() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return false;
-    }
     DWORD done = 0;
-    BOOL ok = ReadFile(ToHandle(mHandle), aData, aCount, &done, nullptr);
+    const bool ok = CanTransfer(IsOpen(), aData, aCount) &&
+                    ReadFile(ToHandle(mHandle), aData, aCount, &done, nullptr) != FALSE;
     aDone = done;
-    return ok != FALSE;
+    return ok;
 }
 
 void SerialPort::Close()
