@@ -1,5 +1,7 @@
 #include "address_ledger.h"
 
+#include "hex_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -43,16 +45,10 @@ bool hexPart(const std::string &aText, std::size_t aDigits, std::uint32_t &aOut)
         return false;
     std::uint32_t value = 0;
     for (char c : aText) {
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else
+        const int digit = hexDigit(c);
+        if (digit < 0)
             return false;
-        value = value * 16 + digit;
+        value = value * 16 + static_cast<std::uint32_t>(digit);
     }
     aOut = value;
     return true;

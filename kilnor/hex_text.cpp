@@ -4,8 +4,6 @@
 
 namespace kilnor {
 
-namespace {
-
 int hexDigit(char aChar)
 {
     if (aChar >= '0' && aChar <= '9')
@@ -16,6 +14,8 @@ int hexDigit(char aChar)
         return aChar - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 bool isSpace(char aChar)
 {

@@ -14,6 +14,10 @@ namespace kilnor {
 // the value modulo 2^32.
 std::uint32_t parseHexField(const std::string &aText);
 
+// The value of one hexadecimal digit (either case); -1 for any other
+// character.
+int hexDigit(char aChar);
+
 // Upper-case hexadecimal with at least aDigits digits ("%0*X"); wider values
 // keep all their digits.
 std::string formatHex(std::uint32_t aValue, int aDigits);
