@@ -88,17 +88,9 @@ bool CPSRFileBase::ParseHex(const std::string& aText, uint16_t& aValue)
     if (at >= aText.size()) return false;
     uint32_t value = 0;
     for (; at < aText.size(); ++at) {
-        const char c = aText[at];
-        uint32_t digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        else
-            return false;
-        value = value * 16 + digit;
+        const int digit = hextext::DigitValue(aText[at]);
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<uint32_t>(digit);
         if (value > 0xFFFF) return false;
     }
     aValue = static_cast<uint16_t>(value);

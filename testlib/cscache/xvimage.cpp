@@ -1,6 +1,7 @@
 #include "cscache/xvimage.h"
 
 #include "support/fileutil.h"
+#include "support/hextext.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,15 +16,6 @@ namespace {
 const char kAlignDirective[] = "#!ALIGN ";
 const char kHexDigits[] = "0123456789ABCDEF";
 
-// Value of a hexadecimal digit, or -1.
-inline int HexValue(char aChar)
-{
-    if (aChar >= '0' && aChar <= '9') return aChar - '0';
-    if (aChar >= 'A' && aChar <= 'F') return aChar - 'A' + 10;
-    if (aChar >= 'a' && aChar <= 'f') return aChar - 'a' + 10;
-    return -1;
-}
-
 // The white space that may separate address and data.
 inline bool IsSpace(char aChar)
 {
@@ -37,7 +29,7 @@ inline bool ReadHex(const char*& aPos, const char* aEnd, uint32_t& aValue)
     const char* start = aPos;
     uint32_t value = 0;
     int digit;
-    while (aPos < aEnd && (digit = HexValue(*aPos)) >= 0) {
+    while (aPos < aEnd && (digit = hextext::DigitValue(*aPos)) >= 0) {
         value = (value << 4) | static_cast<uint32_t>(digit);
         ++aPos;
     }

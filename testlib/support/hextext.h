@@ -1,6 +1,6 @@
 // Zero-filled hexadecimal digits for message texts: one formatter for the
 // command codes, identifications, key IDs, ranges and values the library
-// writes into its messages.
+// writes into its messages; and the value of a digit for the readers.
 #ifndef NVT_SUPPORT_HEXTEXT_H
 #define NVT_SUPPORT_HEXTEXT_H
 
@@ -34,6 +34,15 @@ inline std::string Short(uint32_t aValue)
     char text[12];
     std::snprintf(text, sizeof(text), "%x", static_cast<unsigned>(aValue));
     return text;
+}
+
+// Value of a hexadecimal digit (either case), or -1.
+inline int DigitValue(char aChar)
+{
+    if (aChar >= '0' && aChar <= '9') return aChar - '0';
+    if (aChar >= 'A' && aChar <= 'F') return aChar - 'A' + 10;
+    if (aChar >= 'a' && aChar <= 'f') return aChar - 'a' + 10;
+    return -1;
 }
 
 }  // namespace hextext
