@@ -70,7 +70,7 @@ int32_t CTarget::Flush()
 
 // --- CFileTarget -----------------------------------------------------------
 
-CFileTarget::CFileTarget()
+CFileTarget::CFileTarget(bool aByteAddressed) : mByteAddressed(aByteAddressed)
 {
     NVT_TRACE(kSource, "CFileTarget::CFileTarget");
 }
@@ -107,6 +107,7 @@ int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseFo
     NVT_TRACE(kSource, "CFileTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
               aInitialiseForWrite);
     mFilename = aFilename;
+    mImage.SetByteAddressed(mByteAddressed);
     if (aInitialiseForWrite) {
         // The check keeps an existing file as it is: if the write fails
         // later, the user still has the old file.
@@ -115,9 +116,8 @@ int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseFo
     mImage.SetMaxWords(kTargetWords);
     if (mImage.ReadFile(mFilename, -1, kFileAddressLimit) < 0) {
         // Nothing of a failed read is served.
-        const bool byteAddressed = mImage.ByteAddressed();
         mImage = XVImage();
-        mImage.SetByteAddressed(byteAddressed);
+        mImage.SetByteAddressed(mByteAddressed);
         ReportError(TheMsgHnd::Instance().GetHandler("CFileTarget::Initialise"), kCsFileReadFailed,
                     "Unable to read file '" + mFilename + "' (it was either missing or corrupt).");
         return kCsFileReadFailed;
@@ -135,42 +135,4 @@ int32_t CFileTarget::Flush()
         return kCsFileWriteFailed;
     }
     return fileutil::MightUacMoveThisFile(mFilename) ? kCsWrittenMayBeRedirected : kCsOk;
-}
-
-// --- CXUVTarget, CIMGTarget ------------------------------------------------
-
-CXUVTarget::CXUVTarget()
-{
-    NVT_TRACE(kSource, "CXUVTarget::CXUVTarget");
-}
-
-CXUVTarget::~CXUVTarget()
-{
-    NVT_TRACE(kSource, "CXUVTarget::~CXUVTarget");
-}
-
-int32_t CXUVTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
-{
-    NVT_TRACE(kSource, "CXUVTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
-              aInitialiseForWrite);
-    mImage.SetByteAddressed(false);
-    return CFileTarget::Initialise(aFilename, aInitialiseForWrite);
-}
-
-CIMGTarget::CIMGTarget()
-{
-    NVT_TRACE(kSource, "CIMGTarget::CIMGTarget");
-}
-
-CIMGTarget::~CIMGTarget()
-{
-    NVT_TRACE(kSource, "CIMGTarget::~CIMGTarget");
-}
-
-int32_t CIMGTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
-{
-    NVT_TRACE(kSource, "CIMGTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
-              aInitialiseForWrite);
-    mImage.SetByteAddressed(true);
-    return CFileTarget::Initialise(aFilename, aInitialiseForWrite);
 }

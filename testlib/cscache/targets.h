@@ -54,7 +54,6 @@ public:
 
 class CFileTarget : public CTarget {
 public:
-    CFileTarget();
     ~CFileTarget() override;
 
     using CTarget::Read;
@@ -77,30 +76,32 @@ public:
     // word 0); 13 when it cannot be read or holds no data line. For writing:
     // checks that the file can be written (14 if not) without changing an
     // existing file; the image stays empty.
-    virtual int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) = 0;
+    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite);
 
     const XVImage& GetImage() const { return mImage; }
     const std::string& Filename() const { return mFilename; }
 
 protected:
+    // aByteAddressed: the file's addresses are byte addresses.
+    explicit CFileTarget(bool aByteAddressed);
+
     std::string mFilename;
     XVImage mImage;
+
+private:
+    bool mByteAddressed;
 };
 
 // Files whose addresses are word addresses (".XUV").
 class CXUVTarget : public CFileTarget {
 public:
-    CXUVTarget();
-    ~CXUVTarget() override;
-    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) override;
+    CXUVTarget() : CFileTarget(false) {}
 };
 
 // Files whose addresses are byte addresses, twice the word address (".IMG").
 class CIMGTarget : public CFileTarget {
 public:
-    CIMGTarget();
-    ~CIMGTarget() override;
-    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) override;
+    CIMGTarget() : CFileTarget(true) {}
 };
 
 #endif
