@@ -17,17 +17,19 @@ const uint32_t kFlashPollMs = 100;
 const uint32_t kFlashImageKiloWords = 1024;
 const char kNotSupported[] = "Not supported on this chip type";
 
-// Only the supported chip's NVM can be reached.
-bool SupportedChip(int32_t aStream)
-{
-    return DeviceChip(static_cast<uint32_t>(aStream)).chipIndex == kSupportedChipIndex;
-}
-
 }  // namespace
 
 const CXapHelper& DeviceChip(uint32_t aStream)
 {
     return qlk_stream_xap_helper(aStream);
+}
+
+int32_t CDeviceTarget::BindStream(int32_t aStream, const char* aCaller)
+{
+    mStream = aStream;
+    if (DeviceChip(static_cast<uint32_t>(aStream)).chipIndex == kSupportedChipIndex) return kCsOk;
+    ReportError(HandlerOf(aCaller), kCsNotSupported, kNotSupported);
+    return kCsNotSupported;
 }
 
 // --- CSPIFTarget -------------------------------------------------------------
@@ -45,11 +47,7 @@ CSPIFTarget::~CSPIFTarget()
 int32_t CSPIFTarget::Initialise(int32_t aStream)
 {
     NVT_TRACE(kSource, "CSPIFTarget::Initialise", "aStream=%d", aStream);
-    mStream = aStream;
-    if (!SupportedChip(aStream)) {
-        ReportError(HandlerOf("CSPIFTarget::Initialise"), kCsNotSupported, kNotSupported);
-        return kCsNotSupported;
-    }
+    if (const int32_t status = BindStream(aStream, "CSPIFTarget::Initialise")) return status;
     mFlash.reset();
     mSize = 0;
     mFlash.reset(new flash(static_cast<uint32_t>(aStream)));
@@ -151,13 +149,8 @@ CE2Target::~CE2Target()
 int32_t CE2Target::Initialise(int32_t aStream)
 {
     NVT_TRACE(kSource, "CE2Target::Initialise", "aStream=%d", aStream);
-    mStream = aStream;
     mE2.reset(new esquared(static_cast<uint32_t>(aStream)));
-    if (!SupportedChip(aStream)) {
-        ReportError(HandlerOf("CE2Target::Initialise"), kCsNotSupported, kNotSupported);
-        return kCsNotSupported;
-    }
-    return kCsOk;
+    return BindStream(aStream, "CE2Target::Initialise");
 }
 
 int32_t CE2Target::Read(uint16_t aBegin, uint16_t aEnd, std::vector<uint16_t>& aDataOut)

@@ -34,6 +34,10 @@ public:
     int32_t Stream() const { return mStream; }
 
 protected:
+    // Keeps aStream; kCsNotSupported, reported for aCaller, unless the chip
+    // on it is the supported one (only its NVM can be reached).
+    int32_t BindStream(int32_t aStream, const char* aCaller);
+
     int32_t mStream = 0x7FFFFFFF;  // no stream yet
 };
 
