@@ -100,6 +100,21 @@ int32_t VerifyFailed(const char* aOperation)
     return Fail(std::string(aOperation) + " failed verification: a word changed on the wire");
 }
 
+// One word at a generic pointer. The verifying read fails on a corrupted
+// word; the plain read checks nothing, so the word reaches the caller.
+int32_t ReadOneGp(uint32_t aStream, GenericPointer aWhere, uint16_t* aWord, bool aVerify)
+{
+    devsim::Chip* chip = ChipOf(aStream);
+    if (chip == nullptr) return 1;
+    if (ReadFault(aStream)) return 1;
+    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return FailCall(*chip, "memory read failed");
+    if (Flip(aStream, 1, aWord)) {
+        if (aVerify) return VerifyFailed("memory read");
+        devsim::NoteFlipPassedOn(aStream);
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -205,23 +220,12 @@ int32_t qlk_stream_read_verify(uint32_t aStream, uint16_t aWordAddress, uint16_t
 
 int32_t qlk_stream_readgp(uint32_t aStream, GenericPointer aWhere, uint16_t* aWord)
 {
-    devsim::Chip* chip = ChipOf(aStream);
-    if (chip == nullptr) return 1;
-    if (ReadFault(aStream)) return 1;
-    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return FailCall(*chip, "memory read failed");
-    // The plain read checks nothing: a corrupted word reaches the caller.
-    if (Flip(aStream, 1, aWord)) devsim::NoteFlipPassedOn(aStream);
-    return 0;
+    return ReadOneGp(aStream, aWhere, aWord, false);
 }
 
 int32_t qlk_stream_readgp_verify(uint32_t aStream, GenericPointer aWhere, uint16_t* aWord)
 {
-    devsim::Chip* chip = ChipOf(aStream);
-    if (chip == nullptr) return 1;
-    if (ReadFault(aStream)) return 1;
-    if (!chip->Read(aWhere.space, aWhere.address, 1, aWord)) return FailCall(*chip, "memory read failed");
-    if (Flip(aStream, 1, aWord)) return VerifyFailed("memory read");
-    return 0;
+    return ReadOneGp(aStream, aWhere, aWord, true);
 }
 
 int32_t qlk_stream_readgp_block_verify(uint32_t aStream, GenericPointer aWhere, uint32_t aCount,
