@@ -14,6 +14,7 @@
 #include "support/clock.h"
 #include "support/fileutil.h"
 #include "support/msghandler.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -208,12 +209,9 @@ TEST_F(Integrity, CsDataLongerThanTheBlockAreNeverSaved)
         nvimagegen::MemoryTarget target(Words(0x400, 0xFFFF));
         EXPECT_EQ(kCsInvalidLength, engine.Save(target, csOnly));
         EXPECT_EQ(0u, target.writes);
-        int16_t code = 0;
-        std::string text;
-        GetPendingError(TheMsgHnd::Instance().SharedHandler(), code, text);
         EXPECT_EQ("The CS data do not fit the CS block of the image (block length: 32 bytes, data length: 36 "
                   "bytes); nothing was written",
-                  text);
+                  testsupport::LastErrorText());
     }
 }
 
@@ -488,12 +486,9 @@ TEST_F(Integrity, AFirmwareBlockOverTheHeaderIsRefused)
     ASSERT_EQ(0, Open());
     const std::string before = ReadBytes(Image("kept.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4)));
     EXPECT_EQ(kCsImageCorrupt, engine.WriteFile(Path("kept.xuv")));
-    int16_t code = 0;
-    std::string text;
-    GetPendingError(TheMsgHnd::Instance().SharedHandler(), code, text);
     EXPECT_EQ("The blocks of the image overlap: firmware block 1 and the header both hold word 0x0000; nothing was "
               "written",
-              text);
+              testsupport::LastErrorText());
     EXPECT_EQ(before, ReadBytes(Path("kept.xuv")));
 }
 

@@ -499,23 +499,20 @@ private:
                  [&](NvtHandle h) { return nvtGetPtFwBuildInfo(h, xbv, Maybe(length), data); });
     }
 
-    void GetPtFwBuildId()
+    // A query of one value that reads an XBV file when given a path and
+    // needs the loaded firmware (state 2) when not.
+    template <class Value, class Query>
+    void QueryValue(const char* aName, Query aQuery)
     {
         std::string path;
         const char* xbv = QueryPath(path);
-        uint16_t id = 0;
-        OnHandle("nvtGetPtFwBuildId", xbv == nullptr ? 2 : -1,
-                 [&](NvtHandle h) { return nvtGetPtFwBuildId(h, xbv, Maybe(id)); });
+        Value value{};
+        OnHandle(aName, xbv == nullptr ? 2 : -1, [&](NvtHandle h) { return aQuery(h, xbv, Maybe(value)); });
     }
 
-    void GetPtFwCsVersion()
-    {
-        std::string path;
-        const char* xbv = QueryPath(path);
-        uint16_t version = 0;
-        OnHandle("nvtGetPtFwCsVersion", xbv == nullptr ? 2 : -1,
-                 [&](NvtHandle h) { return nvtGetPtFwCsVersion(h, xbv, Maybe(version)); });
-    }
+    void GetPtFwBuildId() { QueryValue<uint16_t>("nvtGetPtFwBuildId", nvtGetPtFwBuildId); }
+
+    void GetPtFwCsVersion() { QueryValue<uint16_t>("nvtGetPtFwCsVersion", nvtGetPtFwCsVersion); }
 
     void GetPtFwApiVersion()
     {
