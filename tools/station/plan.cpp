@@ -20,6 +20,21 @@ struct StepKind {
     std::set<std::string> parameters;
 };
 
+// The step parameters that are a plain number up to a highest value.
+struct NumberParameter {
+    const char* name;
+    uint32_t max;
+    uint32_t Step::*field;
+};
+const NumberParameter kNumberParameters[] = {
+    {"channel", 0xFF, &Step::channel},     {"frequency_mhz", 0xFFFF, &Step::frequencyMhz},
+    {"length", 0xFF, &Step::length},       {"payload", 0xFF, &Step::payload},
+    {"packets", 0xFFFF, &Step::packets},   {"poll_ms", 1000, &Step::pollMs},
+    {"mask", 0xFFFFFFFFu, &Step::mask},    {"levels", 0xFFFFFFFFu, &Step::levels},
+    {"led", 0xFFFFFFFFu, &Step::led},      {"mode", 3, &Step::mode},
+    {"brightness", 100, &Step::brightness}, {"baud", 0xFFFFFFFFu, &Step::baud},
+};
+
 const std::vector<StepKind>& Kinds()
 {
     static const std::vector<StepKind> kinds = {
@@ -296,33 +311,12 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
                 if (!node.is_string() || node.as_string()->get().empty()) return fail(node, "\"port\" must be a port name");
                 step.port = node.as_string()->get();
             } else if (k == "value") {
-                ok = number(step.type == StepType::Led ? 0xFFFF : 0xFFFF, step.type == StepType::Led ? step.ledValue : step.value);
-            } else if (k == "channel") {
-                ok = number(0xFF, step.channel);
-            } else if (k == "frequency_mhz") {
-                ok = number(0xFFFF, step.frequencyMhz);
-            } else if (k == "length") {
-                ok = number(0xFF, step.length);
-            } else if (k == "payload") {
-                ok = number(0xFF, step.payload);
-            } else if (k == "packets") {
-                ok = number(0xFFFF, step.packets);
-            } else if (k == "poll_ms") {
-                ok = number(1000, step.pollMs);
+                ok = number(0xFFFF, step.type == StepType::Led ? step.ledValue : step.value);
             } else if (k == "reads") {
                 ok = number(1000, step.reads) && step.reads > 0 ? true : fail(node, "\"reads\" must be from 1 to 1000");
-            } else if (k == "mask") {
-                ok = number(0xFFFFFFFFu, step.mask);
-            } else if (k == "levels") {
-                ok = number(0xFFFFFFFFu, step.levels);
-            } else if (k == "led") {
-                ok = number(0xFFFFFFFFu, step.led);
-            } else if (k == "mode") {
-                ok = number(3, step.mode);
-            } else if (k == "brightness") {
-                ok = number(100, step.brightness);
-            } else if (k == "baud") {
-                ok = number(0xFFFFFFFFu, step.baud);
+            } else {
+                for (const NumberParameter& n : kNumberParameters)
+                    if (k == n.name) ok = number(n.max, step.*n.field);
             }
             if (!ok) return false;
         }
