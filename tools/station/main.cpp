@@ -219,36 +219,34 @@ int main(int argc, char** argv)
 
     using namespace station;
     std::string error;
-    if (*add) {
+    if (*add || *list || *exportCmd) {
+        // The store commands all work on the store --db names.
         auto store = OpenStore(db, error);
         if (!store) return Error(error);
-        if (!store->AddRange(static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), first, last, error)) return Error(error);
-        std::printf("added %s to %s\n",
-                    (Address{static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), first}.Text() + " - " +
-                     Address{static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), last}.Text().substr(8)).c_str(),
-                    db.c_str());
-        return 0;
-    }
-    if (*list) {
-        auto store = OpenStore(db, error);
-        if (!store) return Error(error);
-        std::vector<RangeInfo> ranges;
-        if (!store->ListRanges(ranges, error)) return Error(error);
-        std::printf("%-4s %-9s %-8s %-8s %-8s %8s %9s\n", "id", "NAP:UAP", "first", "last", "next", "taken", "committed");
-        for (const RangeInfo& r : ranges) {
-            char next[16];
-            if (r.next > r.last) std::snprintf(next, sizeof next, "used up");
-            else std::snprintf(next, sizeof next, "%06X", static_cast<unsigned>(r.next));
-            std::printf("%-4lld %04X:%02X   %06X   %06X   %-8s %8lld %9lld\n", static_cast<long long>(r.id),
-                        static_cast<unsigned>(r.nap), static_cast<unsigned>(r.uap), static_cast<unsigned>(r.first),
-                        static_cast<unsigned>(r.last), next, static_cast<long long>(r.taken),
-                        static_cast<long long>(r.committed));
+        if (*add) {
+            if (!store->AddRange(static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), first, last, error)) return Error(error);
+            std::printf("added %s to %s\n",
+                        (Address{static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), first}.Text() + " - " +
+                         Address{static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), last}.Text().substr(8)).c_str(),
+                        db.c_str());
+            return 0;
         }
-        return 0;
-    }
-    if (*exportCmd) {
-        auto store = OpenStore(db, error);
-        if (!store) return Error(error);
+        if (*list) {
+            std::vector<RangeInfo> ranges;
+            if (!store->ListRanges(ranges, error)) return Error(error);
+            std::printf("%-4s %-9s %-8s %-8s %-8s %8s %9s\n", "id", "NAP:UAP", "first", "last", "next", "taken", "committed");
+            for (const RangeInfo& r : ranges) {
+                char next[16];
+                if (r.next > r.last) std::snprintf(next, sizeof next, "used up");
+                else std::snprintf(next, sizeof next, "%06X", static_cast<unsigned>(r.next));
+                std::printf("%-4lld %04X:%02X   %06X   %06X   %-8s %8lld %9lld\n", static_cast<long long>(r.id),
+                            static_cast<unsigned>(r.nap), static_cast<unsigned>(r.uap), static_cast<unsigned>(r.first),
+                            static_cast<unsigned>(r.last), next, static_cast<long long>(r.taken),
+                            static_cast<long long>(r.committed));
+            }
+            return 0;
+        }
+        // export
         std::vector<StoredRecord> stored;
         if (!store->Records(stored, error)) return Error(error);
         std::vector<Record> records;
