@@ -2,8 +2,8 @@
 // options.h.
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "numbergrammar.h"
+
 #include <functional>
 #include <vector>
 
@@ -11,24 +11,7 @@ namespace devsim {
 
 bool ParseNumber(const std::string& aText, uint64_t aMax, uint64_t& aValue)
 {
-    int base = 10;
-    std::string digits = aText;
-    if (aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X')) {
-        base = 16;
-        digits = aText.substr(2);
-    }
-    if (digits.empty()) return false;
-    for (char c : digits) {
-        const bool decimal = c >= '0' && c <= '9';
-        const bool hex = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!decimal && !(base == 16 && hex)) return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(digits.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || v > aMax) return false;
-    aValue = v;
-    return true;
+    return numbergrammar::Parse(aText, aMax, aValue);
 }
 
 namespace {

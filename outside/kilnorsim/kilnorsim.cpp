@@ -1,5 +1,7 @@
 #include "kilnorsim.h"
 
+#include "numbergrammar.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,30 +38,9 @@ bool readText(const std::string &aPath, std::string &aOut)
 
 bool parseNumber(const std::string &aText, unsigned long long aMax, unsigned long long &aOut)
 {
-    unsigned base = 10;
-    std::size_t first = 0;
-    if (aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X')) {
-        base = 16;
-        first = 2;
-    }
-    if (first == aText.size())
+    std::uint64_t value = 0;
+    if (!numbergrammar::Parse(aText, aMax, value))
         return false;
-    unsigned long long value = 0;
-    for (std::size_t i = first; i < aText.size(); ++i) {
-        const char c = aText[i];
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        if (digit > aMax || value > (aMax - digit) / base)
-            return false;
-        value = value * base + digit;
-    }
     aOut = value;
     return true;
 }
