@@ -377,19 +377,39 @@ void KilnorDialog::setFilePathText(const std::string &aPath)
     setItemText(IDC_FILE_PATH, aPath);
 }
 
-void KilnorDialog::setProgramFileEnabled(bool aEnabled)
+namespace {
+
+int buttonId(Button aButton)
 {
-    enableItem(IDC_PROGRAM_FILE, aEnabled);
+    switch (aButton) {
+    case Button::WriteHeader:
+        return IDC_WRITE_HEADER;
+    case Button::Fill:
+        return IDC_FILL;
+    case Button::ReadOut:
+        return IDC_READ_OUT;
+    case Button::WriteAddress:
+        return IDC_WRITE_ADDRESS;
+    case Button::ChooseFile:
+        return IDC_CHOOSE_FILE;
+    case Button::ProgramFile:
+        break;
+    }
+    return IDC_PROGRAM_FILE;
 }
 
-void KilnorDialog::setReadOutEnabled(bool aEnabled)
+} // namespace
+
+void KilnorDialog::setButtonEnabled(Button aButton, bool aEnabled)
 {
-    enableItem(IDC_READ_OUT, aEnabled);
+    enableItem(buttonId(aButton), aEnabled);
 }
 
-void KilnorDialog::setWriteAddressEnabled(bool aEnabled)
+void KilnorDialog::focusButton(Button aButton)
 {
-    enableItem(IDC_WRITE_ADDRESS, aEnabled);
+    // Through the dialog manager, so that the button also becomes the one
+    // Enter presses.
+    SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window_, buttonId(aButton))), TRUE);
 }
 
 void KilnorDialog::setStatus(const std::string &aText)

@@ -51,9 +51,8 @@ public:
     void setLapText(const std::string &aLap) override;
     void setAddressFieldsEnabled(bool aEnabled) override;
     void setFilePathText(const std::string &aPath) override;
-    void setProgramFileEnabled(bool aEnabled) override;
-    void setReadOutEnabled(bool aEnabled) override;
-    void setWriteAddressEnabled(bool aEnabled) override;
+    void setButtonEnabled(Button aButton, bool aEnabled) override;
+    void focusButton(Button aButton) override;
     void setStatus(const std::string &aText) override;
     std::optional<std::string> askOpenDumpFile() override;
     std::optional<std::string> askSaveDumpFile() override;

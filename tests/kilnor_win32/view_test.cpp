@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -96,6 +98,8 @@ TEST_F(Win32ViewTest, ButtonsRunTheirOperationsOnTheCheckedInterface)
     click(IDC_WRITE_HEADER);
     EXPECT_EQ((std::vector<std::string>{"plsOpen(2,-1,-1)", "plsWriteCkHeader()", "plsClose()"}), chip.calls);
     EXPECT_EQ("初始化完成", text(IDC_STATUS));
+    // The focus is back on the button, so that Enter runs it again.
+    EXPECT_EQ(GetDlgItem(window, IDC_WRITE_HEADER), GetFocus());
 
     chip.calls.clear();
     click(IDC_LPT);
@@ -105,10 +109,22 @@ TEST_F(Win32ViewTest, ButtonsRunTheirOperationsOnTheCheckedInterface)
     click(IDC_FILL);
     EXPECT_EQ((std::vector<std::string>{"plsOpen(1,-1,-1)", "plsFill(255,1)", "plsClose()"}), chip.calls);
     EXPECT_EQ("填充失败", text(IDC_STATUS));
+    EXPECT_EQ(GetDlgItem(window, IDC_FILL), GetFocus());
 }
 
 TEST_F(Win32ViewTest, TypedAddressIsWrittenOnceTheIncrementIsOff)
 {
+    // A dialog of its own, over a config.bin of NAP 0002, UAP 5B and the
+    // LAPs 00FFFE up to 010010; the ledger of written addresses goes beside it.
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "nvt_kilnor_win32_address";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const char config[] = {0x00, 0x02, 0x5b, 0x00, char(0xff), char(0xfe), 0x01, 0x00, 0x10};
+    std::ofstream((folder / "config.bin").string(), std::ios::binary).write(config, sizeof(config));
+    KilnorDialog ranged{chip, (folder / "config.bin").string()};
+    window = ranged.createModeless(GetModuleHandleW(nullptr));
+    ASSERT_NE(nullptr, window);
+
     click(IDC_INCREMENT);
     EXPECT_FALSE(checked(IDC_INCREMENT));
     for (int id : {IDC_NAP, IDC_UAP, IDC_LAP})
@@ -126,15 +142,21 @@ TEST_F(Win32ViewTest, TypedAddressIsWrittenOnceTheIncrementIsOff)
     EXPECT_EQ("烧录成功", text(IDC_STATUS));
     EXPECT_TRUE(enabled(IDC_WRITE_ADDRESS));
 
-    click(IDC_INCREMENT);
+    // The ledger beside config.bin refuses the same address a second time.
+    chip.calls.clear();
     click(IDC_WRITE_ADDRESS);
-    EXPECT_EQ("00FFFF", text(IDC_LAP));
+    EXPECT_EQ("地址已烧录过", text(IDC_STATUS));
+    EXPECT_TRUE(chip.calls.empty());
+    EXPECT_EQ(GetDlgItem(window, IDC_WRITE_ADDRESS), GetFocus());
+    DestroyWindow(window);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 TEST_F(Win32ViewTest, ProgrammingNeedsAFileAndTakesThePathFromTheField)
 {
     // Choosing a file enables the button; an emptied field is refused.
-    dialog.setProgramFileEnabled(true);
+    dialog.setButtonEnabled(kilnor::Button::ProgramFile, true);
     click(IDC_PROGRAM_FILE);
     EXPECT_EQ("请先选择烧录文件", text(IDC_STATUS));
     setText(IDC_FILE_PATH, "C:\\dumps\\1.dump");
