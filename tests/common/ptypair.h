@@ -113,6 +113,12 @@ inline int OpenDescriptors()
     return count - 1;  // the directory stream itself
 }
 
+// Only a Windows program can run under Wine.
+inline bool RunningUnderWine()
+{
+    return false;
+}
+
 #endif
 
 #endif

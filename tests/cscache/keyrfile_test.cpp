@@ -158,8 +158,8 @@ TEST_F(KeyrFile, WrittenFileReadsBackToTheSameKeys)
     ASSERT_EQ(kCsOk, LoadIntoEngine(">DECIMAL_CS_VERSION=5\n&PSKEY_A = 1 2f\n&NOLABEL = 3\n&BDADDR = 1 2 3 4\n"));
     ASSERT_EQ(kCsOk, engine.WriteFile(Path("out.KEYR")));
     const std::string text = ReadWholeFile(Path("out.KEYR"));
-    EXPECT_EQ(0u, text.find(">DECIMAL_CS_VERSION=5\n// (0123) - My label\n&PSKEY_A = 0001 002f\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("\n// (0003)\n&NOLABEL = 0003\n")) << text;
+    EXPECT_EQ(0u, text.find(TextOnDisk(">DECIMAL_CS_VERSION=5\n// (0123) - My label\n&PSKEY_A = 0001 002f\n"))) << text;
+    EXPECT_NE(std::string::npos, text.find(TextOnDisk("\n// (0003)\n&NOLABEL = 0003\n"))) << text;
 
     CNvImageCache again(&keys, nullptr);
     ASSERT_EQ(kCsOk, again.ReadFile(Path("out.KEYR")));

@@ -16,6 +16,7 @@ using testsupport::LastError;
 using testsupport::ReadWholeFile;
 using testsupport::ResetErrors;
 using testsupport::ScratchDir;
+using testsupport::TextOnDisk;
 using testsupport::WriteWholeFile;
 
 Words Count(size_t aWords)
@@ -129,8 +130,8 @@ TEST(FileTarget, ImgAddressesAreTwiceThoseOfXuv)
         EXPECT_EQ(target.Write(0x10, data), kCsOk);
         EXPECT_EQ(target.Flush(), kCsOk);
     }
-    EXPECT_EQ(ReadWholeFile(dir.File("a.xuv")), "@000010   AAAA\n@000011   BBBB\n@000012   CCCC\n");
-    EXPECT_EQ(ReadWholeFile(dir.File("a.img")), "@000020   AAAA\n@000022   BBBB\n@000024   CCCC\n");
+    EXPECT_EQ(ReadWholeFile(dir.File("a.xuv")), TextOnDisk("@000010   AAAA\n@000011   BBBB\n@000012   CCCC\n"));
+    EXPECT_EQ(ReadWholeFile(dir.File("a.img")), TextOnDisk("@000020   AAAA\n@000022   BBBB\n@000024   CCCC\n"));
 
     // Each flavour reads its own file back to the same words.
     CIMGTarget img;
