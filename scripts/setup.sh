@@ -20,7 +20,21 @@ fi
 # Wine, a virtual display and a screenshot tool, and what it takes to build
 # Xerces-C from Debian's source package.
 if [ "${NVT_WITH_WINDOWS:-0}" = 1 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb imagemagick dpkg-dev python3 googletest fonts-noto-cjk)
+  packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb imagemagick dpkg-dev xz-utils python3 googletest fonts-noto-cjk)
+fi
+
+sudo_cmd=""
+if [ "$(id -u)" != 0 ]; then sudo_cmd="sudo"; fi
+need_update=0
+
+# Xerces-C for Windows is built from its Debian source package, which needs
+# a deb-src entry for the system's suite (added before the one update).
+if [ "${NVT_WITH_WINDOWS:-0}" = 1 ] && ! apt-cache showsrc xerces-c 2>/dev/null | grep -q '^Package:'; then
+  . /etc/os-release
+  echo "setup: adding the Debian source archive for $VERSION_CODENAME"
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$VERSION_CODENAME" | $sudo_cmd tee /etc/apt/sources.list.d/nvt-deb-src.sources >/dev/null
+  need_update=1
 fi
 
 missing=()
@@ -30,22 +44,11 @@ for p in "${packages[@]}"; do
   fi
 done
 
+if [ ${#missing[@]} -gt 0 ] || [ "$need_update" = 1 ]; then
+  $sudo_cmd apt-get update -qq
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  sudo_cmd=""
-  if [ "$(id -u)" != 0 ]; then sudo_cmd="sudo"; fi
-  $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Xerces-C for Windows is built from its Debian source package, which needs
-# a deb-src entry for the system's suite.
-if [ "${NVT_WITH_WINDOWS:-0}" = 1 ] && ! apt-cache showsrc xerces-c 2>/dev/null | grep -q '^Package:'; then
-  . /etc/os-release
-  echo "setup: adding the Debian source archive for $VERSION_CODENAME"
-  sudo_cmd=""
-  if [ "$(id -u)" != 0 ]; then sudo_cmd="sudo"; fi
-  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$VERSION_CODENAME" | $sudo_cmd tee /etc/apt/sources.list.d/nvt-deb-src.sources >/dev/null
-  $sudo_cmd apt-get update -qq
-fi
