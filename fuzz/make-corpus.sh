@@ -13,7 +13,7 @@ for tool in xbvgen nvimagegen keydbgen; do
   [ -x "$bin/$tool" ] || { echo "make-corpus: $bin/$tool is missing; build the tools first" >&2; exit 1; }
 done
 rm -rf "$out"
-mkdir -p "$out"/{xbv_fuzz,xuv_fuzz,nvimagehdr_fuzz,keyr_fuzz,keydb_fuzz,config_bin_fuzz,dumpfile_fuzz,ledger_fuzz}
+mkdir -p "$out"/{xbv_fuzz,xuv_fuzz,nvimagehdr_fuzz,keyr_fuzz,keydb_fuzz,config_bin_fuzz,dumpfile_fuzz,ledger_fuzz,plan_fuzz}
 
 # XBV: every production-test table format, and the variants of the chunks
 # the reader treats specially.
@@ -82,5 +82,18 @@ l="$out/ledger_fuzz"
 printf '2026-12-09T16:51:47Z 0002:5B:00FFFE written \n2026-12-09T16:52:03Z 0002:5B:00FFFF reserved\n' > "$l/two.txt"
 printf '2026-12-09T16:51:47Z 0002:5B:000100 failed  \n2026-12-09T16:51:49Z 0002:5B:0001' > "$l/torn.txt"
 printf '' > "$l/empty.txt"
+
+# Station test plans: the real plans, and variants the checks treat
+# specially. The fuzz target puts {bin}/sim_ptest.xbv, {bin}/sim_blank.xuv
+# and a key database of CS version 13 (CRYSTAL_TRIM, PRODUCT_ID,
+# PRODUCT_VERSION, a three-word DEVICE_NAME) in its own folder.
+p="$out/plan_fuzz"
+cp "$top"/plans/*.toml "$p/"
+head='firmware = "{bin}/sim_ptest.xbv"\nblank_image = "sim_blank.xuv"\ncs_version = 13\n[address]\nnap = 0x5B\nuap = 2\n'
+printf "$head"'[[step]]\ntype = "cs_read"\n' > "$p/read-only.toml"
+printf 'nvm = "spi_flash"\n'"$head"'[keys]\ndevice_name = [1, 2, 0xFFFF]\nCRYSTAL_TRIM = 63\n[[step]]\ntype = "cs_read"\n[[step]]\ntype = "firmware_load"\ncs_keys = true\n[[step]]\ntype = "aio"\nchannel = 2\nvalue = 7\nlimit = { unit = "counts", low = -1.5, high = 1e3 }\n[[step]]\nname = "rx"\ntype = "rx_count"\nreads = 3\n[step.limit]\nunit = "packets"\nlow = 1\n[[step]]\ntype = "cs_write"\n[[step]]\ntype = "read_back"\n' > "$p/flash-keys.toml"
+printf "$head"'[[step]]\ntype = "firmware_load"\n[[step]]\ntype = "carrier"\nfrequency_mhz = 2402\n[[step]]\ntype = "uart"\nport = "/dev/ttyS{slot}"\n[[step]]\ntype = "led"\nmode = 4\n' > "$p/bad-led.toml"
+printf "$head"'[[step]]\ntype = "cs_write"\n[[step]]\ntype = "cs_read"\n' > "$p/bad-order.toml"
+printf 'name = "torn\nfirmware = [1, 2\n[address\n' > "$p/parse-error.toml"
 
 du -sh "$out"

@@ -297,9 +297,12 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
             if (kind->parameters.count(k) == 0)
                 return fail(keyLine, "step \"" + std::string(kind->name) + "\" has no parameter \"" + k + "\"");
             uint32_t v = 0;
+            // A lambda cannot capture a structured binding before C++20 (clang
+            // rejects it), so the value gets a plain reference.
+            const toml::node& value = node;
             auto number = [&](uint32_t aMax, uint32_t& aOut) {
-                if (!Integer(node, aMax, v))
-                    return fail(node, "\"" + k + "\" must be a number from 0 to " + std::to_string(aMax));
+                if (!Integer(value, aMax, v))
+                    return fail(value, "\"" + k + "\" must be a number from 0 to " + std::to_string(aMax));
                 aOut = v;
                 return true;
             };
