@@ -31,6 +31,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +46,26 @@ const std::set<int32_t>& DocumentedCodes()
 }
 
 const char* const kInvalidHandleText = "The NivoraTest handle is invalid (nvtOpen must be called first).";
+
+// A new folder of this run alone under the temporary folder: runs at the
+// same time (ctest -j, a second build folder, another checkout on the same
+// machine) must never write into or remove each other's files, whatever
+// their seeds. Empty when none can be made.
+std::string FreshDir(const std::string& aPrefix)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) return {};
+    std::random_device random;
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (uint64_t attempt = 0; attempt < 100; ++attempt) {
+        const uint64_t tag = (now + attempt) ^ (static_cast<uint64_t>(random()) << 20);
+        const fs::path dir = base / (aPrefix + std::to_string(tag % 1000000007u));
+        if (fs::create_directory(dir, ec)) return dir.string();
+    }
+    return {};
+}
 
 uint64_t EnvNumber(const char* aName, uint64_t aDefault)
 {
@@ -718,7 +739,8 @@ TEST(Torture, RandomCallsReturnDocumentedCodes)
     // the XML parser's platform. Holding one reference for the whole run
     // makes those steps cheap, so the run spends its time on the calls.
     xercesc::XMLPlatformUtils::Initialize();
-    const std::string dir = (std::filesystem::temp_directory_path() / ("nvt_torture_" + std::to_string(seed))).string();
+    const std::string dir = FreshDir("nvt_torture_" + std::to_string(seed) + "_");
+    ASSERT_FALSE(dir.empty()) << "cannot make a folder under " << std::filesystem::temp_directory_path();
     const Files files(dir);
     const size_t streams = devsim::OpenStreams();
     const auto t0 = std::chrono::steady_clock::now();
