@@ -95,5 +95,9 @@ printf 'nvm = "spi_flash"\n'"$head"'[keys]\ndevice_name = [1, 2, 0xFFFF]\nCRYSTA
 printf "$head"'[[step]]\ntype = "firmware_load"\n[[step]]\ntype = "carrier"\nfrequency_mhz = 2402\n[[step]]\ntype = "uart"\nport = "/dev/ttyS{slot}"\n[[step]]\ntype = "led"\nmode = 4\n' > "$p/bad-led.toml"
 printf "$head"'[[step]]\ntype = "cs_write"\n[[step]]\ntype = "cs_read"\n' > "$p/bad-order.toml"
 printf 'name = "torn\nfirmware = [1, 2\n[address\n' > "$p/parse-error.toml"
+# Limits the station cannot use: nan, inf, a negative or too large poll count.
+fw='[[step]]\ntype = "cs_read"\n[[step]]\ntype = "firmware_load"\n[[step]]\n'
+printf "$head$fw"'type = "aio"\nlimit = { unit = "counts", low = nan, high = +inf }\n' > "$p/limit-nan.toml"
+printf "$head$fw"'type = "tx_burst"\nlimit = { unit = "polls", high = -1.0 }\n' > "$p/limit-polls.toml"
 
 du -sh "$out"

@@ -4,9 +4,11 @@
 // files a plan names ({bin}/sim_ptest.xbv, {bin}/sim_blank.xuv, only their
 // presence is checked) and a small key database of CS version 13 with the
 // keys the real plans write. A rejected plan must come with an error text;
-// an accepted one must have steps and keys as long as the database says.
+// an accepted one must have steps, keys with words, and limits the station
+// can use.
 #include "plan.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -95,6 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
     }
     for (const station::Step& step : plan.steps) {
         if (std::string(station::StepTypeName(step.type)) == "?") std::abort();
+        // The station compares measurements with the limits and counts the
+        // polls of a transmit burst up to its high limit: an accepted limit
+        // is a finite number, and a poll limit a count.
+        if (!step.limit) continue;
+        for (const auto& bound : {step.limit->low, step.limit->high})
+            if (bound && !std::isfinite(*bound)) std::abort();
+        if (step.type == station::StepType::TxBurst &&
+            (!step.limit->high || *step.limit->high < 0 || *step.limit->high > 4294967295.0))
+            std::abort();
     }
     return 0;
 }

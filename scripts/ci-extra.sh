@@ -67,8 +67,11 @@ if [[ " $stages " == *" fuzz "* ]]; then
       continue
     fi
     log="$fz/$t.log"
+    # A target's dictionary of words, when it has one (fuzz/<target>.dict).
+    dict=()
+    [ -f "$top/fuzz/$t.dict" ] && dict=(-dict="$top/fuzz/$t.dict")
     # New inputs go to the build folder; the checked-in seeds are only read.
-    if "$fz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+    if "$fz/bin/$t" -max_total_time="$fuzz_seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" \
          -artifact_prefix="$fz/artifacts/$t-" "$work" "$seeds" >"$log" 2>&1 &&
        ! grep -q -e "runtime error:" -e "ERROR: AddressSanitizer" -e "ERROR: LeakSanitizer" "$log"; then
       echo "ci-extra: $t: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs, clean"

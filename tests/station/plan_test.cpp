@@ -85,6 +85,16 @@ TEST(Plan, ErrorsNameTheirLine)
 
     text = PlanError("limit = { unit = \"polls\", high = 10 }", "limit = { unit = \"polls\", low = 10 }");
     EXPECT_NE(text.find("needs \"high\""), std::string::npos) << text;
+    // Limits the station cannot compare with or count to: nan passes every
+    // comparison, inf bounds nothing, a poll count is never negative.
+    text = PlanError("low = 502, high = 522", "low = nan, high = 522", &line);
+    EXPECT_EQ(text, std::to_string(line) + ": \"limit.low\" must be a number");
+    text = PlanError("low = 502, high = 522", "low = 502, high = +inf", &line);
+    EXPECT_EQ(text, std::to_string(line) + ": \"limit.high\" must be a number");
+    text = PlanError("unit = \"polls\", high = 10", "unit = \"polls\", high = -1");
+    EXPECT_NE(text.find("step \"tx_burst\" needs \"high\" from 0 to 4294967295"), std::string::npos) << text;
+    text = PlanError("unit = \"polls\", high = 10", "unit = \"polls\", high = 1e12");
+    EXPECT_NE(text.find("needs \"high\" from 0 to 4294967295"), std::string::npos) << text;
     text = PlanError("poll_ms = 10", "poll_ms = 10\nspeed = 3", &line);
     EXPECT_EQ(text, std::to_string(line + 1) + ": step \"tx_burst\" has no parameter \"speed\"");
     // TOML syntax errors carry the parser's line.

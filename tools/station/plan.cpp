@@ -4,6 +4,7 @@
 
 #include <toml++/toml.h>
 
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -283,8 +284,9 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
                         if (!lv.is_string()) return fail(lv, "\"limit.unit\" must be a string");
                         limit.unit = lv.as_string()->get();
                     } else if (name == "low" || name == "high") {
+                        // nan would pass every comparison and inf is no bound.
                         auto v = Number(lv);
-                        if (!v) return fail(lv, "\"limit." + name + "\" must be a number");
+                        if (!v || !std::isfinite(*v)) return fail(lv, "\"limit." + name + "\" must be a number");
                         (name == "low" ? limit.low : limit.high) = v;
                     } else {
                         return fail(static_cast<int>(lk.source().begin.line), "unknown entry \"limit." + name + "\"");
@@ -333,6 +335,9 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
                 return fail(step.line, "the limit of step \"" + step.name + "\" needs \"high\"");
             if (step.limit->low && step.limit->high && *step.limit->low > *step.limit->high)
                 return fail(step.line, "the limit of step \"" + step.name + "\" has low above high");
+            // The burst is polled up to the high limit: a count.
+            if (step.type == StepType::TxBurst && (*step.limit->high < 0 || *step.limit->high > 4294967295.0))
+                return fail(step.line, "the limit of step \"" + step.name + "\" needs \"high\" from 0 to 4294967295");
         }
         if (step.type == StepType::Uart && step.port.empty()) return fail(step.line, "step \"uart\" needs a \"port\"");
         if (step.type == StepType::Carrier && !t.contains("channel") && !t.contains("frequency_mhz"))
