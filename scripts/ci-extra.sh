@@ -20,7 +20,8 @@ begin() { stage_start=$(date +%s); echo "== ci-extra: $1"; }
 end() { times+=("$1 $(( $(date +%s) - stage_start ))s"); }
 
 # Sanitizer reports end the program with an error; leaks are reported at exit.
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}"
+# scripts/asan.supp lists reports caused inside outside system libraries.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1:suppressions=$top/scripts/asan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 if [ -f "$top/scripts/lsan.supp" ]; then
   export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$top/scripts/lsan.supp:print_suppressions=0}"
