@@ -71,7 +71,9 @@ private:
     int mMaster = -1;
     int mSlave = -1;       // held open so the master never sees a hang-up
     int mWake[2] = {-1, -1};
-    intptr_t mPort = -1;               // Windows: the chip's serial port
+#ifdef _WIN32
+    intptr_t mPort = -1;  // the chip's serial port
+#endif
     std::atomic<bool> mStop{false};
     std::thread mThread;
 
