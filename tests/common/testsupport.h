@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,8 +21,37 @@ namespace testsupport {
 
 using Words = std::vector<uint16_t>;
 
-// A fresh, empty folder under the system's temporary folder, named after
-// the running test (and aTag), removed when the object goes.
+// A new folder of this run alone under the system's temporary folder, named
+// aPrefix and a random tag: runs at the same time (ctest -j, a second build
+// folder, another checkout on the same machine) never write into or remove
+// each other's files. Empty when none can be made.
+inline std::string UniqueTempDir(const std::string& aPrefix)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) return {};
+    std::random_device random;
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (uint64_t attempt = 0; attempt < 100; ++attempt) {
+        const uint64_t tag = (now + attempt) ^ (static_cast<uint64_t>(random()) << 20);
+        const fs::path dir = base / (aPrefix + std::to_string(tag % 1000000007u));
+        if (fs::create_directory(dir, ec)) return dir.string();
+    }
+    return {};
+}
+
+// A number from the environment (decimal or 0x), aDefault when unset.
+inline uint64_t EnvNumber(const char* aName, uint64_t aDefault)
+{
+    const char* text = std::getenv(aName);
+    if (text == nullptr || *text == '\0') return aDefault;
+    return std::strtoull(text, nullptr, 0);
+}
+
+// A fresh, empty folder of this run under the system's temporary folder,
+// named after the running test (and aTag), removed when the object goes.
+// Its path is empty when no folder could be made.
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& aTag = "")
@@ -28,14 +60,12 @@ public:
         std::string name = "nvt_";
         if (info != nullptr) name += std::string(info->test_suite_name()) + "_" + info->name();
         if (!aTag.empty()) name += "_" + aTag;
-        mPath = std::filesystem::temp_directory_path() / name;
-        std::filesystem::remove_all(mPath);
-        std::filesystem::create_directories(mPath);
+        mPath = UniqueTempDir(name + "_");
     }
     ~ScratchDir()
     {
         std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
+        if (!mPath.empty()) std::filesystem::remove_all(mPath, ignored);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;

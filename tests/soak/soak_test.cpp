@@ -16,6 +16,7 @@
 // first seed (printed), NVT_SOAK_FAULTS the fault rates (the options of the
 // fault layer without the seed).
 #include "nivoratest.h"
+#include "testsupport.h"
 
 #include "support/clock.h"
 #include "devsim.h"
@@ -57,32 +58,7 @@ std::string FaultRates()
     return text != nullptr && *text != '\0' ? text : kDefaultFaultRates;
 }
 
-// A new folder of this run alone under the temporary folder: runs at the
-// same time (ctest -j, a second build folder, another checkout on the same
-// machine) must never write into or remove each other's files, whatever
-// their seeds. Empty when none can be made.
-std::string FreshDir(const std::string& aPrefix)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path base = fs::temp_directory_path(ec);
-    if (ec) return {};
-    std::random_device random;
-    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (uint64_t attempt = 0; attempt < 100; ++attempt) {
-        const uint64_t tag = (now + attempt) ^ (static_cast<uint64_t>(random()) << 20);
-        const fs::path dir = base / (aPrefix + std::to_string(tag % 1000000007u));
-        if (fs::create_directory(dir, ec)) return dir.string();
-    }
-    return {};
-}
-
-uint64_t EnvNumber(const char* aName, uint64_t aDefault)
-{
-    const char* text = std::getenv(aName);
-    if (text == nullptr || *text == '\0') return aDefault;
-    return std::strtoull(text, nullptr, 0);
-}
+using testsupport::EnvNumber;
 
 bool Documented(int32_t aCode)
 {
@@ -360,7 +336,8 @@ TEST(Soak, ProductionSequencesThroughFaultsLeaveTheChipRight)
     // the XML parser's platform; one reference held for the whole run makes
     // that cheap.
     xercesc::XMLPlatformUtils::Initialize();
-    const std::string dir = FreshDir("nvt_soak_" + std::to_string(seed) + "_");
+    const testsupport::ScratchDir scratch("seed" + std::to_string(seed));
+    const std::string dir = scratch.path();
     ASSERT_FALSE(dir.empty()) << "cannot make a folder under " << std::filesystem::temp_directory_path();
     const size_t streams = devsim::OpenStreams();
     const auto t0 = std::chrono::steady_clock::now();
@@ -372,7 +349,6 @@ TEST(Soak, ProductionSequencesThroughFaultsLeaveTheChipRight)
         EXPECT_EQ(0u, soak.violations);
     }
     EXPECT_EQ(streams, devsim::OpenStreams()) << "streams left open";
-    std::filesystem::remove_all(dir);
     xercesc::XMLPlatformUtils::Terminate();
 }
 

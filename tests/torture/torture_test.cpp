@@ -10,6 +10,7 @@
 // The seed is printed; NVT_TORTURE_SEED=N repeats a run and
 // NVT_TORTURE_CALLS=N changes its length.
 #include "nivoratest.h"
+#include "testsupport.h"
 
 #include "api/devicehandle.h"
 #include "ptest/session.h"
@@ -47,32 +48,7 @@ const std::set<int32_t>& DocumentedCodes()
 
 const char* const kInvalidHandleText = "The NivoraTest handle is invalid (nvtOpen must be called first).";
 
-// A new folder of this run alone under the temporary folder: runs at the
-// same time (ctest -j, a second build folder, another checkout on the same
-// machine) must never write into or remove each other's files, whatever
-// their seeds. Empty when none can be made.
-std::string FreshDir(const std::string& aPrefix)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path base = fs::temp_directory_path(ec);
-    if (ec) return {};
-    std::random_device random;
-    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (uint64_t attempt = 0; attempt < 100; ++attempt) {
-        const uint64_t tag = (now + attempt) ^ (static_cast<uint64_t>(random()) << 20);
-        const fs::path dir = base / (aPrefix + std::to_string(tag % 1000000007u));
-        if (fs::create_directory(dir, ec)) return dir.string();
-    }
-    return {};
-}
-
-uint64_t EnvNumber(const char* aName, uint64_t aDefault)
-{
-    const char* text = std::getenv(aName);
-    if (text == nullptr || *text == '\0') return aDefault;
-    return std::strtoull(text, nullptr, 0);
-}
+using testsupport::EnvNumber;
 
 class Rng {
 public:
@@ -739,7 +715,8 @@ TEST(Torture, RandomCallsReturnDocumentedCodes)
     // the XML parser's platform. Holding one reference for the whole run
     // makes those steps cheap, so the run spends its time on the calls.
     xercesc::XMLPlatformUtils::Initialize();
-    const std::string dir = FreshDir("nvt_torture_" + std::to_string(seed) + "_");
+    const testsupport::ScratchDir scratch("seed" + std::to_string(seed));
+    const std::string dir = scratch.path();
     ASSERT_FALSE(dir.empty()) << "cannot make a folder under " << std::filesystem::temp_directory_path();
     const Files files(dir);
     const size_t streams = devsim::OpenStreams();
@@ -756,7 +733,6 @@ TEST(Torture, RandomCallsReturnDocumentedCodes)
         EXPECT_EQ(0u, torture.failures) << "seed " << seed;
     }
     EXPECT_EQ(streams, devsim::OpenStreams()) << "streams left open";
-    std::filesystem::remove_all(dir);
     xercesc::XMLPlatformUtils::Terminate();
 }
 
