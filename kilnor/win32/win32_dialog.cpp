@@ -420,17 +420,29 @@ void KilnorDialog::setStatus(const std::string &aText)
     UpdateWindow(GetDlgItem(window_, IDC_STATUS));
 }
 
+namespace {
+
+// The settings both dump-file dialogs share, over aPath (kPathCapacity
+// characters): the owner, the filter and the explorer look.
+OPENFILENAMEW dumpFileDialog(HWND aOwner, std::vector<wchar_t> &aPath)
+{
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = aOwner;
+    ofn.lpstrFilter = kDumpFilter;
+    ofn.lpstrFile = aPath.data();
+    ofn.nMaxFile = kPathCapacity;
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    return ofn;
+}
+
+} // namespace
+
 std::optional<std::string> KilnorDialog::askOpenDumpFile()
 {
     std::vector<wchar_t> path(kPathCapacity, L'\0');
-    OPENFILENAMEW ofn = {};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = window_;
-    ofn.lpstrFilter = kDumpFilter;
-    ofn.lpstrFile = path.data();
-    ofn.nMaxFile = kPathCapacity;
     // The file need not exist; no extension is added.
-    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    OPENFILENAMEW ofn = dumpFileDialog(window_, path);
     if (!GetOpenFileNameW(&ofn))
         return std::nullopt;
     return narrow(path.data());
@@ -441,15 +453,9 @@ std::optional<std::string> KilnorDialog::askSaveDumpFile()
     std::vector<wchar_t> path(kPathCapacity, L'\0');
     const wchar_t proposed[] = L"1.dump";
     std::copy(proposed, proposed + sizeof(proposed) / sizeof(proposed[0]), path.begin());
-    OPENFILENAMEW ofn = {};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = window_;
-    ofn.lpstrFilter = kDumpFilter;
-    ofn.lpstrFile = path.data();
-    ofn.nMaxFile = kPathCapacity;
-    ofn.lpstrDefExt = L"dump";
     // An existing file is overwritten without asking.
-    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    OPENFILENAMEW ofn = dumpFileDialog(window_, path);
+    ofn.lpstrDefExt = L"dump";
     if (!GetSaveFileNameW(&ofn))
         return std::nullopt;
     return narrow(path.data());
