@@ -12,6 +12,7 @@
 #include "nivoratest.h"
 
 #include "plan.h"
+#include "platform.h"
 #include "records.h"
 #include "sha256.h"
 #include "store.h"
@@ -21,33 +22,12 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <random>
-#include <unistd.h>
 
 namespace {
 
 volatile std::sig_atomic_t gAbort = 0;
-
-void OnSignal(int)
-{
-    gAbort = 1;
-}
-
-std::string BinDir()
-{
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : exe.parent_path().string();
-}
-
-std::string HostName()
-{
-    char name[256] = "";
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "station";
-    return name;
-}
 
 std::string NewRunId()
 {
@@ -57,7 +37,7 @@ std::string NewRunId()
     std::string compact;
     for (char c : now)
         if (c != '-' && c != ':' && c != '.') compact += c;
-    std::snprintf(text, sizeof text, "%s-%d-%08x", compact.c_str(), static_cast<int>(getpid()), random());
+    std::snprintf(text, sizeof text, "%s-%d-%08x", compact.c_str(), static_cast<int>(station::ProcessId()), random());
     return text;
 }
 
@@ -71,7 +51,7 @@ struct RunOptions {
     std::string plan;
     std::vector<std::string> duts;
     std::string db = "station.db";
-    std::string station = HostName();
+    std::string station = station::HostName();
     std::string operatorName;
     std::vector<std::string> serials;
     std::string results = "results";
@@ -81,7 +61,7 @@ struct RunOptions {
 int Run(const RunOptions& aOptions)
 {
     using namespace station;
-    const std::string binDir = BinDir();
+    const std::string binDir = ProgramDir();
     Plan plan;
     std::string error;
     if (!LoadPlan(aOptions.plan, binDir, plan, error)) return Error("invalid plan: " + error);
@@ -102,7 +82,7 @@ int Run(const RunOptions& aOptions)
     request.storeUrl = aOptions.db;
     request.binDir = binDir;
     request.repair = aOptions.repair;
-    request.live = isatty(STDOUT_FILENO) != 0;
+    request.live = IsLiveTerminal(stdout);
     Record& base = request.base;
     base.runId = NewRunId();
     base.station = aOptions.station;
@@ -117,12 +97,7 @@ int Run(const RunOptions& aOptions)
 
     std::printf("station %s, run %s, plan %s, %zu DUT%s, store %s\n", base.station.c_str(), base.runId.c_str(),
                 plan.path.c_str(), duts.size(), duts.size() == 1 ? "" : "s", aOptions.db.c_str());
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    SetStopFlag(&gAbort);
 
     std::vector<Record> records = RunSlots(request, &gAbort, stdout);
     for (size_t i = 0; i < records.size() && i < aOptions.serials.size(); ++i) records[i].serial = aOptions.serials[i];
@@ -166,6 +141,8 @@ int Run(const RunOptions& aOptions)
 
 int main(int argc, char** argv)
 {
+    int workerStatus = 0;
+    if (station::RunAsWorker(argc, argv, workerStatus)) return workerStatus;
     CLI::App app{"Production station: runs a test plan on one or more DUTs"};
     app.require_subcommand(0, 1);
     RunOptions run;

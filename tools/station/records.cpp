@@ -1,5 +1,7 @@
 #include "records.h"
 
+#include "platform.h"
+
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -9,11 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <unistd.h>
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -29,18 +29,6 @@ nlohmann::json Optional(const std::optional<double>& aValue)
 std::optional<double> OptionalOf(const nlohmann::json& aJson)
 {
     return aJson.is_number() ? std::optional<double>(aJson.get<double>()) : std::nullopt;
-}
-
-bool WriteAll(int aFd, const std::string& aBytes)
-{
-    size_t done = 0;
-    while (done < aBytes.size()) {
-        const ssize_t n = write(aFd, aBytes.data() + done, aBytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // XML text from UTF-8, released with the object.
@@ -140,44 +128,7 @@ bool AppendJsonLine(const std::string& aPath, const nlohmann::json& aJson, std::
     // Replacement characters instead of an exception for bytes that are not
     // UTF-8 (a library text is outside input).
     const std::string line = aJson.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    const int fd = open(aPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        aError = "cannot open \"" + aPath + "\" (" + std::strerror(errno) + ")";
-        return false;
-    }
-    // One write: appends of other stations land before or after it, never
-    // inside it.
-    ssize_t n;
-    do {
-        n = write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    const bool ok = n == static_cast<ssize_t>(line.size()) && fdatasync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    if (!ok) {
-        aError = "cannot append to \"" + aPath + "\" (" + std::strerror(saved) + ")";
-        return false;
-    }
-    return true;
-}
-
-bool WriteFileAtomically(const std::string& aPath, const std::string& aContents, std::string& aError)
-{
-    const std::string temp = aPath + ".tmp." + std::to_string(getpid());
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        aError = "cannot write \"" + temp + "\" (" + std::strerror(errno) + ")";
-        return false;
-    }
-    bool ok = WriteAll(fd, aContents) && fsync(fd) == 0;
-    const int saved = errno;
-    ok = close(fd) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), aPath.c_str()) != 0) {
-        aError = "cannot write \"" + aPath + "\" (" + std::strerror(ok ? errno : saved) + ")";
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    return AppendDurably(aPath, line, aError);
 }
 
 bool WriteJunit(const std::string& aPath, const std::string& aSuiteName, const std::vector<Record>& aRecords,

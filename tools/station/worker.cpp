@@ -1,51 +1,17 @@
 #include "worker.h"
 
 #include "dut.h"
+#include "platform.h"
+#include "sha256.h"
 #include "store.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <cstring>
-#include <map>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <memory>
 
 namespace station {
 
-namespace {
-
-volatile std::sig_atomic_t gWorkerAbort = 0;
-
-void OnWorkerSignal(int)
+void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(const std::string&)>& aSend,
+               const volatile std::sig_atomic_t* aAbort)
 {
-    gWorkerAbort = 1;
-}
-
-void SendLine(int aFd, const std::string& aLine)
-{
-    const std::string line = aLine + "\n";
-    size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = write(aFd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // the parent is gone
-        done += static_cast<size_t>(n);
-    }
-}
-
-[[noreturn]] void WorkerMain(const RunRequest& aRequest, int aSlot, int aFd, pid_t aParent)
-{
-    // A worker dies with its station, and stops cleanly on Ctrl-C.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != aParent) _exit(1);
-    struct sigaction action {};
-    action.sa_handler = OnWorkerSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
     DutJob job;
     job.plan = aRequest.plan;
     job.slot = aSlot;
@@ -54,19 +20,65 @@ void SendLine(int aFd, const std::string& aLine)
     job.storeUrl = aRequest.storeUrl;
     job.repair = aRequest.repair;
     job.owner = {aRequest.base.runId, aRequest.base.station, aSlot};
-    job.abort = &gWorkerAbort;
-    job.onStep = [aFd](const std::string& aStep) { SendLine(aFd, "S " + aStep); };
-    job.onReserved = [aFd](const Address& aAddress) { SendLine(aFd, "A " + aAddress.Text()); };
-    job.onSettled = [aFd] { SendLine(aFd, "C"); };
+    job.abort = aAbort;
+    job.onStep = [&aSend](const std::string& aStep) { aSend("S " + aStep); };
+    job.onReserved = [&aSend](const Address& aAddress) { aSend("A " + aAddress.Text()); };
+    job.onSettled = [&aSend] { aSend("C"); };
     const Record record = RunDut(job, aRequest.base);
-    SendLine(aFd, "J " + ToJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    close(aFd);
-    _exit(0);
+    aSend("J " + ToJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+std::string WorkerRequestLine(const RunRequest& aRequest, int aSlot)
+{
+    const nlohmann::json json = {
+        {"plan", aRequest.plan->path},
+        {"bin_dir", aRequest.binDir},
+        {"slot", aSlot},
+        {"transport", aRequest.duts.at(static_cast<size_t>(aSlot - 1))},
+        {"store", aRequest.storeUrl},
+        {"repair", aRequest.repair},
+        {"base", ToJson(aRequest.base)},
+    };
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::string& aError)
+{
+    const auto json = nlohmann::json::parse(aLine, nullptr, false);
+    RunRequest& r = aRequest.request;
+    try {
+        if (json.is_discarded() || !json.is_object()) throw std::invalid_argument("not a JSON object");
+        const int slot = json.at("slot").get<int>();
+        if (slot < 1 || slot > 4096) throw std::invalid_argument("slot " + std::to_string(slot) + " out of range");
+        aRequest.slot = slot;
+        r.binDir = json.at("bin_dir").get<std::string>();
+        r.storeUrl = json.at("store").get<std::string>();
+        r.repair = json.at("repair").get<bool>();
+        r.duts.assign(static_cast<size_t>(slot), std::string());
+        r.duts.back() = json.at("transport").get<std::string>();
+        if (!FromJson(json.at("base"), r.base)) throw std::invalid_argument("no record");
+        const std::string planPath = json.at("plan").get<std::string>();
+        if (!LoadPlan(planPath, r.binDir, aRequest.plan, aError)) {
+            aError = "invalid plan: " + aError;
+            return false;
+        }
+        if (Sha256OfFile(aRequest.plan.path) != r.base.planSha256) {
+            aError = "the plan \"" + aRequest.plan.path + "\" changed after the run started";
+            return false;
+        }
+        r.plan = &aRequest.plan;
+        return true;
+    } catch (const std::exception& e) {
+        aError = std::string("bad worker request (") + e.what() + ")";
+        return false;
+    }
+}
+
+namespace {
+
 struct Slot {
-    pid_t pid = -1;
-    int fd = -1;
+    std::unique_ptr<WorkerProcess> process;
+    bool streamOpen = false;
     std::string buffer;
     std::string step;
     std::string address;     // reserved and not settled by the worker
@@ -100,7 +112,7 @@ private:
     std::vector<std::string> mLines;
 };
 
-Record DeadWorkerRecord(const RunRequest& aRequest, int aSlot, const Slot& aState, int aStatus)
+Record DeadWorkerRecord(const RunRequest& aRequest, int aSlot, const Slot& aState, const std::string& aHow)
 {
     Record r = aRequest.base;
     r.slot = aSlot;
@@ -109,15 +121,37 @@ Record DeadWorkerRecord(const RunRequest& aRequest, int aSlot, const Slot& aStat
     r.ended = UtcNow();
     r.outcome = "ERROR";
     r.address = aState.address;
-    const std::string how = WIFSIGNALED(aStatus) ? "was killed by signal " + std::to_string(WTERMSIG(aStatus))
-                                                 : "ended without a record (status " + std::to_string(WEXITSTATUS(aStatus)) + ")";
-    r.text = "the worker " + how + (aState.step.empty() ? "" : " during step " + aState.step);
+    r.text = "the worker " + aHow + (aState.step.empty() ? "" : " during step " + aState.step);
     StepRecord s;
     s.name = aState.step.empty() ? "worker" : aState.step;
     s.outcome = "ERROR";
     s.text = r.text;
     r.steps.push_back(s);
     return r;
+}
+
+// Takes the complete lines of what a worker sent.
+void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
+{
+    size_t nl;
+    while ((nl = aSlot.buffer.find('\n')) != std::string::npos) {
+        std::string line = aSlot.buffer.substr(0, nl);
+        aSlot.buffer.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const std::string rest = line.size() > 2 ? line.substr(2) : "";
+        if (line[0] == 'S') {
+            aSlot.step = rest;
+            aDisplay.Set(aIndex, rest + (aSlot.address.empty() ? "" : "  " + aSlot.address));
+        } else if (line[0] == 'A') {
+            aSlot.address = rest;
+        } else if (line[0] == 'C') {
+            aSlot.address.clear();
+        } else if (line[0] == 'J') {
+            const auto json = nlohmann::json::parse(rest, nullptr, false);
+            aSlot.haveRecord = !json.is_discarded() && FromJson(json, aSlot.record);
+        }
+    }
 }
 
 }  // namespace
@@ -128,99 +162,58 @@ std::vector<Record> RunSlots(const RunRequest& aRequest, volatile std::sig_atomi
     std::vector<Slot> slots(count);
     Display display(aOut, aRequest.live, count);
     std::fflush(aOut);
-    const pid_t parent = getpid();
     for (size_t i = 0; i < count; ++i) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
+        const int slot = static_cast<int>(i + 1);
+        std::string error;
+        slots[i].process = WorkerProcess::Start(aRequest, slot, error);
+        if (!slots[i].process) {
             slots[i].haveRecord = true;
-            slots[i].record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), slots[i], 0);
-            slots[i].record.text = std::string("cannot start the worker (") + std::strerror(errno) + ")";
+            slots[i].record = DeadWorkerRecord(aRequest, slot, slots[i], "could not be started");
+            slots[i].record.text = "cannot start the worker (" + error + ")";
+            slots[i].record.steps.back().text = slots[i].record.text;
             continue;
         }
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            for (size_t j = 0; j < i; ++j)
-                if (slots[j].fd >= 0) close(slots[j].fd);
-            WorkerMain(aRequest, static_cast<int>(i + 1), fds[1], parent);
-        }
-        close(fds[1]);
-        if (pid < 0) {
-            close(fds[0]);
-            slots[i].haveRecord = true;
-            slots[i].record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), slots[i], 0);
-            slots[i].record.text = std::string("cannot start the worker (") + std::strerror(errno) + ")";
-            continue;
-        }
-        slots[i].pid = pid;
-        slots[i].fd = fds[0];
+        slots[i].streamOpen = true;
         display.Set(i, "starting");
     }
 
     std::unique_ptr<Store> store;  // opened only to scrap a dead worker's address
     size_t running = 0;
-    for (const Slot& s : slots) running += s.pid > 0 ? 1 : 0;
+    for (const Slot& s : slots) running += s.process ? 1 : 0;
     while (running > 0) {
         if (aAbort != nullptr && *aAbort != 0) {
             for (Slot& s : slots) {
-                if (s.pid > 0 && !s.signalled) {
-                    kill(s.pid, SIGTERM);
+                if (s.process && !s.signalled) {
+                    s.process->Stop();
                     s.signalled = true;
                 }
             }
         }
-        std::vector<pollfd> fds;
-        std::vector<size_t> index;
-        for (size_t i = 0; i < count; ++i) {
-            if (slots[i].fd < 0) continue;
-            fds.push_back({slots[i].fd, POLLIN, 0});
-            index.push_back(i);
-        }
-        if (!fds.empty() && poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) break;
-        for (size_t k = 0; k < fds.size(); ++k) {
-            if (fds[k].revents == 0) continue;
-            Slot& s = slots[index[k]];
-            char buffer[4096];
-            const ssize_t n = read(s.fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                close(s.fd);
-                s.fd = -1;
-                continue;
-            }
-            s.buffer.append(buffer, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = s.buffer.find('\n')) != std::string::npos) {
-                const std::string line = s.buffer.substr(0, nl);
-                s.buffer.erase(0, nl + 1);
-                if (line.size() < 1) continue;
-                const std::string rest = line.size() > 2 ? line.substr(2) : "";
-                if (line[0] == 'S') {
-                    s.step = rest;
-                    display.Set(index[k], rest + (s.address.empty() ? "" : "  " + s.address));
-                } else if (line[0] == 'A') {
-                    s.address = rest;
-                } else if (line[0] == 'C') {
-                    s.address.clear();
-                } else if (line[0] == 'J') {
-                    const auto json = nlohmann::json::parse(rest, nullptr, false);
-                    s.haveRecord = !json.is_discarded() && FromJson(json, s.record);
-                }
-            }
-        }
-        // Reap workers whose pipe is closed.
+        std::vector<WorkerProcess*> open;
+        for (Slot& s : slots)
+            if (s.process && s.streamOpen) open.push_back(s.process.get());
+        if (!open.empty()) WorkerProcess::WaitForAny(open, 100);
         for (size_t i = 0; i < count; ++i) {
             Slot& s = slots[i];
-            if (s.pid <= 0 || s.fd >= 0) continue;
-            int status = 0;
-            const pid_t done = waitpid(s.pid, &status, 0);
-            if (done != s.pid) continue;
-            s.pid = -1;
+            if (!s.process || !s.streamOpen) continue;
+            char buffer[4096];
+            long n;
+            while ((n = s.process->Read(buffer, sizeof buffer)) > 0) s.buffer.append(buffer, static_cast<size_t>(n));
+            if (n == 0) s.streamOpen = false;
+            TakeLines(s, display, i);
+        }
+        // Reap the workers whose pipe has ended.
+        for (size_t i = 0; i < count; ++i) {
+            Slot& s = slots[i];
+            if (!s.process || s.streamOpen) continue;
+            std::string how;
+            const bool ended0 = s.process->Wait(how);
+            s.process.reset();
             --running;
-            const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0 && s.haveRecord;
-            if (!clean) {
+            if (!ended0 || !s.haveRecord) {
+                if (ended0) how = "ended without a record (status 0)";
                 const std::string address = s.address;
-                s.record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), s, status);
+                s.record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), s, how);
                 s.haveRecord = true;
                 if (!address.empty()) {
                     // The device may hold it already: it is never handed out again.

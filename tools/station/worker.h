@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,27 @@ struct RunRequest {
 
 // Runs every slot and returns the records in slot order.
 std::vector<Record> RunSlots(const RunRequest& aRequest, volatile std::sig_atomic_t* aAbort, std::FILE* aOut);
+
+// The worker's side: runs slot aSlot and reports on aSend, one line at a
+// time without its newline: "S step" as a step starts, "A address" when an
+// address is reserved, "C" once the worker has settled it, and last
+// "J record" with the record as JSON.
+void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(const std::string&)>& aSend,
+               const volatile std::sig_atomic_t* aAbort);
+
+// What a worker started as a program of its own needs of its request for
+// slot aSlot, as one JSON line, and back. The worker reads the plan again
+// and refuses it when it is no longer the file the run started with.
+std::string WorkerRequestLine(const RunRequest& aRequest, int aSlot);
+struct WorkerRequest {
+    WorkerRequest() = default;
+    WorkerRequest(const WorkerRequest&) = delete;
+    WorkerRequest& operator=(const WorkerRequest&) = delete;
+    Plan plan;
+    RunRequest request;  // plan points at the plan above; duts[slot - 1] is the slot's transport
+    int slot = 0;
+};
+bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::string& aError);
 
 }  // namespace station
 

@@ -1,0 +1,70 @@
+// What the station needs of the operating system, with a POSIX and a Win32
+// implementation (platform_posix.cpp, platform_win32.cpp): the program's
+// folder and host, stop requests, durable file writes, and the worker
+// processes that run one DUT each.
+#ifndef NVT_STATION_PLATFORM_H
+#define NVT_STATION_PLATFORM_H
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace station {
+
+struct RunRequest;
+
+// The folder of the running program ("." when it cannot be found).
+std::string ProgramDir();
+// The host name ("station" when it has none).
+std::string HostName();
+long ProcessId();
+// True when aFile is a terminal that can show the live slot lines.
+bool IsLiveTerminal(std::FILE* aFile);
+// Ctrl-C and termination requests set *aFlag from now on; a closed pipe
+// on the way out is an error, not the end of the program.
+void SetStopFlag(volatile std::sig_atomic_t* aFlag);
+
+// Appends aLine to aPath in one write and puts it on disk, so that appends
+// of several processes never land inside each other.
+bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError);
+
+// A worker process: it runs one slot of a RunRequest and reports on a pipe
+// in lines (see worker.cpp).
+class WorkerProcess {
+public:
+    // Starts the worker of slot aSlot (from 1); null with a text in aError
+    // when it cannot be started.
+    static std::unique_ptr<WorkerProcess> Start(const RunRequest& aRequest, int aSlot, std::string& aError);
+    // Waits at most aMillis for one of aWorkers to have output or to end.
+    static void WaitForAny(const std::vector<WorkerProcess*>& aWorkers, int aMillis);
+
+    ~WorkerProcess();
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+
+    // Asks the worker to stop at its next safe point.
+    void Stop();
+    // Reads what the worker sent: the number of bytes read, 0 once its
+    // report pipe has ended, -1 when nothing is there yet.
+    long Read(char* aBuffer, size_t aSize);
+    // Waits for the worker to end, after its pipe has: true when it ended
+    // with status 0, else aHow says how it ended ("was killed by signal 9").
+    bool Wait(std::string& aHow);
+
+    struct Impl;
+
+private:
+    explicit WorkerProcess(std::unique_ptr<Impl> aImpl);
+    std::unique_ptr<Impl> mImpl;
+};
+
+// A program started as a worker process (Windows starts the station program
+// again for each slot) runs it here: true with the exit status in aStatus
+// when aArgv is a worker's command line.
+bool RunAsWorker(int aArgc, char** aArgv, int& aStatus);
+
+}  // namespace station
+
+#endif
