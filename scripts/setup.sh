@@ -18,9 +18,9 @@ if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
 fi
 # The Windows stage (scripts/windows-test.sh): both MinGW compilers, 64-bit
 # Wine, a virtual display and a screenshot tool, and what it takes to build
-# Xerces-C from Debian's source package.
+# Xerces-C and SQLite from their Debian source packages (SQLite's needs tclsh).
 if [ "${NVT_WITH_WINDOWS:-0}" = 1 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb imagemagick dpkg-dev xz-utils python3 googletest fonts-noto-cjk)
+  packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb imagemagick dpkg-dev xz-utils tcl python3 googletest fonts-noto-cjk)
 fi
 
 sudo_cmd=""

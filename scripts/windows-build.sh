@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows deliverables into build-win/ (or $NVT_WIN_BUILD_DIR):
 #   i686/    NivoraTest.dll (32-bit, the shipped one), its import library,
-#            the two C clients, Kilnor.exe and the stand-in DLLs
-#   x86_64/  the same, and the test programs, for running under 64-bit Wine
-#   deps/    Xerces-C built for MinGW from the Debian source package (cached)
-# The station program is not built for Windows: it needs SQLite and libpq,
-# which have no MinGW build here.
+#            the two C clients, Kilnor.exe, station.exe and the stand-in DLLs
+#   x86_64/  the same, the station's simulated-chip files and the test
+#            programs, for running under 64-bit Wine
+#   deps/    Xerces-C and SQLite built for MinGW from the Debian source
+#            packages (cached)
+# The Windows station keeps its addresses in SQLite only: libpq has no
+# MinGW build here.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 out="${NVT_WIN_BUILD_DIR:-$top/build-win}"
@@ -46,8 +48,43 @@ build_xerces() {
   touch "$prefix/.done"
 }
 
+# SQLite: the source package makes the one-file amalgamation (a host build
+# step that needs tclsh), which each MinGW compiler then builds as a static
+# library beside Xerces-C.
+build_sqlite() {
+  local arch="$1" prefix="$deps/$1" triple
+  if [ -f "$prefix/.sqlite-done" ]; then return; fi
+  local amalgamation="$deps/sqlite-amalgamation"
+  if [ ! -f "$amalgamation/sqlite3.c" ]; then
+    mkdir -p "$deps/src"
+    local src
+    src="$(find "$deps/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)"
+    if [ -z "$src" ]; then
+      (cd "$deps/src" && apt-get source -qq sqlite3 >/dev/null 2>&1)
+      src="$(find "$deps/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)"
+    fi
+    [ -n "$src" ] || { echo "windows-build: no SQLite source (is a deb-src entry set up?)" >&2; exit 1; }
+    echo "windows-build: making the SQLite amalgamation"
+    rm -rf "$amalgamation" && mkdir -p "$amalgamation"
+    (cd "$amalgamation" && "$src/configure" --disable-tcl >"$deps/sqlite.log" 2>&1 &&
+      make sqlite3.c >>"$deps/sqlite.log" 2>&1) || { tail -n 50 "$deps/sqlite.log"; exit 1; }
+  fi
+  triple="$arch-w64-mingw32"
+  echo "windows-build: building SQLite for $arch"
+  mkdir -p "$prefix/include" "$prefix/lib"
+  "$triple-gcc-posix" -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DQS=0 \
+    -c "$amalgamation/sqlite3.c" -o "$deps/sqlite3-$arch.o"
+  rm -f "$prefix/lib/libsqlite3.a"
+  "$triple-ar" rcs "$prefix/lib/libsqlite3.a" "$deps/sqlite3-$arch.o"
+  rm -f "$deps/sqlite3-$arch.o"
+  cp "$amalgamation/sqlite3.h" "$prefix/include/"
+  touch "$prefix/.sqlite-done"
+}
+
 build_xerces i686
 build_xerces x86_64
+build_sqlite i686
+build_sqlite x86_64
 if [ "${1:-}" = --deps-only ]; then exit 0; fi
 
 # One build folder per architecture; the toolchain file finds Xerces-C
@@ -59,14 +96,27 @@ configure() {
     -DCMAKE_BUILD_TYPE=Release -DNVT_BUILD_BENCH=OFF "$@" >/dev/null
 }
 
-# 32-bit: the shipped DLL, its import library, the C clients and Kilnor.exe
-# with the stand-in DLLs the two link.
+# The 64-bit build runs its fixture builders under Wine (the station's
+# simulated-chip files); the prefix is made once, before anything runs in it.
+export WINEPREFIX="${WINEPREFIX:-$out/wineprefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine="$(command -v wine64)"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "windows-build: creating the Wine prefix"
+  "$wine" wineboot -i >/dev/null 2>&1
+  # The server of the first start writes the registry out as it ends.
+  "$(dirname "$wine")/wineserver" -w 2>/dev/null || wineserver -w
+fi
+
+# 32-bit: the shipped DLL, its import library, the C clients, Kilnor.exe
+# with the stand-in DLLs the two link, and the station.
 configure i686 -DNVT_BUILD_TESTS=OFF
 cmake --build "$out/i686" -j "$jobs" --target \
-  nivoratest nivoratest_import dllclient_linked dllclient_loadlibrary kilnor_win32
+  nivoratest nivoratest_import dllclient_linked dllclient_loadlibrary kilnor_win32 station
 
-# 64-bit: the same, and the test programs that run under 64-bit Wine.
+# 64-bit: the same with the station's simulated-chip files, and the test
+# programs that run under 64-bit Wine.
 configure x86_64
 cmake --build "$out/x86_64" -j "$jobs" --target \
-  nivoratest nivoratest_import dllclient_linked dllclient_loadlibrary kilnor_win32 \
+  nivoratest nivoratest_import dllclient_linked dllclient_loadlibrary kilnor_win32 station station_files \
   $tests

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows stage of CI: installs the cross compilers and Wine, builds the
 # Windows deliverables (scripts/windows-build.sh), checks the shipped 32-bit
-# DLL and programs, runs the core test suites and the C clients under
-# 64-bit Wine with the simulated chip's UART on a COM port, and starts
-# Kilnor.exe on a virtual display for a screenshot.
+# DLL and programs, runs the core test suites, the C clients and the
+# station (scripts/windows-station-test.sh) under 64-bit Wine with the
+# simulated chip's UART on a COM port, and starts Kilnor.exe on a virtual
+# display for a screenshot.
 #
 # Results: build-win/ (or $NVT_WIN_BUILD_DIR), with the test logs in
 # build-win/logs/ and the screenshot in build-win/kilnor-win32.png.
@@ -33,6 +34,7 @@ check_pe -DFILE="$i686/NivoraTest.dll" -DOUTSIDE="quorlink.dll;e2.dll;flash.dll"
 check_pe -DFILE="$i686/Kilnor.exe" -DOUTSIDE="plessa.dll;vortane.dll"
 check_pe -DFILE="$i686/dllclient_loadlibrary.exe"
 check_pe -DFILE="$i686/dllclient_linked.exe" -DOUTSIDE="NivoraTest.dll"
+check_pe -DFILE="$i686/station.exe" -DOUTSIDE="NivoraTest.dll"
 # A client linked with the import library calls the undecorated names.
 imports="$("$objdump32" -p "$i686/dllclient_linked.exe" | sed -n '/DLL Name: NivoraTest.dll/,/^$/p')"
 for name in nvtGetVersion nvtOpen nvtGetLastError nvtClose; do
@@ -138,6 +140,17 @@ for client in dllclient_loadlibrary dllclient_linked; do
     failed=1
   fi
 done
+
+# --- The station on simulated DUTs ----------------------------------------------
+station_start=$(date +%s)
+if WINE="$wine" "$top/scripts/windows-station-test.sh" "$out" >"$logs/station.log" 2>&1; then
+  sed 's/^/windows-test: station: /' "$logs/station.log" | grep -v "windows-station-test: passed"
+  echo "windows-test: station: passed in $(( $(date +%s) - station_start )) s"
+else
+  echo "windows-test: station failed:" >&2
+  cat "$logs/station.log" >&2
+  failed=1
+fi
 
 # --- Kilnor.exe on a virtual display --------------------------------------------
 # The prefix has no Chinese fonts of its own: the dialog's families are

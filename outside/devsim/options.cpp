@@ -154,6 +154,14 @@ const std::map<std::string, OptionParser>& Parsers()
         {"fwfault", [](const std::string& v, Options& o) { return ParseFirmwareFault(v, o.firmware); }},
         {"uart", [](const std::string& v, Options& o) { return ParseUartMode(v, o.uart.mode); }},
         {"uartlink", [](const std::string& v, Options& o) { o.uart.link = v; return !v.empty(); }},
+        {"uartline",
+         [](const std::string& v, Options& o) {
+             // PC_PORT+CHIP_PORT: a comma would end the option.
+             const size_t plus = v.find('+');
+             if (plus == std::string::npos || plus == 0 || plus + 1 == v.size()) return false;
+             o.uart.line = v.substr(0, plus) + "," + v.substr(plus + 1);
+             return true;
+         }},
         {"nvm", [](const std::string& v, Options& o) { o.nvm.dir = v; return true; }},
         {"eeprom", [](const std::string& v, Options& o) {
              return Number(v, 0x10000, o.nvm.eepromWords) && o.nvm.eepromWords > 0; }},

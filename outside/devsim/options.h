@@ -67,11 +67,12 @@ struct FirmwareOptions {
 };
 
 // What the chip's UART answers once it was told a rate.
-//   uart=echo|short|garble|none uartlink=PATH
+//   uart=echo|short|garble|none uartlink=PATH uartline=PC_PORT+CHIP_PORT (Windows)
 enum class UartMode { Echo, Short, Garble, None };
 struct UartOptions {
     UartMode mode = UartMode::Echo;
     std::string link;               // a symbolic link made here to the PC side
+    std::string line;               // Windows: "PC_PORT,CHIP_PORT", for DEVSIM_UART_PORTS
 };
 
 // The EEPROM and SPI flash and their faults.

@@ -63,7 +63,7 @@ bool MakeRaw(int aFd)
 
 }  // namespace
 
-Uart::Uart(UartMode aMode) : mMode(aMode)
+Uart::Uart(UartMode aMode, const std::string&) : mMode(aMode)
 {
     mMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (mMaster < 0) {
@@ -166,9 +166,9 @@ HANDLE PortHandle(intptr_t aPort)
 
 }  // namespace
 
-Uart::Uart(UartMode aMode) : mMode(aMode)
+Uart::Uart(UartMode aMode, const std::string& aLine) : mMode(aMode)
 {
-    const char* ports = std::getenv("DEVSIM_UART_PORTS");
+    const char* ports = aLine.empty() ? std::getenv("DEVSIM_UART_PORTS") : aLine.c_str();
     const char* comma = ports != nullptr ? std::strchr(ports, ',') : nullptr;
     if (comma == nullptr || comma == ports || comma[1] == '\0') {
         mError = "no serial line for the simulated UART (set DEVSIM_UART_PORTS=PC_PORT,CHIP_PORT)";
@@ -233,7 +233,7 @@ void Uart::Answer(const uint8_t* aData, size_t aCount)
 #else
 
 // Systems without the pseudo-terminal interface have no simulated UART.
-Uart::Uart(UartMode aMode) : mMode(aMode), mError("no pseudo-terminals on this system") {}
+Uart::Uart(UartMode aMode, const std::string&) : mMode(aMode), mError("no pseudo-terminals on this system") {}
 Uart::~Uart() = default;
 void Uart::Serve() {}
 void Uart::Answer(const uint8_t*, size_t) {}
@@ -292,7 +292,7 @@ uint32_t Uart::starts() const
 Uart& UartOf(Chip& aChip)
 {
     std::shared_ptr<Uart>& uart = aChip.uart();
-    if (!uart) uart = std::make_shared<Uart>(aChip.options().uart.mode);
+    if (!uart) uart = std::make_shared<Uart>(aChip.options().uart.mode, aChip.options().uart.line);
     return *uart;
 }
 

@@ -37,7 +37,10 @@ namespace devsim {
 
 class DEVSIM_API Uart {
 public:
-    explicit Uart(UartMode aMode);
+    // aLine, on Windows, names the serial line "PC_PORT,CHIP_PORT" in place
+    // of the DEVSIM_UART_PORTS environment variable (other systems make a
+    // pseudo-terminal and ignore it).
+    explicit Uart(UartMode aMode, const std::string& aLine = std::string());
     ~Uart();
     Uart(const Uart&) = delete;
     Uart& operator=(const Uart&) = delete;

@@ -69,7 +69,7 @@ TEST(TransportOptions, EachOptionLandsInTheRecordOfItsConcern)
     const Options o = Parse(
         "sim:chip=010,id1=0x1234,id2=4660,identified=0,name=dut-1,latency=5,failread=3,failwrite=0x10,"
         "resetfail=1,fwfault=alive+ready:0x0BAD+answer:0x0303:0x8001+delay:07,uart=garble,nvm=/tmp/x,"
-        "eeprom=0x400,flash=2048,e2fail=write:2,flashfail=burn,flashbusy=010");
+        "eeprom=0x400,flash=2048,e2fail=write:2,flashfail=burn,flashbusy=010,uartline=COM10+COM11");
     EXPECT_EQ(10, o.identity.chip);
     EXPECT_EQ(0x1234, o.identity.id1);
     EXPECT_EQ(0x1234, o.identity.id2);
@@ -87,6 +87,7 @@ TEST(TransportOptions, EachOptionLandsInTheRecordOfItsConcern)
     EXPECT_EQ(0x8001, o.firmware.answers.at(0x0303));
     EXPECT_EQ(7u, o.firmware.answerDelay.value_or(0));
     EXPECT_EQ(devsim::UartMode::Garble, o.uart.mode);
+    EXPECT_EQ("COM10,COM11", o.uart.line);
     EXPECT_EQ("/tmp/x", o.nvm.dir);
     EXPECT_EQ(0x400u, o.nvm.eepromWords);
     EXPECT_EQ(2048u, o.nvm.flashWords);
@@ -129,6 +130,9 @@ TEST(TransportOptions, RefusalsSayWhatIsWrong)
     EXPECT_EQ("bad value \"0x10000\" for option \"id1\"", Refusal("sim:id1=0x10000"));
     EXPECT_EQ("bad value \"0\" for option \"eeprom\"", Refusal("sim:eeprom=0"));
     EXPECT_EQ("bad value \"loud\" for option \"uart\"", Refusal("sim:uart=loud"));
+    for (const char* bad : {"COM10", "+COM11", "COM10+"})
+        EXPECT_EQ(std::string("bad value \"") + bad + "\" for option \"uartline\"",
+                  Refusal(std::string("sim:uartline=") + bad));
     for (const char* bad : {"ready:", "answer:3:0x0001", "answer:0x8000:0x8001", "delay:1000001", "silent+",
                             "silent:1"})
         EXPECT_EQ(std::string("bad value \"") + bad + "\" for option \"fwfault\"",

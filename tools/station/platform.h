@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ std::string ProgramDir();
 // The host name ("station" when it has none).
 std::string HostName();
 long ProcessId();
+// aTime broken down in UTC.
+std::tm UtcTime(std::time_t aTime);
 // True when aFile is a terminal that can show the live slot lines.
 bool IsLiveTerminal(std::FILE* aFile);
 // Ctrl-C and termination requests set *aFlag from now on; a closed pipe

@@ -36,6 +36,13 @@ long ProcessId()
     return static_cast<long>(getpid());
 }
 
+std::tm UtcTime(std::time_t aTime)
+{
+    std::tm utc{};
+    gmtime_r(&aTime, &utc);
+    return utc;
+}
+
 bool IsLiveTerminal(std::FILE* aFile)
 {
     return isatty(fileno(aFile)) != 0;

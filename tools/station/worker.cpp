@@ -144,7 +144,9 @@ void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
             aSlot.step = rest;
             aDisplay.Set(aIndex, rest + (aSlot.address.empty() ? "" : "  " + aSlot.address));
         } else if (line[0] == 'A') {
+            // The operator sees the address from the moment it is taken.
             aSlot.address = rest;
+            aDisplay.Set(aIndex, aSlot.step + "  " + rest);
         } else if (line[0] == 'C') {
             aSlot.address.clear();
         } else if (line[0] == 'J') {

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The station program under 64-bit Wine, end to end on simulated DUTs:
+#   1. a range is added to a new SQLite store;
+#   2. a run of the shipped plan on two DUTs at once passes both (two worker
+#      processes, each with a serial line of its own for the UART step) and
+#      commits two addresses;
+#   3. a second run retests the same devices and keeps their addresses;
+#   4. a worker killed while it writes the CS leaves its slot ERROR and its
+#      address scrapped, never to be given out again.
+# Called by windows-test.sh with the Wine server running: WINE and
+# WINEPREFIX set, the build folder as $1. Prints one line per check.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+out="$1"
+: "${WINE:?WINE names the wine64 program}" "${WINEPREFIX:?WINEPREFIX names the Wine prefix}"
+bin="$(cd "$out/x86_64/bin" && pwd)"
+run="$out/station-run"
+rm -rf "$run"
+mkdir -p "$run"
+pids=""
+cleanup() {
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+fail() {
+  echo "windows-station-test: $*" >&2
+  exit 1
+}
+
+# Slot N's UART: the PC's port COM1N, the chip's end COM2N, named in the
+# DUT's transport; the plan is the shipped one with the PC's port of each
+# slot a COM port.
+for slot in 1 2; do
+  python3 "$top/scripts/wine-serial-line.py" "$WINEPREFIX" "com1$slot" "com2$slot" >"$run/line-$slot.log" 2>&1 &
+  pids="$pids $!"
+done
+for slot in 1 2; do
+  for _ in $(seq 50); do
+    grep -q "com2$slot=" "$run/line-$slot.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "com2$slot=" "$run/line-$slot.log" || fail "serial line $slot did not start: $(cat "$run/line-$slot.log")"
+done
+sed 's|^port = .*|port = "COM1{slot}"|' "$top/plans/sim.toml" >"$run/sim.toml"
+grep -q '^port = "COM1{slot}"' "$run/sim.toml" || fail "the shipped plan has no uart port line to replace"
+cd "$run"
+
+# Runs station.exe; its output, without the CRs, in $1.
+station() {
+  local log="$1"; shift
+  local rc=0
+  "$WINE" "$bin/station.exe" "$@" >"$log.raw" 2>&1 || rc=$?
+  tr -d '\r' <"$log.raw" >"$log" && rm -f "$log.raw"
+  return "$rc"
+}
+# A DUT with its NVM in folder $1, in slot $2 (options $3 on top).
+dut() { echo "sim:nvm=$1,uartline=COM1$2+COM2$2${3:-}"; }
+# Checks the records of a run (records.jsonl lines from $2 on) with Python.
+check() {
+  python3 - "$@" <<'PY'
+import json, sqlite3, sys
+what, first = sys.argv[1], int(sys.argv[2])
+records = [json.loads(l) for l in open("results/records.jsonl", encoding="utf-8")][first:]
+db = sqlite3.connect("station.db")
+states = dict(db.execute("SELECT text, state FROM addresses"))
+def need(ok, text):
+    if not ok:
+        sys.exit(f"{what}: {text}\n" + "\n".join(json.dumps(r)[:400] for r in records))
+if what in ("first", "retest"):
+    need(len(records) == 2, f"{len(records)} records, not 2")
+    need([r["slot"] for r in records] == [1, 2], "slots out of order")
+    need(all(r["outcome"] == "PASS" for r in records), "a DUT did not pass")
+    addresses = [r["address"] for r in records]
+    need(len(set(addresses)) == 2 and all(addresses), f"addresses {addresses}")
+    need(all(states.get(a) == "committed" for a in addresses), f"states {states}")
+    uart = [s for r in records for s in r["steps"] if s["name"] == "uart"]
+    need(len(uart) == 2 and all(s["outcome"] == "PASS" for s in uart), "the uart steps did not pass")
+    source = "new" if what == "first" else "retest"
+    need(all(r["address_source"] == source for r in records), f"address source is not {source}")
+    if what == "retest":
+        old = [json.loads(l) for l in open("results/records.jsonl", encoding="utf-8")][:2]
+        need(addresses == [r["address"] for r in old], "the retest changed an address")
+    print(f"{what} run: slots 1 and 2 PASS with {addresses[0]} and {addresses[1]}, committed")
+elif what == "killed":
+    need(len(records) == 1, f"{len(records)} records, not 1")
+    r = records[0]
+    need(r["outcome"] == "ERROR" and r["text"].startswith("the worker "), "no ERROR record of the worker")
+    need(r["address"] and states.get(r["address"]) == "scrapped", f"address {r['address']} is {states.get(r['address'])}")
+    print(f"killed worker: slot 1 ERROR ({r['text']}), {r['address']} scrapped")
+PY
+}
+
+station add.log addresses add --db station.db --nap 0x005B --uap 0x02 --first 1 --last 0xFFFF ||
+  fail "addresses add failed: $(cat add.log)"
+
+start=$(date +%s)
+station run1.log --plan sim.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" ||
+  fail "the first run failed: $(cat run1.log)"
+check first 0 || fail "the first run's records are wrong"
+echo "windows-station-test: first run took $(( $(date +%s) - start )) s"
+
+station run2.log --plan sim.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" ||
+  fail "the retest failed: $(cat run2.log)"
+grep -q "(retest, kept)" run2.log || fail "the retest kept no address: $(cat run2.log)"
+check retest 2 || fail "the retest's records are wrong"
+
+# A fresh DUT with slow transport calls (50 ms each) keeps its worker in its CS write
+# for a while; the worker (a process of its own under Wine) is killed there.
+rc=0
+"$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results results --dut "$(dut dut3 1 ,latency=50000)" \
+  >run3.log 2>&1 &
+station_pid=$!
+found=0
+for _ in $(seq 600); do
+  if tr -d '\r' <run3.log | grep -Eq 'slot 1: cs_write +005B:02:'; then found=1; break; fi
+  sleep 0.1
+done
+[ "$found" = 1 ] || { kill "$station_pid" 2>/dev/null || true; fail "the slow DUT never reached its CS write: $(cat run3.log)"; }
+worker=$(pgrep -f -- '--station-worker' | head -n 1 || true)
+[ -n "$worker" ] || fail "no worker process to kill"
+kill -KILL "$worker"
+wait "$station_pid" || rc=$?
+tr -d '\r' <run3.log >run3.txt
+[ "$rc" = 2 ] || fail "the run with a killed worker ended with $rc, not 2: $(cat run3.txt)"
+# Its record is the fifth of the file.
+check killed 4 || fail "the killed worker's records are wrong"
+echo "windows-station-test: passed"
