@@ -4,10 +4,8 @@
 #            the two C clients, Kilnor.exe, station.exe and the stand-in DLLs
 #   x86_64/  the same, the station's simulated-chip files and the test
 #            programs, for running under 64-bit Wine
-#   deps/    Xerces-C and SQLite built for MinGW from the Debian source
-#            packages (cached)
-# The Windows station keeps its addresses in SQLite only: libpq has no
-# MinGW build here.
+#   deps/    Xerces-C, SQLite and libpq built for MinGW from the Debian
+#            source packages (cached)
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 out="${NVT_WIN_BUILD_DIR:-$top/build-win}"
@@ -81,10 +79,61 @@ build_sqlite() {
   touch "$prefix/.sqlite-done"
 }
 
+# libpq: PostgreSQL's source package (the one the system's libpq-dev is
+# built from) configured for MinGW without readline, zlib, ICU and OpenSSL;
+# only libpq and the port and common libraries it needs are built, and
+# installed as static libraries, so that the station carries its client
+# inside as it does SQLite.
+build_libpq() {
+  local arch="$1" prefix="$deps/$1" triple="$1-w64-mingw32"
+  if [ -f "$prefix/.libpq-done" ]; then return; fi
+  mkdir -p "$deps/src"
+  local package src
+  package="$(dpkg-query -W -f='${source:Package}' libpq-dev 2>/dev/null || true)"
+  [ -n "$package" ] || package=postgresql-15
+  src="$(find "$deps/src" -maxdepth 1 -type d -name "$package-*" | head -n 1)"
+  if [ -z "$src" ]; then
+    (cd "$deps/src" && apt-get source -qq "$package" >/dev/null 2>&1)
+    src="$(find "$deps/src" -maxdepth 1 -type d -name "$package-*" | head -n 1)"
+  fi
+  [ -n "$src" ] || { echo "windows-build: no $package source (is a deb-src entry set up?)" >&2; exit 1; }
+  echo "windows-build: building libpq for $arch"
+  local b="$deps/build-libpq-$arch"
+  rm -rf "$b" && mkdir -p "$b"
+  (cd "$b" && "$src/configure" --host="$triple" CC="$triple-gcc-posix" --without-readline --without-zlib \
+      --without-icu --without-openssl >"$deps/libpq-$arch.log" 2>&1 &&
+    make -C src/interfaces/libpq -j "$jobs" >>"$deps/libpq-$arch.log" 2>&1) ||
+    { tail -n 50 "$deps/libpq-$arch.log"; exit 1; }
+  mkdir -p "$prefix/include" "$prefix/lib"
+  rm -f "$prefix/lib/libpq.a" "$prefix/lib/libpgcommon.a" "$prefix/lib/libpgport.a"
+  # The objects of the DLL but its version resource. libpq brings a small
+  # pthread emulation of its own, whose functions a static link would meet
+  # again in the toolchain's winpthreads (with other types): they are
+  # renamed pq_pthread_* in every object that defines or calls them.
+  local map="$b/pthread.map"
+  "$triple-nm" -g --defined-only "$b/src/interfaces/libpq/pthread-win32.o" |
+    awk '$3 ~ /pthread_/ { n = $3; sub(/pthread_/, "pq_pthread_", n); print $3, n }' >"$map"
+  [ -s "$map" ] || { echo "windows-build: libpq's pthread-win32.o defines no pthread_ functions" >&2; exit 1; }
+  find "$b/src/interfaces/libpq" -name '*.o' ! -name 'win32ver.o' -print0 |
+    xargs -0 -n 1 "$triple-objcopy" --redefine-syms="$map"
+  find "$b/src/interfaces/libpq" -name '*.o' ! -name 'win32ver.o' -print0 |
+    xargs -0 "$triple-ar" rcs "$prefix/lib/libpq.a"
+  cp "$b/src/common/libpgcommon_shlib.a" "$prefix/lib/libpgcommon.a"
+  cp "$b/src/port/libpgport_shlib.a" "$prefix/lib/libpgport.a"
+  "$triple-objcopy" --redefine-syms="$map" "$prefix/lib/libpgcommon.a"
+  "$triple-objcopy" --redefine-syms="$map" "$prefix/lib/libpgport.a"
+  cp "$src/src/interfaces/libpq/libpq-fe.h" "$src/src/interfaces/libpq/libpq-events.h" \
+    "$src/src/include/postgres_ext.h" "$b/src/include/pg_config_ext.h" "$prefix/include/"
+  rm -rf "$b"
+  touch "$prefix/.libpq-done"
+}
+
 build_xerces i686
 build_xerces x86_64
 build_sqlite i686
 build_sqlite x86_64
+build_libpq i686
+build_libpq x86_64
 if [ "${1:-}" = --deps-only ]; then exit 0; fi
 
 # One build folder per architecture; the toolchain file finds Xerces-C

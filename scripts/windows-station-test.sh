@@ -6,7 +6,9 @@
 #      commits two addresses;
 #   3. a second run retests the same devices and keeps their addresses;
 #   4. a worker killed while it writes the CS leaves its slot ERROR and its
-#      address scrapped, never to be given out again.
+#      address scrapped, never to be given out again;
+#   5. two DUTs pass against a PostgreSQL server of its own on loopback, the
+#      store that several stations share.
 # Called by windows-test.sh with the Wine server running: WINE and
 # WINEPREFIX set, the build folder as $1. Prints one line per check.
 set -euo pipefail
@@ -18,8 +20,10 @@ run="$out/station-run"
 rm -rf "$run"
 mkdir -p "$run"
 pids=""
+pg_stop=""
 cleanup() {
   for p in $pids; do kill "$p" 2>/dev/null || true; done
+  if [ -n "$pg_stop" ]; then $pg_stop >/dev/null 2>&1 || true; fi
 }
 trap cleanup EXIT
 fail() {
@@ -97,7 +101,7 @@ start=$(date +%s)
 station run1.log --plan sim.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" ||
   fail "the first run failed: $(cat run1.log)"
 check first 0 || fail "the first run's records are wrong"
-echo "windows-station-test: first run took $(( $(date +%s) - start )) s"
+echo "first run took $(( $(date +%s) - start )) s"
 
 station run2.log --plan sim.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" ||
   fail "the retest failed: $(cat run2.log)"
@@ -124,4 +128,32 @@ tr -d '\r' <run3.log >run3.txt
 [ "$rc" = 2 ] || fail "the run with a killed worker ended with $rc, not 2: $(cat run3.txt)"
 # Its record is the fifth of the file.
 check killed 4 || fail "the killed worker's records are wrong"
+
+# A private PostgreSQL server on a free loopback port (as the user nobody
+# when run as root: the server refuses root), trusting local connections.
+pgbin="$(find /usr/lib/postgresql -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)"
+[ -n "$pgbin" ] && [ -x "$pgbin/initdb" ] || fail "no PostgreSQL server installed"
+pgdir="$(mktemp -d /tmp/nvt-wine-pg.XXXXXX)"
+chmod 755 "$pgdir"
+as=""
+if [ "$(id -u)" = 0 ]; then
+  chown nobody "$pgdir"
+  as="runuser -u nobody --"
+fi
+$as "$pgbin/initdb" --no-sync -A trust -U station -E UTF8 -D "$pgdir/data" >pg-initdb.log 2>&1 ||
+  fail "initdb failed: $(cat pg-initdb.log)"
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+$as "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/log" -w -o "-c listen_addresses=127.0.0.1 -k $pgdir -p $port -c fsync=off" \
+  start >pg-start.log 2>&1 || fail "the PostgreSQL server did not start: $(cat pg-start.log "$pgdir/log")"
+pg_stop="$as $pgbin/pg_ctl -D $pgdir/data -m immediate stop"
+url="postgresql://station@127.0.0.1:$port/postgres"
+station pg-add.log addresses add --db "$url" --nap 0x005B --uap 0x02 --first 0x100 --last 0x1FF ||
+  fail "addresses add on PostgreSQL failed: $(cat pg-add.log)"
+station pg-run.log --plan sim.toml --db "$url" --results pg-results --dut "$(dut dut4 1)" --dut "$(dut dut5 2)" ||
+  fail "the run on PostgreSQL failed: $(cat pg-run.log)"
+states="$(psql -h 127.0.0.1 -p "$port" -U station -d postgres -Atc "SELECT text || ' ' || state FROM addresses ORDER BY text")"
+[ "$states" = "$(printf '005B:02:000100 committed\n005B:02:000101 committed')" ] ||
+  fail "the PostgreSQL store holds: $states"
+[ "$(grep -c '"outcome":"PASS"' pg-results/records.jsonl)" = 2 ] || fail "the run on PostgreSQL did not pass: $(cat pg-run.log)"
+echo "PostgreSQL store: slots 1 and 2 PASS with 005B:02:000100 and 005B:02:000101, committed"
 echo "windows-station-test: passed"

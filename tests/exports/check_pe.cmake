@@ -21,7 +21,7 @@ endif()
 # Imports: the system's DLLs and the named outside libraries only; above
 # all no run-time DLL of the compiler (libstdc++, libgcc, libwinpthread).
 set(system kernel32.dll user32.dll gdi32.dll advapi32.dll msvcrt.dll shell32.dll comdlg32.dll
-  comctl32.dll ole32.dll ws2_32.dll ntdll.dll)
+  comctl32.dll ole32.dll ws2_32.dll ntdll.dll secur32.dll)
 string(TOLOWER "${OUTSIDE}" outside)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${out}")
 set(imported "")
