@@ -12,7 +12,7 @@ out="${NVT_WIN_BUILD_DIR:-$top/build-win}"
 jobs="${NVT_JOBS:-$(nproc)}"
 deps="$out/deps"
 # The test programs to build; scripts/windows-test.sh names the ones it runs.
-tests="${NVT_WIN_TEST_PROGRAMS:-test_api test_ptest test_cscache test_support test_outside test_kilnor_win32}"
+tests="${NVT_WIN_TEST_PROGRAMS:-test_api test_ptest test_cscache test_support test_outside test_kilnor_win32 test_torture test_soak}"
 mkdir -p "$deps"
 
 # Debian ships no Windows build of Xerces-C; its source package builds with

@@ -7,7 +7,9 @@
 #   3. a second run retests the same devices and keeps their addresses;
 #   4. a worker killed while it writes the CS leaves its slot ERROR and its
 #      address scrapped, never to be given out again;
-#   5. two DUTs pass against a PostgreSQL server of its own on loopback, the
+#   5. Ctrl-C to the station (Wine turns SIGINT into the console's Ctrl-C
+#      event) stops its worker through the request pipe: ABORT, status 3;
+#   6. two DUTs pass against a PostgreSQL server of its own on loopback, the
 #      store that several stations share.
 # Called by windows-test.sh with the Wine server running: WINE and
 # WINEPREFIX set, the build folder as $1. Prints one line per check.
@@ -110,6 +112,7 @@ check retest 2 || fail "the retest's records are wrong"
 
 # A fresh DUT with slow transport calls (50 ms each) keeps its worker in its CS write
 # for a while; the worker (a process of its own under Wine) is killed there.
+: >run3.log
 rc=0
 "$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results results --dut "$(dut dut3 1 ,latency=50000)" \
   >run3.log 2>&1 &
@@ -128,6 +131,31 @@ tr -d '\r' <run3.log >run3.txt
 [ "$rc" = 2 ] || fail "the run with a killed worker ended with $rc, not 2: $(cat run3.txt)"
 # Its record is the fifth of the file.
 check killed 4 || fail "the killed worker's records are wrong"
+
+# Ctrl-C reaches only the station here; its worker learns of it from the
+# station.
+: >run4.log
+rc=0
+"$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results stopped --dut "$(dut dut6 1 ,latency=50000)" \
+  >run4.log 2>&1 &
+station_pid=$!
+found=0
+for _ in $(seq 600); do
+  if tr -d '\r' <run4.log | grep -q 'slot 1: xtal_trim'; then found=1; break; fi
+  sleep 0.1
+done
+[ "$found" = 1 ] || { kill "$station_pid" 2>/dev/null || true; fail "the slow DUT never started its tests: $(cat run4.log)"; }
+kill -INT "$station_pid"
+wait "$station_pid" || rc=$?
+tr -d '\r' <run4.log >run4.txt
+[ "$rc" = 3 ] || fail "the stopped run ended with $rc, not 3: $(cat run4.txt)"
+python3 - <<'PY' || fail "the stopped run's record is wrong: $(cat stopped/records.jsonl)"
+import json
+records = [json.loads(l) for l in open("stopped/records.jsonl", encoding="utf-8")]
+assert len(records) == 1 and records[0]["outcome"] == "ABORT", records
+assert records[0]["steps"][-1]["outcome"] == "ABORT", records[0]["steps"][-1]
+print(f"Ctrl-C: slot 1 ABORT in step {records[0]['steps'][-1]['name']} ({records[0]['text']}), status 3")
+PY
 
 # A private PostgreSQL server on a free loopback port (as the user nobody
 # when run as root: the server refuses root), trusting local connections.

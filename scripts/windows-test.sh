@@ -18,8 +18,10 @@ started=$(date +%s)
 # loopback and the mailbox (test_ptest); the key database, images, targets
 # and the CS cache (test_cscache); files, messages and the stopwatch
 # (test_support); the simulated chip and stand-ins (test_outside); the Win32
-# dialog view (test_kilnor_win32).
-suites="test_api test_ptest test_cscache test_support test_outside test_kilnor_win32"
+# dialog view (test_kilnor_win32); random calls of every export and
+# production sequences through the fault layer, with their files on the
+# Win32 file seam (test_torture, test_soak).
+suites="test_api test_ptest test_cscache test_support test_outside test_kilnor_win32 test_torture test_soak"
 
 NVT_WITH_WINDOWS=1 "$top/scripts/setup.sh"
 NVT_WIN_BUILD_DIR="$out" NVT_WIN_TEST_PROGRAMS="$suites" "$top/scripts/windows-build.sh"
