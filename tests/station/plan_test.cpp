@@ -100,6 +100,30 @@ TEST(Plan, ErrorsNameTheirLine)
     EXPECT_EQ(text.rfind(std::to_string(line) + ": ", 0), 0u) << text;
 }
 
+TEST(Plan, KeyDatabaseNumbersAreReadAsTheLibraryReadsThem)
+{
+    // Decimal only: a leading zero is no octal, and 0x is no number (the
+    // library skips such a build, so the plan must not find it either).
+    TempDir dir;
+    const std::string original = ReadText(BinDir() + "/cskey_db.xml");
+    for (const auto& [id, loads] : {std::pair<const char*, bool>{"013", true}, {" +13", true}, {"0x0D", false},
+                                    {"015", false}}) {
+        std::string text = original;
+        const std::string from = "BUILD_ID=\"13\"";
+        ASSERT_NE(text.find(from), std::string::npos);
+        text.replace(text.find(from), from.size(), std::string("BUILD_ID=\"") + id + "\"");
+        WriteText(dir / "db.xml", text);
+        const std::string path =
+            WritePlan(dir, "plan", {{"key_database = \"{bin}/cskey_db.xml\"", "key_database = \"" + (dir / "db.xml") + "\""}});
+        station::Plan plan;
+        std::string error;
+        EXPECT_EQ(station::LoadPlan(path, BinDir(), plan, error), loads) << id << ": " << error;
+        if (!loads) {
+            EXPECT_NE(error.find("the key database has no CS version 13"), std::string::npos) << error;
+        }
+    }
+}
+
 TEST(Plan, StepsMustComeInAnOrderThatCanWork)
 {
     // A test before the firmware, a CS write without its read-back, and a

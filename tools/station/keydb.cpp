@@ -34,13 +34,24 @@ std::string Attribute(DOMElement* aElement, const char* aName)
     return value;
 }
 
+// The library reads the database's numbers as decimal from 0 to 65535
+// (leading white space and a '+' allowed): the station reads them alike, so
+// that it checks a plan against the builds and limits the library will use
+// ("013" is 13, and "0x0D" no number).
 bool Number(const std::string& aText, uint32_t& aValue)
 {
-    if (aText.empty() || aText.size() > 10) return false;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(aText.c_str(), &end, 0);
-    if (*end != '\0' || v > 0xFFFFFFFFull || aText[0] == '-') return false;
-    aValue = static_cast<uint32_t>(v);
+    size_t i = aText.find_first_not_of(" \t\n\v\f\r");
+    if (i == std::string::npos) return false;
+    if (aText[i] == '+') ++i;
+    if (i == aText.size()) return false;
+    uint32_t value = 0;
+    for (; i < aText.size(); ++i) {
+        const char c = aText[i];
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+        if (value > 0xFFFF) return false;
+    }
+    aValue = value;
     return true;
 }
 
