@@ -1,11 +1,16 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when a library source includes a header of a layer above its own, or
+# Fails when a library source includes a header of a layer above its own,
+# when a library or station source outside the platform files includes a
+# header of the operating system, or
 # when the transport is called outside the layers that own the device
 # conversation. Run as: cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
 #
 #   support  <-  core  <-  ptest, cscache  <-  api
 #
-# cscache may use ptest only for the lookup-table reader.
+# cscache may use ptest only for the lookup-table reader. The operating
+# system's own headers are included only by the platform files of the
+# library (support/platform_*, support/serialport_*) and of the station
+# (tools/station/platform_*).
 set(allowed_support "support")
 set(allowed_core    "support;core")
 set(allowed_ptest   "support;core;ptest")
@@ -38,6 +43,21 @@ foreach(layer support core ptest cscache api)
         list(APPEND problems "${f}: calls the transport (qlk_) outside ptest and the device targets")
       endif()
     endif()
+  endforeach()
+endforeach()
+
+set(system_headers_regex "^[ \t]*#[ \t]*include[ \t]*<(windows\\.h|termios\\.h|unistd\\.h|fcntl\\.h|poll\\.h|sys/[a-z_]+\\.h)>")
+set(platform_files_regex "^(testlib/support/(platform|serialport)_[a-z0-9_]+\\.cpp|tools/station/platform_[a-z0-9]+\\.cpp)$")
+file(GLOB_RECURSE seam_files RELATIVE ${SOURCE_DIR}
+  ${SOURCE_DIR}/testlib/*.h ${SOURCE_DIR}/testlib/*.cpp ${SOURCE_DIR}/tools/station/*.h ${SOURCE_DIR}/tools/station/*.cpp)
+foreach(f ${seam_files})
+  if(f MATCHES "${platform_files_regex}")
+    continue()
+  endif()
+  file(STRINGS ${SOURCE_DIR}/${f} system REGEX "${system_headers_regex}")
+  foreach(line ${system})
+    string(REGEX REPLACE ".*<([^>]+)>.*" "\\1" header "${line}")
+    list(APPEND problems "${f}: includes <${header}> outside the platform files")
   endforeach()
 endforeach()
 
