@@ -110,22 +110,30 @@ station run2.log --plan sim.toml --db station.db --results results --dut "$(dut 
 grep -q "(retest, kept)" run2.log || fail "the retest kept no address: $(cat run2.log)"
 check retest 2 || fail "the retest's records are wrong"
 
-# A fresh DUT with slow transport calls (50 ms each) keeps its worker in its CS write
-# for a while; the worker (a process of its own under Wine) is killed there.
-: >run3.log
-rc=0
-"$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results results --dut "$(dut dut3 1 ,latency=50000)" \
-  >run3.log 2>&1 &
-station_pid=$!
-found=0
-for _ in $(seq 600); do
-  if tr -d '\r' <run3.log | grep -Eq 'slot 1: cs_write +005B:02:'; then found=1; break; fi
-  sleep 0.1
-done
-[ "$found" = 1 ] || { kill "$station_pid" 2>/dev/null || true; fail "the slow DUT never reached its CS write: $(cat run3.log)"; }
+# Starts the station in the background on one fresh DUT with slow
+# transport calls (50 ms each): log $1, results folder $2, NVM folder $3;
+# returns once the output matches the pattern $4, with the station's
+# process in $station_pid.
+start_slow() {
+  local log="$1" results="$2" nvm="$3" pattern="$4"
+  : >"$log"
+  "$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results "$results" \
+    --dut "$(dut "$nvm" 1 ,latency=50000)" >"$log" 2>&1 &
+  station_pid=$!
+  for _ in $(seq 600); do
+    tr -d '\r' <"$log" | grep -Eq "$pattern" && return 0
+    sleep 0.1
+  done
+  kill "$station_pid" 2>/dev/null || true
+  fail "the slow DUT never showed \"$pattern\": $(cat "$log")"
+}
+
+# The worker (a process of its own under Wine) is killed in its CS write.
+start_slow run3.log results dut3 'slot 1: cs_write +005B:02:'
 worker=$(pgrep -f -- '--station-worker' | head -n 1 || true)
 [ -n "$worker" ] || fail "no worker process to kill"
 kill -KILL "$worker"
+rc=0
 wait "$station_pid" || rc=$?
 tr -d '\r' <run3.log >run3.txt
 [ "$rc" = 2 ] || fail "the run with a killed worker ended with $rc, not 2: $(cat run3.txt)"
@@ -134,18 +142,9 @@ check killed 4 || fail "the killed worker's records are wrong"
 
 # Ctrl-C reaches only the station here; its worker learns of it from the
 # station.
-: >run4.log
-rc=0
-"$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results stopped --dut "$(dut dut6 1 ,latency=50000)" \
-  >run4.log 2>&1 &
-station_pid=$!
-found=0
-for _ in $(seq 600); do
-  if tr -d '\r' <run4.log | grep -q 'slot 1: xtal_trim'; then found=1; break; fi
-  sleep 0.1
-done
-[ "$found" = 1 ] || { kill "$station_pid" 2>/dev/null || true; fail "the slow DUT never started its tests: $(cat run4.log)"; }
+start_slow run4.log stopped dut6 'slot 1: xtal_trim'
 kill -INT "$station_pid"
+rc=0
 wait "$station_pid" || rc=$?
 tr -d '\r' <run4.log >run4.txt
 [ "$rc" = 3 ] || fail "the stopped run ended with $rc, not 3: $(cat run4.txt)"

@@ -61,12 +61,7 @@ cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "windows-test: creating the Wine prefix"
-  "$wine" wineboot -i >/dev/null 2>&1
-  # The server of the first start writes the registry out as it ends.
-  "$wineserver" -w
-fi
+# windows-build.sh has made the prefix.
 # A resident server makes each later start take well under a second (its
 # own output, such as the object list it prints when stopped, goes to a log).
 # (One already running for the prefix is as good.)

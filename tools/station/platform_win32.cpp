@@ -7,7 +7,6 @@
 #include "platform.h"
 
 #include "records.h"
-#include "store.h"
 #include "worker.h"
 
 #include <windows.h>
@@ -303,16 +302,16 @@ long WorkerProcess::Read(char* aBuffer, size_t aSize)
 {
     if (mImpl->report == nullptr) return 0;
     DWORD available = 0;
-    if (PeekNamedPipe(mImpl->report, nullptr, 0, nullptr, &available, nullptr) && available == 0) return -1;
     DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(aSize < available ? aSize : available);
-    if (available == 0 || !ReadFile(mImpl->report, aBuffer, want, &got, nullptr) || got == 0) {
-        // The pipe ended: the worker and everything it started are gone.
-        CloseHandle(mImpl->report);
-        mImpl->report = nullptr;
-        return 0;
+    if (PeekNamedPipe(mImpl->report, nullptr, 0, nullptr, &available, nullptr)) {
+        if (available == 0) return -1;
+        const DWORD want = static_cast<DWORD>(aSize < available ? aSize : available);
+        if (ReadFile(mImpl->report, aBuffer, want, &got, nullptr) && got > 0) return static_cast<long>(got);
     }
-    return static_cast<long>(got);
+    // The pipe ended: the worker and everything it started are gone.
+    CloseHandle(mImpl->report);
+    mImpl->report = nullptr;
+    return 0;
 }
 
 bool WorkerProcess::Wait(std::string& aHow)
@@ -378,27 +377,8 @@ bool RunAsWorker(int aArgc, char** aArgv, int& aStatus)
         WriteAll(report, line.data(), line.size());  // fails only when the station is gone
     };
     std::string line;
-    WorkerRequest request;
-    std::string error;
     if (!ReadLine(control, line)) {
         std::fprintf(stderr, "station: the worker got no request from the station\n");
-        return true;
-    }
-    if (!ParseWorkerRequest(line, request, error)) {
-        // The station records why this slot did not run.
-        Record r = request.request.base;
-        r.slot = request.slot;
-        r.transport = request.request.duts.empty() ? "" : request.request.duts.back();
-        r.started = r.ended = UtcNow();
-        r.outcome = "ERROR";
-        r.text = error;
-        StepRecord s;
-        s.name = "worker";
-        s.outcome = "ERROR";
-        s.text = error;
-        r.steps.push_back(s);
-        send("J " + ToJson(r).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        aStatus = 0;
         return true;
     }
     // "stop" from the station, or its end, stops the DUT at its next safe point.
@@ -408,7 +388,7 @@ bool RunAsWorker(int aArgc, char** aArgv, int& aStatus)
         }
         gWorkerAbort = 1;
     }).detach();
-    RunWorker(request.request, request.slot, send, &gWorkerAbort);
+    RunRequestedWorker(line, send, &gWorkerAbort);
     aStatus = 0;
     return true;
 }

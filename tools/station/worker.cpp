@@ -9,6 +9,15 @@
 
 namespace station {
 
+namespace {
+
+std::string RecordLine(const Record& aRecord)
+{
+    return "J " + ToJson(aRecord).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
 void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(const std::string&)>& aSend,
                const volatile std::sig_atomic_t* aAbort)
 {
@@ -25,7 +34,7 @@ void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(c
     job.onReserved = [&aSend](const Address& aAddress) { aSend("A " + aAddress.Text()); };
     job.onSettled = [&aSend] { aSend("C"); };
     const Record record = RunDut(job, aRequest.base);
-    aSend("J " + ToJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    aSend(RecordLine(record));
 }
 
 std::string WorkerRequestLine(const RunRequest& aRequest, int aSlot)
@@ -74,6 +83,38 @@ bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::
     }
 }
 
+void RunRequestedWorker(const std::string& aLine, const std::function<void(const std::string&)>& aSend,
+                        const volatile std::sig_atomic_t* aAbort)
+{
+    WorkerRequest request;
+    std::string error;
+    if (!ParseWorkerRequest(aLine, request, error)) {
+        // The station records why this slot did not run.
+        const auto& duts = request.request.duts;
+        aSend(RecordLine(ErrorRecord(request.request.base, request.slot, duts.empty() ? "" : duts.back(), "", error)));
+        return;
+    }
+    RunWorker(request.request, request.slot, aSend, aAbort);
+}
+
+Record ErrorRecord(const Record& aBase, int aSlot, const std::string& aTransport, const std::string& aStep,
+                   const std::string& aText)
+{
+    Record r = aBase;
+    r.slot = aSlot;
+    r.transport = aTransport;
+    r.started = r.started.empty() ? UtcNow() : r.started;
+    r.ended = UtcNow();
+    r.outcome = "ERROR";
+    r.text = aText;
+    StepRecord s;
+    s.name = aStep.empty() ? "worker" : aStep;
+    s.outcome = "ERROR";
+    s.text = aText;
+    r.steps.push_back(s);
+    return r;
+}
+
 namespace {
 
 struct Slot {
@@ -114,19 +155,9 @@ private:
 
 Record DeadWorkerRecord(const RunRequest& aRequest, int aSlot, const Slot& aState, const std::string& aHow)
 {
-    Record r = aRequest.base;
-    r.slot = aSlot;
-    r.transport = aRequest.duts[static_cast<size_t>(aSlot - 1)];
-    r.started = r.started.empty() ? UtcNow() : r.started;
-    r.ended = UtcNow();
-    r.outcome = "ERROR";
+    Record r = ErrorRecord(aRequest.base, aSlot, aRequest.duts[static_cast<size_t>(aSlot - 1)], aState.step,
+                           "the worker " + aHow + (aState.step.empty() ? "" : " during step " + aState.step));
     r.address = aState.address;
-    r.text = "the worker " + aHow + (aState.step.empty() ? "" : " during step " + aState.step);
-    StepRecord s;
-    s.name = aState.step.empty() ? "worker" : aState.step;
-    s.outcome = "ERROR";
-    s.text = r.text;
-    r.steps.push_back(s);
     return r;
 }
 
@@ -209,11 +240,11 @@ std::vector<Record> RunSlots(const RunRequest& aRequest, volatile std::sig_atomi
             Slot& s = slots[i];
             if (!s.process || s.streamOpen) continue;
             std::string how;
-            const bool ended0 = s.process->Wait(how);
+            const bool exitedCleanly = s.process->Wait(how);
             s.process.reset();
             --running;
-            if (!ended0 || !s.haveRecord) {
-                if (ended0) how = "ended without a record (status 0)";
+            if (!exitedCleanly || !s.haveRecord) {
+                if (exitedCleanly) how = "ended without a record (status 0)";
                 const std::string address = s.address;
                 s.record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), s, how);
                 s.haveRecord = true;

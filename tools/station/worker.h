@@ -50,6 +50,15 @@ struct WorkerRequest {
     int slot = 0;
 };
 bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::string& aError);
+// A worker started as a program: runs the request aLine, or reports an
+// ERROR record of why it cannot, on aSend as RunWorker does.
+void RunRequestedWorker(const std::string& aLine, const std::function<void(const std::string&)>& aSend,
+                        const volatile std::sig_atomic_t* aAbort);
+
+// An ERROR record of slot aSlot from the run's aBase: ended now, with one
+// step aStep ("worker" when empty) that failed with aText.
+Record ErrorRecord(const Record& aBase, int aSlot, const std::string& aTransport, const std::string& aStep,
+                   const std::string& aText);
 
 }  // namespace station
 
