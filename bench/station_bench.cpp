@@ -4,8 +4,8 @@
 // (shipped plan, its 10 ms TX polls included), and address allocations per
 // second from concurrent processes on SQLite and on a private PostgreSQL
 // server, checked for duplicates.
-#include "dut.h"
 #include "plan.h"
+#include "sequence.h"
 #include "store.h"
 #include "support.h"
 
@@ -49,7 +49,7 @@ void StationCycle(benchmark::State& aState)
     int failed = 0;
     for (auto _ : aState) {
         const station::Record r = station::RunDut(job, station::Record());
-        if (r.outcome != "PASS") ++failed;
+        if (r.outcome != station::Outcome::Pass) ++failed;
         for (const auto& s : r.steps) totalMs += s.ms;
     }
     aState.counters["step_ms"] = benchmark::Counter(totalMs / static_cast<double>(aState.iterations()));

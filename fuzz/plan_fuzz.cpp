@@ -96,14 +96,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
         if (key.words.empty()) std::abort();
     }
     for (const station::Step& step : plan.steps) {
-        if (std::string(station::StepTypeName(step.type)) == "?") std::abort();
+        if (step.row == nullptr || station::FindStepRow(step.row->name) != step.row) std::abort();
+        // Every parameter holds a value its row allows.
+        for (const station::ParamSpec& p : step.row->params) {
+            if (p.kind == station::ParamSpec::Kind::PortName) continue;
+            const auto it = step.numbers.find(p.name);
+            if (it == step.numbers.end() || it->second < p.min || it->second > p.max) std::abort();
+        }
         // The station compares measurements with the limits and counts the
         // polls of a transmit burst up to its high limit: an accepted limit
         // is a finite number, and a poll limit a count.
         if (!step.limit) continue;
         for (const auto& bound : {step.limit->low, step.limit->high})
             if (bound && !std::isfinite(*bound)) std::abort();
-        if (step.type == station::StepType::TxBurst &&
+        if (std::string(step.row->name) == "tx_burst" &&
             (!step.limit->high || *step.limit->high < 0 || *step.limit->high > 4294967295.0))
             std::abort();
     }

@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when a library source includes a header of a layer above its own,
 # when a library or station source outside the platform files includes a
-# header of the operating system, or
+# header of the operating system, when a platform file of the station
+# includes a station header other than platform.h, or
 # when the transport is called outside the layers that own the device
 # conversation. Run as: cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
 #
@@ -58,6 +59,20 @@ foreach(f ${seam_files})
   foreach(line ${system})
     string(REGEX REPLACE ".*<([^>]+)>.*" "\\1" header "${line}")
     list(APPEND problems "${f}: includes <${header}> outside the platform files")
+  endforeach()
+endforeach()
+
+# The station's platform files are the bottom of the station: they include
+# no station header but their own interface.
+file(GLOB station_platform_files RELATIVE ${SOURCE_DIR}
+  ${SOURCE_DIR}/tools/station/platform.h ${SOURCE_DIR}/tools/station/platform_*.cpp)
+foreach(f ${station_platform_files})
+  file(STRINGS ${SOURCE_DIR}/${f} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]+\"")
+  foreach(line ${includes})
+    string(REGEX REPLACE ".*\"([^\"]+)\".*" "\\1" header "${line}")
+    if(NOT header STREQUAL "platform.h")
+      list(APPEND problems "${f}: includes ${header}, a station header above the platform files")
+    endif()
   endforeach()
 endforeach()
 

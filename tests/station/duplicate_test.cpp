@@ -86,7 +86,7 @@ void DuplicateRun(const std::string& aStore, int aStations)
     for (const auto& s : stored) {
         station::Record r;
         ASSERT_TRUE(station::FromJson(nlohmann::json::parse(s.body), r));
-        EXPECT_EQ(r.outcome, "PASS") << r.text;
+        EXPECT_EQ(r.outcome, station::Outcome::Pass) << r.text;
         EXPECT_TRUE(recorded.insert(r.address).second) << r.address << " is in two records";
         EXPECT_EQ(owner.count(r.address), 1u) << r.address;
     }

@@ -42,10 +42,10 @@ TEST(Plan, TheShippedPlanLoadsWithItsStepsKeysAndLimits)
     EXPECT_EQ(plan.uap, 0x02);
     EXPECT_EQ(plan.firmware, BinDir() + "/sim_ptest.xbv");
     ASSERT_EQ(plan.steps.size(), 12u);
-    EXPECT_EQ(plan.steps.front().type, station::StepType::CsRead);
-    EXPECT_EQ(plan.steps.back().type, station::StepType::ReadBack);
+    EXPECT_STREQ(plan.steps.front().row->name, "cs_read");
+    EXPECT_STREQ(plan.steps.back().row->name, "read_back");
     const station::Step& rx = plan.steps[5];
-    ASSERT_EQ(rx.type, station::StepType::RxCount);
+    ASSERT_STREQ(rx.row->name, "rx_count");
     ASSERT_TRUE(rx.limit);
     EXPECT_EQ(rx.limit->unit, "packets");
     EXPECT_EQ(*rx.limit->low, 5);

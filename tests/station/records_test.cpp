@@ -1,5 +1,6 @@
 // Records: JSON round trip, JSON Lines appends, JUnit XML and CSV.
 #include "records.h"
+#include "sinks/sink.h"
 #include "sha256.h"
 #include "support.h"
 
@@ -16,12 +17,12 @@ station::Record Sample()
     r.station = "line 3";
     r.slot = 2;
     r.address = "005B:02:000010";
-    r.addressSource = "new";
-    r.outcome = "FAIL";
+    r.addressSource = station::AddressSource::New;
+    r.outcome = station::Outcome::Fail;
     r.text = "rx_count: 3 is below 5 packets";
-    r.steps.push_back({"open", "0x4B2D", "", {}, {}, "PASS", 1.5, 0, ""});
-    r.steps.push_back({"rx_count", "3", "packets", 5.0, {}, "FAIL", 0.2, 0, "3 is below 5 packets, \"quoted\""});
-    r.steps.push_back({"uart", "", "", {}, {}, "ERROR", 0.1, -1, "=cmd|' /C calc'!A0"});
+    r.steps.push_back({"open", "0x4B2D", "", {}, {}, station::Outcome::Pass, 1.5, 0, ""});
+    r.steps.push_back({"rx_count", "3", "packets", 5.0, {}, station::Outcome::Fail, 0.2, 0, "3 is below 5 packets, \"quoted\""});
+    r.steps.push_back({"uart", "", "", {}, {}, station::Outcome::Error, 0.1, -1, "=cmd|' /C calc'!A0"});
     return r;
 }
 
@@ -48,7 +49,7 @@ TEST(Records, JsonLinesAppendWholeLinesAndJunitAndCsvAreWellFormed)
     const auto records = ReadJsonl(dir / "r.jsonl");
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].steps[1].text, "3 is below 5 packets, \"quoted\"");
-    EXPECT_EQ(records[0].outcome, "FAIL");
+    EXPECT_EQ(records[0].outcome, station::Outcome::Fail);
 
     ASSERT_TRUE(station::WriteJunit(dir / "junit.xml", "run", {Sample()}, error)) << error;
     const std::string xml = ReadText(dir / "junit.xml");

@@ -73,10 +73,10 @@ TEST_F(StationRun, TwoDutsPassWithRecordsEverywhereAndARetestKeepsTheAddress)
     ASSERT_EQ(records.size(), 2u);
     for (int i = 0; i < 2; ++i) {
         const station::Record& r = records[static_cast<size_t>(i)];
-        EXPECT_EQ(r.outcome, "PASS") << r.text;
+        EXPECT_EQ(r.outcome, station::Outcome::Pass) << r.text;
         EXPECT_EQ(r.slot, i + 1);
         EXPECT_EQ(r.station, "test-station");
-        EXPECT_EQ(r.addressSource, "new");
+        EXPECT_EQ(r.addressSource, station::AddressSource::New);
         EXPECT_EQ(r.firmwareBuildId, 2603);
         EXPECT_EQ(r.firmwareSha256.size(), 64u);
         EXPECT_EQ(r.libraryVersion, "1.3.0.68");
@@ -93,7 +93,7 @@ TEST_F(StationRun, TwoDutsPassWithRecordsEverywhereAndARetestKeepsTheAddress)
     records = Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[2].address, records[0].address);
-    EXPECT_EQ(records[2].addressSource, "retest");
+    EXPECT_EQ(records[2].addressSource, station::AddressSource::Retest);
     EXPECT_EQ(records[3].address, records[1].address);
     EXPECT_NE(run.output.find("(retest, kept)"), std::string::npos);
 
@@ -106,13 +106,22 @@ TEST_F(StationRun, TwoDutsPassWithRecordsEverywhereAndARetestKeepsTheAddress)
     EXPECT_NE(run.output.find("005B:02   000100   0001FF   000102          2         2"), std::string::npos) << run.output;
 }
 
+TEST_F(StationRun, EachProcessOpensTheStoreOnce)
+{
+    // The station and each of its two workers: one store connection each.
+    const CountedRun run = StationCounted(Args({DutArg("dut1", 1), DutArg("dut2", 2)}), dir.path());
+    ASSERT_EQ(run.result.status, 0) << run.result.output;
+    ASSERT_EQ(run.processes.size(), 3u);
+    for (const ProcessCounts& p : run.processes) EXPECT_EQ(p.opens, 1);
+}
+
 TEST_F(StationRun, AFirmwareFaultFailsItsDutWithTheLibraryTextAndTheOtherPasses)
 {
     const StationResult run = Station(Args({DutArg("dut1", 1, "fwfault=answer:0x0303:0x8001"), DutArg("dut2", 2)}));
     EXPECT_EQ(run.status, 1) << run.output;
     const auto records = Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].outcome, "FAIL");
+    EXPECT_EQ(records[0].outcome, station::Outcome::Fail);
     const station::StepRecord& step = records[0].steps.back();
     EXPECT_EQ(step.name, "xtal_trim");
     EXPECT_EQ(step.code, -10);
@@ -120,7 +129,7 @@ TEST_F(StationRun, AFirmwareFaultFailsItsDutWithTheLibraryTextAndTheOtherPasses)
     EXPECT_EQ(records[0].text, "xtal_trim: " + step.text);
     EXPECT_EQ(records[0].address, "");
     EXPECT_EQ(DeviceAddress(dir / "dut1"), "");  // a failed blank device stays blank
-    EXPECT_EQ(records[1].outcome, "PASS");
+    EXPECT_EQ(records[1].outcome, station::Outcome::Pass);
 }
 
 TEST_F(StationRun, TooFewPacketsMissTheLimit)
@@ -130,7 +139,7 @@ TEST_F(StationRun, TooFewPacketsMissTheLimit)
     EXPECT_EQ(run.status, 1) << run.output;
     const auto records = Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].outcome, "FAIL");
+    EXPECT_EQ(records[0].outcome, station::Outcome::Fail);
     EXPECT_EQ(records[0].text, "rx_count: 7 is below 50 packets");
     EXPECT_EQ(records[0].steps.back().low, 50.0);
 }
@@ -146,7 +155,7 @@ TEST_F(StationRun, AProgrammedDeviceThatCannotBeReadIsNeverReimagedWithoutRepair
     StationResult run = Station(Args({DutArg("dut1", 1, "e2fail=read")}));
     EXPECT_EQ(run.status, 1) << run.output;
     auto records = Records();
-    EXPECT_EQ(records.back().outcome, "FAIL");
+    EXPECT_EQ(records.back().outcome, station::Outcome::Fail);
     EXPECT_NE(records.back().text.find("(the device is left as it is; --repair overwrites it)"), std::string::npos)
         << records.back().text;
     EXPECT_EQ(Bytes(eeprom), programmed);
@@ -171,7 +180,7 @@ TEST_F(StationRun, AProgrammedDeviceThatCannotBeReadIsNeverReimagedWithoutRepair
     EXPECT_EQ(run.status, 0) << run.output;
     records = Records();
     EXPECT_TRUE(records.back().repair);
-    EXPECT_EQ(records.back().addressSource, "new");
+    EXPECT_EQ(records.back().addressSource, station::AddressSource::New);
     EXPECT_NE(records.back().address, address);
     EXPECT_EQ(DeviceAddress(dir / "dut1"), records.back().address);
 }
@@ -211,15 +220,15 @@ TEST_F(StationRun, AUsedUpRangeIsAStationErrorAndATransportThatDoesNotOpenToo)
     ASSERT_EQ(records.size(), 3u);
     int passed = 0, usedUp = 0;
     for (size_t i = 0; i < 2; ++i) {
-        if (records[i].outcome == "PASS") {
+        if (records[i].outcome == station::Outcome::Pass) {
             ++passed;
             EXPECT_EQ(records[i].address, "005B:02:9E8B40");
         }
-        if (records[i].outcome == "ERROR" && records[i].text == "cs_write: the address ranges of 005B:02 are used up") ++usedUp;
+        if (records[i].outcome == station::Outcome::Error && records[i].text == "cs_write: the address ranges of 005B:02 are used up") ++usedUp;
     }
     EXPECT_EQ(passed, 1);
     EXPECT_EQ(usedUp, 1);
-    EXPECT_EQ(records[2].outcome, "ERROR");
+    EXPECT_EQ(records[2].outcome, station::Outcome::Error);
     EXPECT_EQ(records[2].steps[0].name, "open");
     EXPECT_NE(records[2].text.find("no such port"), std::string::npos) << records[2].text;
 }
@@ -241,9 +250,9 @@ TEST_F(StationRun, CtrlCAbortsEveryDutCleanly)
     const auto records = Records();
     ASSERT_EQ(records.size(), 2u);
     for (const auto& r : records) {
-        EXPECT_EQ(r.outcome, "ABORT");
+        EXPECT_EQ(r.outcome, station::Outcome::Abort);
         EXPECT_EQ(r.steps.back().name, "tx_burst");
-        EXPECT_EQ(r.steps.back().outcome, "ABORT");
+        EXPECT_EQ(r.steps.back().outcome, station::Outcome::Abort);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
@@ -269,7 +278,7 @@ TEST_F(StationRun, AKilledWorkerLeavesItsSlotErrorAndItsAddressScrapped)
     EXPECT_EQ(Wait(pid), 2) << ReadText(output);
     const auto records = Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].outcome, "ERROR");
+    EXPECT_EQ(records[0].outcome, station::Outcome::Error);
     EXPECT_NE(records[0].text.find("the worker was killed by signal 9"), std::string::npos) << records[0].text;
     const std::string address = station::Address::FromPacked(addresses[0].first).Text();
     EXPECT_EQ(records[0].address, address);

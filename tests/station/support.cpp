@@ -136,12 +136,45 @@ std::vector<station::Record> ReadJsonl(const std::string& aPath)
         const auto json = nlohmann::json::parse(line, nullptr, false);
         if (json.is_discarded() || !station::FromJson(json, r)) {
             r = station::Record();
-            r.outcome = "UNREADABLE";
+            r.text = "unreadable record line";
         }
         records.push_back(r);
     }
     return records;
 }
+
+#ifdef SYSCOUNT_LIBRARY
+CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::string& aScratch)
+{
+    namespace fs = std::filesystem;
+    const std::string dir = aScratch + "/counts";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    // A sanitizer build wants its runtime first; the counter comes before it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string savedAsan = asan != nullptr ? asan : "";
+    setenv("ASAN_OPTIONS", (savedAsan + (savedAsan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    setenv("NVT_SYSCOUNT_DIR", dir.c_str(), 1);
+    setenv("LD_PRELOAD", SYSCOUNT_LIBRARY, 1);
+    CountedRun run;
+    run.result = Station(aArgs);
+    unsetenv("LD_PRELOAD");
+    unsetenv("NVT_SYSCOUNT_DIR");
+    if (asan != nullptr) setenv("ASAN_OPTIONS", savedAsan.c_str(), 1);
+    else unsetenv("ASAN_OPTIONS");
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::istringstream in(ReadText(entry.path().string()));
+        ProcessCounts counts;
+        std::string word;
+        while (in >> word) {
+            if (word == "opens") in >> counts.opens;
+            else if (word == "syncs") in >> counts.syncs;
+        }
+        run.processes.push_back(counts);
+    }
+    return run;
+}
+#endif
 
 std::string DeviceAddress(const std::string& aNvmDir)
 {

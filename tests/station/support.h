@@ -7,9 +7,16 @@
 #include "records.h"
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+namespace station {
+// Outcomes and address sources print as their record texts in test failures.
+inline void PrintTo(Outcome aOutcome, std::ostream* aOut) { *aOut << OutcomeText(aOutcome); }
+inline void PrintTo(AddressSource aSource, std::ostream* aOut) { *aOut << '"' << AddressSourceText(aSource) << '"'; }
+}  // namespace station
 
 namespace stationtest {
 
@@ -49,6 +56,18 @@ pid_t StartStation(const std::vector<std::string>& aArgs, const std::string& aOu
 int Wait(pid_t aPid);
 
 std::vector<station::Record> ReadJsonl(const std::string& aPath);
+
+// What each station process counted (store connections opened, syncs),
+// for a station run with the counting library preloaded into it.
+struct ProcessCounts {
+    long opens = 0;
+    long syncs = 0;
+};
+struct CountedRun {
+    StationResult result;
+    std::vector<ProcessCounts> processes;  // one per station process that ended
+};
+CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::string& aScratch);
 
 // The BLUETOOTH_ADDRESS a simulated DUT's EEPROM holds ("" when it holds no
 // valid image).

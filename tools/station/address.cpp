@@ -60,24 +60,6 @@ std::optional<Address> ParseAddress(const std::string& aText)
     return a;
 }
 
-bool ParseNumber(const std::string& aText, uint64_t aMax, uint64_t& aValue)
-{
-    const bool hex = aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X');
-    const std::string digits = hex ? aText.substr(2) : aText;
-    if (digits.empty() || digits.size() > (hex ? 16u : 20u)) return false;
-    uint64_t value = 0;
-    for (char c : digits) {
-        int d = c >= '0' && c <= '9' ? c - '0' : !hex ? -1 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (d < 0) return false;
-        const uint64_t base = hex ? 16 : 10;
-        if (value > (UINT64_MAX - static_cast<uint64_t>(d)) / base) return false;
-        value = value * base + static_cast<uint64_t>(d);
-    }
-    if (value > aMax) return false;
-    aValue = value;
-    return true;
-}
-
 bool IsReservedLap(uint32_t aLap)
 {
     return aLap >= kReservedLapFirst && aLap <= kReservedLapLast;

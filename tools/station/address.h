@@ -32,9 +32,6 @@ struct Address {
 };
 
 std::optional<Address> ParseAddress(const std::string& aText);
-// Numbers on the command line: decimal, or hexadecimal after 0x; never
-// octal; the whole text digits and the value at most aMax.
-bool ParseNumber(const std::string& aText, uint64_t aMax, uint64_t& aValue);
 bool IsReservedLap(uint32_t aLap);
 // The first LAP at or after aLap that may be handed out.
 uint32_t NextUsableLap(uint32_t aLap);

@@ -1,5 +1,8 @@
 // station: runs a test plan on one or more DUTs, one worker process each,
-// with Bluetooth addresses from the store and a record per DUT.
+// with Bluetooth addresses from the store and a record per DUT. This file
+// is the command line and the wiring; the run itself is slots.h (the
+// station's side), worker.h and sequence.h (a DUT's), steps.h (what each
+// step does), provision.h (the address life cycle) and sinks/ (records).
 //
 //   station --plan PLAN [--dut T]... [--db URL] [--station NAME] [--operator NAME]
 //           [--serial S]... [--results DIR] [--repair]
@@ -11,10 +14,13 @@
 // a bad plan or command line), 3 the operator stopped the run.
 #include "nivoratest.h"
 
+#include "numbergrammar.h"
 #include "plan.h"
 #include "platform.h"
 #include "records.h"
 #include "sha256.h"
+#include "sinks/sink.h"
+#include "slots.h"
 #include "store.h"
 #include "worker.h"
 
@@ -47,6 +53,13 @@ int Error(const std::string& aText)
     return 2;
 }
 
+std::string LibraryVersion()
+{
+    uint8_t v[4] = {0, 0, 0, 0};
+    nvtGetVersion(&v[0], &v[1], &v[2], &v[3]);
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
+}
+
 struct RunOptions {
     std::string plan;
     std::vector<std::string> duts;
@@ -67,11 +80,10 @@ int Run(const RunOptions& aOptions)
     if (!LoadPlan(aOptions.plan, binDir, plan, error)) return Error("invalid plan: " + error);
     std::vector<std::string> duts = aOptions.duts.empty() ? std::vector<std::string>{"sim"} : aOptions.duts;
     if (aOptions.serials.size() > duts.size()) return Error("more --serial than --dut");
-    {
-        // The store must work before any DUT is touched.
-        auto store = OpenStore(aOptions.db, error);
-        if (!store) return Error(error);
-    }
+    // The store must work before any DUT is touched; this process keeps it
+    // open for the run (its workers open their own).
+    auto store = OpenStore(aOptions.db, error);
+    if (!store) return Error(error);
     std::error_code ec;
     std::filesystem::create_directories(aOptions.results, ec);
     if (ec) return Error("cannot make the results folder \"" + aOptions.results + "\" (" + ec.message() + ")");
@@ -87,9 +99,7 @@ int Run(const RunOptions& aOptions)
     base.runId = NewRunId();
     base.station = aOptions.station;
     base.operatorName = aOptions.operatorName;
-    uint8_t v[4] = {0, 0, 0, 0};
-    nvtGetVersion(&v[0], &v[1], &v[2], &v[3]);
-    base.libraryVersion = std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
+    base.libraryVersion = LibraryVersion();
     base.plan = plan.path;
     base.planSha256 = Sha256OfFile(plan.path);
     base.firmwareSha256 = Sha256OfFile(plan.firmware);
@@ -99,42 +109,66 @@ int Run(const RunOptions& aOptions)
                 plan.path.c_str(), duts.size(), duts.size() == 1 ? "" : "s", aOptions.db.c_str());
     SetStopFlag(&gAbort);
 
-    std::vector<Record> records = RunSlots(request, &gAbort, stdout);
+    std::vector<Record> records = RunSlots(request, store.get(), &gAbort, stdout);
     for (size_t i = 0; i < records.size() && i < aOptions.serials.size(); ++i) records[i].serial = aOptions.serials[i];
 
-    // Records: the store, JSON Lines, JUnit XML. A record that cannot be
-    // kept is a station error.
-    bool kept = true;
-    auto store = OpenStore(aOptions.db, error);
-    const std::string jsonl = (std::filesystem::path(aOptions.results) / "records.jsonl").string();
-    const std::string junit = (std::filesystem::path(aOptions.results) / "junit.xml").string();
-    for (const Record& r : records) {
-        const auto json = ToJson(r);
-        const std::string body = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        if (!store || !store->AddRecord(r.runId, r.station, r.slot, r.address, r.outcome, body, error)) {
-            std::fprintf(stderr, "station: ERROR: slot %d: the record is not in the store (%s)\n", r.slot, error.c_str());
-            kept = false;
-        }
-        if (!AppendJsonLine(jsonl, json, error)) {
-            std::fprintf(stderr, "station: ERROR: slot %d: %s\n", r.slot, error.c_str());
-            kept = false;
-        }
-    }
-    if (!WriteJunit(junit, "station " + base.station + " run " + base.runId, records, error)) {
-        std::fprintf(stderr, "station: ERROR: %s\n", error.c_str());
-        kept = false;
-    }
+    // A record that cannot be kept is a station error.
+    SinkTargets targets;
+    targets.store = store.get();
+    targets.storeName = aOptions.db;
+    targets.resultsDir = aOptions.results;
+    targets.suiteName = "station " + base.station + " run " + base.runId;
+    targets.console = stdout;
+    const auto sinks = RunSinks(targets);
+    const bool kept = KeepRecords(sinks, records, stderr);
+    std::printf("%s\n", ClosingLine(sinks).c_str());
+    return ExitStatus(records, kept);
+}
 
-    bool failed = false, errored = !kept, aborted = false;
-    for (const Record& r : records) {
-        std::printf("%-5s slot %d  %s%s%s\n", r.outcome.c_str(), r.slot, r.address.empty() ? "-" : r.address.c_str(),
-                    r.addressSource == "retest" ? " (retest, kept)" : "", r.text.empty() ? "" : ("  " + r.text).c_str());
-        failed |= r.outcome == "FAIL";
-        errored |= r.outcome == "ERROR";
-        aborted |= r.outcome == "ABORT";
+int Addresses(station::Store& aStore, const std::string& aDb, bool aAdd, uint32_t aNap, uint32_t aUap, uint32_t aFirst,
+              uint32_t aLast)
+{
+    using namespace station;
+    std::string error;
+    if (aAdd) {
+        const auto nap = static_cast<uint16_t>(aNap);
+        const auto uap = static_cast<uint8_t>(aUap);
+        if (!aStore.AddRange(nap, uap, aFirst, aLast, error)) return Error(error);
+        std::printf("added %s to %s\n",
+                    (Address{nap, uap, aFirst}.Text() + " - " + Address{nap, uap, aLast}.Text().substr(8)).c_str(),
+                    aDb.c_str());
+        return 0;
     }
-    std::printf("records: store %s, %s, %s\n", aOptions.db.c_str(), jsonl.c_str(), junit.c_str());
-    return aborted ? 3 : errored ? 2 : failed ? 1 : 0;
+    std::vector<RangeInfo> ranges;
+    if (!aStore.ListRanges(ranges, error)) return Error(error);
+    std::printf("%-4s %-9s %-8s %-8s %-8s %8s %9s\n", "id", "NAP:UAP", "first", "last", "next", "taken", "committed");
+    for (const RangeInfo& r : ranges) {
+        char next[16];
+        if (r.next > r.last) std::snprintf(next, sizeof next, "used up");
+        else std::snprintf(next, sizeof next, "%06X", static_cast<unsigned>(r.next));
+        std::printf("%-4lld %04X:%02X   %06X   %06X   %-8s %8lld %9lld\n", static_cast<long long>(r.id),
+                    static_cast<unsigned>(r.nap), static_cast<unsigned>(r.uap), static_cast<unsigned>(r.first),
+                    static_cast<unsigned>(r.last), next, static_cast<long long>(r.taken),
+                    static_cast<long long>(r.committed));
+    }
+    return 0;
+}
+
+int Export(station::Store& aStore, const std::string& aCsv)
+{
+    using namespace station;
+    std::string error;
+    std::vector<StoredRecord> stored;
+    if (!aStore.Records(stored, error)) return Error(error);
+    std::vector<Record> records;
+    for (const StoredRecord& s : stored) {
+        Record r;
+        const auto json = nlohmann::json::parse(s.body, nullptr, false);
+        if (!json.is_discarded() && FromJson(json, r)) records.push_back(r);
+    }
+    if (!WriteCsv(aCsv, records, error)) return Error(error);
+    std::printf("%zu records written to %s\n", records.size(), aCsv.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -142,7 +176,7 @@ int Run(const RunOptions& aOptions)
 int main(int argc, char** argv)
 {
     int workerStatus = 0;
-    if (station::RunAsWorker(argc, argv, workerStatus)) return workerStatus;
+    if (station::RunAsWorker(argc, argv, station::RunRequestedWorker, workerStatus)) return workerStatus;
     CLI::App app{"Production station: runs a test plan on one or more DUTs"};
     app.require_subcommand(0, 1);
     RunOptions run;
@@ -166,7 +200,7 @@ int main(int argc, char** argv)
                aName,
                [&aValue, aName, aMax](const std::string& aText) {
                    uint64_t v = 0;
-                   if (!station::ParseNumber(aText, aMax, v))
+                   if (!numbergrammar::Parse(aText, aMax, v))
                        throw CLI::ValidationError(aName, "\"" + aText + "\" is not a number from 0 to " +
                                                              std::to_string(aMax) + " (decimal or 0x hexadecimal)");
                    aValue = static_cast<uint32_t>(v);
@@ -194,47 +228,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    using namespace station;
-    std::string error;
     if (*add || *list || *exportCmd) {
         // The store commands all work on the store --db names.
-        auto store = OpenStore(db, error);
+        std::string error;
+        auto store = station::OpenStore(db, error);
         if (!store) return Error(error);
-        if (*add) {
-            if (!store->AddRange(static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), first, last, error)) return Error(error);
-            std::printf("added %s to %s\n",
-                        (Address{static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), first}.Text() + " - " +
-                         Address{static_cast<uint16_t>(nap), static_cast<uint8_t>(uap), last}.Text().substr(8)).c_str(),
-                        db.c_str());
-            return 0;
-        }
-        if (*list) {
-            std::vector<RangeInfo> ranges;
-            if (!store->ListRanges(ranges, error)) return Error(error);
-            std::printf("%-4s %-9s %-8s %-8s %-8s %8s %9s\n", "id", "NAP:UAP", "first", "last", "next", "taken", "committed");
-            for (const RangeInfo& r : ranges) {
-                char next[16];
-                if (r.next > r.last) std::snprintf(next, sizeof next, "used up");
-                else std::snprintf(next, sizeof next, "%06X", static_cast<unsigned>(r.next));
-                std::printf("%-4lld %04X:%02X   %06X   %06X   %-8s %8lld %9lld\n", static_cast<long long>(r.id),
-                            static_cast<unsigned>(r.nap), static_cast<unsigned>(r.uap), static_cast<unsigned>(r.first),
-                            static_cast<unsigned>(r.last), next, static_cast<long long>(r.taken),
-                            static_cast<long long>(r.committed));
-            }
-            return 0;
-        }
-        // export
-        std::vector<StoredRecord> stored;
-        if (!store->Records(stored, error)) return Error(error);
-        std::vector<Record> records;
-        for (const StoredRecord& s : stored) {
-            Record r;
-            const auto json = nlohmann::json::parse(s.body, nullptr, false);
-            if (!json.is_discarded() && FromJson(json, r)) records.push_back(r);
-        }
-        if (!WriteCsv(csv, records, error)) return Error(error);
-        std::printf("%zu records written to %s\n", records.size(), csv.c_str());
-        return 0;
+        if (*exportCmd) return Export(*store, csv);
+        return Addresses(*store, db, add->parsed(), nap, uap, first, last);
     }
     if (run.plan.empty()) {
         std::fprintf(stderr, "%s", app.help().c_str());

@@ -13,55 +13,6 @@ namespace station {
 
 namespace {
 
-struct StepKind {
-    StepType type;
-    const char* name;
-    bool needsFirmware;
-    const char* limitNeeds;  // "" no limit; "low", "high" or "both"
-    std::set<std::string> parameters;
-};
-
-// The step parameters that are a plain number up to a highest value.
-struct NumberParameter {
-    const char* name;
-    uint32_t max;
-    uint32_t Step::*field;
-};
-const NumberParameter kNumberParameters[] = {
-    {"channel", 0xFF, &Step::channel},     {"frequency_mhz", 0xFFFF, &Step::frequencyMhz},
-    {"length", 0xFF, &Step::length},       {"payload", 0xFF, &Step::payload},
-    {"packets", 0xFFFF, &Step::packets},   {"poll_ms", 1000, &Step::pollMs},
-    {"mask", 0xFFFFFFFFu, &Step::mask},    {"levels", 0xFFFFFFFFu, &Step::levels},
-    {"led", 0xFFFFFFFFu, &Step::led},      {"mode", 3, &Step::mode},
-    {"brightness", 100, &Step::brightness}, {"baud", 0xFFFFFFFFu, &Step::baud},
-};
-
-const std::vector<StepKind>& Kinds()
-{
-    static const std::vector<StepKind> kinds = {
-        {StepType::CsRead, "cs_read", false, "", {}},
-        {StepType::FirmwareLoad, "firmware_load", false, "", {"cs_keys"}},
-        {StepType::XtalTrim, "xtal_trim", true, "", {"value"}},
-        {StepType::Carrier, "carrier", true, "", {"channel", "frequency_mhz"}},
-        {StepType::TxBurst, "tx_burst", true, "high", {"channel", "length", "payload", "packets", "poll_ms"}},
-        {StepType::RxCount, "rx_count", true, "low", {"channel", "reads"}},
-        {StepType::Pio, "pio", true, "", {"mask", "levels"}},
-        {StepType::Aio, "aio", true, "both", {"channel", "value"}},
-        {StepType::Led, "led", true, "", {"led", "mode", "value", "brightness"}},
-        {StepType::Uart, "uart", true, "", {"port", "baud"}},
-        {StepType::CsWrite, "cs_write", false, "", {}},
-        {StepType::ReadBack, "read_back", false, "", {}},
-    };
-    return kinds;
-}
-
-const StepKind* KindByName(const std::string& aName)
-{
-    for (const StepKind& k : Kinds())
-        if (aName == k.name) return &k;
-    return nullptr;
-}
-
 class PlanError {
 public:
     PlanError(const std::string& aPath) : mPath(aPath) {}
@@ -115,14 +66,152 @@ std::optional<double> Number(const toml::node& aNode)
     return std::nullopt;
 }
 
-}  // namespace
-
-const char* StepTypeName(StepType aType)
+// A step's limit table: its unit and bounds, finite numbers.
+bool ReadLimit(const toml::node& aNode, int aLine, Limit& aLimit, PlanError& aError)
 {
-    for (const StepKind& k : Kinds())
-        if (k.type == aType) return k.name;
-    return "?";
+    const auto* table = aNode.as_table();
+    if (table == nullptr) return aError(aLine, "\"limit\" must be a table with unit, low and high");
+    for (auto&& [key, value] : *table) {
+        const std::string name(key.str());
+        if (name == "unit") {
+            if (!value.is_string()) return aError(value, "\"limit.unit\" must be a string");
+            aLimit.unit = value.as_string()->get();
+        } else if (name == "low" || name == "high") {
+            // nan would pass every comparison and inf is no bound.
+            auto v = Number(value);
+            if (!v || !std::isfinite(*v)) return aError(value, "\"limit." + name + "\" must be a number");
+            (name == "low" ? aLimit.low : aLimit.high) = v;
+        } else {
+            return aError(static_cast<int>(key.source().begin.line), "unknown entry \"limit." + name + "\"");
+        }
+    }
+    if (aLimit.unit.empty()) return aError(aLine, "the limit has no \"unit\"");
+    return true;
 }
+
+// One parameter of a step, checked against its row.
+bool ReadParam(const ParamSpec& aSpec, const toml::node& aValue, Step& aStep, PlanError& aError)
+{
+    const std::string name = aSpec.name;
+    switch (aSpec.kind) {
+    case ParamSpec::Kind::Flag:
+        if (!aValue.is_boolean()) return aError(aValue, "\"" + name + "\" must be true or false");
+        aStep.numbers[name] = aValue.as_boolean()->get() ? 1 : 0;
+        return true;
+    case ParamSpec::Kind::PortName:
+        if (!aValue.is_string() || aValue.as_string()->get().empty())
+            return aError(aValue, "\"" + name + "\" must be a port name");
+        aStep.texts[name] = aValue.as_string()->get();
+        return true;
+    case ParamSpec::Kind::Number: {
+        const uint32_t max = static_cast<uint32_t>(aSpec.max);
+        const uint32_t min = static_cast<uint32_t>(aSpec.min);
+        uint32_t v = 0;
+        if (!Integer(aValue, max, v) || v < min) {
+            if (min > 0)
+                return aError(aValue, "\"" + name + "\" must be from " + std::to_string(min) + " to " + std::to_string(max));
+            return aError(aValue, "\"" + name + "\" must be a number from 0 to " + std::to_string(max));
+        }
+        aStep.numbers[name] = v;
+        return true;
+    }
+    }
+    return false;
+}
+
+// One [[step]] table, read through its type's row.
+bool ReadStep(const toml::table& aTable, Step& aStep, PlanError& aError)
+{
+    const int line = LineOf(aTable);
+    const toml::node* typeNode = aTable.get("type");
+    if (typeNode == nullptr || !typeNode->is_string()) return aError(line, "the step has no \"type\"");
+    const StepRow* row = FindStepRow(typeNode->as_string()->get());
+    if (row == nullptr) return aError(*typeNode, "unknown step \"" + typeNode->as_string()->get() + "\"");
+    aStep.row = row;
+    aStep.line = LineOf(*typeNode);
+    aStep.name = row->name;
+    for (const ParamSpec& p : row->params)
+        if (p.kind != ParamSpec::Kind::PortName) aStep.numbers[p.name] = p.fallback;
+    for (auto&& [key, node] : aTable) {
+        const std::string k(key.str());
+        const int keyLine = static_cast<int>(key.source().begin.line);
+        if (k == "type") continue;
+        if (k == "name") {
+            if (!node.is_string()) return aError(keyLine, "\"name\" must be a string");
+            aStep.name = node.as_string()->get();
+            continue;
+        }
+        if (k == "limit") {
+            if (row->limit == LimitRule::None) return aError(keyLine, std::string("step \"") + row->name + "\" takes no limit");
+            Limit limit;
+            if (!ReadLimit(node, keyLine, limit, aError)) return false;
+            aStep.limit = limit;
+            continue;
+        }
+        const ParamSpec* spec = FindParam(*row, k);
+        if (spec == nullptr) return aError(keyLine, "step \"" + std::string(row->name) + "\" has no parameter \"" + k + "\"");
+        if (!ReadParam(*spec, node, aStep, aError)) return false;
+        aStep.given.insert(k);
+    }
+    if (row->limit != LimitRule::None) {
+        const bool low = row->limit == LimitRule::Low || row->limit == LimitRule::Both;
+        const bool high = row->limit == LimitRule::High || row->limit == LimitRule::Both;
+        const std::string needs = low && high ? "low and high" : low ? "low" : "high";
+        if (!aStep.limit) return aError(aStep.line, "step \"" + aStep.name + "\" needs a limit (unit, " + needs + ")");
+        if (low && !aStep.limit->low) return aError(aStep.line, "the limit of step \"" + aStep.name + "\" needs \"low\"");
+        if (high && !aStep.limit->high) return aError(aStep.line, "the limit of step \"" + aStep.name + "\" needs \"high\"");
+        if (aStep.limit->low && aStep.limit->high && *aStep.limit->low > *aStep.limit->high)
+            return aError(aStep.line, "the limit of step \"" + aStep.name + "\" has low above high");
+    }
+    if (row->check != nullptr) {
+        const std::string problem = row->check(aStep);
+        if (!problem.empty()) return aError(aStep.line, problem);
+    }
+    return true;
+}
+
+// The order: tests need the firmware and end before the CS write (which
+// stops the firmware); the address is written after the tests and read
+// back before it is committed.
+bool CheckOrder(const std::vector<Step>& aSteps, PlanError& aError)
+{
+    bool csRead = false, firmware = false, csWrite = false, readBack = false;
+    for (const Step& step : aSteps) {
+        auto once = [&](bool& aSeen) {
+            if (aSeen) return aError(step.line, "step \"" + std::string(step.row->name) + "\" is given twice");
+            aSeen = true;
+            return true;
+        };
+        switch (step.row->place) {
+        case StepPlace::CsRead:
+            if (!once(csRead)) return false;
+            if (firmware) return aError(step.line, "\"cs_read\" must come before \"firmware_load\"");
+            break;
+        case StepPlace::FirmwareLoad:
+            if (!once(firmware)) return false;
+            if (csWrite) return aError(step.line, "\"firmware_load\" must come before \"cs_write\"");
+            if (step.Flag("cs_keys") && !csRead)
+                return aError(step.line, "\"firmware_load\" with cs_keys needs \"cs_read\" before it");
+            break;
+        case StepPlace::CsWrite:
+            if (!once(csWrite)) return false;
+            if (!csRead) return aError(step.line, "\"cs_write\" needs \"cs_read\" before it");
+            break;
+        case StepPlace::ReadBack:
+            if (!once(readBack)) return false;
+            if (!csWrite) return aError(step.line, "\"read_back\" needs \"cs_write\" before it");
+            break;
+        case StepPlace::Test:
+            if (!firmware) return aError(step.line, "step \"" + step.name + "\" needs \"firmware_load\" before it");
+            if (csWrite) return aError(step.line, "step \"" + step.name + "\" must come before \"cs_write\"");
+            break;
+        }
+    }
+    if (csWrite && !readBack) return aError(1, "a plan with \"cs_write\" needs \"read_back\" after it");
+    return true;
+}
+
+}  // namespace
 
 bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan, std::string& aError)
 {
@@ -254,133 +343,17 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
     if (stepsNode == nullptr || !stepsNode->is_array_of_tables() || stepsNode->as_array()->empty())
         return fail(stepsNode != nullptr ? LineOf(*stepsNode) : 1, "the plan has no \"[[step]]\"");
     for (const toml::node& element : *stepsNode->as_array()) {
-        const toml::table& t = *element.as_table();
-        const int line = LineOf(t);
-        const toml::node* typeNode = t.get("type");
-        if (typeNode == nullptr || !typeNode->is_string()) return fail(line, "the step has no \"type\"");
-        const StepKind* kind = KindByName(typeNode->as_string()->get());
-        if (kind == nullptr) return fail(*typeNode, "unknown step \"" + typeNode->as_string()->get() + "\"");
         Step step;
-        step.type = kind->type;
-        step.line = LineOf(*typeNode);
-        step.name = kind->name;
-        for (auto&& [key, node] : t) {
-            const std::string k(key.str());
-            const int keyLine = static_cast<int>(key.source().begin.line);
-            if (k == "type") continue;
-            if (k == "name") {
-                if (!node.is_string()) return fail(keyLine, "\"name\" must be a string");
-                step.name = node.as_string()->get();
-                continue;
-            }
-            if (k == "limit") {
-                if (*kind->limitNeeds == '\0') return fail(keyLine, std::string("step \"") + kind->name + "\" takes no limit");
-                const auto* lt = node.as_table();
-                if (lt == nullptr) return fail(keyLine, "\"limit\" must be a table with unit, low and high");
-                Limit limit;
-                for (auto&& [lk, lv] : *lt) {
-                    const std::string name(lk.str());
-                    if (name == "unit") {
-                        if (!lv.is_string()) return fail(lv, "\"limit.unit\" must be a string");
-                        limit.unit = lv.as_string()->get();
-                    } else if (name == "low" || name == "high") {
-                        // nan would pass every comparison and inf is no bound.
-                        auto v = Number(lv);
-                        if (!v || !std::isfinite(*v)) return fail(lv, "\"limit." + name + "\" must be a number");
-                        (name == "low" ? limit.low : limit.high) = v;
-                    } else {
-                        return fail(static_cast<int>(lk.source().begin.line), "unknown entry \"limit." + name + "\"");
-                    }
-                }
-                if (limit.unit.empty()) return fail(keyLine, "the limit has no \"unit\"");
-                step.limit = limit;
-                continue;
-            }
-            if (kind->parameters.count(k) == 0)
-                return fail(keyLine, "step \"" + std::string(kind->name) + "\" has no parameter \"" + k + "\"");
-            uint32_t v = 0;
-            // A lambda cannot capture a structured binding before C++20 (clang
-            // rejects it), so the value gets a plain reference.
-            const toml::node& value = node;
-            auto number = [&](uint32_t aMax, uint32_t& aOut) {
-                if (!Integer(value, aMax, v))
-                    return fail(value, "\"" + k + "\" must be a number from 0 to " + std::to_string(aMax));
-                aOut = v;
-                return true;
-            };
-            bool ok = true;
-            if (k == "cs_keys") {
-                if (!node.is_boolean()) return fail(node, "\"cs_keys\" must be true or false");
-                step.csKeys = node.as_boolean()->get();
-            } else if (k == "port") {
-                if (!node.is_string() || node.as_string()->get().empty()) return fail(node, "\"port\" must be a port name");
-                step.port = node.as_string()->get();
-            } else if (k == "value") {
-                ok = number(0xFFFF, step.type == StepType::Led ? step.ledValue : step.value);
-            } else if (k == "reads") {
-                ok = number(1000, step.reads) && step.reads > 0 ? true : fail(node, "\"reads\" must be from 1 to 1000");
-            } else {
-                for (const NumberParameter& n : kNumberParameters)
-                    if (k == n.name) ok = number(n.max, step.*n.field);
-            }
-            if (!ok) return false;
+        if (!ReadStep(*element.as_table(), step, error)) {
+            aError = error.text();
+            return false;
         }
-        const std::string needs = kind->limitNeeds;
-        if (!needs.empty()) {
-            if (!step.limit) return fail(step.line, "step \"" + step.name + "\" needs a limit (unit, " +
-                                                        (needs == "both" ? std::string("low and high") : needs) + ")");
-            if ((needs == "low" || needs == "both") && !step.limit->low)
-                return fail(step.line, "the limit of step \"" + step.name + "\" needs \"low\"");
-            if ((needs == "high" || needs == "both") && !step.limit->high)
-                return fail(step.line, "the limit of step \"" + step.name + "\" needs \"high\"");
-            if (step.limit->low && step.limit->high && *step.limit->low > *step.limit->high)
-                return fail(step.line, "the limit of step \"" + step.name + "\" has low above high");
-            // The burst is polled up to the high limit: a count.
-            if (step.type == StepType::TxBurst && (*step.limit->high < 0 || *step.limit->high > 4294967295.0))
-                return fail(step.line, "the limit of step \"" + step.name + "\" needs \"high\" from 0 to 4294967295");
-        }
-        if (step.type == StepType::Uart && step.port.empty()) return fail(step.line, "step \"uart\" needs a \"port\"");
-        if (step.type == StepType::Carrier && !t.contains("channel") && !t.contains("frequency_mhz"))
-            return fail(step.line, "step \"carrier\" needs \"channel\" or \"frequency_mhz\"");
         aPlan.steps.push_back(step);
     }
-
-    // The order: tests need the firmware and end before the CS write (which
-    // stops the firmware); the address is written after the tests and read
-    // back before it is committed.
-    bool csRead = false, firmware = false, csWrite = false, readBack = false;
-    for (const Step& step : aPlan.steps) {
-        const StepKind* kind = KindByName(StepTypeName(step.type));
-        auto once = [&](bool& aSeen) {
-            if (aSeen) return fail(step.line, "step \"" + std::string(kind->name) + "\" is given twice");
-            aSeen = true;
-            return true;
-        };
-        switch (step.type) {
-        case StepType::CsRead:
-            if (!once(csRead)) return false;
-            if (firmware) return fail(step.line, "\"cs_read\" must come before \"firmware_load\"");
-            break;
-        case StepType::FirmwareLoad:
-            if (!once(firmware)) return false;
-            if (csWrite) return fail(step.line, "\"firmware_load\" must come before \"cs_write\"");
-            if (step.csKeys && !csRead) return fail(step.line, "\"firmware_load\" with cs_keys needs \"cs_read\" before it");
-            break;
-        case StepType::CsWrite:
-            if (!once(csWrite)) return false;
-            if (!csRead) return fail(step.line, "\"cs_write\" needs \"cs_read\" before it");
-            break;
-        case StepType::ReadBack:
-            if (!once(readBack)) return false;
-            if (!csWrite) return fail(step.line, "\"read_back\" needs \"cs_write\" before it");
-            break;
-        default:
-            if (!firmware) return fail(step.line, "step \"" + step.name + "\" needs \"firmware_load\" before it");
-            if (csWrite) return fail(step.line, "step \"" + step.name + "\" must come before \"cs_write\"");
-            break;
-        }
+    if (!CheckOrder(aPlan.steps, error)) {
+        aError = error.text();
+        return false;
     }
-    if (csWrite && !readBack) return fail(1, "a plan with \"cs_write\" needs \"read_back\" after it");
     return true;
 }
 

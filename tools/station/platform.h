@@ -1,20 +1,21 @@
 // What the station needs of the operating system, with a POSIX and a Win32
 // implementation (platform_posix.cpp, platform_win32.cpp): the program's
 // folder and host, stop requests, durable file writes, and the worker
-// processes that run one DUT each.
+// processes that run one DUT each. This is the bottom of the station: it
+// knows nothing of plans, records or DUTs; what a worker runs is handed to
+// it as a function.
 #ifndef NVT_STATION_PLATFORM_H
 #define NVT_STATION_PLATFORM_H
 
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace station {
-
-struct RunRequest;
 
 // The folder of the running program ("." when it cannot be found).
 std::string ProgramDir();
@@ -32,14 +33,26 @@ void SetStopFlag(volatile std::sig_atomic_t* aFlag);
 // Appends aLine to aPath in one write and puts it on disk, so that appends
 // of several processes never land inside each other.
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError);
+// Writes a file by temporary file, sync and rename.
+bool WriteFileAtomically(const std::string& aPath, const std::string& aContents, std::string& aError);
 
-// A worker process: it runs one slot of a RunRequest and reports on a pipe
-// in lines (see worker.cpp).
+// How a worker reports: one line at a time, without its newline.
+using ReportLine = std::function<void(const std::string&)>;
+// What a worker process runs: its request, the one line the station sent
+// it; it reports on aSend and stops at its next safe point once *aAbort is
+// set.
+using RequestedWorker = std::function<void(const std::string& aRequest, const ReportLine& aSend,
+                                           const volatile std::sig_atomic_t* aAbort)>;
+
+// A worker process: this program started again (it runs RunAsWorker), with
+// a pipe it reads its request from and one it reports on. A worker shares
+// nothing with the station but what the request says, so no open store,
+// file or thread of the station is ever copied into it.
 class WorkerProcess {
 public:
-    // Starts the worker of slot aSlot (from 1); null with a text in aError
-    // when it cannot be started.
-    static std::unique_ptr<WorkerProcess> Start(const RunRequest& aRequest, int aSlot, std::string& aError);
+    // Starts a worker and hands it aRequest (one line). Null with a text in
+    // aError when it cannot be started.
+    static std::unique_ptr<WorkerProcess> Start(const std::string& aRequest, std::string& aError);
     // Waits at most aMillis for one of aWorkers to have output or to end.
     static void WaitForAny(const std::vector<WorkerProcess*>& aWorkers, int aMillis);
 
@@ -63,10 +76,11 @@ private:
     std::unique_ptr<Impl> mImpl;
 };
 
-// A program started as a worker process (Windows starts the station program
-// again for each slot) runs it here: true with the exit status in aStatus
-// when aArgv is a worker's command line.
-bool RunAsWorker(int aArgc, char** aArgv, int& aStatus);
+// A program started as a worker process runs its request with aRun here:
+// true with the exit status in aStatus when aArgv is a worker's command
+// line. The worker stops at its next safe point on Ctrl-C, on a stop from
+// the station, or when the station's end of the request pipe closes.
+bool RunAsWorker(int aArgc, char** aArgv, const RequestedWorker& aRun, int& aStatus);
 
 }  // namespace station
 

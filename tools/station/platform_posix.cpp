@@ -1,13 +1,13 @@
-// The station on POSIX systems: workers are forked from the station, so
-// they share its loaded plan, and report on a pipe.
+// The station on POSIX systems. A worker is the station program started
+// again (fork and exec) with "--station-worker" and two inherited pipe
+// descriptors: one it reads its request and stop requests from, one it
+// reports on. It dies with the station (the parent-death signal).
 #include "platform.h"
 
-#include "records.h"
-#include "worker.h"
-
-#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -127,87 +127,74 @@ bool WriteFileAtomically(const std::string& aPath, const std::string& aContents,
 // ---------------------------------------------------------------------------
 // Worker processes
 
-struct WorkerProcess::Impl {
-    pid_t pid = -1;
-    int fd = -1;  // the read end of the worker's report pipe
-};
-
 namespace {
 
-// The read ends the station holds: a worker forked later closes them, so
-// that only the station sees a worker's pipe.
-std::vector<int>& ReadEnds()
-{
-    static std::vector<int> ends;
-    return ends;
-}
-
-void CloseReadEnd(int& aFd)
-{
-    if (aFd < 0) return;
-    auto& ends = ReadEnds();
-    ends.erase(std::remove(ends.begin(), ends.end(), aFd), ends.end());
-    close(aFd);
-    aFd = -1;
-}
-
-volatile std::sig_atomic_t gWorkerAbort = 0;
-
-[[noreturn]] void WorkerMain(const RunRequest& aRequest, int aSlot, int aFd, pid_t aParent)
-{
-    // A worker dies with its station, and stops cleanly on Ctrl-C.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != aParent) _exit(1);
-    SetStopFlag(&gWorkerAbort);
-    RunWorker(
-        aRequest, aSlot,
-        [aFd](const std::string& aLine) {
-            const std::string line = aLine + "\n";
-            WriteAll(aFd, line.data(), line.size());  // fails only when the station is gone
-        },
-        &gWorkerAbort);
-    close(aFd);
-    _exit(0);
-}
+const char kWorkerArgument[] = "--station-worker";
 
 }  // namespace
+
+struct WorkerProcess::Impl {
+    pid_t pid = -1;
+    int report = -1;   // read end of the worker's report pipe
+    int control = -1;  // write end of its request and stop pipe
+};
 
 WorkerProcess::WorkerProcess(std::unique_ptr<Impl> aImpl) : mImpl(std::move(aImpl)) {}
 
 WorkerProcess::~WorkerProcess()
 {
-    CloseReadEnd(mImpl->fd);
+    if (mImpl->report >= 0) close(mImpl->report);
+    if (mImpl->control >= 0) close(mImpl->control);
     if (mImpl->pid > 0) {
         kill(mImpl->pid, SIGKILL);
         waitpid(mImpl->pid, nullptr, 0);
     }
 }
 
-std::unique_ptr<WorkerProcess> WorkerProcess::Start(const RunRequest& aRequest, int aSlot, std::string& aError)
+std::unique_ptr<WorkerProcess> WorkerProcess::Start(const std::string& aRequest, std::string& aError)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int report[2], control[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
         aError = std::strerror(errno);
         return nullptr;
     }
+    if (pipe2(control, O_CLOEXEC) != 0) {
+        aError = std::strerror(errno);
+        close(report[0]);
+        close(report[1]);
+        return nullptr;
+    }
+    // Every pipe end is close-on-exec: a worker keeps only its own two.
+    std::string program = "station", argument = kWorkerArgument;
+    std::string reportText = std::to_string(report[1]), controlText = std::to_string(control[0]);
+    char* const argv[] = {program.data(), argument.data(), reportText.data(), controlText.data(), nullptr};
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
-        for (int fd : ReadEnds()) close(fd);
-        WorkerMain(aRequest, aSlot, fds[1], parent);
+        // Only async-signal-safe calls until exec.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(1);
+        if (fcntl(report[1], F_SETFD, 0) != 0 || fcntl(control[0], F_SETFD, 0) != 0) _exit(127);
+        execv("/proc/self/exe", argv);
+        _exit(127);
     }
     const int saved = errno;
-    close(fds[1]);
+    close(report[1]);
+    close(control[0]);
     if (pid < 0) {
-        close(fds[0]);
+        close(report[0]);
+        close(control[1]);
         aError = std::strerror(saved);
         return nullptr;
     }
-    ReadEnds().push_back(fds[0]);
     auto impl = std::make_unique<Impl>();
     impl->pid = pid;
-    impl->fd = fds[0];
+    impl->report = report[0];
+    impl->control = control[1];
+    // A worker that dies before it reads its request ends its report pipe;
+    // the slot loop then finds it gone.
+    const std::string line = aRequest + "\n";
+    WriteAll(impl->control, line.data(), line.size());
     return std::unique_ptr<WorkerProcess>(new WorkerProcess(std::move(impl)));
 }
 
@@ -215,7 +202,7 @@ void WorkerProcess::WaitForAny(const std::vector<WorkerProcess*>& aWorkers, int 
 {
     std::vector<pollfd> fds;
     for (const WorkerProcess* w : aWorkers)
-        if (w->mImpl->fd >= 0) fds.push_back({w->mImpl->fd, POLLIN, 0});
+        if (w->mImpl->report >= 0) fds.push_back({w->mImpl->report, POLLIN, 0});
     if (!fds.empty()) poll(fds.data(), fds.size(), aMillis);  // EINTR: the caller looks again
 }
 
@@ -226,13 +213,14 @@ void WorkerProcess::Stop()
 
 long WorkerProcess::Read(char* aBuffer, size_t aSize)
 {
-    if (mImpl->fd < 0) return 0;
-    pollfd p{mImpl->fd, POLLIN, 0};
+    if (mImpl->report < 0) return 0;
+    pollfd p{mImpl->report, POLLIN, 0};
     if (poll(&p, 1, 0) <= 0) return -1;
-    const ssize_t n = read(mImpl->fd, aBuffer, aSize);
+    const ssize_t n = read(mImpl->report, aBuffer, aSize);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return -1;
     if (n <= 0) {
-        CloseReadEnd(mImpl->fd);
+        close(mImpl->report);
+        mImpl->report = -1;
         return 0;
     }
     return static_cast<long>(n);
@@ -246,6 +234,8 @@ bool WorkerProcess::Wait(std::string& aHow)
         done = waitpid(mImpl->pid, &status, 0);
     } while (done < 0 && errno == EINTR);
     mImpl->pid = -1;
+    if (mImpl->control >= 0) close(mImpl->control);
+    mImpl->control = -1;
     if (done < 0) {
         aHow = std::string("could not be waited for (") + std::strerror(errno) + ")";
         return false;
@@ -256,9 +246,73 @@ bool WorkerProcess::Wait(std::string& aHow)
     return false;
 }
 
-bool RunAsWorker(int, char**, int&)
+// ---------------------------------------------------------------------------
+// The worker's side
+
+namespace {
+
+volatile std::sig_atomic_t gWorkerAbort = 0;
+
+int DescriptorArgument(const char* aText)
 {
-    return false;  // workers are forked, never started as programs
+    char* end = nullptr;
+    const long value = std::strtol(aText, &end, 10);
+    if (end == aText || *end != '\0' || value < 3 || value > 65535) return -1;
+    return static_cast<int>(value);
+}
+
+// One line of the request pipe; false at its end or for a line over 1 MiB.
+bool ReadLine(int aFrom, std::string& aLine)
+{
+    aLine.clear();
+    char c;
+    for (;;) {
+        const ssize_t n = read(aFrom, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1) return false;
+        if (c == '\n') return true;
+        if (aLine.size() > (1u << 20)) return false;
+        aLine += c;
+    }
+}
+
+}  // namespace
+
+bool RunAsWorker(int aArgc, char** aArgv, const RequestedWorker& aRun, int& aStatus)
+{
+    if (aArgc < 2 || std::strcmp(aArgv[1], kWorkerArgument) != 0) return false;
+    aStatus = 2;
+    const int report = aArgc == 4 ? DescriptorArgument(aArgv[2]) : -1;
+    const int control = aArgc == 4 ? DescriptorArgument(aArgv[3]) : -1;
+    if (report < 0 || control < 0 || fcntl(report, F_GETFD) < 0 || fcntl(control, F_GETFD) < 0) {
+        std::fprintf(stderr, "station: %s is started by the station for each DUT, not by hand\n", kWorkerArgument);
+        return true;
+    }
+    fcntl(report, F_SETFD, FD_CLOEXEC);
+    fcntl(control, F_SETFD, FD_CLOEXEC);
+    SetStopFlag(&gWorkerAbort);
+    std::string line;
+    if (!ReadLine(control, line)) {
+        std::fprintf(stderr, "station: the worker got no request from the station\n");
+        return true;
+    }
+    // "stop" from the station, or its end, stops the DUT at its next safe point.
+    std::thread([control] {
+        std::string order;
+        while (ReadLine(control, order) && order != "stop") {
+        }
+        gWorkerAbort = 1;
+    }).detach();
+    aRun(
+        line,
+        [report](const std::string& aLine) {
+            const std::string out = aLine + "\n";
+            WriteAll(report, out.data(), out.size());  // fails only when the station is gone
+        },
+        &gWorkerAbort);
+    close(report);
+    aStatus = 0;
+    return true;
 }
 
 }  // namespace station

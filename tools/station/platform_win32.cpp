@@ -1,13 +1,8 @@
-// The station on Windows. There is no fork: each worker is the station
-// program started again with "--station-worker" and two inherited pipe
-// handles, one it reports on and one it reads its request and stop
-// requests from. It loads the plan again and refuses it when the file is
-// no longer the one the run started with. Workers run in a job object, so
-// that they end with the station.
+// The station on Windows. Each worker is the station program started again
+// with "--station-worker" and two inherited pipe handles, one it reports on
+// and one it reads its request and stop requests from. Workers run in a job
+// object, so that they end with the station.
 #include "platform.h"
-
-#include "records.h"
-#include "worker.h"
 
 #include <windows.h>
 
@@ -211,7 +206,7 @@ WorkerProcess::~WorkerProcess()
     if (mImpl->control != nullptr) CloseHandle(mImpl->control);
 }
 
-std::unique_ptr<WorkerProcess> WorkerProcess::Start(const RunRequest& aRequest, int aSlot, std::string& aError)
+std::unique_ptr<WorkerProcess> WorkerProcess::Start(const std::string& aRequest, std::string& aError)
 {
     const std::string program = ProgramPath();
     if (program.empty()) {
@@ -271,7 +266,7 @@ std::unique_ptr<WorkerProcess> WorkerProcess::Start(const RunRequest& aRequest, 
     impl->process = info.hProcess;
     impl->report = reportRead;
     impl->control = controlWrite;
-    const std::string request = WorkerRequestLine(aRequest, aSlot) + "\n";
+    const std::string request = aRequest + "\n";
     // A worker that dies before it reads its request ends its pipe; the
     // slot loop then finds it gone.
     WriteAll(impl->control, request.data(), request.size());
@@ -361,7 +356,7 @@ bool ReadLine(HANDLE aFrom, std::string& aLine)
 
 }  // namespace
 
-bool RunAsWorker(int aArgc, char** aArgv, int& aStatus)
+bool RunAsWorker(int aArgc, char** aArgv, const RequestedWorker& aRun, int& aStatus)
 {
     if (aArgc < 2 || std::strcmp(aArgv[1], kWorkerArgument) != 0) return false;
     aStatus = 2;
@@ -388,7 +383,7 @@ bool RunAsWorker(int aArgc, char** aArgv, int& aStatus)
         }
         gWorkerAbort = 1;
     }).detach();
-    RunRequestedWorker(line, send, &gWorkerAbort);
+    aRun(line, send, &gWorkerAbort);
     aStatus = 0;
     return true;
 }

@@ -2,20 +2,8 @@
 
 #include "platform.h"
 
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/MemBufFormatTarget.hpp>
-#include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/XMLString.hpp>
-#include <xercesc/util/XMLUni.hpp>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-
-XERCES_CPP_NAMESPACE_USE
 
 namespace station {
 
@@ -31,17 +19,6 @@ std::optional<double> OptionalOf(const nlohmann::json& aJson)
     return aJson.is_number() ? std::optional<double>(aJson.get<double>()) : std::nullopt;
 }
 
-// XML text from UTF-8, released with the object.
-class Xml {
-public:
-    explicit Xml(const std::string& aText) : mText(XMLString::transcode(aText.c_str())) {}
-    ~Xml() { XMLString::release(&mText); }
-    operator const XMLCh*() const { return mText; }
-
-private:
-    XMLCh* mText;
-};
-
 std::string Number(double aValue)
 {
     char text[32];
@@ -49,14 +26,60 @@ std::string Number(double aValue)
     return text;
 }
 
+const Outcome kOutcomes[] = {Outcome::Pass, Outcome::Fail, Outcome::Error, Outcome::Abort};
+const AddressSource kSources[] = {AddressSource::None, AddressSource::New, AddressSource::Retest};
+
 }  // namespace
+
+const char* OutcomeText(Outcome aOutcome)
+{
+    switch (aOutcome) {
+    case Outcome::Pass: return "PASS";
+    case Outcome::Fail: return "FAIL";
+    case Outcome::Error: return "ERROR";
+    case Outcome::Abort: return "ABORT";
+    }
+    return "ERROR";
+}
+
+bool OutcomeFromText(const std::string& aText, Outcome& aOutcome)
+{
+    for (Outcome o : kOutcomes) {
+        if (aText == OutcomeText(o)) {
+            aOutcome = o;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* AddressSourceText(AddressSource aSource)
+{
+    switch (aSource) {
+    case AddressSource::None: return "";
+    case AddressSource::New: return "new";
+    case AddressSource::Retest: return "retest";
+    }
+    return "";
+}
+
+bool AddressSourceFromText(const std::string& aText, AddressSource& aSource)
+{
+    for (AddressSource s : kSources) {
+        if (aText == AddressSourceText(s)) {
+            aSource = s;
+            return true;
+        }
+    }
+    return false;
+}
 
 nlohmann::json ToJson(const Record& aRecord)
 {
     nlohmann::json steps = nlohmann::json::array();
     for (const StepRecord& s : aRecord.steps) {
         steps.push_back({{"name", s.name}, {"value", s.value}, {"unit", s.unit}, {"low", Optional(s.low)},
-                         {"high", Optional(s.high)}, {"outcome", s.outcome}, {"ms", s.ms}, {"code", s.code},
+                         {"high", Optional(s.high)}, {"outcome", OutcomeText(s.outcome)}, {"ms", s.ms}, {"code", s.code},
                          {"text", s.text}});
     }
     return {{"run_id", aRecord.runId},
@@ -66,7 +89,7 @@ nlohmann::json ToJson(const Record& aRecord)
             {"operator", aRecord.operatorName},
             {"serial", aRecord.serial},
             {"address", aRecord.address},
-            {"address_source", aRecord.addressSource},
+            {"address_source", AddressSourceText(aRecord.addressSource)},
             {"repair", aRecord.repair},
             {"library_version", aRecord.libraryVersion},
             {"firmware_build_id", aRecord.firmwareBuildId},
@@ -76,7 +99,7 @@ nlohmann::json ToJson(const Record& aRecord)
             {"plan_sha256", aRecord.planSha256},
             {"started", aRecord.started},
             {"ended", aRecord.ended},
-            {"outcome", aRecord.outcome},
+            {"outcome", OutcomeText(aRecord.outcome)},
             {"text", aRecord.text},
             {"steps", steps}};
 }
@@ -92,7 +115,7 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
         aRecord.operatorName = aJson.value("operator", "");
         aRecord.serial = aJson.value("serial", "");
         aRecord.address = aJson.value("address", "");
-        aRecord.addressSource = aJson.value("address_source", "");
+        if (!AddressSourceFromText(aJson.value("address_source", ""), aRecord.addressSource)) return false;
         aRecord.repair = aJson.value("repair", false);
         aRecord.libraryVersion = aJson.value("library_version", "");
         aRecord.firmwareBuildId = aJson.value("firmware_build_id", -1);
@@ -102,7 +125,7 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
         aRecord.planSha256 = aJson.value("plan_sha256", "");
         aRecord.started = aJson.value("started", "");
         aRecord.ended = aJson.value("ended", "");
-        aRecord.outcome = aJson.at("outcome").get<std::string>();
+        if (!OutcomeFromText(aJson.at("outcome").get<std::string>(), aRecord.outcome)) return false;
         aRecord.text = aJson.value("text", "");
         for (const auto& s : aJson.at("steps")) {
             StepRecord step;
@@ -111,7 +134,7 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
             step.unit = s.value("unit", "");
             step.low = OptionalOf(s.value("low", nlohmann::json()));
             step.high = OptionalOf(s.value("high", nlohmann::json()));
-            step.outcome = s.value("outcome", "");
+            if (!OutcomeFromText(s.value("outcome", ""), step.outcome)) return false;
             step.ms = s.value("ms", 0.0);
             step.code = s.value("code", 0);
             step.text = s.value("text", "");
@@ -123,109 +146,20 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
     }
 }
 
-bool AppendJsonLine(const std::string& aPath, const nlohmann::json& aJson, std::string& aError)
+std::string JsonText(const Record& aRecord)
 {
-    // Replacement characters instead of an exception for bytes that are not
-    // UTF-8 (a library text is outside input).
-    const std::string line = aJson.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    return AppendDurably(aPath, line, aError);
+    return ToJson(aRecord).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-bool WriteJunit(const std::string& aPath, const std::string& aSuiteName, const std::vector<Record>& aRecords,
-                std::string& aError)
+int ExitStatus(const std::vector<Record>& aRecords, bool aKept)
 {
-    try {
-        XMLPlatformUtils::Initialize();
-    } catch (...) {
-        aError = "the XML library cannot start";
-        return false;
+    bool failed = false, errored = !aKept, aborted = false;
+    for (const Record& r : aRecords) {
+        failed |= r.outcome == Outcome::Fail;
+        errored |= r.outcome == Outcome::Error;
+        aborted |= r.outcome == Outcome::Abort;
     }
-    std::string xml;
-    try {
-        DOMImplementation* impl = DOMImplementationRegistry::getDOMImplementation(Xml("LS"));
-        DOMDocument* doc = impl->createDocument(nullptr, Xml("testsuites"), nullptr);
-        DOMElement* root = doc->getDocumentElement();
-        root->setAttribute(Xml("name"), Xml(aSuiteName));
-        int tests = 0, failures = 0, errors = 0;
-        for (const Record& r : aRecords) {
-            DOMElement* suite = doc->createElement(Xml("testsuite"));
-            root->appendChild(suite);
-            suite->setAttribute(Xml("name"), Xml("slot " + std::to_string(r.slot) + (r.serial.empty() ? "" : " " + r.serial)));
-            suite->setAttribute(Xml("timestamp"), Xml(r.started));
-            int suiteFailures = 0, suiteErrors = 0, suiteSkipped = 0;
-            double total = 0;
-            DOMElement* properties = doc->createElement(Xml("properties"));
-            suite->appendChild(properties);
-            for (const auto& [name, value] : std::map<std::string, std::string>{
-                     {"run_id", r.runId}, {"station", r.station}, {"transport", r.transport},
-                     {"operator", r.operatorName}, {"serial", r.serial}, {"address", r.address},
-                     {"outcome", r.outcome}, {"firmware_sha256", r.firmwareSha256}}) {
-                DOMElement* p = doc->createElement(Xml("property"));
-                p->setAttribute(Xml("name"), Xml(name));
-                p->setAttribute(Xml("value"), Xml(value));
-                properties->appendChild(p);
-            }
-            for (const StepRecord& s : r.steps) {
-                DOMElement* tc = doc->createElement(Xml("testcase"));
-                suite->appendChild(tc);
-                tc->setAttribute(Xml("classname"), Xml("slot" + std::to_string(r.slot)));
-                tc->setAttribute(Xml("name"), Xml(s.name));
-                tc->setAttribute(Xml("time"), Xml(Number(s.ms / 1000.0)));
-                total += s.ms / 1000.0;
-                std::string message = s.text;
-                if (!s.value.empty()) message = "value " + s.value + (s.unit.empty() ? "" : " " + s.unit) +
-                                                (message.empty() ? "" : ": " + message);
-                if (s.outcome == "FAIL" || s.outcome == "ERROR") {
-                    DOMElement* f = doc->createElement(Xml(s.outcome == "FAIL" ? "failure" : "error"));
-                    f->setAttribute(Xml("message"), Xml(message));
-                    f->setAttribute(Xml("type"), Xml(std::to_string(s.code)));
-                    tc->appendChild(f);
-                    (s.outcome == "FAIL" ? suiteFailures : suiteErrors)++;
-                } else if (s.outcome == "ABORT") {
-                    DOMElement* f = doc->createElement(Xml("skipped"));
-                    f->setAttribute(Xml("message"), Xml("aborted by the operator"));
-                    tc->appendChild(f);
-                    ++suiteSkipped;
-                } else if (!message.empty()) {
-                    DOMElement* out = doc->createElement(Xml("system-out"));
-                    out->appendChild(doc->createTextNode(Xml(message)));
-                    tc->appendChild(out);
-                }
-            }
-            suite->setAttribute(Xml("tests"), Xml(std::to_string(r.steps.size())));
-            suite->setAttribute(Xml("failures"), Xml(std::to_string(suiteFailures)));
-            suite->setAttribute(Xml("errors"), Xml(std::to_string(suiteErrors)));
-            suite->setAttribute(Xml("skipped"), Xml(std::to_string(suiteSkipped)));
-            suite->setAttribute(Xml("time"), Xml(Number(total)));
-            tests += static_cast<int>(r.steps.size());
-            failures += suiteFailures;
-            errors += suiteErrors;
-        }
-        root->setAttribute(Xml("tests"), Xml(std::to_string(tests)));
-        root->setAttribute(Xml("failures"), Xml(std::to_string(failures)));
-        root->setAttribute(Xml("errors"), Xml(std::to_string(errors)));
-
-        DOMLSSerializer* serializer = static_cast<DOMImplementationLS*>(impl)->createLSSerializer();
-        if (serializer->getDomConfig()->canSetParameter(XMLUni::fgDOMWRTFormatPrettyPrint, true))
-            serializer->getDomConfig()->setParameter(XMLUni::fgDOMWRTFormatPrettyPrint, true);
-        MemBufFormatTarget target;
-        DOMLSOutput* output = static_cast<DOMImplementationLS*>(impl)->createLSOutput();
-        output->setByteStream(&target);
-        output->setEncoding(Xml("UTF-8"));
-        const bool written = serializer->write(doc, output);
-        xml.assign(reinterpret_cast<const char*>(target.getRawBuffer()), target.getLen());
-        output->release();
-        serializer->release();
-        doc->release();
-        if (!written) {
-            aError = "cannot serialise the JUnit document";
-            return false;
-        }
-    } catch (...) {
-        aError = "cannot build the JUnit document";
-        return false;
-    }
-    return WriteFileAtomically(aPath, xml, aError);
+    return aborted ? 3 : errored ? 2 : failed ? 1 : 0;
 }
 
 std::string CsvField(const std::string& aText)
@@ -257,14 +191,15 @@ bool WriteCsv(const std::string& aPath, const std::vector<Record>& aRecords, std
     for (const Record& r : aRecords) {
         const std::string head = CsvField(r.runId) + "," + CsvField(r.station) + "," + std::to_string(r.slot) + "," +
                                  CsvField(r.operatorName) + "," + CsvField(r.serial) + "," + CsvField(r.address) + "," +
-                                 CsvField(r.addressSource) + "," + (r.repair ? "yes" : "no") + "," + r.outcome + "," +
+                                 CsvField(AddressSourceText(r.addressSource)) + "," + (r.repair ? "yes" : "no") + "," +
+                                 OutcomeText(r.outcome) + "," +
                                  r.started + "," + r.ended + "," + CsvField(r.libraryVersion) + "," +
                                  std::to_string(r.firmwareBuildId) + "," + r.firmwareSha256 + "," +
                                  r.keyDatabaseSha256 + "," + r.planSha256 + ",";
         if (r.steps.empty()) csv += head + ",,,,,,,," + CsvField(r.text) + "\r\n";
         for (const StepRecord& s : r.steps) {
             csv += head + CsvField(s.name) + "," + CsvField(s.value) + "," + CsvField(s.unit) + "," + opt(s.low) + "," +
-                   opt(s.high) + "," + s.outcome + "," + Number(s.ms) + "," + std::to_string(s.code) + "," +
+                   opt(s.high) + "," + OutcomeText(s.outcome) + "," + Number(s.ms) + "," + std::to_string(s.code) + "," +
                    CsvField(s.text) + "\r\n";
         }
     }

@@ -1,7 +1,9 @@
-// One record per DUT, and where records go: JSON (the store keeps the same
-// object), JSON Lines appended with one write and a sync so a crash never
-// leaves half a line, JUnit XML written to a temporary file and renamed,
-// and CSV for quality staff (one row per step).
+// One record per DUT and the station's vocabulary for it: how a DUT or a
+// step ended (Outcome) and where its address came from (AddressSource),
+// each with the one function that gives its text in records. A record
+// travels as JSON (the store keeps the same object, workers report it in
+// it) and is exported as CSV for quality staff (one row per step). Where
+// records are kept during a run is up to the sinks (sinks/sink.h).
 #ifndef NVT_STATION_RECORDS_H
 #define NVT_STATION_RECORDS_H
 
@@ -13,13 +15,28 @@
 
 namespace station {
 
+// How a DUT's run, or one step of it, ended. ERROR is the station's fault
+// (fixture, store, files), FAIL the DUT's; ABORT is the operator's stop.
+enum class Outcome { Pass, Fail, Error, Abort };
+// "PASS", "FAIL", "ERROR" or "ABORT": the only place these texts are made.
+const char* OutcomeText(Outcome aOutcome);
+// The outcome a record's text names; false for any other text.
+bool OutcomeFromText(const std::string& aText, Outcome& aOutcome);
+
+// Where the address a DUT got came from: none yet, a new one from the
+// store, or the one a retested device already held.
+enum class AddressSource { None, New, Retest };
+// "", "new" or "retest".
+const char* AddressSourceText(AddressSource aSource);
+bool AddressSourceFromText(const std::string& aText, AddressSource& aSource);
+
 struct StepRecord {
     std::string name;
     std::string value;
     std::string unit;
     std::optional<double> low;
     std::optional<double> high;
-    std::string outcome;  // PASS, FAIL, ERROR, ABORT
+    Outcome outcome = Outcome::Error;
     double ms = 0;
     int code = 0;
     std::string text;
@@ -33,7 +50,7 @@ struct Record {
     std::string operatorName;
     std::string serial;
     std::string address;        // NNNN:UU:LLLLLL, or empty
-    std::string addressSource;  // "new", "retest" or empty
+    AddressSource addressSource = AddressSource::None;
     bool repair = false;
     std::string libraryVersion;
     int firmwareBuildId = -1;
@@ -43,7 +60,7 @@ struct Record {
     std::string plan;
     std::string started;
     std::string ended;
-    std::string outcome;  // PASS, FAIL, ERROR, ABORT
+    Outcome outcome = Outcome::Error;
     std::string text;     // why it did not pass
     std::vector<StepRecord> steps;
 };
@@ -51,17 +68,18 @@ struct Record {
 nlohmann::json ToJson(const Record& aRecord);
 bool FromJson(const nlohmann::json& aJson, Record& aRecord);
 
-// Appends one line with one write and syncs it. False with a text.
-bool AppendJsonLine(const std::string& aPath, const nlohmann::json& aJson, std::string& aError);
-// Writes the records of a run as one JUnit test suite per slot.
-bool WriteJunit(const std::string& aPath, const std::string& aSuiteName, const std::vector<Record>& aRecords,
-                std::string& aError);
+// The record as one line of JSON (bytes that are not UTF-8, as a library
+// text may hold, become replacement characters).
+std::string JsonText(const Record& aRecord);
+
+// The exit status of a run: 3 when a DUT was stopped by the operator, else
+// 2 when one ended ERROR or aKept is false (a record could not be kept),
+// else 1 when one failed, else 0.
+int ExitStatus(const std::vector<Record>& aRecords, bool aKept);
+
 // Writes records as CSV, one row per step (a record without steps: one row).
 bool WriteCsv(const std::string& aPath, const std::vector<Record>& aRecords, std::string& aError);
 std::string CsvField(const std::string& aText);
-
-// Writes a file by temporary file, sync and rename.
-bool WriteFileAtomically(const std::string& aPath, const std::string& aContents, std::string& aError);
 
 }  // namespace station
 

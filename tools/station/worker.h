@@ -1,8 +1,7 @@
-// Several DUTs at once: one worker process per slot (the library keeps
-// process-wide state and takes no locks, so two DUTs never share a
-// process). The parent shows one live line per slot, passes Ctrl-C on to
-// the workers, and turns a worker that dies into an ERROR record with its
-// reserved address scrapped.
+// The worker's side of a run: one worker process per slot (the library
+// keeps process-wide state and takes no locks, so two DUTs never share a
+// process) runs the plan on its DUT and reports what happens in lines. The
+// station's side of the same pipe is slots.h.
 #ifndef NVT_STATION_WORKER_H
 #define NVT_STATION_WORKER_H
 
@@ -10,7 +9,6 @@
 #include "records.h"
 
 #include <csignal>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,9 +24,6 @@ struct RunRequest {
     Record base;                    // what every record of the run shares
     bool live = false;              // redraw one line per slot (a terminal)
 };
-
-// Runs every slot and returns the records in slot order.
-std::vector<Record> RunSlots(const RunRequest& aRequest, volatile std::sig_atomic_t* aAbort, std::FILE* aOut);
 
 // The worker's side: runs slot aSlot and reports on aSend, one line at a
 // time without its newline: "S step" as a step starts, "A address" when an

@@ -1,12 +1,9 @@
-// The sequence one worker runs on one DUT: the plan's steps in order through
-// the public library, the address taken from the store only after the tests
-// passed, written, read back and committed, and a record of every step.
-#ifndef NVT_STATION_DUT_H
-#define NVT_STATION_DUT_H
+// What one worker needs to run a plan on one DUT.
+#ifndef NVT_STATION_JOB_H
+#define NVT_STATION_JOB_H
 
 #include "address.h"
 #include "plan.h"
-#include "records.h"
 #include "store.h"
 
 #include <csignal>
@@ -32,14 +29,6 @@ struct DutJob {
     std::function<void(const Address&)> onReserved;
     std::function<void()> onSettled;
 };
-
-// Runs the plan on one DUT and returns its record, which starts as aBase
-// (run, station, operator, file hashes) and gains the steps and outcome.
-Record RunDut(const DutJob& aJob, Record aBase);
-
-// Whether a library text says the device's NVM is erased: the only case in
-// which the station writes the golden image without --repair.
-bool IsBlankDeviceText(const std::string& aText);
 
 }  // namespace station
 

@@ -1,0 +1,36 @@
+// The console: one line per DUT once the run has ended, its outcome, slot,
+// address and why it did not pass.
+#include "sinks/sink.h"
+
+namespace station {
+
+namespace {
+
+class Console : public Sink {
+public:
+    explicit Console(std::FILE* aOut) : mOut(aOut) {}
+    std::string Name() const override { return ""; }
+    bool Add(const Record&, std::string&) override { return true; }
+    bool Close(const std::vector<Record>& aRecords, std::string&) override
+    {
+        for (const Record& r : aRecords) {
+            std::fprintf(mOut, "%-5s slot %d  %s%s%s\n", OutcomeText(r.outcome), r.slot,
+                         r.address.empty() ? "-" : r.address.c_str(),
+                         r.addressSource == AddressSource::Retest ? " (retest, kept)" : "",
+                         r.text.empty() ? "" : ("  " + r.text).c_str());
+        }
+        return true;
+    }
+
+private:
+    std::FILE* mOut;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> ConsoleSink(std::FILE* aOut)
+{
+    return std::make_unique<Console>(aOut);
+}
+
+}  // namespace station
