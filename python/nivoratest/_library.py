@@ -324,7 +324,7 @@ class InterruptsDeferred:
             return
         self._active = False
         previous = self._previous
-        signal.signal(signal.SIGINT, previous)  # type: ignore[arg-type]
+        signal.signal(signal.SIGINT, previous)
         if self.pending is None:
             return
         signum, frame = self.pending
