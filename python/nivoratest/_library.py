@@ -28,7 +28,6 @@ instead of hanging on a lock held by a thread it does not have.
 
 from __future__ import annotations
 
-import contextlib
 import ctypes
 import os
 import signal
@@ -36,7 +35,7 @@ import sys
 import threading
 from pathlib import Path
 from types import FrameType
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 from .errors import NvtError, Result
 
@@ -187,6 +186,8 @@ def _resolved_path(attempt: Union[Path, str]) -> Path:
 def load() -> ctypes.CDLL:
     """Loads the library once and returns the ctypes object."""
     global _loaded, _loaded_path
+    if _loaded is not None:
+        return _loaded
     with locked():
         if _loaded is not None:
             return _loaded
@@ -237,13 +238,27 @@ _unusable: Optional[str] = None
 _fork_holds_lock = False
 
 
-@contextlib.contextmanager
-def locked() -> Iterator[None]:
-    """Holds the call lock; refuses when the library is unusable here."""
-    with _lock:
+class _Locked:
+    """The context of :func:`locked` (a class: it runs around every call)."""
+
+    __slots__ = ("_held",)
+
+    def __enter__(self) -> None:
+        lock = _lock
+        lock.acquire()
         if _unusable:
+            lock.release()
             raise NvtError(Result.ERR_GENERAL, _unusable)
-        yield
+        # Released as taken, even if a fork replaced the module's lock since.
+        self._held = lock
+
+    def __exit__(self, *exc: object) -> None:
+        self._held.release()
+
+
+def locked() -> _Locked:
+    """Holds the call lock; refuses when the library is unusable here."""
+    return _Locked()
 
 
 def generation() -> int:

@@ -269,7 +269,7 @@ class Device:
             # handle: never a stale address, which a later handle could be
             # given again.
             handle = self._handle
-            if handle is not None and self._generation != _library.generation():
+            if handle is not None and self._generation != _library._generation:
                 raise NvtHandleError(Result.ERR_INVALID_HANDLE, FORKED_TEXT, name)
             rc: int = getattr(lib, name)(handle, *args)
             text = _last_error(lib, handle) if rc != 0 else ""
