@@ -229,7 +229,8 @@ def _read_settings(config: pytest.Config) -> Settings:
     workers, worker = _xdist_workers(config)
     settings.workers = workers
     if workers > 1:
-        private = all(not sim.shared_resource(d.transport) and not d.serial for d in duts)
+        # A copy of a DUT for another worker must share nothing with it.
+        private = all(not sim.shared_resource(d.transport) and not d.serial and not d.uart for d in duts)
         if count < workers and not private:
             problems.append(f"pytest-xdist runs {workers} workers for {count} DUT(s): every worker "
                             "needs a DUT of its own (--nvt-count and one value per DUT)")

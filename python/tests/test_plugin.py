@@ -149,6 +149,17 @@ def test_show(duts):
             assert text in errors
         assert "collected" not in result.stdout.str()
 
+    def test_xdist_workers_never_share_a_dut(self, pytester, tmp_path):
+        pytest.importorskip("xdist")
+        pytester.makepyfile(self.PRINT)
+        for options, text in (
+                (("--nvt-transport", f"sim:nvm={tmp_path}"), "pytest-xdist runs 2 workers for 1 DUT(s)"),
+                (("--nvt-uart", "/dev/ttyS0"), "pytest-xdist runs 2 workers for 1 DUT(s)"),
+                (("--nvt-count", "2", "--dist", "loadfile"), "use --dist each, not loadfile")):
+            result = pytester.runpytest(*PLUGIN, "-n", "2", *options)
+            assert result.ret == pytest.ExitCode.USAGE_ERROR
+            assert text in result.stderr.str()
+
     def test_scope_decides_how_often_a_dut_is_opened(self, pytester, files):
         pytester.makepyfile("""
 seen = []
