@@ -12,6 +12,7 @@ packages=(
   srecord libxml2-utils
   g++-mingw-w64-i686-posix
   python3 python3-pytest python3-setuptools python3-wheel python3-pip
+  python3-pytest-xdist python3-mypy
 )
 if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,6 +1,13 @@
-"""Result codes of the library and the exceptions a failing call raises."""
+"""Result codes of the library and the exceptions a failing call raises.
+
+Every exception here pickles and copies whole (a process pool sends a
+worker's exception to its parent that way).
+"""
+
+from __future__ import annotations
 
 import enum
+from typing import Type, Union
 
 __all__ = [
     "Result", "NvtWarning", "NvtError", "NvtHandleError", "NvtTestFailedError",
@@ -49,17 +56,22 @@ class NvtError(Exception):
     ``function`` the name of the export that failed.
     """
 
-    def __init__(self, code, text, function=""):
+    code: Union[Result, int]
+    text: str
+    function: str
+
+    def __init__(self, code: int, text: str, function: str = "") -> None:
         try:
-            code = Result(code)
+            self.code = Result(code)
         except ValueError:
-            pass
-        self.code = code
+            self.code = int(code)
         self.text = text
         self.function = function
-        super().__init__(code, text, function)
+        # The arguments rebuild the object: pickle and copy call the class
+        # with them.
+        super().__init__(self.code, text, function)
 
-    def __str__(self):
+    def __str__(self) -> str:
         name = self.code.name if isinstance(self.code, Result) else "unknown code"
         where = f"{self.function}: " if self.function else ""
         return f"{self.text or '(no text)'} [{where}{int(self.code)} {name}]"
@@ -93,8 +105,9 @@ class NvtCsError(NvtError):
     """-40 to -42: the configuration-store cache."""
 
 
-def error_for(code, text, function=""):
+def error_for(code: int, text: str, function: str = "") -> NvtError:
     """The exception object for a negative result code."""
+    cls: Type[NvtError]
     if code == Result.ERR_INVALID_HANDLE:
         cls = NvtHandleError
     elif code == Result.ERR_TEST_FAILED:

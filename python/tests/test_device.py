@@ -2,7 +2,9 @@
 each result family with the library's texts, the argument checks that keep
 bad values away from the library, and the values the calls return."""
 
+import copy
 import gc
+import pickle
 import subprocess
 import sys
 import threading
@@ -165,6 +167,16 @@ class TestArgumentsCheckedBeforeTheLibrary:
             nivoratest.Device("sim\0x")
 
 
+def test_reads_of_any_length_leave_the_last_error_alone(loaded, tmp_path, files):
+    with pytest.raises(nivoratest.NvtParameterError):
+        loaded.set_xtal_trim(99)
+    loaded.cs_read_from_file(files.image)
+    assert len(loaded.cs_read_item("DEVICE_NAME")) == 16
+    text = "long build text " * 12
+    assert loaded.firmware_build_info(sim.build_firmware(tmp_path / "long.xbv", build_text=text)) == text
+    assert loaded.last_error == "Xtal trim value must be between 0 and 63 inclusive"
+
+
 class TestFirmware:
     def test_file_queries_need_no_firmware(self, device, files):
         assert device.firmware_build_id(files.firmware) == sim.BUILD_ID
@@ -266,6 +278,10 @@ class TestConfigurationStore:
             cached.cs_file_merge(tmp_path / "keys.keyr", merge_firmware=True)
         with pytest.raises(nivoratest.NvtParameterError, match=r"Invalid parameter\(s\)"):
             cached.cs_file_merge(tmp_path / "keys.keyr", 2)
+        # Only the low 8 bits of the flag count: 256 is a key merge.
+        cached.cs_write_item("CRYSTAL_TRIM", [42])
+        cached.cs_file_merge(tmp_path / "keys.keyr", 256)
+        assert cached.cs_read_item("CRYSTAL_TRIM") == [40]
 
     def test_chip_round_trip_and_cs_keys_into_the_firmware(self, cached, files):
         cached.cs_write_item("CRYSTAL_TRIM", [50])
@@ -301,6 +317,26 @@ def test_threads_are_serialised(files):
     assert failures == []
 
 
+def exception_classes():
+    return sorted((value for value in vars(nivoratest).values()
+                   if isinstance(value, type) and issubclass(value, BaseException)), key=lambda c: c.__name__)
+
+
+@pytest.mark.parametrize("cls", exception_classes(), ids=lambda c: c.__name__)
+def test_every_exception_survives_pickle_and_copy(cls):
+    # A process pool sends a worker's exception to its parent by pickle.
+    if cls is nivoratest.LibraryNotFoundError:
+        error = cls([("/lib/libnivoratest.so", "no such file")])
+    elif issubclass(cls, nivoratest.NvtError):
+        error = cls(-99, "a text", "nvtSomething")
+    else:
+        error = cls("a text")
+    for twin in (pickle.loads(pickle.dumps(error)), copy.copy(error), copy.deepcopy(error)):
+        assert type(twin) is cls
+        assert str(twin) == str(error)
+        assert vars(twin) == vars(error)
+
+
 class TestFindingTheLibrary:
     def run(self, env, code):
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
@@ -317,3 +353,10 @@ class TestFindingTheLibrary:
                                     "except nivoratest.LibraryNotFoundError as e:\n    print(e)")
         assert "cannot load the NivoraTest library" in done.stdout, done.stderr
         assert str(tmp_path / "libnone.so") in done.stdout
+
+    def test_library_of_another_version_is_passed_over(self, monkeypatch):
+        monkeypatch.setattr(nivoratest._library, "_loaded", None)
+        monkeypatch.setattr(nivoratest._library, "_version_of", lambda lib: (1, 2, 0, 9))
+        with pytest.raises(nivoratest.LibraryNotFoundError) as caught:
+            nivoratest.version()
+        assert caught.value.tried[0][1] == "version 1.2.0.9, but this binding is written for 1.3.x"
