@@ -32,7 +32,7 @@ void StationCycle(benchmark::State& aState)
     }
     const std::string db = dir / "cycle.db";
     {
-        auto store = station::OpenStore(db, error);
+        auto store = station::OpenStore(db, station::StoreMode::Create, error);
         if (!store || !store->AddRange(0x5B, 0x02, 0, 0xFFFFFF, error)) {
             aState.SkipWithError(error.c_str());
             return;
@@ -65,7 +65,7 @@ void StationThroughput(benchmark::State& aState)
     const std::string plan = WritePlan(dir, "plan");
     const std::string db = dir / "throughput.db";
     Station({"addresses", "add", "--db", db, "--nap", "0x5B", "--uap", "2", "--first", "0", "--last", "0xFFFFFF"});
-    std::vector<std::string> args = {"--plan", plan, "--db", db, "--results", dir / "results"};
+    std::vector<std::string> args = {"--plan", plan, "--db", db, "--results", dir / "results", "--no-serial"};
     for (int d = 1; d <= duts; ++d) {
         args.push_back("--dut");
         args.push_back("sim:uartlink=" + (dir / ("plan-uart" + std::to_string(d))));
@@ -86,7 +86,7 @@ void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcess
 {
     std::string error;
     {
-        auto store = station::OpenStore(aUrl, error);
+        auto store = station::OpenStore(aUrl, station::StoreMode::Create, error);
         if (!store || !store->AddRange(0x5B, 0x02, 0, 0xFFFFFF, error)) {
             aState.SkipWithError(error.c_str());
             return;
@@ -99,11 +99,11 @@ void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcess
             const pid_t pid = fork();
             if (pid == 0) {
                 std::string e;
-                auto store = station::OpenStore(aUrl, e);
+                auto store = station::OpenStore(aUrl, station::StoreMode::Create, e);
                 for (int i = 0; store && i < aEach; ++i) {
                     station::Address a;
                     if (store->Reserve(0x5B, 0x02, {"bench", "p" + std::to_string(p), 1}, a, e) != station::ReserveResult::Ok) _exit(1);
-                    if (aDurable && !store->MakeDurable(e)) _exit(1);
+                    if (aDurable && !store->MakeDurable(a, e)) _exit(1);
                 }
                 _exit(store ? 0 : 2);
             }
@@ -113,7 +113,7 @@ void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcess
             if (Wait(pid) != 0) aState.SkipWithError("a client failed");
         total += static_cast<int64_t>(aProcesses) * aEach;
     }
-    auto store = station::OpenStore(aUrl, error);
+    auto store = station::OpenStore(aUrl, station::StoreMode::Create, error);
     std::vector<std::pair<int64_t, std::string>> all;
     if (!store || !store->Addresses(all, error)) return;
     std::set<int64_t> distinct;

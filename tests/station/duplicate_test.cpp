@@ -40,6 +40,8 @@ void DuplicateRun(const std::string& aStore, int aStations)
             args.push_back("--dut");
             args.push_back(Dut(dir, name + "-dut" + std::to_string(d),
                                "uartlink=" + (dir / (name + "-uart" + std::to_string(d)))));
+            args.push_back("--serial");
+            args.push_back(name + "-SN" + std::to_string(d));
         }
         stations.push_back(StartStation(args, dir / (name + ".out")));
     }
@@ -77,7 +79,7 @@ void DuplicateRun(const std::string& aStore, int aStations)
 
     // The records: in the store and in the live stations' files, no address twice.
     std::string error;
-    auto store = station::OpenStore(aStore, error);
+    auto store = station::OpenStore(aStore, station::StoreMode::Existing, error);
     ASSERT_TRUE(store) << error;
     std::vector<station::StoredRecord> stored;
     ASSERT_TRUE(store->Records(stored, error)) << error;

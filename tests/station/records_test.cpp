@@ -64,6 +64,28 @@ TEST(Records, JsonLinesAppendWholeLinesAndJunitAndCsvAreWellFormed)
     EXPECT_NE(csv.find(",'=cmd|' /C calc'!A0\r\n"), std::string::npos) << csv;
 }
 
+TEST(Records, EveryCellASpreadsheetWouldRunIsDefusedAndNumbersStayNumbers)
+{
+    for (const auto& [cell, written] : std::vector<std::pair<std::string, std::string>>{
+             {"=1+1", "'=1+1"}, {"+A1", "'+A1"}, {"-A1", "'-A1"}, {"@SUM(A1)", "'@SUM(A1)"}, {"\tx", "'\tx"},
+             {"\r=x", "\"'\r=x\""}, {"-70", "-70"}, {"+4.5", "+4.5"}, {"-", "'-"}, {"plain", "plain"}, {"", ""}})
+        EXPECT_EQ(station::CsvField(cell), written) << cell;
+}
+
+TEST(Records, JunitHoldsAnyDeviceTextAsWellFormedXml)
+{
+    // Control characters and bytes that are not UTF-8 (a library or device
+    // text) must not cost the run its report.
+    TempDir dir;
+    std::string error;
+    station::Record r = Sample();
+    r.steps[1].text = std::string("bad\x01text \xff\xfe \x1b[2J end");
+    ASSERT_TRUE(station::WriteJunit(dir / "junit.xml", "run\x07", {r}, error)) << error;
+    const std::string xml = ReadText(dir / "junit.xml");
+    EXPECT_NE(xml.find("bad\\x01text \xEF\xBF\xBD\xEF\xBF\xBD \\x1B[2J end"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("name=\"run\\x07\""), std::string::npos) << xml;
+}
+
 TEST(Records, Sha256OfKnownInputs)
 {
     EXPECT_EQ(station::Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

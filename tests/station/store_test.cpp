@@ -29,7 +29,7 @@ protected:
             ASSERT_FALSE(mUrl.empty());
         }
         std::string error;
-        mStore = station::OpenStore(mUrl, error);
+        mStore = station::OpenStore(mUrl, station::StoreMode::Create, error);
         ASSERT_TRUE(mStore) << error;
     }
 
@@ -58,8 +58,9 @@ TEST_P(StoreTest, ReservedLapsAreSkippedAndAUsedUpRangeNeverWraps)
     Address none;
     EXPECT_EQ(mStore->Reserve(0x005B, 0x02, {"run", "test", 1}, none, error), ReserveResult::UsedUp);
     EXPECT_EQ(error, "the address ranges of 005B:02 are used up");
-    // Another NAP:UAP has no range at all.
-    EXPECT_EQ(mStore->Reserve(0x005C, 0x02, {"run", "test", 1}, none, error), ReserveResult::UsedUp);
+    // Another NAP:UAP has no range at all, and the store says so.
+    EXPECT_EQ(mStore->Reserve(0x005C, 0x02, {"run", "test", 1}, none, error), ReserveResult::NoRange);
+    EXPECT_EQ(error, "the store has no address range of 005C:02 (station addresses add gives it one)");
 
     // A second range continues; a range inside the reserved LAPs gives nothing.
     ASSERT_TRUE(mStore->AddRange(0x005B, 0x02, 0x9E8B00, 0x9E8B3F, error) == false);  // overlaps the first
@@ -102,7 +103,8 @@ TEST_P(StoreTest, AddressesMoveForwardOnlyAndAScrappedOneIsNeverGivenAgain)
     EXPECT_EQ(state, "");
     ASSERT_TRUE(mStore->StateOf(b, state, error));
     EXPECT_EQ(state, "scrapped");
-    EXPECT_TRUE(mStore->MakeDurable(error)) << error;
+    EXPECT_TRUE(mStore->MakeDurable(c, error)) << error;
+    EXPECT_FALSE(mStore->MakeDurable(Address{0x005B, 0x02, 98}, error));
 }
 
 TEST_P(StoreTest, ConcurrentProcessesNeverShareAnAddress)
@@ -115,7 +117,7 @@ TEST_P(StoreTest, ConcurrentProcessesNeverShareAnAddress)
         const pid_t pid = fork();
         if (pid == 0) {
             std::string e;
-            auto store = station::OpenStore(mUrl, e);
+            auto store = station::OpenStore(mUrl, station::StoreMode::Create, e);
             for (int i = 0; store && i < kEach; ++i) {
                 Address a;
                 if (store->Reserve(0x005B, 0x02, {"run", "p" + std::to_string(p), 1}, a, e) != ReserveResult::Ok) _exit(1);
@@ -145,9 +147,9 @@ INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postg
 TEST(Store, UnreachableStoresFailWithATextBeforeAnythingElse)
 {
     std::string error;
-    EXPECT_FALSE(station::OpenStore("/nonexistent-folder/x/store.db", error));
+    EXPECT_FALSE(station::OpenStore("/nonexistent-folder/x/store.db", station::StoreMode::Create, error));
     EXPECT_NE(error.find("cannot open the store"), std::string::npos) << error;
-    EXPECT_FALSE(station::OpenStore("postgresql://nobody@/none?host=/nonexistent-folder&port=5999", error));
+    EXPECT_FALSE(station::OpenStore("postgresql://nobody@/none?host=/nonexistent-folder&port=5999", station::StoreMode::Create, error));
     EXPECT_NE(error.find("cannot connect to the store"), std::string::npos) << error;
 }
 

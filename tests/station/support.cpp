@@ -81,6 +81,11 @@ std::string Dut(const TempDir& aDir, const std::string& aName, const std::string
 
 pid_t StartStation(const std::vector<std::string>& aArgs, const std::string& aOutput)
 {
+    return StartProgram(STATION_PROGRAM, aArgs, aOutput);
+}
+
+pid_t StartProgram(const std::string& aProgram, const std::vector<std::string>& aArgs, const std::string& aOutput)
+{
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -91,10 +96,10 @@ pid_t StartStation(const std::vector<std::string>& aArgs, const std::string& aOu
             close(fd);
         }
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(STATION_PROGRAM));
+        argv.push_back(const_cast<char*>(aProgram.c_str()));
         for (const std::string& a : aArgs) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(STATION_PROGRAM, argv.data());
+        execv(aProgram.c_str(), argv.data());
         _exit(127);
     }
     return pid;
@@ -144,7 +149,13 @@ std::vector<station::Record> ReadJsonl(const std::string& aPath)
 }
 
 #ifdef SYSCOUNT_LIBRARY
-CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::string& aScratch)
+CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::string& aScratch, const std::string& aMatch)
+{
+    return Counted(STATION_PROGRAM, aArgs, aScratch, aMatch);
+}
+
+CountedRun Counted(const std::string& aProgram, const std::vector<std::string>& aArgs, const std::string& aScratch,
+                   const std::string& aMatch)
 {
     namespace fs = std::filesystem;
     const std::string dir = aScratch + "/counts";
@@ -155,11 +166,16 @@ CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::stri
     const std::string savedAsan = asan != nullptr ? asan : "";
     setenv("ASAN_OPTIONS", (savedAsan + (savedAsan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
     setenv("NVT_SYSCOUNT_DIR", dir.c_str(), 1);
+    if (!aMatch.empty()) setenv("NVT_SYSCOUNT_MATCH", aMatch.c_str(), 1);
     setenv("LD_PRELOAD", SYSCOUNT_LIBRARY, 1);
     CountedRun run;
-    run.result = Station(aArgs);
+    TempDir out;
+    const pid_t pid = StartProgram(aProgram, aArgs, out / "output.txt");
+    run.result.status = Wait(pid);
+    run.result.output = ReadText(out / "output.txt");
     unsetenv("LD_PRELOAD");
     unsetenv("NVT_SYSCOUNT_DIR");
+    unsetenv("NVT_SYSCOUNT_MATCH");
     if (asan != nullptr) setenv("ASAN_OPTIONS", savedAsan.c_str(), 1);
     else unsetenv("ASAN_OPTIONS");
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -222,21 +238,30 @@ PostgresServer::PostgresServer()
         mError = "initdb failed: " + out;
         return;
     }
-    out = Run(mUser + mBin + "/pg_ctl -D " + data + " -l " + (mDir / "server.log") + " -w -t 60 -o \"-k " +
-                  mDir.path() + " -c listen_addresses= -p 5432\" start",
-              status);
-    if (status != 0) {
-        mError = "the server did not start: " + out + ReadText(mDir / "server.log");
-        return;
-    }
     mUrl = "postgresql://station@/postgres?host=" + mDir.path() + "&port=5432";
+    if (!Start()) mUrl.clear();
+}
+
+bool PostgresServer::Start()
+{
+    int status = 0;
+    const std::string out = Run(mUser + mBin + "/pg_ctl -D " + (mDir / "data") + " -l " + (mDir / "server.log") +
+                                    " -w -t 60 -o \"-k " + mDir.path() + " -c listen_addresses= -p 5432\" start",
+                                status);
+    if (status != 0) mError = "the server did not start: " + out + ReadText(mDir / "server.log");
+    return status == 0;
+}
+
+bool PostgresServer::Stop()
+{
+    int status = 0;
+    Run(mUser + mBin + "/pg_ctl -D " + (mDir / "data") + " -m immediate -w stop", status);
+    return status == 0;
 }
 
 PostgresServer::~PostgresServer()
 {
-    if (mUrl.empty()) return;
-    int status = 0;
-    Run(mUser + mBin + "/pg_ctl -D " + (mDir / "data") + " -m immediate -w stop", status);
+    if (!mUrl.empty()) Stop();
 }
 
 std::string PostgresServer::NewDatabase()

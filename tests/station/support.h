@@ -53,6 +53,7 @@ struct StationResult {
 StationResult Station(const std::vector<std::string>& aArgs, const std::string& aCwd = "");
 // Starts it; output goes to aOutput.
 pid_t StartStation(const std::vector<std::string>& aArgs, const std::string& aOutput);
+pid_t StartProgram(const std::string& aProgram, const std::vector<std::string>& aArgs, const std::string& aOutput);
 int Wait(pid_t aPid);
 
 std::vector<station::Record> ReadJsonl(const std::string& aPath);
@@ -67,7 +68,11 @@ struct CountedRun {
     StationResult result;
     std::vector<ProcessCounts> processes;  // one per station process that ended
 };
-CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::string& aScratch);
+// aMatch: count only SQLite files whose path holds it ("" counts all).
+CountedRun StationCounted(const std::vector<std::string>& aArgs, const std::string& aScratch,
+                          const std::string& aMatch = "");
+CountedRun Counted(const std::string& aProgram, const std::vector<std::string>& aArgs, const std::string& aScratch,
+                   const std::string& aMatch = "");
 
 // The BLUETOOTH_ADDRESS a simulated DUT's EEPROM holds ("" when it holds no
 // valid image).
@@ -83,6 +88,9 @@ public:
     const std::string& error() const { return mError; }
     // URL of a fresh database.
     std::string NewDatabase();
+    // Stops the server (as a crash would: immediately) and starts it again.
+    bool Stop();
+    bool Start();
 
 private:
     std::string Run(const std::string& aCommand, int& aStatus);

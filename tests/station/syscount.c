@@ -1,11 +1,13 @@
 /* Counts, per process, the calls a test wants to know about: store
- * connections opened (sqlite3_open_v2, PQconnectdb) and syncs (fsync,
+ * connections opened (sqlite3_open_v2 of a file whose path contains
+ * $NVT_SYSCOUNT_MATCH, when set; PQconnectdbParams) and syncs (fsync,
  * fdatasync). Loaded with LD_PRELOAD into station processes; at exit each
  * process writes "opens N\nsyncs N\n" to $NVT_SYSCOUNT_DIR/<pid>. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 static unsigned long gOpens;
@@ -20,16 +22,17 @@ int sqlite3_open_v2(const char* aFile, void** aDb, int aFlags, const char* aVfs)
 {
     static int (*next)(const char*, void**, int, const char*);
     if (next == NULL) next = (int (*)(const char*, void**, int, const char*))Next("sqlite3_open_v2");
-    __atomic_add_fetch(&gOpens, 1, __ATOMIC_RELAXED);
+    const char* match = getenv("NVT_SYSCOUNT_MATCH");
+    if (match == NULL || (aFile != NULL && strstr(aFile, match) != NULL)) __atomic_add_fetch(&gOpens, 1, __ATOMIC_RELAXED);
     return next(aFile, aDb, aFlags, aVfs);
 }
 
-void* PQconnectdb(const char* aInfo)
+void* PQconnectdbParams(const char* const* aKeys, const char* const* aValues, int aExpand)
 {
-    static void* (*next)(const char*);
-    if (next == NULL) next = (void* (*)(const char*))Next("PQconnectdb");
+    static void* (*next)(const char* const*, const char* const*, int);
+    if (next == NULL) next = (void* (*)(const char* const*, const char* const*, int))Next("PQconnectdbParams");
     __atomic_add_fetch(&gOpens, 1, __ATOMIC_RELAXED);
-    return next(aInfo);
+    return next(aKeys, aValues, aExpand);
 }
 
 int fsync(int aFd)

@@ -18,15 +18,19 @@ struct DutJob {
     std::string transport;
     std::string binDir;
     std::string storeUrl;
+    // The unit's serial; empty in a run without serials (--no-serial).
+    std::string serial;
     bool repair = false;
     Owner owner;
     // Set from a signal handler: the operator stopped the run.
     const volatile std::sig_atomic_t* abort = nullptr;
     // Progress for the parent: the step that starts now.
     std::function<void(const std::string&)> onStep;
-    // The address taken for this DUT, and that the store no longer needs the
-    // parent to scrap it (committed or scrapped by the worker).
-    std::function<void(const Address&)> onReserved;
+    // The address taken or kept for this DUT, as it goes to the device.
+    // aScrapIfLost: the parent scraps it should the worker die (a run
+    // without serials; with serials an address stays its unit's).
+    std::function<void(const Address& aAddress, bool aScrapIfLost)> onAddress;
+    // The address is committed or scrapped: nothing for the parent to do.
     std::function<void()> onSettled;
 };
 

@@ -115,6 +115,7 @@ bool LoadKeyDatabase(const std::string& aPath, KeyDatabase& aDatabase, std::stri
                 info.name = Attribute(key, "NAME");
                 if (info.name.empty() || !Number(Attribute(key, "LENGTH"), info.length)) continue;
                 uint32_t v = 0;
+                if (Number(Attribute(key, "OFFSET"), v)) info.offset = v;
                 if (Number(Attribute(key, "MIN"), v)) info.min = v;
                 if (Number(Attribute(key, "MAX"), v)) info.max = v;
                 keys[Upper(info.name)] = info;

@@ -12,6 +12,7 @@ namespace station {
 
 struct KeyInfo {
     std::string name;     // as the database writes it
+    uint32_t offset = 0;  // word offset in the CS data (word 0 is the CS version)
     uint32_t length = 0;  // words
     uint32_t min = 0;
     uint32_t max = 0xFFFF;

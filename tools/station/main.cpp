@@ -4,17 +4,21 @@
 // station's side), worker.h and sequence.h (a DUT's), steps.h (what each
 // step does), provision.h (the address life cycle) and sinks/ (records).
 //
-//   station --plan PLAN [--dut T]... [--db URL] [--station NAME] [--operator NAME]
-//           [--serial S]... [--results DIR] [--repair]
+//   station --plan PLAN [--dut T]... (--serial S... | --no-serial) [--db URL] [--station NAME]
+//           [--operator NAME] [--results DIR] [--repair]
 //   station addresses add --db URL --nap N --uap U --first L --last L
 //   station addresses list [--db URL]
+//   station addresses scrap --db URL --address NAP:UAP:LAP --reason TEXT
+//   station addresses history --db URL [--address NAP:UAP:LAP] [--serial S]
 //   station export [--db URL] --csv FILE
+//   station sync [--db URL] [--results DIR]
 //
 // Exit status: 0 every DUT passed, 1 a DUT failed, 2 a station error (also
 // a bad plan or command line), 3 the operator stopped the run.
 #include "nivoratest.h"
 
 #include "numbergrammar.h"
+#include "outbox.h"
 #include "plan.h"
 #include "platform.h"
 #include "records.h"
@@ -30,6 +34,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -60,6 +65,16 @@ std::string LibraryVersion()
     return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
 }
 
+// A name that goes into records and onto terminals holds no control
+// characters (a serial scanned with a stray escape, a name pasted with a
+// line break).
+bool HasControl(const std::string& aText)
+{
+    for (unsigned char c : aText)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
 struct RunOptions {
     std::string plan;
     std::vector<std::string> duts;
@@ -67,30 +82,83 @@ struct RunOptions {
     std::string station = station::HostName();
     std::string operatorName;
     std::vector<std::string> serials;
+    bool noSerial = false;
     std::string results = "results";
     bool repair = false;
 };
+
+// What can be known to be wrong before a DUT is touched. "" when nothing is.
+std::string CheckNames(const RunOptions& aOptions, size_t aDuts)
+{
+    if (HasControl(aOptions.station)) return "--station has a control character";
+    if (HasControl(aOptions.operatorName)) return "--operator has a control character";
+    if (aOptions.noSerial && !aOptions.serials.empty()) return "--serial and --no-serial together";
+    if (!aOptions.noSerial && aOptions.serials.empty())
+        return "no --serial: give each DUT's serial (once per --dut, in order), or --no-serial for bench work";
+    if (!aOptions.noSerial && aOptions.serials.size() != aDuts)
+        return std::to_string(aOptions.serials.size()) + " --serial for " + std::to_string(aDuts) + " DUT" +
+               (aDuts == 1 ? "" : "s") + ": give one per --dut";
+    std::set<std::string> seen;
+    for (const std::string& s : aOptions.serials) {
+        if (s.empty()) return "an empty --serial";
+        if (HasControl(s)) return "a --serial has a control character";
+        if (!seen.insert(s).second) return "the serial " + s + " is given twice";
+    }
+    return "";
+}
+
+std::string CheckLine(const station::Plan& aPlan, station::Store& aStore, size_t aDuts, const std::string& aResults,
+                      const std::string& aBinDir)
+{
+    using namespace station;
+    std::string error;
+    int64_t free = 0, ranges = 0;
+    if (!aStore.Free(aPlan.nap, aPlan.uap, free, ranges, error)) return error;
+    if (ranges == 0) return NoRangeText(aPlan.nap, aPlan.uap);
+    if (free < static_cast<int64_t>(aDuts))
+        return (free == 0 ? UsedUpText(aPlan.nap, aPlan.uap)
+                          : "the address ranges of " + Address{aPlan.nap, aPlan.uap, 0}.Text().substr(0, 7) + " hold " +
+                                std::to_string(free) + " free address" + (free == 1 ? "" : "es") + " for " +
+                                std::to_string(aDuts) + " DUTs");
+    std::error_code ec;
+    std::filesystem::create_directories(aResults, ec);
+    if (ec) return "cannot make the results folder \"" + aResults + "\" (" + ec.message() + ")";
+    // The folder must take files, not only exist.
+    const std::string probe = (std::filesystem::path(aResults) / ".station-probe").string();
+    if (!WriteFileAtomically(probe, "", error)) return "the results folder \"" + aResults + "\" is not writable (" + error + ")";
+    std::filesystem::remove(probe, ec);
+    for (const Step& step : aPlan.steps) {
+        if (step.texts.count("port") == 0) continue;
+        for (size_t slot = 1; slot <= aDuts; ++slot) {
+            const std::filesystem::path port = UartPort(step, static_cast<int>(slot), aBinDir);
+            const std::filesystem::path folder = port.parent_path();
+            if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
+                return "step \"" + step.name + "\" of slot " + std::to_string(slot) + ": the port's folder \"" +
+                       folder.string() + "\" does not exist";
+        }
+    }
+    return "";
+}
 
 int Run(const RunOptions& aOptions)
 {
     using namespace station;
     const std::string binDir = ProgramDir();
+    std::vector<std::string> duts = aOptions.duts.empty() ? std::vector<std::string>{"sim"} : aOptions.duts;
+    if (const std::string e = CheckNames(aOptions, duts.size()); !e.empty()) return Error(e);
     Plan plan;
     std::string error;
     if (!LoadPlan(aOptions.plan, binDir, plan, error)) return Error("invalid plan: " + error);
-    std::vector<std::string> duts = aOptions.duts.empty() ? std::vector<std::string>{"sim"} : aOptions.duts;
-    if (aOptions.serials.size() > duts.size()) return Error("more --serial than --dut");
     // The store must work before any DUT is touched; this process keeps it
     // open for the run (its workers open their own).
-    auto store = OpenStore(aOptions.db, error);
+    auto store = OpenStore(aOptions.db, StoreMode::Existing, error);
     if (!store) return Error(error);
-    std::error_code ec;
-    std::filesystem::create_directories(aOptions.results, ec);
-    if (ec) return Error("cannot make the results folder \"" + aOptions.results + "\" (" + ec.message() + ")");
+    if (const std::string e = CheckLine(plan, *store, duts.size(), aOptions.results, binDir); !e.empty()) return Error(e);
 
     RunRequest request;
     request.plan = &plan;
     request.duts = duts;
+    request.serials = aOptions.serials;
     request.storeUrl = aOptions.db;
     request.binDir = binDir;
     request.repair = aOptions.repair;
@@ -110,7 +178,6 @@ int Run(const RunOptions& aOptions)
     SetStopFlag(&gAbort);
 
     std::vector<Record> records = RunSlots(request, store.get(), &gAbort, stdout);
-    for (size_t i = 0; i < records.size() && i < aOptions.serials.size(); ++i) records[i].serial = aOptions.serials[i];
 
     // A record that cannot be kept is a station error.
     SinkTargets targets;
@@ -125,20 +192,22 @@ int Run(const RunOptions& aOptions)
     return ExitStatus(records, kept);
 }
 
-int Addresses(station::Store& aStore, const std::string& aDb, bool aAdd, uint32_t aNap, uint32_t aUap, uint32_t aFirst,
-              uint32_t aLast)
+int AddRange(station::Store& aStore, const std::string& aDb, uint32_t aNap, uint32_t aUap, uint32_t aFirst, uint32_t aLast)
 {
     using namespace station;
     std::string error;
-    if (aAdd) {
-        const auto nap = static_cast<uint16_t>(aNap);
-        const auto uap = static_cast<uint8_t>(aUap);
-        if (!aStore.AddRange(nap, uap, aFirst, aLast, error)) return Error(error);
-        std::printf("added %s to %s\n",
-                    (Address{nap, uap, aFirst}.Text() + " - " + Address{nap, uap, aLast}.Text().substr(8)).c_str(),
-                    aDb.c_str());
-        return 0;
-    }
+    const auto nap = static_cast<uint16_t>(aNap);
+    const auto uap = static_cast<uint8_t>(aUap);
+    if (!aStore.AddRange(nap, uap, aFirst, aLast, error)) return Error(error);
+    std::printf("added %s to %s\n", (Address{nap, uap, aFirst}.Text() + " - " + Address{nap, uap, aLast}.Text().substr(8)).c_str(),
+                aDb.c_str());
+    return 0;
+}
+
+int ListRanges(station::Store& aStore)
+{
+    using namespace station;
+    std::string error;
     std::vector<RangeInfo> ranges;
     if (!aStore.ListRanges(ranges, error)) return Error(error);
     std::printf("%-4s %-9s %-8s %-8s %-8s %8s %9s\n", "id", "NAP:UAP", "first", "last", "next", "taken", "committed");
@@ -151,6 +220,48 @@ int Addresses(station::Store& aStore, const std::string& aDb, bool aAdd, uint32_
                     static_cast<unsigned>(r.last), next, static_cast<long long>(r.taken),
                     static_cast<long long>(r.committed));
     }
+    // Addresses taken and not settled: a station or worker was killed, or a
+    // unit keeps its address for its retest. None is handed out again.
+    std::vector<AddressInfo> open;
+    if (!aStore.Unsettled(open, error)) return Error(error);
+    if (!open.empty()) {
+        std::printf("\nnot committed (never handed out again; \"addresses scrap\" ends one):\n");
+        std::printf("%-14s %-9s %-16s %-24s %-20s %s\n", "address", "state", "serial", "since", "station", "run");
+        for (const AddressInfo& a : open)
+            std::printf("%-14s %-9s %-16s %-24s %-20s %s slot %d\n", a.address.Text().c_str(), a.state.c_str(),
+                        a.serial.empty() ? "-" : a.serial.c_str(), a.updated.c_str(), a.owner.station.c_str(),
+                        a.owner.runId.c_str(), a.owner.slot);
+    }
+    return 0;
+}
+
+int Scrap(station::Store& aStore, const std::string& aAddress, const std::string& aReason)
+{
+    using namespace station;
+    std::string error;
+    const auto address = ParseAddress(aAddress);
+    if (!address) return Error("\"" + aAddress + "\" is not an address NNNN:UU:LLLLLL");
+    if (aReason.empty() || HasControl(aReason)) return Error("--reason must be a text without control characters");
+    if (!aStore.SetState(*address, "scrapped", "by hand: " + aReason, error)) return Error(error);
+    std::printf("scrapped %s: %s\n", address->Text().c_str(), aReason.c_str());
+    return 0;
+}
+
+int History(station::Store& aStore, const std::string& aAddress, const std::string& aSerial)
+{
+    using namespace station;
+    std::string error, address;
+    if (!aAddress.empty()) {
+        const auto parsed = ParseAddress(aAddress);
+        if (!parsed) return Error("\"" + aAddress + "\" is not an address NNNN:UU:LLLLLL");
+        address = parsed->Text();
+    }
+    std::vector<HistoryEntry> entries;
+    if (!aStore.History(address, aSerial, entries, error)) return Error(error);
+    for (const HistoryEntry& e : entries)
+        std::printf("%s  %s  %-16s %-10s %s%s(%s, run %s, slot %d)\n", e.at.c_str(), e.address.c_str(),
+                    e.serial.empty() ? "-" : e.serial.c_str(), e.event.c_str(), e.text.c_str(), e.text.empty() ? "" : "  ",
+                    e.owner.station.c_str(), e.owner.runId.c_str(), e.owner.slot);
     return 0;
 }
 
@@ -171,6 +282,27 @@ int Export(station::Store& aStore, const std::string& aCsv)
     return 0;
 }
 
+int Sync(station::Store& aStore, const std::string& aResults)
+{
+    using namespace station;
+    std::string error;
+    const std::string path = Outbox::PathIn(aResults);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        std::printf("0 records stored, 0 pending (no outbox in %s)\n", aResults.c_str());
+        return 0;
+    }
+    auto outbox = Outbox::Open(path, error);
+    if (!outbox) return Error(error);
+    int64_t stored = 0, left = 0;
+    std::string refused;
+    if (!outbox->Upload(aStore, stored, left, refused, error)) return Error(error);
+    std::printf("%lld record%s stored, %lld pending\n", static_cast<long long>(stored), stored == 1 ? "" : "s",
+                static_cast<long long>(left));
+    if (left > 0) return Error("the store took no more records (" + refused + ")");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -185,15 +317,16 @@ int main(int argc, char** argv)
     app.add_option("--db", run.db, "address store: a SQLite file or postgresql://...")->capture_default_str();
     app.add_option("--station", run.station, "station name in the records (default: the host name)");
     app.add_option("--operator", run.operatorName, "operator in the records");
-    app.add_option("--serial", run.serials, "DUT serial number, once per slot in order");
-    app.add_option("--results", run.results, "folder of records.jsonl and junit.xml")->capture_default_str();
+    app.add_option("--serial", run.serials, "serial number of each DUT, once per --dut in order");
+    app.add_flag("--no-serial", run.noSerial, "bench work: DUTs without serials");
+    app.add_option("--results", run.results, "folder of records.jsonl, junit.xml and the outbox")->capture_default_str();
     app.add_flag("--repair", run.repair, "overwrite a device whose CS cannot be read with the golden image");
 
-    CLI::App* addresses = app.add_subcommand("addresses", "address ranges of the store");
-    addresses->require_subcommand(1);
     std::string db = "station.db";
+    CLI::App* addresses = app.add_subcommand("addresses", "address ranges and addresses of the store");
+    addresses->require_subcommand(1);
     uint32_t nap = 0, uap = 0, first = 0, last = 0;
-    CLI::App* add = addresses->add_subcommand("add", "add a range of LAPs under one NAP:UAP");
+    CLI::App* add = addresses->add_subcommand("add", "add a range of LAPs under one NAP:UAP (makes the store)");
     add->add_option("--db", db, "address store")->capture_default_str();
     auto number = [add](const std::string& aName, uint32_t& aValue, uint64_t aMax, const std::string& aHelp) {
         add->add_option_function<std::string>(
@@ -212,12 +345,25 @@ int main(int argc, char** argv)
     number("--uap", uap, 0xFF, "UAP (8 bits)");
     number("--first", first, 0xFFFFFF, "first LAP");
     number("--last", last, 0xFFFFFF, "last LAP");
-    CLI::App* list = addresses->add_subcommand("list", "list the ranges and how much of each is taken");
+    CLI::App* list = addresses->add_subcommand("list", "list the ranges, how much of each is taken, and what is not committed");
     list->add_option("--db", db, "address store")->capture_default_str();
+    std::string address, reason, serial;
+    CLI::App* scrap = addresses->add_subcommand("scrap", "scrap an address that was taken and not committed");
+    scrap->add_option("--db", db, "address store")->capture_default_str();
+    scrap->add_option("--address", address, "the address, NAP:UAP:LAP")->required();
+    scrap->add_option("--reason", reason, "why (kept in its history)")->required();
+    CLI::App* history = addresses->add_subcommand("history", "what happened to an address or a serial");
+    history->add_option("--db", db, "address store")->capture_default_str();
+    history->add_option("--address", address, "the address, NAP:UAP:LAP");
+    history->add_option("--serial", serial, "a unit's serial");
     CLI::App* exportCmd = app.add_subcommand("export", "write the records as CSV");
     std::string csv;
     exportCmd->add_option("--db", db, "address store")->capture_default_str();
     exportCmd->add_option("--csv", csv, "CSV file to write")->required();
+    CLI::App* sync = app.add_subcommand("sync", "store the records the outbox still holds");
+    std::string results = "results";
+    sync->add_option("--db", db, "address store")->capture_default_str();
+    sync->add_option("--results", results, "results folder of the outbox")->capture_default_str();
 
     try {
         app.parse(argc, argv);
@@ -228,13 +374,17 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    if (*add || *list || *exportCmd) {
-        // The store commands all work on the store --db names.
+    if (add->parsed() || list->parsed() || scrap->parsed() || history->parsed() || exportCmd->parsed() || sync->parsed()) {
+        // Only "addresses add" makes a store; the other commands need one.
         std::string error;
-        auto store = station::OpenStore(db, error);
+        auto store = station::OpenStore(db, add->parsed() ? station::StoreMode::Create : station::StoreMode::Existing, error);
         if (!store) return Error(error);
-        if (*exportCmd) return Export(*store, csv);
-        return Addresses(*store, db, add->parsed(), nap, uap, first, last);
+        if (add->parsed()) return AddRange(*store, db, nap, uap, first, last);
+        if (list->parsed()) return ListRanges(*store);
+        if (scrap->parsed()) return Scrap(*store, address, reason);
+        if (history->parsed()) return History(*store, address, serial);
+        if (exportCmd->parsed()) return Export(*store, csv);
+        return Sync(*store, results);
     }
     if (run.plan.empty()) {
         std::fprintf(stderr, "%s", app.help().c_str());

@@ -1,11 +1,14 @@
 #include "plan.h"
 
+#include "csimage.h"
 #include "keydb.h"
 
 #include <toml++/toml.h>
 
+#include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -66,6 +69,54 @@ std::optional<double> Number(const toml::node& aNode)
     return std::nullopt;
 }
 
+// The first "{...}" in aText that is not one of aKnown; "" when there is none.
+std::string UnknownPlaceholder(std::string aText, const std::vector<std::string>& aKnown)
+{
+    for (const std::string& k : aKnown)
+        for (size_t at = aText.find(k); at != std::string::npos; at = aText.find(k, at)) aText.erase(at, k.size());
+    const size_t open = aText.find('{');
+    if (open == std::string::npos) return "";
+    const size_t close = aText.find('}', open);
+    return close == std::string::npos ? aText.substr(open) : aText.substr(open, close - open + 1);
+}
+
+// A firmware file is an XBV file: a sequence of chunks (a four-character
+// id, a 32-bit little-endian size, the body) with an XBV1 chunk among them
+// whose size fits the file. The library reads the rest.
+bool LooksLikeXbv(const std::string& aPath, std::string& aError)
+{
+    std::ifstream in(aPath, std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0);
+    std::streamoff at = 0;
+    for (int chunk = 0; in && at + 8 <= size && chunk < 1024; ++chunk) {
+        unsigned char header[8];
+        if (!in.read(reinterpret_cast<char*>(header), 8)) break;
+        const uint32_t length = header[4] | header[5] << 8 | header[6] << 16 | static_cast<uint32_t>(header[7]) << 24;
+        if (at + 8 + static_cast<std::streamoff>(length) > size) break;
+        if (std::string(reinterpret_cast<char*>(header), 4) == "XBV1") return true;
+        at += 8 + static_cast<std::streamoff>(length);
+        in.seekg(at);
+    }
+    aError = "the firmware \"" + aPath + "\" is not an XBV file";
+    return false;
+}
+
+// A blank-device image is an XUV or IMG file the library can load.
+bool LooksLikeImage(const std::string& aPath, std::string& aError)
+{
+    std::string extension = std::filesystem::path(aPath).extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::vector<uint16_t> words;
+    std::string why;
+    if ((extension != ".xuv" && extension != ".img") || !ReadXuvWords(aPath, words, why) || words.size() < 7) {
+        aError = "the blank image \"" + aPath + "\" is not an XUV or IMG image";
+        return false;
+    }
+    return true;
+}
+
 // A step's limit table: its unit and bounds, finite numbers.
 bool ReadLimit(const toml::node& aNode, int aLine, Limit& aLimit, PlanError& aError)
 {
@@ -101,6 +152,8 @@ bool ReadParam(const ParamSpec& aSpec, const toml::node& aValue, Step& aStep, Pl
     case ParamSpec::Kind::PortName:
         if (!aValue.is_string() || aValue.as_string()->get().empty())
             return aError(aValue, "\"" + name + "\" must be a port name");
+        if (const std::string p = UnknownPlaceholder(aValue.as_string()->get(), {"{slot}", "{bin}"}); !p.empty())
+            return aError(aValue, "\"" + name + "\" names an unknown placeholder " + p);
         aStep.texts[name] = aValue.as_string()->get();
         return true;
     case ParamSpec::Kind::Number: {
@@ -213,6 +266,15 @@ bool CheckOrder(const std::vector<Step>& aSteps, PlanError& aError)
 
 }  // namespace
 
+std::string UartPort(const Step& aStep, int aSlot, const std::string& aBinDir)
+{
+    std::string port = aStep.Text("port");
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"{slot}", std::to_string(aSlot)}, {"{bin}", aBinDir}})
+        for (size_t at = port.find(from); at != std::string::npos; at = port.find(from, at + to.size()))
+            port.replace(at, from.size(), to);
+    return port;
+}
+
 bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan, std::string& aError)
 {
     aPlan = Plan();
@@ -257,9 +319,16 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
         }
         if (!node->is_string()) return fail(*node, std::string("\"") + aKey + "\" must be a file name");
         aOut = Resolve(node->as_string()->get(), planDir, aBinDir);
+        const std::string placeholder = UnknownPlaceholder(node->as_string()->get(), {"{bin}"});
+        if (!placeholder.empty())
+            return fail(*node, std::string("\"") + aKey + "\" names an unknown placeholder " + placeholder);
         if (!std::filesystem::is_regular_file(aOut, ec))
             return fail(*node, std::string("the file \"") + aOut + "\" does not exist");
         return true;
+    };
+    auto lineOf = [&](const char* aKey) {
+        const toml::node* n = root.get(aKey);
+        return n != nullptr ? LineOf(*n) : 1;
     };
     if (const toml::node* n = root.get("name")) {
         if (!n->is_string()) return fail(*n, "\"name\" must be a string");
@@ -268,6 +337,10 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
     if (!requireFile("firmware", aPlan.firmware, true, "")) return false;
     if (!requireFile("blank_image", aPlan.blankImage, true, "")) return false;
     if (!requireFile("key_database", aPlan.keyDatabase, false, "{bin}/cskey_db.xml")) return false;
+    // The files must be what the plan says they are, before any DUT is touched.
+    std::string fileError;
+    if (!LooksLikeXbv(aPlan.firmware, fileError)) return fail(lineOf("firmware"), fileError);
+    if (!LooksLikeImage(aPlan.blankImage, fileError)) return fail(lineOf("blank_image"), fileError);
     if (const toml::node* n = root.get("nvm")) {
         const auto* s = n->as_string();
         if (s == nullptr || (s->get() != "eeprom" && s->get() != "spi_flash"))
@@ -288,6 +361,11 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
         if (database.builds.count(v) == 0)
             return fail(*n, "the key database has no CS version " + std::to_string(v));
         aPlan.csVersion = static_cast<uint16_t>(v);
+        // The station writes the address into this key.
+        const KeyInfo* address = database.Find(v, "BLUETOOTH_ADDRESS");
+        if (address == nullptr || address->length != 4)
+            return fail(*n, "the key database has no BLUETOOTH_ADDRESS of 4 words in CS version " + std::to_string(v));
+        aPlan.addressOffset = address->offset;
     }
     {
         const toml::node* n = root.get("address");
@@ -319,6 +397,7 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
                 return fail(line, "BLUETOOTH_ADDRESS comes from the address store, not from the plan");
             PlanKey planKey;
             planKey.name = info->name;
+            planKey.offset = info->offset;
             std::vector<const toml::node*> values;
             if (const auto* array = node.as_array()) {
                 for (const toml::node& element : *array) values.push_back(&element);

@@ -18,6 +18,7 @@ namespace station {
 
 struct PlanKey {
     std::string name;
+    uint32_t offset = 0;  // in the CS data, from the key database
     std::vector<uint16_t> words;
 };
 
@@ -31,9 +32,14 @@ struct Plan {
     uint16_t csVersion = 0;
     uint16_t nap = 0;
     uint8_t uap = 0;
+    uint32_t addressOffset = 0;  // BLUETOOTH_ADDRESS in the CS data
     std::vector<PlanKey> keys;
     std::vector<Step> steps;
 };
+
+// Where the uart step of slot aSlot loops its data: the plan's port with
+// "{slot}" and "{bin}" filled in.
+std::string UartPort(const Step& aStep, int aSlot, const std::string& aBinDir);
 
 // Reads and checks a plan. Paths in the plan are relative to the plan's
 // folder; "{bin}" stands for aBinDir, the folder of the station program.

@@ -26,9 +26,14 @@ long ProcessId();
 std::tm UtcTime(std::time_t aTime);
 // True when aFile is a terminal that can show the live slot lines.
 bool IsLiveTerminal(std::FILE* aFile);
-// Ctrl-C and termination requests set *aFlag from now on; a closed pipe
-// on the way out is an error, not the end of the program.
+// Ctrl-C, termination requests and a closed terminal (SIGHUP: the
+// operator's terminal or SSH connection went away) set *aFlag from now on;
+// a closed pipe on the way out is an error, not the end of the program.
 void SetStopFlag(volatile std::sig_atomic_t* aFlag);
+
+// A new folder only this user can read, in the system's temporary folder;
+// empty with a text in aError when none can be made.
+std::string PrivateTempDir(const std::string& aPrefix, std::string& aError);
 
 // Appends aLine to aPath in one write and puts it on disk, so that appends
 // of several processes never land inside each other.

@@ -79,7 +79,21 @@ void SetStopFlag(volatile std::sig_atomic_t* aFlag)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+std::string PrivateTempDir(const std::string& aPrefix, std::string& aError)
+{
+    std::error_code ec;
+    std::string base = std::filesystem::temp_directory_path(ec).string();
+    if (ec) base = "/tmp";
+    std::string path = base + "/" + aPrefix + "XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+        aError = "cannot make a temporary folder in \"" + base + "\" (" + std::strerror(errno) + ")";
+        return "";
+    }
+    return path;
 }
 
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)

@@ -139,6 +139,30 @@ void SetStopFlag(volatile std::sig_atomic_t* aFlag)
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+std::string PrivateTempDir(const std::string& aPrefix, std::string& aError)
+{
+    char base[MAX_PATH + 1] = "";
+    const DWORD n = GetTempPathA(sizeof base, base);
+    if (n == 0 || n > MAX_PATH) {
+        aError = "cannot find the temporary folder (" + SystemText(GetLastError()) + ")";
+        return "";
+    }
+    // A name no other process has made: this process's id, a counter and
+    // the tick count, tried until CreateDirectory makes it new.
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string path = std::string(base) + aPrefix + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(++counter) + "-" + std::to_string(GetTickCount64());
+        if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            aError = "cannot make a temporary folder in \"" + std::string(base) + "\" (" + SystemText(GetLastError()) + ")";
+            return "";
+        }
+    }
+    aError = "cannot make a temporary folder in \"" + std::string(base) + "\"";
+    return "";
+}
+
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)
 {
     // Append-only access: every write goes to the end of the file as one.

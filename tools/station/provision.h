@@ -1,13 +1,20 @@
 // The address life cycle of one DUT, in one place: read the device's CS
 // (a blank device gets the golden image; a device whose CS cannot be read
-// is left alone unless the run repairs), take an address (or keep the one
-// a retested device holds), write it with the plan's keys, read it back,
-// and commit it, or scrap it with the reason when anything on the way
-// fails. The measurement sequence calls it through the three CS steps and
-// ends it when the DUT's run ends.
+// is left alone unless the run repairs), decide its address, write it with
+// the plan's keys, read the whole image back, and commit it.
+//
+// The station does not believe the device. With serials (production), an
+// address belongs to a unit: a unit keeps the address bound to its serial
+// across retests, repairs and interrupted writes, and a device that holds
+// an address of another unit, or one the store never gave out, fails with
+// both named. Without serials (bench work), a retest keeps the device's
+// address only when its whole CS, apart from the keys the plan writes, is
+// the CS committed with that address. A failed write is tried again from
+// the image the cache holds before it counts.
 #ifndef NVT_STATION_PROVISION_H
 #define NVT_STATION_PROVISION_H
 
+#include "csimage.h"
 #include "job.h"
 #include "records.h"
 #include "store.h"
@@ -16,12 +23,17 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace station {
 
 class Provisioning {
 public:
+    // How often a CS write that fails is tried in all.
+    static const int kWriteAttempts = 3;
+
     Provisioning(const DutJob& aJob, Record& aRecord);
+    ~Provisioning();
     Provisioning(const Provisioning&) = delete;
     Provisioning& operator=(const Provisioning&) = delete;
 
@@ -29,26 +41,36 @@ public:
     StepRecord ReadDevice(NvtHandle aHandle);
     // cs_write: the address and the plan's keys written to the device.
     StepRecord Write(NvtHandle aHandle);
-    // read_back: what was written read from the device and compared, then
-    // the address committed.
+    // read_back: the whole image read from the device and compared with
+    // what was written, the keys checked, then the address committed.
     StepRecord ReadBack(NvtHandle aHandle);
     // The DUT's run has ended with the record's outcome: an address taken
-    // and not committed is scrapped with it.
+    // without a serial and not committed is scrapped with it.
     void End();
 
 private:
     Store* OpenedStore(StepRecord& aStep);
+    // Which address the device gets: false with the step failed (aStep).
+    bool ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& aStep);
+    bool Refuse(Store& aStore, StepRecord& aStep, const std::string& aEvent, const std::string& aText);
+    // The cache saved and read back as words (the file is removed).
+    bool CacheImage(NvtHandle aHandle, const std::string& aName, std::vector<uint16_t>& aWords, std::string& aError);
+    // The keys a digest leaves out: the address and the plan's keys.
+    std::vector<KeySpan> WrittenKeys() const;
     void Scrap(const std::string& aReason);
 
     const DutJob& mJob;
     const Plan& mPlan;
     Record& mRecord;
     std::unique_ptr<Store> mStore;  // opened at the first use, once per worker
+    std::string mTempDir;           // this worker's images, removed at the end
     bool mFresh = false;            // the cache holds the golden image
     bool mHasHeld = false;          // the device held an address when read
     Address mHeld;
     Address mAddress;
-    bool mReserved = false;         // taken from the store, not yet committed or scrapped
+    std::string mState;             // the address's state in the store when chosen
+    bool mTaken = false;            // chosen, and neither committed nor scrapped yet
+    std::vector<uint16_t> mWritten; // the image written to the device
 };
 
 // Whether a library text says the device's NVM is erased: the only case in

@@ -162,11 +162,32 @@ int ExitStatus(const std::vector<Record>& aRecords, bool aKept)
     return aborted ? 3 : errored ? 2 : failed ? 1 : 0;
 }
 
+namespace {
+
+// A whole number or a decimal fraction, with a sign: a spreadsheet reads it
+// as the number it is.
+bool IsPlainNumber(const std::string& aText)
+{
+    size_t i = aText[0] == '-' || aText[0] == '+' ? 1 : 0;
+    bool digits = false, point = false;
+    for (; i < aText.size(); ++i) {
+        if (aText[i] >= '0' && aText[i] <= '9') digits = true;
+        else if (aText[i] == '.' && !point) point = true;
+        else return false;
+    }
+    return digits;
+}
+
+}  // namespace
+
 std::string CsvField(const std::string& aText)
 {
     // A spreadsheet would run a field that starts with one of these as a
-    // formula; the texts come from devices and files, so they are defused.
-    const std::string text = !aText.empty() && aText[0] != '\0' && std::strchr("=+@\t", aText[0]) != nullptr ? "'" + aText : aText;
+    // formula; the texts come from devices and files, so they are defused
+    // (a plain number stays a number).
+    const bool formula = !aText.empty() && std::strchr("=+-@\t\r", aText[0]) != nullptr && aText[0] != '\0' &&
+                         !IsPlainNumber(aText);
+    const std::string text = formula ? "'" + aText : aText;
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string quoted = "\"";
     for (char c : text) {

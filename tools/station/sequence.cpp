@@ -164,6 +164,7 @@ Record RunDut(const DutJob& aJob, Record aBase)
     Record record = std::move(aBase);
     record.slot = aJob.slot;
     record.transport = aJob.transport;
+    record.serial = aJob.serial;
     record.started = UtcNow();
     {
         Sequence sequence(aJob, record);

@@ -13,7 +13,8 @@ struct Slot {
     bool streamOpen = false;
     std::string buffer;
     std::string step;
-    std::string address;     // reserved and not settled by the worker
+    std::string address;     // to scrap should the worker die before it settles it
+    std::string shown;       // the address on the slot's line
     bool haveRecord = false;
     bool signalled = false;
     Record record;
@@ -46,9 +47,13 @@ private:
 
 Record DeadWorkerRecord(const RunRequest& aRequest, int aSlot, const Slot& aState, const std::string& aHow)
 {
-    Record r = ErrorRecord(aRequest.base, aSlot, aRequest.duts[static_cast<size_t>(aSlot - 1)], aState.step,
+    const size_t index = static_cast<size_t>(aSlot - 1);
+    Record r = ErrorRecord(aRequest.base, aSlot, aRequest.duts[index], aState.step,
                            "the worker " + aHow + (aState.step.empty() ? "" : " during step " + aState.step));
-    r.address = aState.address;
+    r.serial = index < aRequest.serials.size() ? aRequest.serials[index] : "";
+    r.address = aState.shown;
+    if (aState.address.empty() && !aState.shown.empty() && !r.serial.empty())
+        r.text += "; its address " + aState.shown + " stays with serial " + r.serial;
     return r;
 }
 
@@ -64,10 +69,13 @@ void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
         const std::string rest = line.size() > 2 ? line.substr(2) : "";
         if (line[0] == 'S') {
             aSlot.step = rest;
-            aDisplay.Set(aIndex, rest + (aSlot.address.empty() ? "" : "  " + aSlot.address));
-        } else if (line[0] == 'A') {
-            // The operator sees the address from the moment it is taken.
-            aSlot.address = rest;
+            aDisplay.Set(aIndex, rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
+        } else if (line[0] == 'A' || line[0] == 'B') {
+            // The operator sees the address from the moment it is taken; an
+            // address of a run without serials is scrapped should the
+            // worker die, one bound to a serial stays the unit's.
+            if (line[0] == 'A') aSlot.address = rest;
+            aSlot.shown = rest;
             aDisplay.Set(aIndex, aSlot.step + "  " + rest);
         } else if (line[0] == 'C') {
             aSlot.address.clear();

@@ -29,13 +29,6 @@ std::string Hex(uint32_t aValue, int aDigits)
     return text;
 }
 
-std::string Replace(std::string aText, const std::string& aFrom, const std::string& aTo)
-{
-    for (size_t at = aText.find(aFrom); at != std::string::npos; at = aText.find(aFrom, at + aTo.size()))
-        aText.replace(at, aFrom.size(), aTo);
-    return aText;
-}
-
 // --- The CS steps: the address life cycle does the work.
 
 StepRecord CsRead(DutRun& aRun, const Step&)
@@ -187,7 +180,7 @@ StepRecord Led(DutRun& aRun, const Step& aStep)
 StepRecord Uart(DutRun& aRun, const Step& aStep)
 {
     const DutJob& job = aRun.Job();
-    const std::string port = Replace(Replace(aStep.Text("port"), "{slot}", std::to_string(job.slot)), "{bin}", job.binDir);
+    const std::string port = UartPort(aStep, job.slot, job.binDir);
     const uint32_t baud = aStep.Number("baud");
     const int32_t rc = nvtUartLbTest(aRun.Handle(), port.c_str(), baud);
     // The PC's port not opening, or a rate it does not take, is the

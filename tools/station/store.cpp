@@ -8,7 +8,22 @@
 
 namespace station {
 
+const int Store::kSchemaVersion = 2;
+
 namespace {
+
+// Lock key of the schema set-up and migrations.
+constexpr int64_t kSchemaLock = 0x4E565453;  // "NVTS"
+
+int64_t LockKey(uint16_t aNap, uint8_t aUap)
+{
+    return static_cast<int64_t>(aNap) << 8 | aUap;
+}
+
+int64_t LockKey(const Address& aAddress)
+{
+    return LockKey(aAddress.nap, aAddress.uap);
+}
 
 // The states an address may move to aState from, as an SQL list; null when
 // aState is not one an address can move to.
@@ -21,22 +36,427 @@ const char* StatesBefore(const std::string& aState)
                                    : nullptr;
 }
 
+// The first version of the tables (a store made before serials were kept).
+std::string SchemaVersion1(const char* aAutoId)
+{
+    const std::string id = aAutoId;
+    return "CREATE TABLE IF NOT EXISTS ranges ("
+           " id " + id + ", nap INTEGER NOT NULL, uap INTEGER NOT NULL,"
+           " first_lap INTEGER NOT NULL, last_lap INTEGER NOT NULL, next_lap INTEGER NOT NULL, created TEXT NOT NULL);"
+           "CREATE TABLE IF NOT EXISTS addresses ("
+           " address BIGINT NOT NULL UNIQUE, text TEXT NOT NULL, range_id BIGINT NOT NULL REFERENCES ranges(id),"
+           " state TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', run_id TEXT NOT NULL, station TEXT NOT NULL,"
+           " slot INTEGER NOT NULL, reserved TEXT NOT NULL, updated TEXT NOT NULL);"
+           "CREATE TABLE IF NOT EXISTS records ("
+           " id " + id + ", run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL,"
+           " address TEXT NOT NULL, outcome TEXT NOT NULL, body TEXT NOT NULL);";
+}
+
+// Version 2: an address belongs to a serial (one that is not scrapped per
+// serial), keeps the digest of the CS it was committed with and a counter
+// its synced commits change; every address has a history; a record is
+// kept once per run and slot.
+std::string SchemaVersion2(const char* aAutoId)
+{
+    const std::string id = aAutoId;
+    return "ALTER TABLE addresses ADD COLUMN serial TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE addresses ADD COLUMN cs_digest TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE addresses ADD COLUMN durable INTEGER NOT NULL DEFAULT 0;"
+           "CREATE UNIQUE INDEX addresses_live_serial ON addresses(serial) WHERE serial <> '' AND state <> 'scrapped';"
+           "CREATE UNIQUE INDEX records_run_slot ON records(run_id, slot);"
+           "CREATE TABLE history ("
+           " id " + id + ", at TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL, event TEXT NOT NULL,"
+           " text TEXT NOT NULL, run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL);"
+           "CREATE INDEX history_address ON history(address);"
+           "CREATE INDEX history_serial ON history(serial);"
+           "CREATE TABLE station_schema (version INTEGER NOT NULL);"
+           "INSERT INTO station_schema (version) VALUES (2);";
+}
+
+const char kAddressColumns[] =
+    "address, state, reason, serial, cs_digest, run_id, station, slot, reserved, updated";
+
+AddressInfo InfoOf(const SqlRow& aRow)
+{
+    AddressInfo info;
+    info.address = Address::FromPacked(aRow.Int(0));
+    info.state = aRow.Text(1);
+    info.reason = aRow.Text(2);
+    info.serial = aRow.Text(3);
+    info.digest = aRow.Text(4);
+    info.owner = {aRow.Text(5), aRow.Text(6), static_cast<int>(aRow.Int(7))};
+    info.reserved = aRow.Text(8);
+    info.updated = aRow.Text(9);
+    return info;
+}
+
+// The LAPs from aFrom to aLast that may be handed out.
+int64_t UsableLaps(uint32_t aFrom, uint32_t aLast)
+{
+    if (aFrom > aLast) return 0;
+    int64_t n = static_cast<int64_t>(aLast) - aFrom + 1;
+    const uint32_t lo = std::max(aFrom, kReservedLapFirst), hi = std::min(aLast, kReservedLapLast);
+    if (lo <= hi) n -= static_cast<int64_t>(hi) - lo + 1;
+    return n;
+}
+
 }  // namespace
 
-bool Store::SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
-                     std::string& aError)
+Store::Store(std::unique_ptr<SqlConnection> aSql, const std::string& aName) : mSql(std::move(aSql)), mName(aName) {}
+
+bool Store::Write(int64_t aLockKey, bool aSynced, const std::function<bool(std::string&)>& aBody, std::string& aError)
+{
+    if (!mSql->BeginWrite(aLockKey, aSynced, aError)) return false;
+    if (!aBody(aError)) {
+        mSql->Rollback();
+        return false;
+    }
+    return mSql->Commit(aError);
+}
+
+bool Store::Prepare(StoreMode aMode, std::string& aError)
+{
+    // Several stations may start on an empty database at once.
+    return Write(
+        kSchemaLock, true,
+        [&](std::string& aErr) {
+            bool hasRanges = false, hasVersion = false;
+            if (!mSql->HasTable("ranges", hasRanges, aErr) || !mSql->HasTable("station_schema", hasVersion, aErr))
+                return false;
+            int version = 1;
+            if (!hasRanges) {
+                if (aMode == StoreMode::Existing) {
+                    aErr = "the store \"" + mName + "\" holds no address store (station addresses add makes one)";
+                    return false;
+                }
+                if (!mSql->Exec(SchemaVersion1(mSql->AutoId()), aErr)) return false;
+            } else if (hasVersion) {
+                std::vector<SqlRow> rows;
+                if (!mSql->Query("SELECT MAX(version) FROM station_schema", {}, &rows, nullptr, aErr)) return false;
+                version = rows.empty() ? 1 : static_cast<int>(rows[0].Int(0));
+            }
+            if (version > kSchemaVersion) {
+                aErr = "the store \"" + mName + "\" was made by a newer station (schema " + std::to_string(version) +
+                       ", this station knows " + std::to_string(kSchemaVersion) + ")";
+                return false;
+            }
+            return Migrate(version, aErr);
+        },
+        aError);
+}
+
+bool Store::Migrate(int aFrom, std::string& aError)
+{
+    if (aFrom < 2 && !mSql->Exec(SchemaVersion2(mSql->AutoId()), aError)) return false;
+    return true;
+}
+
+bool Store::AddRange(uint16_t aNap, uint8_t aUap, uint32_t aFirst, uint32_t aLast, std::string& aError)
+{
+    if (!CheckRange(aNap, aUap, aFirst, aLast, aError)) return false;
+    return Write(
+        LockKey(aNap, aUap), true,
+        [&](std::string& aErr) {
+            std::vector<SqlRow> overlap;
+            if (!mSql->Query("SELECT id FROM ranges WHERE nap = ? AND uap = ? AND first_lap <= ? AND last_lap >= ?"
+                             " ORDER BY id",
+                             {int64_t(aNap), int64_t(aUap), int64_t(aLast), int64_t(aFirst)}, &overlap, nullptr, aErr))
+                return false;
+            if (!overlap.empty()) {
+                aErr = "the range overlaps range " + overlap[0].Text(0) + " of the store";
+                return false;
+            }
+            if (UsableLaps(aFirst, aLast) == 0) {
+                aErr = "the range lies inside the reserved LAPs 9E8B00 to 9E8B3F and holds no address to hand out";
+                return false;
+            }
+            return mSql->Query("INSERT INTO ranges (nap, uap, first_lap, last_lap, next_lap, created) VALUES (?,?,?,?,?,?)",
+                               {int64_t(aNap), int64_t(aUap), int64_t(aFirst), int64_t(aLast),
+                                int64_t(NextUsableLap(aFirst)), UtcNow()},
+                               nullptr, nullptr, aErr);
+        },
+        aError);
+}
+
+bool Store::ListRanges(std::vector<RangeInfo>& aRanges, std::string& aError)
+{
+    aRanges.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT r.id, r.nap, r.uap, r.first_lap, r.last_lap, r.next_lap,"
+                     " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id),"
+                     " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id AND a.state = 'committed')"
+                     " FROM ranges r ORDER BY r.id",
+                     {}, &rows, nullptr, aError))
+        return false;
+    for (const SqlRow& r : rows) {
+        RangeInfo info;
+        info.id = r.Int(0);
+        info.nap = static_cast<uint16_t>(r.Int(1));
+        info.uap = static_cast<uint8_t>(r.Int(2));
+        info.first = static_cast<uint32_t>(r.Int(3));
+        info.last = static_cast<uint32_t>(r.Int(4));
+        info.next = static_cast<uint32_t>(r.Int(5));
+        info.taken = r.Int(6);
+        info.committed = r.Int(7);
+        aRanges.push_back(info);
+    }
+    return true;
+}
+
+bool Store::Free(uint16_t aNap, uint8_t aUap, int64_t& aFree, int64_t& aRanges, std::string& aError)
+{
+    std::vector<RangeInfo> ranges;
+    if (!ListRanges(ranges, aError)) return false;
+    aFree = 0;
+    aRanges = 0;
+    for (const RangeInfo& r : ranges) {
+        if (r.nap != aNap || r.uap != aUap) continue;
+        ++aRanges;
+        aFree += UsableLaps(r.next, r.last);
+    }
+    return true;
+}
+
+ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                             Address& aAddress, std::string& aError)
+{
+    ReserveResult result = ReserveResult::Failed;
+    const bool ok = Write(
+        LockKey(aNap, aUap), false,
+        [&](std::string& aErr) {
+            for (;;) {
+                std::vector<SqlRow> range;
+                if (!mSql->Query("SELECT id, next_lap, last_lap FROM ranges WHERE nap = ? AND uap = ? AND"
+                                 " next_lap <= last_lap ORDER BY id LIMIT 1",
+                                 {int64_t(aNap), int64_t(aUap)}, &range, nullptr, aErr))
+                    return false;
+                if (range.empty()) {
+                    std::vector<SqlRow> any;
+                    if (!mSql->Query("SELECT COUNT(*) FROM ranges WHERE nap = ? AND uap = ?", {int64_t(aNap), int64_t(aUap)},
+                                     &any, nullptr, aErr))
+                        return false;
+                    result = !any.empty() && any[0].Int(0) > 0 ? ReserveResult::UsedUp : ReserveResult::NoRange;
+                    aErr = result == ReserveResult::UsedUp ? UsedUpText(aNap, aUap) : NoRangeText(aNap, aUap);
+                    return false;
+                }
+                const int64_t id = range[0].Int(0);
+                const uint32_t lap = NextUsableLap(static_cast<uint32_t>(range[0].Int(1)));
+                const uint32_t last = static_cast<uint32_t>(range[0].Int(2));
+                if (lap > last) {
+                    if (!mSql->Query("UPDATE ranges SET next_lap = last_lap + 1 WHERE id = ?", {id}, nullptr, nullptr, aErr))
+                        return false;
+                    continue;
+                }
+                const Address address{aNap, aUap, lap};
+                const std::string now = UtcNow();
+                if (!mSql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved,"
+                                 " updated, serial) VALUES (?,?,?,'reserved',?,?,?,?,?,?)",
+                                 {address.Packed(), address.Text(), id, aOwner.runId, aOwner.station, aOwner.slot, now, now,
+                                  aSerial},
+                                 nullptr, nullptr, aErr)) {
+                    if (!aSerial.empty() && mSql->IsUniqueViolation(aErr))
+                        aErr = "the serial " + aSerial + " has an address already (taken at the same time elsewhere)";
+                    return false;
+                }
+                if (!mSql->Query("UPDATE ranges SET next_lap = ? WHERE id = ?", {int64_t(lap) + 1, id}, nullptr, nullptr, aErr) ||
+                    !AddHistory(address, aSerial, "reserved", "", aOwner, aErr))
+                    return false;
+                aAddress = address;
+                result = ReserveResult::Ok;
+                return true;
+            }
+        },
+        aError);
+    return ok ? ReserveResult::Ok : result;
+}
+
+bool Store::SetState(const Address& aAddress, const std::string& aState, const std::string& aReason, std::string& aError)
 {
     const char* from = StatesBefore(aState);
     if (from == nullptr) {
         aError = "unknown address state \"" + aState + "\"";
         return false;
     }
-    const int64_t changed = UpdateState(aAddress, aState, from, aReason, aError);
-    if (changed < 0) return false;
-    if (changed != 1) {
-        aError = "the address " + aAddress.Text() + " cannot become " + aState + " from its state";
+    return Write(
+        LockKey(aAddress), false,
+        [&](std::string& aErr) {
+            std::vector<SqlRow> rows;
+            if (!mSql->Query("SELECT serial, run_id, station, slot FROM addresses WHERE address = ?", {aAddress.Packed()},
+                             &rows, nullptr, aErr))
+                return false;
+            int64_t changed = 0;
+            if (!mSql->Query(std::string("UPDATE addresses SET state = ?, reason = ?, updated = ? WHERE address = ? AND state IN ") + from,
+                             {aState, aReason, UtcNow(), aAddress.Packed()}, nullptr, &changed, aErr))
+                return false;
+            if (changed != 1 || rows.empty()) {
+                aErr = "the address " + aAddress.Text() + " cannot become " + aState + " from its state";
+                return false;
+            }
+            const Owner owner{rows[0].Text(1), rows[0].Text(2), static_cast<int>(rows[0].Int(3))};
+            return AddHistory(aAddress, rows[0].Text(0), aState, aReason, owner, aErr);
+        },
+        aError);
+}
+
+bool Store::SetDigest(const Address& aAddress, const std::string& aDigest, std::string& aError)
+{
+    return Write(
+        LockKey(aAddress), false,
+        [&](std::string& aErr) {
+            return mSql->Query("UPDATE addresses SET cs_digest = ?, updated = ? WHERE address = ?",
+                               {aDigest, UtcNow(), aAddress.Packed()}, nullptr, nullptr, aErr);
+        },
+        aError);
+}
+
+bool Store::MakeDurable(const Address& aAddress, std::string& aError)
+{
+    // The address's own row changes (its counter), so the commit has a page
+    // (SQLite) or a log record (PostgreSQL) to put on disk, and syncs it
+    // with every commit before it.
+    return Write(
+        LockKey(aAddress), true,
+        [&](std::string& aErr) {
+            int64_t changed = 0;
+            if (!mSql->Query("UPDATE addresses SET durable = durable + 1 WHERE address = ?", {aAddress.Packed()}, nullptr,
+                             &changed, aErr))
+                return false;
+            if (changed != 1) aErr = "the store does not hold the address " + aAddress.Text();
+            return changed == 1;
+        },
+        aError);
+}
+
+bool Store::Lookup(const Address& aAddress, AddressInfo& aInfo, bool& aFound, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    if (!mSql->Query(std::string("SELECT ") + kAddressColumns + " FROM addresses WHERE address = ?", {aAddress.Packed()},
+                     &rows, nullptr, aError))
         return false;
+    aFound = !rows.empty();
+    if (aFound) aInfo = InfoOf(rows[0]);
+    return true;
+}
+
+bool Store::AddressOfSerial(const std::string& aSerial, AddressInfo& aInfo, bool& aFound, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    aFound = false;
+    if (aSerial.empty()) return true;
+    if (!mSql->Query(std::string("SELECT ") + kAddressColumns + " FROM addresses WHERE serial = ? AND state <> 'scrapped'",
+                     {aSerial}, &rows, nullptr, aError))
+        return false;
+    aFound = !rows.empty();
+    if (aFound) aInfo = InfoOf(rows[0]);
+    return true;
+}
+
+bool Store::BindSerial(const Address& aAddress, const std::string& aSerial, std::string& aError)
+{
+    return Write(
+        LockKey(aAddress), false,
+        [&](std::string& aErr) {
+            int64_t changed = 0;
+            std::vector<SqlRow> rows;
+            if (!mSql->Query("SELECT run_id, station, slot FROM addresses WHERE address = ? AND serial = ''",
+                             {aAddress.Packed()}, &rows, nullptr, aErr) ||
+                !mSql->Query("UPDATE addresses SET serial = ?, updated = ? WHERE address = ? AND serial = ''",
+                             {aSerial, UtcNow(), aAddress.Packed()}, nullptr, &changed, aErr)) {
+                if (mSql->IsUniqueViolation(aErr)) aErr = "the serial " + aSerial + " has another address";
+                return false;
+            }
+            if (changed != 1 || rows.empty()) {
+                aErr = "the address " + aAddress.Text() + " belongs to a serial already";
+                return false;
+            }
+            const Owner owner{rows[0].Text(0), rows[0].Text(1), static_cast<int>(rows[0].Int(2))};
+            return AddHistory(aAddress, aSerial, "bound", "bound to its serial when retested", owner, aErr);
+        },
+        aError);
+}
+
+bool Store::StateOf(const Address& aAddress, std::string& aState, std::string& aError)
+{
+    AddressInfo info;
+    bool found = false;
+    if (!Lookup(aAddress, info, found, aError)) return false;
+    aState = found ? info.state : "";
+    return true;
+}
+
+bool Store::Unsettled(std::vector<AddressInfo>& aAddresses, std::string& aError)
+{
+    aAddresses.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query(std::string("SELECT ") + kAddressColumns +
+                         " FROM addresses WHERE state IN ('reserved','written','verified') ORDER BY address",
+                     {}, &rows, nullptr, aError))
+        return false;
+    for (const SqlRow& r : rows) aAddresses.push_back(InfoOf(r));
+    return true;
+}
+
+bool Store::AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
+                       const std::string& aText, const Owner& aOwner, std::string& aError)
+{
+    return mSql->Query("INSERT INTO history (at, address, serial, event, text, run_id, station, slot) VALUES (?,?,?,?,?,?,?,?)",
+                       {UtcNow(), aAddress.Text(), aSerial, aEvent, aText, aOwner.runId, aOwner.station, aOwner.slot},
+                       nullptr, nullptr, aError);
+}
+
+bool Store::Note(const Address& aAddress, const std::string& aSerial, const std::string& aEvent, const std::string& aText,
+                 const Owner& aOwner, std::string& aError)
+{
+    return Write(
+        LockKey(aAddress), false, [&](std::string& aErr) { return AddHistory(aAddress, aSerial, aEvent, aText, aOwner, aErr); },
+        aError);
+}
+
+bool Store::History(const std::string& aAddress, const std::string& aSerial, std::vector<HistoryEntry>& aEntries,
+                    std::string& aError)
+{
+    aEntries.clear();
+    std::vector<SqlRow> rows;
+    std::string sql = "SELECT at, address, serial, event, text, run_id, station, slot FROM history";
+    std::vector<SqlValue> params;
+    if (!aAddress.empty()) {
+        sql += " WHERE address = ?";
+        params.push_back(aAddress);
     }
+    if (!aSerial.empty()) {
+        sql += params.empty() ? " WHERE serial = ?" : " AND serial = ?";
+        params.push_back(aSerial);
+    }
+    if (!mSql->Query(sql + " ORDER BY id", params, &rows, nullptr, aError)) return false;
+    for (const SqlRow& r : rows)
+        aEntries.push_back({r.Text(0), r.Text(1), r.Text(2), r.Text(3), r.Text(4),
+                            Owner{r.Text(5), r.Text(6), static_cast<int>(r.Int(7))}});
+    return true;
+}
+
+bool Store::AddRecord(const std::string& aRunId, const std::string& aStation, int aSlot, const std::string& aAddress,
+                      const std::string& aOutcome, const std::string& aBody, std::string& aError)
+{
+    return mSql->Query("INSERT INTO records (run_id, station, slot, address, outcome, body) VALUES (?,?,?,?,?,?)"
+                       " ON CONFLICT (run_id, slot) DO NOTHING",
+                       {aRunId, aStation, aSlot, aAddress, aOutcome, aBody}, nullptr, nullptr, aError);
+}
+
+bool Store::Records(std::vector<StoredRecord>& aRecords, std::string& aError)
+{
+    aRecords.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT body FROM records ORDER BY id", {}, &rows, nullptr, aError)) return false;
+    for (const SqlRow& r : rows) aRecords.push_back({r.Text(0)});
+    return true;
+}
+
+bool Store::Addresses(std::vector<std::pair<int64_t, std::string>>& aAddresses, std::string& aError)
+{
+    aAddresses.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT address, state FROM addresses ORDER BY address", {}, &rows, nullptr, aError)) return false;
+    for (const SqlRow& r : rows) aAddresses.emplace_back(r.Int(0), r.Text(1));
     return true;
 }
 
@@ -45,13 +465,21 @@ bool IsPostgresUrl(const std::string& aUrl)
     return aUrl.rfind("postgresql://", 0) == 0 || aUrl.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& aUrl, std::string& aError)
+std::unique_ptr<Store> OpenStore(const std::string& aUrl, StoreMode aMode, std::string& aError)
 {
     if (aUrl.empty()) {
         aError = "no store given";
         return nullptr;
     }
-    return IsPostgresUrl(aUrl) ? OpenPostgresStore(aUrl, aError) : OpenSqliteStore(aUrl, aError);
+    std::unique_ptr<SqlConnection> sql =
+        IsPostgresUrl(aUrl) ? OpenPostgres(aUrl, aError) : OpenSqlite(aUrl, aMode == StoreMode::Create, aError);
+    if (!sql) return nullptr;
+    auto store = std::make_unique<Store>(std::move(sql), aUrl);
+    if (!store->Prepare(aMode, aError)) {
+        if (aError.rfind("the store", 0) != 0) aError = "cannot use the store (" + aError + ")";
+        return nullptr;
+    }
+    return store;
 }
 
 bool CheckRange(uint16_t, uint8_t, uint32_t aFirst, uint32_t aLast, std::string& aError)
@@ -67,15 +495,15 @@ bool CheckRange(uint16_t, uint8_t, uint32_t aFirst, uint32_t aLast, std::string&
     return true;
 }
 
-const char* const kListRangesSql =
-    "SELECT r.id, r.nap, r.uap, r.first_lap, r.last_lap, r.next_lap,"
-    " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id),"
-    " (SELECT COUNT(*) FROM addresses a WHERE a.range_id = r.id AND a.state = 'committed')"
-    " FROM ranges r ORDER BY r.id";
-
 std::string UsedUpText(uint16_t aNap, uint8_t aUap)
 {
     return "the address ranges of " + Address{aNap, aUap, 0}.Text().substr(0, 7) + " are used up";
+}
+
+std::string NoRangeText(uint16_t aNap, uint8_t aUap)
+{
+    return "the store has no address range of " + Address{aNap, aUap, 0}.Text().substr(0, 7) +
+           " (station addresses add gives it one)";
 }
 
 std::string UtcNow()

@@ -1,18 +1,24 @@
 // The address store: address ranges, every address given out with its
-// state, and the records of every DUT. SQLite (a file, WAL mode) for one
+// state and the serial of the unit it belongs to, the history of every
+// address, and the records of every DUT. SQLite (a file, WAL mode) for one
 // station; PostgreSQL ("postgresql://...") where several PCs share ranges.
+// One implementation over both (sql.h).
 //
 // An address is taken in one transaction that moves the range's next LAP
 // on and inserts the address under a unique constraint, so it can never be
 // handed out twice, whatever processes run at once. It then moves through
 // reserved -> written -> verified -> committed, or ends scrapped with a
-// reason; a scrapped address is never handed out again.
+// reason; a scrapped address is never handed out again. An address taken
+// for a serial stays that serial's: a unit has at most one address that is
+// not scrapped (a unique constraint again), and its retests get it back.
 #ifndef NVT_STATION_STORE_H
 #define NVT_STATION_STORE_H
 
 #include "address.h"
+#include "sql.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,8 +42,34 @@ struct Owner {
     int slot = 0;
 };
 
-// Outcome of Reserve: an address, the range is used up, or a store failure.
-enum class ReserveResult { Ok, UsedUp, Failed };
+// What the store knows of one address it gave out.
+struct AddressInfo {
+    Address address;
+    std::string state;   // reserved, written, verified, committed or scrapped
+    std::string reason;  // why it was scrapped
+    std::string serial;  // the unit it belongs to; empty for a run without serials
+    std::string digest;  // of the CS committed with it (a run without serials)
+    Owner owner;         // who took it
+    std::string reserved;
+    std::string updated;
+};
+
+// One line of an address's history.
+struct HistoryEntry {
+    std::string at;
+    std::string address;
+    std::string serial;
+    std::string event;  // a state it moved to, or what a station found
+    std::string text;
+    Owner owner;
+};
+
+// Outcome of Reserve: an address, the ranges are used up, the store has no
+// range of that NAP:UAP, or a store failure.
+enum class ReserveResult { Ok, UsedUp, NoRange, Failed };
+
+// Whether OpenStore may make a new store.
+enum class StoreMode { Existing, Create };
 
 struct StoredRecord {
     std::string body;  // the JSON object
@@ -45,75 +77,84 @@ struct StoredRecord {
 
 class Store {
 public:
-    virtual ~Store() = default;
-    // Adds a range; refused when it overlaps one the store holds.
-    virtual bool AddRange(uint16_t aNap, uint8_t aUap, uint32_t aFirst, uint32_t aLast, std::string& aError) = 0;
-    virtual bool ListRanges(std::vector<RangeInfo>& aRanges, std::string& aError) = 0;
-    virtual ReserveResult Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, Address& aAddress,
-                                  std::string& aError) = 0;
+    explicit Store(std::unique_ptr<SqlConnection> aSql, const std::string& aName);
+
+    // Makes or brings up to date the tables (in one transaction).
+    bool Prepare(StoreMode aMode, std::string& aError);
+
+    // Adds a range; refused when it overlaps one the store holds or lies
+    // wholly inside the inquiry access codes.
+    bool AddRange(uint16_t aNap, uint8_t aUap, uint32_t aFirst, uint32_t aLast, std::string& aError);
+    bool ListRanges(std::vector<RangeInfo>& aRanges, std::string& aError);
+    // How many addresses of NAP:UAP can still be handed out; false with a
+    // text when the store cannot say. aRanges: how many ranges it has.
+    bool Free(uint16_t aNap, uint8_t aUap, int64_t& aFree, int64_t& aRanges, std::string& aError);
+    // Takes a new address, bound to aSerial when it is not empty (a serial
+    // that already has one that is not scrapped is refused: Failed).
+    ReserveResult Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                          Address& aAddress, std::string& aError);
+    ReserveResult Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, Address& aAddress, std::string& aError)
+    {
+        return Reserve(aNap, aUap, aOwner, "", aAddress, aError);
+    }
     // Moves an address on: "written", "verified", "committed" or "scrapped"
     // (with a reason). A committed or scrapped address does not move again.
     bool SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
                   std::string& aError);
-    // Puts every address reserved so far on disk; called before an address
-    // is written to a device (a reservation itself is not synced, so that
-    // many stations can take addresses at once).
-    virtual bool MakeDurable(std::string& aError) = 0;
+    // Keeps the digest of the CS a device was committed with.
+    bool SetDigest(const Address& aAddress, const std::string& aDigest, std::string& aError);
+    // Puts aAddress and every address reserved before it on disk; called
+    // before an address is written to a device (a reservation itself is not
+    // synced, so that many stations can take addresses at once).
+    bool MakeDurable(const Address& aAddress, std::string& aError);
+    // What the store knows of an address; aFound false when it never gave it out.
+    bool Lookup(const Address& aAddress, AddressInfo& aInfo, bool& aFound, std::string& aError);
+    // The address of a serial that is not scrapped; aFound false when it has none.
+    bool AddressOfSerial(const std::string& aSerial, AddressInfo& aInfo, bool& aFound, std::string& aError);
+    // Binds an address given out without a serial to aSerial (a unit
+    // programmed before serials were kept).
+    bool BindSerial(const Address& aAddress, const std::string& aSerial, std::string& aError);
     // The state of an address; empty when the store never gave it out.
-    virtual bool StateOf(const Address& aAddress, std::string& aState, std::string& aError) = 0;
-    virtual bool AddRecord(const std::string& aRunId, const std::string& aStation, int aSlot,
-                           const std::string& aAddress, const std::string& aOutcome, const std::string& aBody,
-                           std::string& aError) = 0;
-    virtual bool Records(std::vector<StoredRecord>& aRecords, std::string& aError) = 0;
+    bool StateOf(const Address& aAddress, std::string& aState, std::string& aError);
+    // Addresses taken and neither committed nor scrapped (left by a station
+    // or worker that was killed, or kept for a unit that will be retested).
+    bool Unsettled(std::vector<AddressInfo>& aAddresses, std::string& aError);
+    // What happened to an address or to a serial, oldest first (both empty: everything).
+    bool History(const std::string& aAddress, const std::string& aSerial, std::vector<HistoryEntry>& aEntries,
+                 std::string& aError);
+    // Notes what a station found (a device with an address that is not its).
+    bool Note(const Address& aAddress, const std::string& aSerial, const std::string& aEvent, const std::string& aText,
+              const Owner& aOwner, std::string& aError);
+    // Keeps a record; a record the store already holds (its run and slot)
+    // is kept once.
+    bool AddRecord(const std::string& aRunId, const std::string& aStation, int aSlot, const std::string& aAddress,
+                   const std::string& aOutcome, const std::string& aBody, std::string& aError);
+    bool Records(std::vector<StoredRecord>& aRecords, std::string& aError);
     // Every address the store gave out, for checks: packed address and state.
-    virtual bool Addresses(std::vector<std::pair<int64_t, std::string>>& aAddresses, std::string& aError) = 0;
+    bool Addresses(std::vector<std::pair<int64_t, std::string>>& aAddresses, std::string& aError);
 
-protected:
-    // Sets aAddress to aState with aReason where its present state is one of
-    // aFrom (an SQL list such as "('reserved')"). The number of addresses
-    // changed, or -1 with a text in aError when the store fails.
-    virtual int64_t UpdateState(const Address& aAddress, const std::string& aState, const char* aFrom,
-                                const std::string& aReason, std::string& aError) = 0;
+    // The schema version this program writes.
+    static const int kSchemaVersion;
+
+private:
+    bool Write(int64_t aLockKey, bool aSynced, const std::function<bool(std::string&)>& aBody, std::string& aError);
+    bool AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
+                    const std::string& aText, const Owner& aOwner, std::string& aError);
+    bool Migrate(int aFrom, std::string& aError);
+
+    std::unique_ptr<SqlConnection> mSql;
+    std::string mName;
 };
 
 bool IsPostgresUrl(const std::string& aUrl);
-// Opens (and on first use creates) the store aUrl names: a PostgreSQL URL,
-// else a SQLite file path. Null with a text in aError when it cannot.
-std::unique_ptr<Store> OpenStore(const std::string& aUrl, std::string& aError);
-
-// A new store of type Concrete opened on aWhere by its Open; null with a
-// text in aError when it cannot be opened.
-template <class Concrete>
-std::unique_ptr<Store> OpenAs(const std::string& aWhere, std::string& aError)
-{
-    auto store = std::make_unique<Concrete>();
-    if (!store->Open(aWhere, aError)) return nullptr;
-    return store;
-}
-std::unique_ptr<Store> OpenSqliteStore(const std::string& aPath, std::string& aError);
-std::unique_ptr<Store> OpenPostgresStore(const std::string& aUrl, std::string& aError);
-
-// The SQL that lists the ranges with their counts, in the column order
-// RangeFromColumns reads.
-extern const char* const kListRangesSql;
-// A range from one row of kListRangesSql; aColumn(i) gives column i.
-template <class Column>
-RangeInfo RangeFromColumns(Column aColumn)
-{
-    RangeInfo info;
-    info.id = aColumn(0);
-    info.nap = static_cast<uint16_t>(aColumn(1));
-    info.uap = static_cast<uint8_t>(aColumn(2));
-    info.first = static_cast<uint32_t>(aColumn(3));
-    info.last = static_cast<uint32_t>(aColumn(4));
-    info.next = static_cast<uint32_t>(aColumn(5));
-    info.taken = aColumn(6);
-    info.committed = aColumn(7);
-    return info;
-}
+// Opens the store aUrl names (a PostgreSQL URL, else a SQLite file path),
+// making it with StoreMode::Create. Null with a text in aError.
+std::unique_ptr<Store> OpenStore(const std::string& aUrl, StoreMode aMode, std::string& aError);
 
 // The text for a Reserve that finds every range of NAP:UAP used up.
 std::string UsedUpText(uint16_t aNap, uint8_t aUap);
+// The text for a store without a range of NAP:UAP.
+std::string NoRangeText(uint16_t aNap, uint8_t aUap);
 
 // Checks a new range before it is stored.
 bool CheckRange(uint16_t aNap, uint8_t aUap, uint32_t aFirst, uint32_t aLast, std::string& aError);

@@ -27,7 +27,11 @@ void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(c
     job.owner = {aRequest.base.runId, aRequest.base.station, aSlot};
     job.abort = aAbort;
     job.onStep = [&aSend](const std::string& aStep) { aSend("S " + aStep); };
-    job.onReserved = [&aSend](const Address& aAddress) { aSend("A " + aAddress.Text()); };
+    const size_t index = static_cast<size_t>(aSlot - 1);
+    job.serial = index < aRequest.serials.size() ? aRequest.serials[index] : "";
+    job.onAddress = [&aSend](const Address& aAddress, bool aScrapIfLost) {
+        aSend((aScrapIfLost ? "A " : "B ") + aAddress.Text());
+    };
     job.onSettled = [&aSend] { aSend("C"); };
     const Record record = RunDut(job, aRequest.base);
     aSend(RecordLine(record));
@@ -40,6 +44,7 @@ std::string WorkerRequestLine(const RunRequest& aRequest, int aSlot)
         {"bin_dir", aRequest.binDir},
         {"slot", aSlot},
         {"transport", aRequest.duts.at(static_cast<size_t>(aSlot - 1))},
+        {"serial", static_cast<size_t>(aSlot - 1) < aRequest.serials.size() ? aRequest.serials[static_cast<size_t>(aSlot - 1)] : ""},
         {"store", aRequest.storeUrl},
         {"repair", aRequest.repair},
         {"base", ToJson(aRequest.base)},
@@ -61,6 +66,11 @@ bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::
         r.repair = json.at("repair").get<bool>();
         r.duts.assign(static_cast<size_t>(slot), std::string());
         r.duts.back() = json.at("transport").get<std::string>();
+        const std::string serial = json.value("serial", "");
+        if (!serial.empty()) {
+            r.serials.assign(static_cast<size_t>(slot), std::string());
+            r.serials.back() = serial;
+        }
         if (!FromJson(json.at("base"), r.base)) throw std::invalid_argument("no record");
         const std::string planPath = json.at("plan").get<std::string>();
         if (!LoadPlan(planPath, r.binDir, aRequest.plan, aError)) {

@@ -18,6 +18,7 @@ namespace station {
 struct RunRequest {
     const Plan* plan = nullptr;
     std::vector<std::string> duts;  // transport per slot
+    std::vector<std::string> serials;  // serial per slot; none in a run without serials
     std::string storeUrl;
     std::string binDir;
     bool repair = false;
@@ -27,7 +28,9 @@ struct RunRequest {
 
 // The worker's side: runs slot aSlot and reports on aSend, one line at a
 // time without its newline: "S step" as a step starts, "A address" when an
-// address is reserved, "C" once the worker has settled it, and last
+// address the station must scrap should the worker die goes to the device,
+// "B address" when the address going to the device stays the unit's
+// whatever happens, "C" once the worker has settled it, and last
 // "J record" with the record as JSON.
 void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(const std::string&)>& aSend,
                const volatile std::sig_atomic_t* aAbort);

@@ -12,15 +12,18 @@ namespace {
 class JsonLines : public Sink {
 public:
     explicit JsonLines(const std::string& aPath) : mPath(aPath) {}
-    std::string Name() const override { return mPath; }
+    std::string Name() const override { return mAppended ? mPath : ""; }
     bool Add(const Record& aRecord, std::string& aError) override
     {
-        return AppendJsonLine(mPath, ToJson(aRecord), aError);
+        const bool ok = AppendJsonLine(mPath, ToJson(aRecord), aError);
+        mAppended |= ok;
+        return ok;
     }
     bool Close(const std::vector<Record>&, std::string&) override { return true; }
 
 private:
     std::string mPath;
+    bool mAppended = false;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 XERCES_CPP_NAMESPACE_USE
@@ -19,10 +20,53 @@ namespace station {
 
 namespace {
 
+// Text that XML 1.0 can hold: bytes that are not UTF-8 become U+FFFD, and
+// characters XML does not allow (control characters a device or a library
+// text may carry) are written as \xNN, so that one odd text never costs
+// the run its report.
+std::string XmlSafe(const std::string& aText)
+{
+    std::string out;
+    size_t i = 0;
+    while (i < aText.size()) {
+        const auto c = static_cast<unsigned char>(aText[i]);
+        uint32_t code = 0;
+        size_t length = 0;
+        if (c < 0x80) code = c, length = 1;
+        else if ((c & 0xE0) == 0xC0) code = c & 0x1F, length = 2;
+        else if ((c & 0xF0) == 0xE0) code = c & 0x0F, length = 3;
+        else if ((c & 0xF8) == 0xF0) code = c & 0x07, length = 4;
+        bool valid = length > 0 && i + length <= aText.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(aText[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = code << 6 | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= kLeast[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+        if (!valid) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        const bool allowed = code == 0x09 || code == 0x0A || code == 0x0D || (code >= 0x20 && code != 0x7F && code < 0xFFFE);
+        if (allowed) {
+            out.append(aText, i, length);
+        } else {
+            char escaped[12];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(code));
+            out += escaped;
+        }
+        i += length;
+    }
+    return out;
+}
+
 // XML text from UTF-8, released with the object.
 class Xml {
 public:
-    explicit Xml(const std::string& aText) : mText(XMLString::transcode(aText.c_str())) {}
+    explicit Xml(const std::string& aText) : mText(XMLString::transcode(XmlSafe(aText).c_str())) {}
     ~Xml() { XMLString::release(&mText); }
     operator const XMLCh*() const { return mText; }
 
@@ -40,16 +84,23 @@ std::string Number(double aValue)
 class Junit : public Sink {
 public:
     Junit(const std::string& aPath, const std::string& aSuiteName) : mPath(aPath), mSuiteName(aSuiteName) {}
-    std::string Name() const override { return mPath; }
+    std::string Name() const override { return mWritten ? mPath : ""; }
     bool Add(const Record&, std::string&) override { return true; }
     bool Close(const std::vector<Record>& aRecords, std::string& aError) override
     {
-        return WriteJunit(mPath, mSuiteName, aRecords, aError);
+        mWritten = WriteJunit(mPath, mSuiteName, aRecords, aError);
+        if (!mWritten) {
+            // The previous run's file must not pass for this run's.
+            std::error_code ec;
+            if (std::filesystem::remove(mPath, ec)) aError += "; the previous " + mPath + " is removed";
+        }
+        return mWritten;
     }
 
 private:
     std::string mPath;
     std::string mSuiteName;
+    bool mWritten = false;
 };
 
 }  // namespace

@@ -47,7 +47,7 @@ bool KeepRecords(const std::vector<std::unique_ptr<Sink>>& aSinks, const std::ve
 // "records: " and the names of what the sinks wrote.
 std::string ClosingLine(const std::vector<std::unique_ptr<Sink>>& aSinks);
 
-std::unique_ptr<Sink> StoreSink(Store& aStore, const std::string& aName);
+std::unique_ptr<Sink> StoreSink(Store& aStore, const std::string& aName, const std::string& aOutbox);
 std::unique_ptr<Sink> JsonLinesSink(const std::string& aPath);
 std::unique_ptr<Sink> JunitSink(const std::string& aPath, const std::string& aSuiteName);
 std::unique_ptr<Sink> ConsoleSink(std::FILE* aOut);

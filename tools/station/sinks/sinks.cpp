@@ -1,5 +1,7 @@
 #include "sinks/sink.h"
 
+#include "outbox.h"
+
 #include <filesystem>
 
 namespace station {
@@ -8,7 +10,8 @@ std::vector<std::unique_ptr<Sink>> RunSinks(const SinkTargets& aTargets)
 {
     const std::filesystem::path results(aTargets.resultsDir);
     std::vector<std::unique_ptr<Sink>> sinks;
-    if (aTargets.store != nullptr) sinks.push_back(StoreSink(*aTargets.store, aTargets.storeName));
+    if (aTargets.store != nullptr)
+        sinks.push_back(StoreSink(*aTargets.store, aTargets.storeName, Outbox::PathIn(aTargets.resultsDir)));
     sinks.push_back(JsonLinesSink((results / "records.jsonl").string()));
     sinks.push_back(JunitSink((results / "junit.xml").string(), aTargets.suiteName));
     if (aTargets.console != nullptr) sinks.push_back(ConsoleSink(aTargets.console));
