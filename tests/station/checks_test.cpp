@@ -196,3 +196,46 @@ TEST_F(Checks, RangesThatOverlapNameTheRangeAndOnesInsideTheReservedLapsAreRefus
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.output.find("inside the reserved LAPs 9E8B00 to 9E8B3F"), std::string::npos) << run.output;
 }
+
+TEST_F(Checks, ScriptsTakeAndMoveAddressesUnderTheStationsRules)
+{
+    // The JSON line (stderr may hold the error text too).
+    auto json = [](const StationResult& aRun) {
+        const size_t at = aRun.output.find('{');
+        return nlohmann::json::parse(at == std::string::npos ? "null" : aRun.output.substr(at, aRun.output.find('\n', at) - at));
+    };
+    const std::vector<std::string> take = {"addresses", "take", "--db", db, "--serial", "PY-1", "--nap", "0x5B", "--uap", "2"};
+    StationResult run = Station(take);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string a = json(run)["address"];
+    EXPECT_EQ(json(run)["state"], "reserved");
+    EXPECT_EQ(json(run)["new"], true);
+    // One serial, one address: taking again gives the same one.
+    run = Station(take);
+    EXPECT_EQ(json(run)["address"], a);
+    EXPECT_EQ(json(run)["new"], false);
+
+    auto mark = [&](const std::string& aState, const std::vector<std::string>& aExtra = {}) {
+        std::vector<std::string> args = {"addresses", "mark", "--db", db, "--address", a, "--state", aState};
+        args.insert(args.end(), aExtra.begin(), aExtra.end());
+        return Station(args);
+    };
+    run = mark("committed");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(json(run)["error"], "the address " + a + " cannot become committed from its state");
+    run = mark("written", {"--serial", "PY-2"});
+    EXPECT_EQ(json(run)["error"], a + " belongs to serial PY-1, not to serial PY-2");
+    EXPECT_EQ(mark("scrapped").status, 2);  // needs a reason
+    for (const char* state : {"written", "verified", "committed"}) {
+        run = mark(state, {"--serial", "PY-1"});
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(json(run)["state"], state);
+    }
+    run = Station({"addresses", "show", "--db", db, "--serial", "PY-1"});
+    EXPECT_EQ(json(run)["address"], a);
+    EXPECT_EQ(json(run)["state"], "committed");
+    run = Station({"addresses", "show", "--db", db, "--serial", "PY-9"});
+    EXPECT_TRUE(json(run)["address"].is_null());
+    // An address of another NAP:UAP than the store has: refused.
+    ASSERT_EQ(Station({"addresses", "take", "--db", db, "--serial", "PY-2", "--nap", "0x5C", "--uap", "2"}).status, 2);
+}

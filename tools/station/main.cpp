@@ -10,6 +10,9 @@
 //   station addresses list [--db URL]
 //   station addresses scrap --db URL --address NAP:UAP:LAP --reason TEXT
 //   station addresses history --db URL [--address NAP:UAP:LAP] [--serial S]
+//   station addresses take --db URL --serial S --nap N --uap U [--station NAME]      (JSON)
+//   station addresses mark --db URL --address A --state STATE [--serial S] [--reason TEXT]  (JSON)
+//   station addresses show --db URL (--address A | --serial S)                       (JSON)
 //   station export [--db URL] --csv FILE
 //   station sync [--db URL] [--results DIR]
 //
@@ -265,6 +268,95 @@ int History(station::Store& aStore, const std::string& aAddress, const std::stri
     return 0;
 }
 
+// The store commands for scripts answer in one line of JSON on stdout,
+// an error too ({"error": "..."}, exit status 2).
+int JsonError(const std::string& aText)
+{
+    std::printf("%s\n", nlohmann::json{{"error", aText}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return Error(aText);
+}
+
+nlohmann::json AddressJson(const station::AddressInfo& aInfo)
+{
+    return {{"address", aInfo.address.Text()}, {"state", aInfo.state},       {"serial", aInfo.serial},
+            {"reason", aInfo.reason},          {"station", aInfo.owner.station}, {"run_id", aInfo.owner.runId},
+            {"reserved", aInfo.reserved},      {"updated", aInfo.updated}};
+}
+
+int PrintJson(const nlohmann::json& aJson)
+{
+    std::printf("%s\n", aJson.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return 0;
+}
+
+// An address for the unit aSerial, as a station's run takes one: the one the
+// serial has (not scrapped), else a new one; put on disk before it is
+// printed, since the script writes it to the device next.
+int Take(station::Store& aStore, const std::string& aSerial, uint32_t aNap, uint32_t aUap, const std::string& aStation)
+{
+    using namespace station;
+    if (aSerial.empty() || HasControl(aSerial)) return JsonError("--serial must be a text without control characters");
+    std::string error;
+    AddressInfo info;
+    bool found = false;
+    if (!aStore.AddressOfSerial(aSerial, info, found, error)) return JsonError(error);
+    bool fresh = false;
+    if (!found) {
+        Address a;
+        const Owner owner{"script-" + UtcNow(), aStation, 0};
+        if (aStore.Reserve(static_cast<uint16_t>(aNap), static_cast<uint8_t>(aUap), owner, aSerial, a, error) !=
+                ReserveResult::Ok ||
+            !aStore.Lookup(a, info, found, error))
+            return JsonError(error);
+        fresh = true;
+    } else if (info.address.nap != aNap || info.address.uap != aUap) {
+        return JsonError("the serial " + aSerial + " has " + info.address.Text() + ", not an address of the NAP:UAP asked for");
+    }
+    if (info.state != "committed" && !aStore.MakeDurable(info.address, error)) return JsonError(error);
+    nlohmann::json json = AddressJson(info);
+    json["new"] = fresh;
+    return PrintJson(json);
+}
+
+int Mark(station::Store& aStore, const std::string& aAddress, const std::string& aState, const std::string& aSerial,
+         const std::string& aReason)
+{
+    using namespace station;
+    const auto address = ParseAddress(aAddress);
+    if (!address) return JsonError("\"" + aAddress + "\" is not an address NNNN:UU:LLLLLL");
+    if (HasControl(aReason)) return JsonError("--reason has a control character");
+    std::string error;
+    AddressInfo info;
+    bool found = false;
+    if (!aStore.Lookup(*address, info, found, error)) return JsonError(error);
+    if (!found) return JsonError("the store never gave out " + address->Text());
+    if (!aSerial.empty() && info.serial != aSerial)
+        return JsonError(address->Text() + " belongs to " + (info.serial.empty() ? "no serial" : "serial " + info.serial) +
+                         ", not to serial " + aSerial);
+    if (aState == "scrapped" && aReason.empty()) return JsonError("scrapping an address needs a --reason");
+    if (!aStore.SetState(*address, aState, aReason, error) || !aStore.Lookup(*address, info, found, error))
+        return JsonError(error);
+    return PrintJson(AddressJson(info));
+}
+
+int Show(station::Store& aStore, const std::string& aAddress, const std::string& aSerial)
+{
+    using namespace station;
+    std::string error;
+    AddressInfo info;
+    bool found = false;
+    if (!aAddress.empty()) {
+        const auto address = ParseAddress(aAddress);
+        if (!address) return JsonError("\"" + aAddress + "\" is not an address NNNN:UU:LLLLLL");
+        if (!aStore.Lookup(*address, info, found, error)) return JsonError(error);
+    } else if (!aSerial.empty()) {
+        if (!aStore.AddressOfSerial(aSerial, info, found, error)) return JsonError(error);
+    } else {
+        return JsonError("give --address or --serial");
+    }
+    return PrintJson(found ? AddressJson(info) : nlohmann::json{{"address", nullptr}});
+}
+
 int Export(station::Store& aStore, const std::string& aCsv)
 {
     using namespace station;
@@ -356,6 +448,38 @@ int main(int argc, char** argv)
     history->add_option("--db", db, "address store")->capture_default_str();
     history->add_option("--address", address, "the address, NAP:UAP:LAP");
     history->add_option("--serial", serial, "a unit's serial");
+    std::string state, takeStation = run.station;
+    CLI::App* take = addresses->add_subcommand("take", "take the address of a unit for a script (JSON)");
+    take->add_option("--db", db, "address store")->capture_default_str();
+    take->add_option("--serial", serial, "the unit's serial")->required();
+    take->add_option("--station", takeStation, "station name in the store (default: the host name)");
+    auto takeNumber = [take](const std::string& aName, uint32_t& aValue, uint64_t aMax, const std::string& aHelp) {
+        take->add_option_function<std::string>(
+               aName,
+               [&aValue, aName, aMax](const std::string& aText) {
+                   uint64_t v = 0;
+                   if (!numbergrammar::Parse(aText, aMax, v))
+                       throw CLI::ValidationError(aName, "\"" + aText + "\" is not a number from 0 to " +
+                                                             std::to_string(aMax) + " (decimal or 0x hexadecimal)");
+                   aValue = static_cast<uint32_t>(v);
+               },
+               aHelp)
+            ->required();
+    };
+    takeNumber("--nap", nap, 0xFFFF, "NAP (16 bits)");
+    takeNumber("--uap", uap, 0xFF, "UAP (8 bits)");
+    CLI::App* mark = addresses->add_subcommand("mark", "move an address on: written, verified, committed or scrapped (JSON)");
+    mark->add_option("--db", db, "address store")->capture_default_str();
+    mark->add_option("--address", address, "the address, NAP:UAP:LAP")->required();
+    mark->add_option("--state", state, "written, verified, committed or scrapped")
+        ->required()
+        ->check(CLI::IsMember({"written", "verified", "committed", "scrapped"}));
+    mark->add_option("--serial", serial, "the unit it must belong to");
+    mark->add_option("--reason", reason, "why (scrapped)");
+    CLI::App* show = addresses->add_subcommand("show", "what the store knows of an address or a serial (JSON)");
+    show->add_option("--db", db, "address store")->capture_default_str();
+    show->add_option("--address", address, "the address, NAP:UAP:LAP");
+    show->add_option("--serial", serial, "a unit's serial");
     CLI::App* exportCmd = app.add_subcommand("export", "write the records as CSV");
     std::string csv;
     exportCmd->add_option("--db", db, "address store")->capture_default_str();
@@ -374,11 +498,16 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    if (add->parsed() || list->parsed() || scrap->parsed() || history->parsed() || exportCmd->parsed() || sync->parsed()) {
+    const bool json = take->parsed() || mark->parsed() || show->parsed();
+    if (add->parsed() || list->parsed() || scrap->parsed() || history->parsed() || exportCmd->parsed() || sync->parsed() ||
+        json) {
         // Only "addresses add" makes a store; the other commands need one.
         std::string error;
         auto store = station::OpenStore(db, add->parsed() ? station::StoreMode::Create : station::StoreMode::Existing, error);
-        if (!store) return Error(error);
+        if (!store) return json ? JsonError(error) : Error(error);
+        if (take->parsed()) return Take(*store, serial, nap, uap, takeStation);
+        if (mark->parsed()) return Mark(*store, address, state, serial, reason);
+        if (show->parsed()) return Show(*store, address, serial);
         if (add->parsed()) return AddRange(*store, db, nap, uap, first, last);
         if (list->parsed()) return ListRanges(*store);
         if (scrap->parsed()) return Scrap(*store, address, reason);
