@@ -7,6 +7,7 @@
 #include "cscache/nvimagecache.h"
 #include "cscache/nvimagehdr.h"
 #include "keydbgen.h"
+#include "layoutimages.h"
 #include "nvimagegen.h"
 #include "simdut.h"
 
@@ -17,59 +18,15 @@ using namespace testsupport;
 
 namespace {
 
-using Words = std::vector<uint16_t>;
+using namespace layoutimages;
 
-const char kBlankText[] = "The device is empty or image is invalid, read 0xffff for words 0-2";
-// Words of the CS block of the images built here; build 5 lays keys out up
-// to word 10, so words 11-15 belong to no key.
-constexpr uint16_t kCsWords = 16;
 constexpr uint16_t kBuildId = 4321;
 
-// Build 5: KEYA, TRIM, ADDR, NAME. Build 7: the same keys, KEYA and TRIM
-// swapped, so a read shows which build places the keys. Build 9: build 5
-// and FAR, which lies past the 16-word CS block.
-keydbgen::Database Database()
-{
-    using keydbgen::Key;
-    keydbgen::Database db;
-    keydbgen::Build five = keydbgen::Build::Make(5);
-    five.keys.push_back(Key::Make("KEYA", 1, 1, 1).Defaults({0x0A}));
-    five.keys.push_back(Key::Make("TRIM", 2, 2, 1).Range(0x10, 0x20).Defaults({0x18}));
-    five.keys.push_back(Key::Make("ADDR", 3, 3, 4).Defaults({1, 2, 3, 4}));
-    five.keys.push_back(Key::Make("NAME", 4, 7, 4).Defaults({0x4E, 0x41, 0x4D, 0x45}));
-    db.builds.push_back(five);
-    keydbgen::Build seven = five;
-    seven.buildId = "7";
-    seven.keys[0].offset = "2";
-    seven.keys[1].offset = "1";
-    db.builds.push_back(seven);
-    keydbgen::Build nine = five;
-    nine.buildId = "9";
-    nine.keys.push_back(Key::Make("FAR", 5, 20, 2).Defaults({7, 8}));
-    db.builds.push_back(nine);
-    return db;
-}
-
-// CS data: the version, then 0x100 + index, TRIM (word 2) as given.
-Words CsData(uint16_t aVersion, uint16_t aTrim)
-{
-    Words data(kCsWords);
-    data[0] = aVersion;
-    for (uint16_t i = 1; i < kCsWords; ++i) data[i] = static_cast<uint16_t>(0x100 + i);
-    data[2] = aTrim;
-    return data;
-}
-
+// A whole image of CS version aVersion (TRIM as given), with the main
+// firmware block and a second one.
 nvimagegen::ImageSpec Layout(uint16_t aVersion, uint16_t aTrim)
 {
-    nvimagegen::ImageSpec layout;
-    layout.csData = CsData(aVersion, aTrim);
-    layout.firmware.push_back(nvimagegen::MainFirmwareBlock(kBuildId, 0, 6));
-    nvimagegen::FirmwareBlock extra;
-    extra.dest = 0x0100;
-    for (uint16_t i = 0; i < 24; ++i) extra.words.push_back(static_cast<uint16_t>(0xE000 + i));
-    layout.firmware.push_back(extra);
-    return layout;
+    return ImageLayout(CsData(aVersion, aTrim, 0x100), kBuildId, 6, true);
 }
 
 Words ImageWords(uint16_t aTrim = 0x12, uint16_t aVersion = 5)
@@ -182,7 +139,7 @@ protected:
         std::ostringstream out;
         uint16_t version = 0;
         out << "version " << nvtCsCacheGetVersion(handle, &version) << " " << version << "\n";
-        for (const char* name : {"KEYA", "TRIM", "ADDR", "NAME", "FAR"}) {
+        for (const char* name : {"KEYA", "TRIM", "ADDR", "FAR"}) {
             uint16_t words[16] = {};
             uint16_t length = 16;
             out << name << " " << nvtCsCacheReadItem(handle, name, words, &length);
@@ -387,7 +344,7 @@ TEST_F(ReadCheck, ARefusedReadLeavesTheCacheTheHeaderTheBuildAndTheFirmwareAsThe
     Keyr("six.keyr", ">DECIMAL_CS_VERSION=6\n");
     Keyr("noversion.keyr", "&TRIM = 14\n");
     const std::string farText =
-        "Invalid key location: Key ID: 0x0005 (FAR), words 20-21 lie outside the CS block of the cached image "
+        "Invalid key location: Key ID: 0x0004 (FAR), words 20-21 lie outside the CS block of the cached image "
         "(16 words).  ";
 
     struct Refusal {
@@ -487,8 +444,8 @@ TEST_F(ReadCheck, ARefusedKeyrReadIsNotWrittenToTheDeviceByTheNextWrite)
 
 TEST_F(ReadCheck, AKeyrFileKeepsTheCsBlockOfTheImageItIsLaidOnto)
 {
-    // Build 5 places keys up to word 10 of the 16-word CS block. The KEYR
-    // file rebuilds words 0-10; words 11-15 keep the image's values, and a
+    // Build 5 places keys up to word 6 of the 16-word CS block. The KEYR
+    // file rebuilds words 0-6; words 7-15 keep the image's values, and a
     // CS-only write puts a CS CRC over the whole block, which reads back.
     Open();
     const Words image = ImageWords(0x12);
@@ -502,8 +459,8 @@ TEST_F(ReadCheck, AKeyrFileKeepsTheCsBlockOfTheImageItIsLaidOnto)
     EXPECT_EQ(Words{0x14}, Item("TRIM"));
     EXPECT_EQ(Words{0x0A}, Item("KEYA"));  // the default: the file does not set it
     const Words block = DeviceWords(NVT_NVM_EEPROM, static_cast<uint32_t>(csStart), kCsWords);
-    EXPECT_EQ(Words(image.begin() + csStart + 11, image.begin() + csStart + kCsWords),
-              Words(block.begin() + 11, block.end()));
+    EXPECT_EQ(Words(image.begin() + csStart + 7, image.begin() + csStart + kCsWords),
+              Words(block.begin() + 7, block.end()));
     // The same image written to a file reads back too.
     ASSERT_EQ(NVT_OK, nvtCsCacheReadFromFile(handle, Path("trim.keyr").c_str())) << Text();
     ASSERT_EQ(NVT_OK, nvtCsCacheWriteToFile(handle, Path("out.xuv").c_str())) << Text();
