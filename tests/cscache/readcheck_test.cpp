@@ -324,15 +324,12 @@ TEST_F(ReadCheck, TheErasedCheckStopsAtTheFirstDataAndNeedsTheSize)
 
 TEST_F(ReadCheck, ARefusedReadLeavesTheCacheTheHeaderTheBuildAndTheFirmwareAsTheyWere)
 {
+    // Reads refused for a wrong CRC are in EveryReadChecksTheCsCrcAndKeepsTheCache.
     nvimagegen::ImageSpec layout = Layout(5, 0x12);
     layout.firmware[0].words[0] = 0;  // no lookup table: no build identifier
     const Words noTable = nvimagegen::BuildImage(layout);
     Words truncated = ImageWords();
     truncated.resize(HeaderWords() + 4);
-    std::string csCrcText;
-    const Words badCs = Damaged(Damage::CsData, csCrcText);
-    ImageFile("badcs.xuv", badCs);
-    ImageFile("badcs.img", badCs);
     ImageFile("short.xuv", truncated);
     ImageFile("six.xuv", ImageWords(0x12, 6));
     // Build 9 sets FAR past the image's CS block; the version lines of the
@@ -384,16 +381,11 @@ TEST_F(ReadCheck, ARefusedReadLeavesTheCacheTheHeaderTheBuildAndTheFirmwareAsThe
             {"KEYR unknown version", "", nothing, file("six.keyr"), general, ""},
             {"KEYR without version", "", nothing, file("noversion.keyr"), general, ""},
             {"missing file", "", nothing, file("missing.xuv"), general, ""},
-            {"XUV CS CRC", "", nothing, file("badcs.xuv"), general, csCrcText},
-            {"IMG CS CRC", "", nothing, file("badcs.img"), general, csCrcText},
             {"XUV truncated", "", nothing, file("short.xuv"), general, ""},
             {"XUV of a build the database lacks", "", nothing, file("six.xuv"), general, ""},
             {"blank EEPROM", "", nothing, chipRead(NVT_NVM_EEPROM, 0), general, kBlankText},
             {"blank flash, CS only", "", program(NVT_NVM_SPI_FLASH, Words(0x200, 0xFFFF)),
              chipRead(NVT_NVM_SPI_FLASH, 1), general, kBlankText},
-            {"EEPROM CS CRC", "", program(NVT_NVM_EEPROM, badCs), chipRead(NVT_NVM_EEPROM, 1), general, csCrcText},
-            {"flash CS CRC", "", program(NVT_NVM_SPI_FLASH, badCs), chipRead(NVT_NVM_SPI_FLASH, 0), general,
-             csCrcText},
             {"EEPROM without build identifier", "", program(NVT_NVM_EEPROM, noTable), chipRead(NVT_NVM_EEPROM, 0),
              general, ""},
             {"EEPROM read failure", "e2fail=read:2", program(NVT_NVM_EEPROM, ImageWords(0x14)),
@@ -401,9 +393,7 @@ TEST_F(ReadCheck, ARefusedReadLeavesTheCacheTheHeaderTheBuildAndTheFirmwareAsThe
             {"flash dump failure", csOnlyCache ? "flashfail=dump:2" : "flashfail=dump:1",
              program(NVT_NVM_SPI_FLASH, ImageWords(0x14)), chipRead(NVT_NVM_SPI_FLASH, 0), general, ""},
             {"merge of CS values", "", nothing, merge("far.keyr", 0), general,
-             "Error merging CS values (" + farText + ")", 9},
-            {"merge of firmware", "", nothing, merge("badcs.xuv", 1), NVT_ERR_CS_VERSION,
-             "Error reading merge source file (" + csCrcText + ")"}};
+             "Error merging CS values (" + farText + ")", 9}};
         for (const Refusal& r : refusals) {
             SCOPED_TRACE(r.what + (csOnlyCache ? " (CS-only cache)" : " (whole image cached)"));
             Open(r.options);
