@@ -80,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
 
     WordTarget written({});
     if (header.Save(written, cs) == kCsOk) {
+        // The CS CRC a save stores is the one a read checks against.
+        std::vector<uint16_t> csData;
+        cs.ReadData(csData);
+        if (header.CheckCsCrc(csData) != kCsOk) std::abort();
         CNvImageHdr reloaded;
         // A header that loaded saves into one that loads again (unless the new
         // CRC happens to make words 0-2 equal, which reads as a blank image).

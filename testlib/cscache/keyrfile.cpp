@@ -185,7 +185,7 @@ void CPSRFileBase::HandleKeyLine()
     }
     const std::string key = TrimSeparators(mLine.substr(keyStart, actionAt - keyStart));
     uint16_t id = 0;
-    if (!LookUpKeyId(key, id) && !ParseHex(key, id)) {
+    if (!ResolveKey(key, id)) {
         mErrorText += Position(static_cast<uint32_t>(keyStart)) + "expected: <hex number>, found: '" +
                       mLine.substr(keyStart) + "'. Invalid key ID. ";
         return;
@@ -253,13 +253,28 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
     return true;
 }
 
+bool CPSRFileBase::ResolveKey(const std::string& aKey, uint16_t& aKeyId)
+{
+    uint16_t number = 0;
+    const bool isNumber = ParseHex(aKey, number);
+    std::string name;
+    if (isNumber && LookUpKeyName(number, name)) {
+        aKeyId = number;
+        return true;
+    }
+    if (LookUpKeyId(aKey, aKeyId)) return true;
+    if (!isNumber) return false;
+    aKeyId = number;
+    return true;
+}
+
 bool CPSRFileBase::NameFindsId(const std::string& aName, uint16_t aKeyId)
 {
-    // A reader resolves a name before it tries the text as a number, and
-    // takes the first key whose name matches in any case: the name stands
-    // for the key only when that lookup gives this key back.
+    // The name stands for the key only when a reader resolves it to this
+    // key (a name that is another key's ID, or that another key shares in
+    // any case, does not).
     uint16_t found = 0;
-    return LookUpKeyId(aName, found) && found == aKeyId;
+    return ResolveKey(aName, found) && found == aKeyId;
 }
 
 // --- CKeyFile, CKeyrFile -------------------------------------------------------

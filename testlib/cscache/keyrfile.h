@@ -11,6 +11,10 @@
 // resolves key names through the key database, CKeyrFile fixes the KEYR
 // dialect, and CKeyrObject moves the keys of a file into or out of an
 // image's CS section.
+//
+// A key is given by ID (hexadecimal) or by name. A text that is the ID of a
+// key of the selected build always means that key (see ResolveKey); a key
+// whose name would read as another key's ID is therefore written by ID.
 #ifndef NVT_CSCACHE_KEYRFILE_H
 #define NVT_CSCACHE_KEYRFILE_H
 
@@ -91,6 +95,15 @@ public:
     // A whole token as an unsigned 16-bit hexadecimal number: an optional
     // "+", an optional "0x", at least one hexadecimal digit, nothing else.
     static bool ParseHex(const std::string& aText, uint16_t& aValue);
+
+    // The key ID a key line's key text stands for. A hexadecimal number that
+    // is the ID of a key of the selected build is that key, even when
+    // another key's name reads the same: "&0002" written for key ID 2 reads
+    // back into ID 2, not into a key named "0002". Otherwise the text is a
+    // key name (any case, the first key of that name), and last any
+    // hexadecimal number (a key the build may not have). False when it is
+    // none of these.
+    bool ResolveKey(const std::string& aKey, uint16_t& aKeyId);
 
 protected:
     // Whether a reader would resolve aName to aKeyId.

@@ -34,6 +34,16 @@ int32_t NoDatabase(const char* aMethod)
 
 }  // namespace
 
+struct CNvImageCache::KeptImage {
+    // Null for a section the read does not replace.
+    std::unique_ptr<CNvImageHdr> header;
+    std::unique_ptr<CNvImageCs> cs;
+    std::unique_ptr<CNvImageFw> fw;
+    uint16_t fwVersion = 0;
+    bool headerLoaded = false;
+    uint16_t build = 0;
+};
+
 CNvImageCache::CNvImageCache(CCsKeysInfo* aKeysInfo, CMessageHandler* aHandler)
     : CEngine("CNvImageCache::CNvImageCache",
               aHandler != nullptr ? *aHandler : TheMsgHnd::Instance().SharedHandler()),
@@ -121,6 +131,12 @@ int32_t CNvImageCache::MergeImages(CNvImageCache& aSourceForKeys)
         ReportError(HandlerOf("CNvImageCache::MergeImages"), kCsIncompatible, "The key version is invalid");
         return kCsIncompatible;
     }
+    // The keys go into a copy of the CS section, which takes the section's
+    // place only when every key was copied: a refused key leaves the cache
+    // as it was, never a mix of the two images that a write could store.
+    std::unique_ptr<CNvImageCs> merged(new CNvImageCs);
+    merged->CopyFrom(*mCs);
+    std::swap(merged, mCs);
     int32_t status = kCsOk;
     for (uint16_t i = 0; i < count && status == kCsOk; ++i) {
         uint16_t id = 0;
@@ -129,6 +145,7 @@ int32_t CNvImageCache::MergeImages(CNvImageCache& aSourceForKeys)
         if (status == kCsOk) status = aSourceForKeys.ReadKey(id, values);
         if (status == kCsOk) status = WriteKey(id, values);
     }
+    if (status != kCsOk) std::swap(merged, mCs);
     return status;
 }
 
@@ -163,37 +180,45 @@ int32_t CNvImageCache::FileOperationHelper(const std::string& aFilename, bool aW
     NVT_TRACE(kSource, "CNvImageCache::FileOperationHelper", "aFilename=>%s<", aFilename, "aWriteOperation=%d",
               aWriteOperation);
     const std::string ext = Upper(fileutil::GetFileExtension(aFilename));
-    const uint16_t buildBefore = mKeysInfo != nullptr ? mKeysInfo->SelectedBuild() : 0;
     std::unique_ptr<CFileTarget> target;
     std::unique_ptr<CKeyrObject> keyr;
-    int32_t status = kCsOk;
     if (ext == ".XUV") {
         target.reset(new CXUVTarget);
-        status = target->Initialise(aFilename, aWriteOperation);
     } else if (ext == ".IMG") {
         target.reset(new CIMGTarget);
-        status = target->Initialise(aFilename, aWriteOperation);
     } else if (ext == ".KEYR") {
         keyr.reset(new CKeyrObject);
-        status = keyr->Initialise(mKeysInfo, aFilename, aWriteOperation);
     } else {
         ReportError(HandlerOf("CNvImageCache::FileOperationHelper"), kCsWrongExtension,
                     "The file has the wrong extension.");
         return kCsWrongExtension;
     }
-    if (status == kCsOk) {
-        if (target)
-            status = aWriteOperation ? Save(*target, false) : Load(*target, false);
-        else
-            status = aWriteOperation ? Save(*keyr) : Load(*keyr);
+    if (aWriteOperation) {
+        int32_t status = target ? target->Initialise(aFilename, true) : keyr->Initialise(mKeysInfo, aFilename, true);
+        if (status == kCsOk) status = target ? Save(*target, false) : Save(*keyr);
+        return status;
     }
-    if (!aWriteOperation && status == kCsOk) {
+
+    // Kept before the file is parsed: reading a KEYR file selects its
+    // version on the way.
+    KeptImage kept;
+    SetAside(kept, target != nullptr);
+    int32_t status = target ? target->Initialise(aFilename, false) : keyr->Initialise(mKeysInfo, aFilename, false);
+    if (status == kCsOk) {
+        if (target) {
+            status = Load(*target, false);
+        } else {
+            status = Load(*keyr);
+            if (status == kCsOk && mHeaderLoaded) KeepCsBlockLength(*kept.cs);
+        }
+    }
+    if (status == kCsOk) {
         uint16_t version = 0;
         status = GetCsVersion(version);
         if (status == kCsOk) status = mKeysInfo != nullptr ? mKeysInfo->SetInterestedVersion(version)
                                                            : NoDatabase("CNvImageCache::FileOperationHelper");
     }
-    if (!aWriteOperation && status != kCsOk) ReselectCachedBuild(buildBefore);
+    if (status != kCsOk) PutBack(kept);
     return status;
 }
 
@@ -231,7 +256,8 @@ int32_t CNvImageCache::DeviceOperationHelper(int32_t aMemType, uint32_t aStream,
         return kCsIncompatible;
     }
 
-    const uint16_t buildBefore = mKeysInfo != nullptr ? mKeysInfo->SelectedBuild() : 0;
+    KeptImage kept;
+    SetAside(kept, true);
     status = Load(*target, aCsSectionOnly);
     if (status == kCsOk && mFw->IsPopulated()) status = DetermineFwVersion(aStream);
     uint16_t version = 0;
@@ -239,7 +265,7 @@ int32_t CNvImageCache::DeviceOperationHelper(int32_t aMemType, uint32_t aStream,
     if (status == kCsOk)
         status = mKeysInfo != nullptr ? mKeysInfo->SetInterestedVersion(version)
                                       : NoDatabase("CNvImageCache::DeviceOperationHelper");
-    if (status != kCsOk) ReselectCachedBuild(buildBefore);
+    if (status != kCsOk) PutBack(kept);
     return status;
 }
 
@@ -253,6 +279,13 @@ int32_t CNvImageCache::Load(CTarget& aTarget, bool aCsSectionOnly)
     mHeaderLoaded = false;
     int32_t status = mHeader->Load(aTarget);
     if (status == kCsOk) status = mCs->Load(aTarget, *mHeader);
+    if (status == kCsOk) {
+        // The CS data are the image's settings: a block that does not match
+        // its CRC is refused, whatever a CS-only or whole read asked for.
+        std::vector<uint16_t> csData;
+        mCs->ReadData(csData);
+        status = mHeader->CheckCsCrc(csData);
+    }
     if (status == kCsOk && !aCsSectionOnly) status = mFw->Load(aTarget, *mHeader);
     mHeaderLoaded = status == kCsOk;
     return status;
@@ -393,27 +426,56 @@ int32_t CNvImageCache::CheckSave(bool aCsSectionOnly)
     return kCsOk;
 }
 
-void CNvImageCache::ReselectCachedBuild(uint16_t aBuildBefore)
+void CNvImageCache::SetAside(KeptImage& aKept, bool aWholeImage)
 {
-    NVT_TRACE(kSource, "CNvImageCache::ReselectCachedBuild", "aBuildBefore=%d", aBuildBefore);
-    if (mKeysInfo == nullptr) return;
+    NVT_TRACE(kSource, "CNvImageCache::SetAside", "aWholeImage=%d", aWholeImage);
+    aKept.cs = std::move(mCs);
+    mCs.reset(new CNvImageCs);
+    aKept.fwVersion = mFwVersion;
+    aKept.headerLoaded = mHeaderLoaded;
+    aKept.build = mKeysInfo != nullptr ? mKeysInfo->SelectedBuild() : 0;
+    if (!aWholeImage) return;
+    aKept.header = std::move(mHeader);
+    mHeader.reset(new CNvImageHdr);
+    aKept.fw = std::move(mFw);
+    mFw.reset(new CNvImageFw);
+}
+
+void CNvImageCache::PutBack(KeptImage& aKept)
+{
+    NVT_TRACE(kSource, "CNvImageCache::PutBack");
+    if (aKept.cs) mCs = std::move(aKept.cs);
+    if (aKept.header) mHeader = std::move(aKept.header);
+    if (aKept.fw) mFw = std::move(aKept.fw);
+    mFwVersion = aKept.fwVersion;
+    mHeaderLoaded = aKept.headerLoaded;
+    if (mKeysInfo == nullptr || mKeysInfo->SelectedBuild() == aKept.build) return;
     // The failure's own text stays the pending error, whatever the
     // selection reports.
-    CMessageHandler& handler = HandlerOf("CNvImageCache::ReselectCachedBuild");
+    CMessageHandler& handler = HandlerOf("CNvImageCache::PutBack");
     int16_t code = 0;
     std::string text;
     const bool pending = GetPendingError(handler, code, text);
-    std::vector<uint16_t> data;
-    mCs->ReadData(data);
-    if (data.empty()) {
-        // Nothing cached: the lookups answer as before the read.
-        mKeysInfo->SetInterestedVersion(aBuildBefore);
-    } else if (mKeysInfo->SetInterestedVersion(data[0]) != kCsOk) {
-        // The database has no keys for the cached data: no key may be read
-        // or written with another build's layout.
-        mKeysInfo->SelectNoBuild();
-    }
+    // A build without keys (none selected yet, or none on purpose) cannot
+    // be selected again; selecting none answers every lookup as it did.
+    if (mKeysInfo->SetInterestedVersion(aKept.build) != kCsOk) mKeysInfo->SelectNoBuild();
     if (pending) ReportError(handler, code, text);
+}
+
+void CNvImageCache::KeepCsBlockLength(CNvImageCs& aLaidOnto)
+{
+    NVT_TRACE(kSource, "CNvImageCache::KeepCsBlockLength", "&aLaidOnto=0x%08p", &aLaidOnto);
+    BlockInfo block{};
+    if (mHeader->GetCsBlockInfo(block) != kCsOk) return;
+    const size_t blockWords = (size_t{block.location} + block.length) / 2 - block.location / 2u;
+    std::vector<uint16_t> data;
+    std::vector<uint16_t> before;
+    mCs->ReadData(data);
+    aLaidOnto.ReadData(before);
+    if (data.size() >= blockWords) return;
+    std::vector<uint16_t> rest(blockWords - data.size(), 0);
+    for (size_t i = 0; i < rest.size() && data.size() + i < before.size(); ++i) rest[i] = before[data.size() + i];
+    mCs->WriteData(static_cast<uint16_t>(data.size()), rest);
 }
 
 int32_t CNvImageCache::Load(CKeyrObject& aKeyrObject)

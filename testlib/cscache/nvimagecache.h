@@ -41,7 +41,8 @@ public:
     // Checks the value count against the key's length and, for one-word
     // keys, the value against the key's range; 7 with a text when wrong.
     int32_t WriteKey(uint16_t aKeyId, const std::vector<uint16_t>& aSrcArray);
-    // Copies every key of the selected build from aSourceForKeys.
+    // Copies every key of the selected build from aSourceForKeys. All or
+    // nothing: when one key is refused, the CS data are as before the merge.
     int32_t MergeImages(CNvImageCache& aSourceForKeys);
 
     // Files by extension: .XUV, .IMG or .KEYR in any case.
@@ -50,7 +51,26 @@ public:
     // Devices by memory type (NvMemType).
     int32_t ReadDevice(int32_t aSourceType, uint32_t aStream, bool aCsSectionOnly);
     int32_t WriteDevice(int32_t aDestType, uint32_t aStream, bool aCsSectionOnly);
+    //
+    // A read (ReadFile, ReadDevice) either succeeds or leaves the engine
+    // exactly as it was: the header, the CS data (and their modified flag),
+    // the firmware blocks, the firmware version and the build selected in
+    // the key database. A read works on fresh sections and puts the old ones
+    // back when it is refused, for whatever reason: a file or device that
+    // cannot be read, a blank or corrupt image, a wrong header or CS CRC, a
+    // firmware without build identifier, a CS version the database lacks, a
+    // KEYR file with a bad line or a key the image cannot hold.
+    //
+    // A KEYR file read into an engine that holds an image rebuilds the CS
+    // data key by key; where the rebuilt data end before the image's CS
+    // block does, the rest of the block keeps the words the image had, so
+    // the CS block keeps its length and a later save puts a CS CRC over
+    // exactly the words a read checks it against.
 
+    // Clears the sections and reads the header, the CS block (whose CS CRC
+    // must match its data) and, unless aCsSectionOnly, the firmware blocks.
+    // After a failure the sections hold what was read up to it; the file
+    // and device reads above put the old sections back then.
     int32_t Load(CTarget& aTarget, bool aCsSectionOnly);
     // Checks everything first (a header from a successful load, the
     // firmware for a whole image, CS data that fit the CS block, parts that
@@ -74,11 +94,21 @@ public:
     bool HeaderLoaded() const { return mHeaderLoaded; }
 
 private:
+    // The state a read may replace, kept aside while it runs.
+    struct KeptImage;
+
     // The preconditions of Save; nothing is written when one fails.
     int32_t CheckSave(bool aCsSectionOnly);
-    // After a failed read: the key database answers for the cached CS
-    // data again (for the build before the read when nothing is cached).
-    void ReselectCachedBuild(uint16_t aBuildBefore);
+    // Moves the sections a read replaces into aKept and puts fresh ones in
+    // their place: all three for an image read, the CS section alone for a
+    // KEYR read (which lays its keys onto the cached header).
+    void SetAside(KeptImage& aKept, bool aWholeImage);
+    // After a refused read: the kept sections, the firmware version and the
+    // selected build come back as they were.
+    void PutBack(KeptImage& aKept);
+    // After a KEYR read onto a cached image: the CS data reach the end of
+    // the image's CS block again, with the words aLaidOnto had there.
+    void KeepCsBlockLength(CNvImageCs& aLaidOnto);
     int32_t FileOperationHelper(const std::string& aFilename, bool aWriteOperation);
     int32_t DeviceOperationHelper(int32_t aMemType, uint32_t aStream, bool aCsSectionOnly, bool aWriteOperation);
 

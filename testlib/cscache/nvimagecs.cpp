@@ -115,3 +115,10 @@ void CNvImageCs::Clear()
     NVT_TRACE(kSource, "CNvImageCs::Clear");
     mData.clear();
 }
+
+void CNvImageCs::CopyFrom(const CNvImageCs& aOther)
+{
+    NVT_TRACE(kSource, "CNvImageCs::CopyFrom", "&aOther=0x%08p", &aOther);
+    mData = aOther.mData;
+    mModified = aOther.mModified;
+}

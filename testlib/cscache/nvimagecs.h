@@ -50,6 +50,8 @@ public:
     virtual bool IsPopulated();
     // Empties the data; the modified flag stays.
     virtual void Clear();
+    // Takes the data and the modified flag of aOther.
+    void CopyFrom(const CNvImageCs& aOther);
 
     CNvImageCs(const CNvImageCs&) = delete;
     CNvImageCs& operator=(const CNvImageCs&) = delete;

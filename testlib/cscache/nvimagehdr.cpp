@@ -5,6 +5,7 @@
 #include "cscache/targets.h"
 #include "support/trace.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -21,6 +22,10 @@ const uint16_t kFirstBlockHeader = 6;
 const uint16_t kBlockHeaderBytes = 8;
 // Index of the first header word after the CS block header.
 const size_t kFirstFirmwareHeaderWord = 7;
+// What an erased EEPROM or flash word reads.
+const uint16_t kErasedWord = 0xFFFF;
+// No block reaches word 0xFFFF (see ImageAreaWords).
+const uint32_t kImageAreaLimit = 0xFFFF;
 
 // T[i]: i << 8 shifted 8 times through the MSB-first CRC with polynomial
 // 0x8005.
@@ -147,6 +152,10 @@ int32_t CNvImageHdr::Load(CTarget& aTarget)
         return kCsNothingThere;
     }
     if (mHdrCache[0] == mHdrCache[1] && mHdrCache[1] == mHdrCache[2]) {
+        // Three equal words are no image. Erased words (0xFFFF) may be a
+        // blank device, but only the whole area can tell: a device with
+        // data further on is corrupt, not empty.
+        if (mHdrCache[0] == kErasedWord) return CheckErased(aTarget);
         ReportError(handler, kCsImageCorrupt,
                     "The device is empty or image is invalid, read 0x" + hextext::Lower4(mHdrCache[0]) +
                         " for words 0-2");
@@ -179,6 +188,58 @@ int32_t CNvImageHdr::Load(CTarget& aTarget)
         return kCsImageCorrupt;
     }
     return kCsOk;
+}
+
+uint32_t CNvImageHdr::ImageAreaWords(int32_t aTargetWords)
+{
+    if (aTargetWords <= 0) return 0;
+    return std::min<uint32_t>(static_cast<uint32_t>(aTargetWords), kImageAreaLimit);
+}
+
+int32_t CNvImageHdr::CheckErased(CTarget& aTarget)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::CheckErased", "&aTarget=0x%08p", &aTarget);
+    CMessageHandler& handler = TheMsgHnd::Instance().GetHandler("CNvImageHdr::Load");
+    const uint32_t area = ImageAreaWords(aTarget.Size());
+    if (area < mHdrCache.size()) {
+        // Words 0-2 were read, so the target is larger than that: its size
+        // could not be asked (the target reported why).
+        int16_t code = 0;
+        std::string why;
+        GetPendingError(handler, code, why);
+        ReportError(handler, kCsDeviceReadFailed,
+                    "The device reads 0xffff for words 0-2, but whether it is empty could not be checked: its size "
+                    "is unknown" + (why.empty() ? std::string() : " (" + why + ")"));
+        return kCsDeviceReadFailed;
+    }
+    std::vector<uint16_t> chunk;
+    for (uint32_t first = static_cast<uint32_t>(mHdrCache.size()); first < area; first += kEraseCheckChunkWords) {
+        const uint32_t end = std::min<uint32_t>(first + kEraseCheckChunkWords, area);
+        const int32_t status = aTarget.Read(static_cast<uint16_t>(first), static_cast<uint16_t>(end), chunk);
+        if (status != kCsOk) return status;
+        for (size_t i = 0; i < chunk.size(); ++i) {
+            if (chunk[i] == kErasedWord) continue;
+            ReportError(handler, kCsImageCorrupt,
+                        "The device is not empty but its image is invalid: word 0x" +
+                            hextext::Lower4(static_cast<uint16_t>(first + i)) + " reads 0x" +
+                            hextext::Lower4(chunk[i]));
+            return kCsImageCorrupt;
+        }
+    }
+    ReportError(handler, kCsImageCorrupt, "The device is empty or image is invalid, read 0xffff for words 0-2");
+    return kCsImageCorrupt;
+}
+
+int32_t CNvImageHdr::CheckCsCrc(const std::vector<uint16_t>& aCsData)
+{
+    NVT_TRACE(kSource, "CNvImageHdr::CheckCsCrc", "&aCsData=0x%08p", &aCsData);
+    const uint16_t stored = ReadUint16FromHdrCache(kCsCrcAddress);
+    const uint16_t computed = CalculateCrc16(aCsData.data(), aCsData.size());
+    if (stored == computed) return kCsOk;
+    ReportError(TheMsgHnd::Instance().GetHandler("CNvImageHdr::CheckCsCrc"), kCsImageCorrupt,
+                "The CS CRC for the image was expected to be " + hextext::Hex4Upper(stored) +
+                    " (stored) but was actually " + hextext::Hex4Upper(computed) + " (computed).");
+    return kCsImageCorrupt;
 }
 
 int32_t CNvImageHdr::Save(CTarget& aTarget, CNvImageCs& aCsImage)

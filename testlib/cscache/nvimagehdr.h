@@ -35,12 +35,23 @@ public:
     CNvImageHdr();
     virtual ~CNvImageHdr();
 
-    // Reads and checks the header: blank image (words 0-2 equal), zero
-    // blocks and a wrong header CRC give kCsImageCorrupt. An erased device
-    // reads 0xFFFF in words 0-2 and so reports "The device is empty or image
-    // is invalid, read 0xffff for words 0-2"; any other failure text means
-    // the image is there but corrupt or could not be read.
+    // Reads and checks the header: words 0-2 equal, zero blocks and a wrong
+    // header CRC give kCsImageCorrupt.
+    //
+    // Blank means erased. When words 0-2 read 0xFFFF, the whole area an
+    // image can occupy on the target is read (see CheckErased): only when
+    // every word of it reads 0xFFFF is the text "The device is empty or image
+    // is invalid, read 0xffff for words 0-2" given. A target that holds data
+    // further on is corrupt: "The device is not empty but its image is
+    // invalid: word 0x0040 reads 0x1234" names the first word that is not
+    // erased. Words 0-2 equal to another value give the first text with that
+    // value ("read 0x0000 for words 0-2"). Any other failure text means the
+    // image is there but corrupt or could not be read.
     virtual int32_t Load(CTarget& aTarget);
+    // Compares the CS CRC (word 6) with the CRC of aCsData, the CS block as
+    // read; kCsImageCorrupt with "The CS CRC for the image was expected to be
+    // 0x1234 (stored) but was actually 0xABCD (computed)." when they differ.
+    int32_t CheckCsCrc(const std::vector<uint16_t>& aCsData);
     // Stores the CS CRC of aCsImage's data and then the header CRC, and
     // writes the whole header at word 0.
     virtual int32_t Save(CTarget& aTarget, CNvImageCs& aCsImage);
@@ -73,6 +84,18 @@ public:
 
     const std::vector<uint16_t>& Words() const { return mHdrCache; }
 
+    // The area an image can occupy on a target of aTargetWords words: from
+    // word 0 up to, not including, min(aTargetWords, 0xFFFF). A block lies
+    // at a 16-bit byte address and is at most 0xFFFF bytes long, so no block
+    // reaches word 0xFFFF; the header (at most 1023 words) lies inside too.
+    // For the EEPROM the size is the one the e2 library reports, for the SPI
+    // flash the one the flash library reports, for a file its word count.
+    static uint32_t ImageAreaWords(int32_t aTargetWords);
+    // Words read per call while an area is checked for erased words: large
+    // enough that an EEPROM read is one library call per 1024 words, small
+    // enough that a non-erased word near the start ends the check early.
+    static constexpr uint16_t kEraseCheckChunkWords = 1024;
+
     // The image CRC: MSB-first CRC-16 with polynomial 0x8005 over the
     // bit-reversed bytes, initial value 0, no final XOR ("123456789" gives
     // 0xBCDD).
@@ -84,6 +107,10 @@ public:
     CNvImageHdr& operator=(const CNvImageHdr&) = delete;
 
 private:
+    // Words 0-2 read 0xFFFF: reports the blank text when the whole image
+    // area of aTarget reads erased, else the first word that does not.
+    int32_t CheckErased(CTarget& aTarget);
+
     std::vector<uint16_t> mHdrCache;
 };
 

@@ -125,6 +125,20 @@ int32_t CFileTarget::Initialise(const std::string& aFilename, bool aInitialiseFo
     return kCsOk;
 }
 
+int32_t CXUVTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
+{
+    NVT_TRACE(kSource, "CXUVTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
+              aInitialiseForWrite);
+    return CFileTarget::Initialise(aFilename, aInitialiseForWrite);
+}
+
+int32_t CIMGTarget::Initialise(const std::string& aFilename, bool aInitialiseForWrite)
+{
+    NVT_TRACE(kSource, "CIMGTarget::Initialise", "aFilename=>%s<", aFilename, "aInitialiseForWrite=%d",
+              aInitialiseForWrite);
+    return CFileTarget::Initialise(aFilename, aInitialiseForWrite);
+}
+
 int32_t CFileTarget::Flush()
 {
     NVT_TRACE(kSource, "CFileTarget::Flush");

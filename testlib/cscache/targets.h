@@ -76,7 +76,7 @@ public:
     // word 0); 13 when it cannot be read or holds no data line. For writing:
     // checks that the file can be written (14 if not) without changing an
     // existing file; the image stays empty.
-    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite);
+    virtual int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite);
 
     const XVImage& GetImage() const { return mImage; }
     const std::string& Filename() const { return mFilename; }
@@ -96,12 +96,16 @@ private:
 class CXUVTarget : public CFileTarget {
 public:
     CXUVTarget() : CFileTarget(false) {}
+    // CFileTarget::Initialise with word addresses, traced under its own name.
+    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) override;
 };
 
 // Files whose addresses are byte addresses, twice the word address (".IMG").
 class CIMGTarget : public CFileTarget {
 public:
     CIMGTarget() : CFileTarget(true) {}
+    // CFileTarget::Initialise with byte addresses, traced under its own name.
+    int32_t Initialise(const std::string& aFilename, bool aInitialiseForWrite) override;
 };
 
 #endif

@@ -190,7 +190,12 @@ TEST_F(Engine, WholeReadNeedsTheBuildIdentifierAndFailuresPassUp)
     const std::vector<uint16_t> image = nvimagegen::BuildImage(plan);
     dut.Eeprom().Write(0, static_cast<uint32_t>(image.size()), image.data());
     EXPECT_EQ(kCsNothingThere, engine.ReadDevice(kMemTypeEeprom, dut.stream, false));
-    EXPECT_TRUE(engine.FwSection().IsPopulated());
+    // The refused read cached nothing; a plain load holds the firmware,
+    // whose words are chip memory of space 4.
+    EXPECT_FALSE(engine.FwSection().IsPopulated());
+    EXPECT_FALSE(engine.Header().IsPopulated());
+    nvimagegen::MemoryTarget source(image);
+    ASSERT_EQ(kCsOk, engine.Load(source, false));
     uint16_t word = 0;
     EXPECT_TRUE(engine.ReadGP(4, 0x4000, 1, &word));
     EXPECT_EQ(0x1234, word);
