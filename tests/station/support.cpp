@@ -10,6 +10,8 @@
 #include <fstream>
 #include <glob.h>
 #include <pwd.h>
+#include <random>
+#include <sys/stat.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,9 +233,20 @@ PostgresServer::PostgresServer()
         }
         mUser = "runuser -u nobody -- ";
     }
+    // The server asks for a password, as a line's does; the clients (this
+    // program, the stations it starts, createdb) give it through a password
+    // file, the way the docs tell a line to.
+    mPassword = "pw-" + std::to_string(getpid()) + "-" + std::to_string(std::random_device()());
+    WriteText(mDir / "password", mPassword + "\n");
+    const std::string passfile = mDir / "pgpass";
+    WriteText(passfile, mDir.path() + ":5432:*:station:" + mPassword + "\n");
+    chmod(passfile.c_str(), 0600);
+    setenv("PGPASSFILE", passfile.c_str(), 1);
     int status = 0;
     const std::string data = mDir / "data";
-    std::string out = Run(mUser + mBin + "/initdb --no-sync -A trust -U station -E UTF8 -D " + data, status);
+    std::string out = Run(mUser + mBin + "/initdb --no-sync --auth-local=scram-sha-256 --auth-host=scram-sha-256 --pwfile=" +
+                              (mDir / "password") + " -U station -E UTF8 -D " + data,
+                          status);
     if (status != 0) {
         mError = "initdb failed: " + out;
         return;

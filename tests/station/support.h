@@ -91,6 +91,9 @@ public:
     // Stops the server (as a crash would: immediately) and starts it again.
     bool Stop();
     bool Start();
+    // The password of the user "station" (clients find it in $PGPASSFILE).
+    const std::string& Password() const { return mPassword; }
+    const std::string& SocketDir() const { return mDir.path(); }
 
 private:
     std::string Run(const std::string& aCommand, int& aStatus);
@@ -99,6 +102,7 @@ private:
     std::string mUser;
     std::string mUrl;
     std::string mError;
+    std::string mPassword;
     int mDatabases = 0;
 };
 // One server for the whole test program.

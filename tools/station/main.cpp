@@ -29,6 +29,7 @@
 #include "sinks/sink.h"
 #include "slots.h"
 #include "store.h"
+#include "text.h"
 #include "worker.h"
 
 #include <CLI/CLI.hpp>
@@ -57,8 +58,22 @@ std::string NewRunId()
 
 int Error(const std::string& aText)
 {
-    std::fprintf(stderr, "station: ERROR: %s\n", aText.c_str());
+    std::fprintf(stderr, "station: ERROR: %s\n", station::TerminalSafe(aText).c_str());
     return 2;
+}
+
+// A password in the store URL is visible to every user of the computer in
+// the process list (this program's; its workers get the URL through a
+// pipe). Say so and name the ways that keep it private, and blank it out
+// of this process's own arguments as far as the system allows.
+void GuardPassword(int aArgc, char** aArgv, const std::string& aDb)
+{
+    if (!station::UrlHasPassword(aDb)) return;
+    std::fprintf(stderr,
+                 "station: WARNING: the store URL holds a password, which other users of this computer can see in the "
+                 "process list; give it in a password file (PGPASSFILE, ~/.pgpass), a service file (PGSERVICEFILE, "
+                 "service=NAME) or PGPASSWORD instead\n");
+    station::HideArgument(aArgc, aArgv, aDb, station::RedactUrl(aDb));
 }
 
 std::string LibraryVersion()
@@ -177,7 +192,7 @@ int Run(const RunOptions& aOptions)
     base.keyDatabaseSha256 = Sha256OfFile(plan.keyDatabase);
 
     std::printf("station %s, run %s, plan %s, %zu DUT%s, store %s\n", base.station.c_str(), base.runId.c_str(),
-                plan.path.c_str(), duts.size(), duts.size() == 1 ? "" : "s", aOptions.db.c_str());
+                TerminalSafe(plan.path).c_str(), duts.size(), duts.size() == 1 ? "" : "s", TerminalSafe(RedactUrl(aOptions.db)).c_str());
     SetStopFlag(&gAbort);
 
     std::vector<Record> records = RunSlots(request, store.get(), &gAbort, stdout);
@@ -185,7 +200,7 @@ int Run(const RunOptions& aOptions)
     // A record that cannot be kept is a station error.
     SinkTargets targets;
     targets.store = store.get();
-    targets.storeName = aOptions.db;
+    targets.storeName = TerminalSafe(RedactUrl(aOptions.db));
     targets.resultsDir = aOptions.results;
     targets.suiteName = "station " + base.station + " run " + base.runId;
     targets.console = stdout;
@@ -203,7 +218,7 @@ int AddRange(station::Store& aStore, const std::string& aDb, uint32_t aNap, uint
     const auto uap = static_cast<uint8_t>(aUap);
     if (!aStore.AddRange(nap, uap, aFirst, aLast, error)) return Error(error);
     std::printf("added %s to %s\n", (Address{nap, uap, aFirst}.Text() + " - " + Address{nap, uap, aLast}.Text().substr(8)).c_str(),
-                aDb.c_str());
+                TerminalSafe(RedactUrl(aDb)).c_str());
     return 0;
 }
 
@@ -498,6 +513,8 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    GuardPassword(argc, argv, db);
+    GuardPassword(argc, argv, run.db);
     const bool json = take->parsed() || mark->parsed() || show->parsed();
     if (add->parsed() || list->parsed() || scrap->parsed() || history->parsed() || exportCmd->parsed() || sync->parsed() ||
         json) {

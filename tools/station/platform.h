@@ -31,6 +31,16 @@ bool IsLiveTerminal(std::FILE* aFile);
 // a closed pipe on the way out is an error, not the end of the program.
 void SetStopFlag(volatile std::sig_atomic_t* aFlag);
 
+// Makes aPath a new, empty file that only this user and its group may read
+// (0640, less what the umask takes), unless a file is there already; a
+// link there is refused. For the store and the outbox.
+bool CreatePrivateFile(const std::string& aPath, std::string& aError);
+
+// Overwrites, in this process's own argument list (what the process list
+// shows), every argument that is aSecret or ends in it with aShown, as far
+// as its length allows.
+void HideArgument(int aArgc, char** aArgv, const std::string& aSecret, const std::string& aShown);
+
 // A new folder only this user can read, in the system's temporary folder;
 // empty with a text in aError when none can be made.
 std::string PrivateTempDir(const std::string& aPrefix, std::string& aError);

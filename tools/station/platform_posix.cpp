@@ -4,6 +4,7 @@
 // reports on. It dies with the station (the parent-death signal).
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,11 +98,73 @@ std::string PrivateTempDir(const std::string& aPrefix, std::string& aError)
     return path;
 }
 
+void HideArgument(int aArgc, char** aArgv, const std::string& aSecret, const std::string& aShown)
+{
+    if (aSecret.empty()) return;
+    for (int i = 1; i < aArgc; ++i) {
+        const size_t length = std::strlen(aArgv[i]);
+        if (length < aSecret.size() || std::strcmp(aArgv[i] + length - aSecret.size(), aSecret.c_str()) != 0) continue;
+        // "--db=URL" or "URL": the URL part is written over in place.
+        char* url = aArgv[i] + length - aSecret.size();
+        const size_t n = std::min(aShown.size(), aSecret.size());
+        std::memcpy(url, aShown.data(), n);
+        std::memset(url + n, ' ', aSecret.size() - n);
+    }
+}
+
+namespace {
+
+// The process's umask, read without changing it (another thread may be
+// making a file at the same moment).
+mode_t CurrentUmask()
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status != nullptr) {
+        char line[256];
+        unsigned mask = 0;
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+                std::fclose(status);
+                return static_cast<mode_t>(mask);
+            }
+        }
+        std::fclose(status);
+    }
+    return 022;
+}
+
+// A symbolic link where the station writes a file is refused: it could
+// make the station overwrite another file, whoever planted it.
+bool RefuseLink(const std::string& aPath, std::string& aError)
+{
+    struct stat info {};
+    if (lstat(aPath.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        aError = "\"" + aPath + "\" is a symbolic link, not a file: the station does not write through it";
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CreatePrivateFile(const std::string& aPath, std::string& aError)
+{
+    if (RefuseLink(aPath, aError)) return false;
+    const int fd = open(aPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640);
+    if (fd >= 0) return close(fd) == 0 || true;
+    if (errno == EEXIST) return true;
+    aError = "cannot make \"" + aPath + "\" (" + std::strerror(errno) + ")";
+    return false;
+}
+
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)
 {
-    const int fd = open(aPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // No link is followed (O_NOFOLLOW); a new file gets the umask's mode.
+    const int fd = open(aPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        aError = "cannot open \"" + aPath + "\" (" + std::strerror(errno) + ")";
+        const int saved = errno;
+        if (saved == ELOOP && RefuseLink(aPath, aError)) return false;
+        aError = "cannot open \"" + aPath + "\" (" + std::strerror(saved) + ")";
         return false;
     }
     // One write: appends of other stations land before or after it, never
@@ -121,13 +185,17 @@ bool AppendDurably(const std::string& aPath, const std::string& aLine, std::stri
 
 bool WriteFileAtomically(const std::string& aPath, const std::string& aContents, std::string& aError)
 {
-    const std::string temp = aPath + ".tmp." + std::to_string(getpid());
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (RefuseLink(aPath, aError)) return false;
+    // A temporary file no one can guess or plant a link at: made new
+    // (mkstemp: O_EXCL) beside the target, then given the umask's mode.
+    std::string temp = aPath + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
     if (fd < 0) {
-        aError = "cannot write \"" + temp + "\" (" + std::strerror(errno) + ")";
+        aError = "cannot write \"" + aPath + "\" (" + std::strerror(errno) + ")";
         return false;
     }
-    bool ok = WriteAll(fd, aContents.data(), aContents.size()) && fsync(fd) == 0;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    bool ok = fchmod(fd, 0666 & ~CurrentUmask()) == 0 && WriteAll(fd, aContents.data(), aContents.size()) && fsync(fd) == 0;
     const int saved = errno;
     ok = close(fd) == 0 && ok;
     if (!ok || std::rename(temp.c_str(), aPath.c_str()) != 0) {

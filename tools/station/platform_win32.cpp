@@ -2,6 +2,8 @@
 // with "--station-worker" and two inherited pipe handles, one it reports on
 // and one it reads its request and stop requests from. Workers run in a job
 // object, so that they end with the station.
+// rand_s, the system's random numbers, for names no one can guess.
+#define _CRT_RAND_S
 #include "platform.h"
 
 #include <windows.h>
@@ -163,8 +165,40 @@ std::string PrivateTempDir(const std::string& aPrefix, std::string& aError)
     return "";
 }
 
+void HideArgument(int, char**, const std::string&, const std::string&)
+{
+    // Windows keeps its own copy of the command line: nothing to blank here.
+}
+
+namespace {
+
+// A link or junction where the station writes a file is refused.
+bool RefuseLink(const std::string& aPath, std::string& aError)
+{
+    const DWORD attributes = GetFileAttributesA(aPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        aError = "\"" + aPath + "\" is a symbolic link, not a file: the station does not write through it";
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CreatePrivateFile(const std::string& aPath, std::string& aError)
+{
+    // Windows gives a new file the folder's access rules.
+    if (RefuseLink(aPath, aError)) return false;
+    const HANDLE h = CreateFileA(aPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return CloseHandle(h) || true;
+    if (GetLastError() == ERROR_FILE_EXISTS) return true;
+    aError = "cannot make \"" + aPath + "\" (" + SystemText(GetLastError()) + ")";
+    return false;
+}
+
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)
 {
+    if (RefuseLink(aPath, aError)) return false;
     // Append-only access: every write goes to the end of the file as one.
     const HANDLE h = CreateFileA(aPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -187,10 +221,22 @@ bool AppendDurably(const std::string& aPath, const std::string& aLine, std::stri
 
 bool WriteFileAtomically(const std::string& aPath, const std::string& aContents, std::string& aError)
 {
-    const std::string temp = aPath + ".tmp." + std::to_string(GetCurrentProcessId());
-    const HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (RefuseLink(aPath, aError)) return false;
+    // A temporary file no one can guess: a random name, made new (CREATE_NEW
+    // fails on anything already there, a link included).
+    std::string temp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        unsigned int random = 0;
+        rand_s(&random);
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x", random);
+        temp = aPath + suffix;
+        h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
     if (h == INVALID_HANDLE_VALUE) {
-        aError = "cannot write \"" + temp + "\" (" + SystemText(GetLastError()) + ")";
+        aError = "cannot write \"" + aPath + "\" (" + SystemText(GetLastError()) + ")";
         return false;
     }
     bool ok = WriteAll(h, aContents.data(), aContents.size()) && FlushFileBuffers(h);

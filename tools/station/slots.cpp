@@ -1,6 +1,7 @@
 #include "slots.h"
 
 #include "platform.h"
+#include "text.h"
 
 #include <memory>
 
@@ -26,9 +27,11 @@ public:
 
     void Set(size_t aIndex, const std::string& aText)
     {
-        mLines[aIndex] = aText;
+        // Step names come from the plan and texts from devices: neither
+        // reaches the terminal with a control character in it.
+        mLines[aIndex] = TerminalSafe(aText);
         if (!mLive) {
-            std::fprintf(mOut, "slot %zu: %s\n", aIndex + 1, aText.c_str());
+            std::fprintf(mOut, "slot %zu: %s\n", aIndex + 1, mLines[aIndex].c_str());
             std::fflush(mOut);
             return;
         }

@@ -2,11 +2,13 @@
 // PostgreSQL URL is refused before anything is touched.
 #include "sql.h"
 
+#include "text.h"
+
 namespace station {
 
 std::unique_ptr<SqlConnection> OpenPostgres(const std::string& aUrl, std::string& aError)
 {
-    aError = "cannot open the store \"" + aUrl + "\": this station is built without PostgreSQL (give a SQLite file)";
+    aError = "cannot open the store \"" + RedactUrl(aUrl) + "\": this station is built without PostgreSQL (give a SQLite file)";
     return nullptr;
 }
 

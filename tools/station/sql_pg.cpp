@@ -7,6 +7,8 @@
 // again before the next statement.
 #include "sql.h"
 
+#include "text.h"
+
 #include <libpq-fe.h>
 
 #include <cstdlib>
@@ -43,6 +45,7 @@ public:
 
     bool Open(const std::string& aUrl, std::string& aError)
     {
+        mUrl = aUrl;
         // A server that does not answer is given up after 10 s, unless the
         // URL says otherwise (its own connect_timeout comes later and wins).
         const char* keys[] = {"connect_timeout", "dbname", nullptr};
@@ -155,14 +158,16 @@ private:
         PQreset(mConn);
         if (PQstatus(mConn) == CONNECTION_OK) Prepare();
     }
+    // The server's or libpq's text, never with the URL's password in it.
     std::string Message() const
     {
         std::string text = mConn != nullptr ? PQerrorMessage(mConn) : "out of memory";
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-        return text;
+        return RedactSecret(text, mUrl);
     }
 
     PGconn* mConn = nullptr;
+    std::string mUrl;
     bool mInTransaction = false;
 };
 

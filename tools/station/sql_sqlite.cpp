@@ -7,6 +7,8 @@
 // lock time-out (30 s, or NVT_STORE_LOCK_TIMEOUT_MS).
 #include "sql.h"
 
+#include "platform.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -94,7 +96,13 @@ public:
             aError = "cannot open the store \"" + aPath + "\": it does not exist (station addresses add makes a store)";
             return false;
         }
-        const int flags = SQLITE_OPEN_READWRITE | (aCreate ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+        // A new store (or outbox) is readable by its user and group only; a
+        // link at the store's name is never followed.
+        if (aCreate && !CreatePrivateFile(aPath, aError)) {
+            aError = "cannot open the store \"" + aPath + "\" (" + aError + ")";
+            return false;
+        }
+        const int flags = SQLITE_OPEN_READWRITE | (aCreate ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
         if (sqlite3_open_v2(aPath.c_str(), &mDb, flags, nullptr) != SQLITE_OK) {
             aError = "cannot open the store \"" + aPath + "\" (" + (mDb ? sqlite3_errmsg(mDb) : "out of memory") + ")";
             return false;

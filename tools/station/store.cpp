@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "platform.h"
+#include "text.h"
 
 #include <chrono>
 #include <cstdio>
@@ -473,10 +474,14 @@ std::unique_ptr<Store> OpenStore(const std::string& aUrl, StoreMode aMode, std::
     }
     std::unique_ptr<SqlConnection> sql =
         IsPostgresUrl(aUrl) ? OpenPostgres(aUrl, aError) : OpenSqlite(aUrl, aMode == StoreMode::Create, aError);
-    if (!sql) return nullptr;
-    auto store = std::make_unique<Store>(std::move(sql), aUrl);
+    if (!sql) {
+        aError = RedactSecret(aError, aUrl);
+        return nullptr;
+    }
+    auto store = std::make_unique<Store>(std::move(sql), RedactUrl(aUrl));
     if (!store->Prepare(aMode, aError)) {
         if (aError.rfind("the store", 0) != 0) aError = "cannot use the store (" + aError + ")";
+        aError = RedactSecret(aError, aUrl);
         return nullptr;
     }
     return store;

@@ -2,6 +2,8 @@
 // address and why it did not pass.
 #include "sinks/sink.h"
 
+#include "text.h"
+
 namespace station {
 
 namespace {
@@ -17,7 +19,7 @@ public:
             std::fprintf(mOut, "%-5s slot %d  %s%s%s\n", OutcomeText(r.outcome), r.slot,
                          r.address.empty() ? "-" : r.address.c_str(),
                          r.addressSource == AddressSource::Retest ? " (retest, kept)" : "",
-                         r.text.empty() ? "" : ("  " + r.text).c_str());
+                         r.text.empty() ? "" : ("  " + TerminalSafe(r.text)).c_str());
         }
         return true;
     }

@@ -1,6 +1,7 @@
 #include "sinks/sink.h"
 
 #include "outbox.h"
+#include "text.h"
 
 #include <filesystem>
 
@@ -26,14 +27,14 @@ bool KeepRecords(const std::vector<std::unique_ptr<Sink>>& aSinks, const std::ve
     for (const Record& r : aRecords) {
         for (const auto& sink : aSinks) {
             if (!sink->Add(r, error)) {
-                std::fprintf(aErrors, "station: ERROR: slot %d: %s\n", r.slot, error.c_str());
+                std::fprintf(aErrors, "station: ERROR: slot %d: %s\n", r.slot, TerminalSafe(error).c_str());
                 kept = false;
             }
         }
     }
     for (const auto& sink : aSinks) {
         if (!sink->Close(aRecords, error)) {
-            std::fprintf(aErrors, "station: ERROR: %s\n", error.c_str());
+            std::fprintf(aErrors, "station: ERROR: %s\n", TerminalSafe(error).c_str());
             kept = false;
         }
     }

@@ -6,6 +6,7 @@
 #include "sinks/sink.h"
 
 #include "outbox.h"
+#include "text.h"
 
 #include <cstdio>
 
@@ -52,7 +53,7 @@ public:
         }
         if (mLeft > 0)
             std::fprintf(stderr, "station: WARNING: %lld record%s not in the store yet (%s); kept in %s\n",
-                         static_cast<long long>(mLeft), mLeft == 1 ? " is" : "s are", refused.c_str(), mOutboxPath.c_str());
+                         static_cast<long long>(mLeft), mLeft == 1 ? " is" : "s are", TerminalSafe(refused).c_str(), mOutboxPath.c_str());
         return true;
     }
 
