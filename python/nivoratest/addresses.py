@@ -170,7 +170,8 @@ class AddressStore:
     ``station_program`` is the program's path (default: see
     :func:`find_station_program`). ``timeout`` (seconds, default None) ends a
     command that takes longer with :class:`AddressStoreError`; the station
-    itself gives up on a store that stays locked or unreachable for 30 s.
+    itself waits at most 30 s for a locked store and 10 s for a PostgreSQL
+    server that does not answer.
     Every refusal and failure raises :class:`AddressStoreError` with the
     station's text.
     """
