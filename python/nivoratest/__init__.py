@@ -14,6 +14,7 @@ package never fails for want of it.
 """
 
 from ._library import LibraryNotFoundError, library_path
+from .addresses import AddressRecord, AddressStore, AddressStoreError
 from .device import NVM, Device, Version, default_keydb, transports, version
 from .errors import (NvtCsError, NvtDeviceError, NvtError, NvtFirmwareError, NvtHandleError,
                      NvtParameterError, NvtSequenceError, NvtTestFailedError, NvtWarning, Result)
@@ -24,5 +25,5 @@ __all__ = [
     "Device", "NVM", "Result", "Version", "version", "transports", "default_keydb",
     "library_path", "LibraryNotFoundError", "NvtWarning", "NvtError", "NvtHandleError",
     "NvtTestFailedError", "NvtSequenceError", "NvtParameterError", "NvtDeviceError",
-    "NvtFirmwareError", "NvtCsError",
+    "NvtFirmwareError", "NvtCsError", "AddressStore", "AddressRecord", "AddressStoreError",
 ]

@@ -39,7 +39,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 from .errors import NvtError, Result
 
-__all__ = ["LibraryNotFoundError", "load", "library_path", "locked", "generation",
+__all__ = ["LibraryNotFoundError", "load", "library_path", "build_folders", "locked", "generation",
            "InterruptsDeferred", "EXPECTED_VERSION", "FORK_WAIT_SECONDS"]
 
 #: Major and minor version of the library this binding is written for.
@@ -77,18 +77,24 @@ class LibraryNotFoundError(OSError):
         return (type(self), (self.tried,), self.__dict__)
 
 
+def build_folders() -> List[Path]:
+    """The program folders of the checkout this package sits in, in search
+    order: ``$NVT_BUILD_DIR/bin``, then ``build/bin``; none for an installed
+    package."""
+    if not (_CHECKOUT / "python" / "nivoratest").is_dir():
+        return []
+    build = os.environ.get("NVT_BUILD_DIR", "")
+    folders = [Path(build) / "bin"] if build else []
+    return folders + [_CHECKOUT / "build" / "bin"]
+
+
 def _candidates() -> List[Union[Path, str]]:
     """Paths to try, in search order (see the module text)."""
     env = os.environ.get("NIVORATEST_LIBRARY", "")
     if env:
         path = Path(env)
         return [path / LIBRARY_NAME if path.is_dir() else path]
-    paths: List[Union[Path, str]] = []
-    if (_CHECKOUT / "python" / "nivoratest").is_dir():
-        build = os.environ.get("NVT_BUILD_DIR", "")
-        if build:
-            paths.append(Path(build) / "bin" / LIBRARY_NAME)
-        paths.append(_CHECKOUT / "build" / "bin" / LIBRARY_NAME)
+    paths: List[Union[Path, str]] = [folder / LIBRARY_NAME for folder in build_folders()]
     # A bare name makes the system loader search its own path.
     paths.append(LIBRARY_NAME)
     return paths

@@ -3,6 +3,7 @@ per session by the builders beside the library, and devices in the states
 the tests start from."""
 
 import os
+import subprocess
 import sys
 
 PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -13,6 +14,7 @@ import pytest  # noqa: E402
 
 import nivoratest  # noqa: E402
 from nivoratest import sim  # noqa: E402
+from nivoratest.addresses import find_station_program  # noqa: E402
 
 pytest_plugins = ["pytester", "nivoratest.pytest_plugin"]
 
@@ -61,3 +63,12 @@ def env_python():
     env["PYTHONPATH"] = PYTHON_DIR + os.pathsep + env.get("PYTHONPATH", "")
     env["NIVORATEST_LIBRARY"] = str(nivoratest.library_path())
     return env
+
+
+@pytest.fixture
+def store_db(tmp_path):
+    """A new address store (SQLite) with the range 005B:02:000100-0001FF."""
+    db = str(tmp_path / "addresses.db")
+    subprocess.run([str(find_station_program()), "addresses", "add", "--db", db, "--nap", "0x5B", "--uap", "2",
+                    "--first", "0x100", "--last", "0x1FF"], check=True, capture_output=True)
+    return db
