@@ -82,11 +82,11 @@ int main(int argc, char** argv)
     }
     const std::string address = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
                                 std::to_string(tester.port());
-    std::cout << "rftester: listening on " << address << " with " << config.ports << " RF ports" << std::endl;
     if (!readyFile.empty() && !WriteReadyFile(readyFile, address)) {
         std::cerr << "rftester: cannot write " << readyFile << "\n";
         return 1;
     }
+    std::cout << "rftester: listening on " << address << " with " << config.ports << " RF ports" << std::endl;
 
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& aError, int) {

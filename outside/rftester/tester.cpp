@@ -552,7 +552,7 @@ std::string Connection::Measurement(Command aId)
         return scpi::Fixed(offset + kFrequencyNoiseHz * port.noise.Gaussian(), 1);
     default:
         if (e.mode != Mode::Burst) {
-            mErrors.Push(scpi::kExecutionError, "a carrier has no drift to measure, only a burst has" + where);
+            mErrors.Push(scpi::kExecutionError, "no burst" + where + " (a carrier has no drift)");
             return scpi::kNotANumber;
         }
         return scpi::Fixed(e.driftHz + kDriftNoiseHz * port.noise.Gaussian(), 1);
@@ -645,7 +645,11 @@ bool Tester::Listen(const std::string& aHost, uint16_t aPort, std::string& aErro
     const tcp::endpoint endpoint(address, aPort);
     tcp::acceptor& acceptor = mImpl->acceptor;
     acceptor.open(endpoint.protocol(), ec);
+#if !defined(_WIN32)
+    // A restarted tester takes its port back at once. (On Windows the same
+    // option would let two testers share a port, and it is not needed there.)
     if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+#endif
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
