@@ -61,15 +61,15 @@ constexpr Spread kDriftKhz = {0.0, 3.0, 10.0};
 constexpr Spread kSensDbm = {-90.0, 1.5, 4.5};
 
 // How far the trim pulls the crystal, in ppm (positive: faster).
-double PullPpm(double aPullScale, unsigned aTrim);
+DEVSIM_API double PullPpm(double aPullScale, unsigned aTrim);
 // The carrier of a chip on a nominal centre frequency at a trim, in Hz.
-double CarrierHz(const RadioParameters& aRadio, double aCentreHz, unsigned aTrim);
+DEVSIM_API double CarrierHz(const RadioParameters& aRadio, double aCentreHz, unsigned aTrim);
 // The share of packets lost at a level, 0 to 1.
-double PacketErrorRate(double aLevelDbm, double aSensDbm);
+DEVSIM_API double PacketErrorRate(double aLevelDbm, double aSensDbm);
 // A chip's radio: drawn from the seed, pinned values taken as they are.
 // Each value has its own stream of the seed, so pinning one leaves the
 // others as the seed drew them.
-RadioParameters Draw(const RadioOptions& aOptions);
+DEVSIM_API RadioParameters Draw(const RadioOptions& aOptions);
 
 }  // namespace radiomodel
 

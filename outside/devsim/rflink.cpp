@@ -5,9 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 namespace devsim {
@@ -53,56 +51,48 @@ struct RfLink::Impl {
         return line;
     }
 
-    // The read loop of the link's thread.
-    void Read()
+    // The link's thread: blocking reads until the cable goes. Blocking
+    // reads and writes on one socket may run on two threads at once; the
+    // host's thread writes its EMIT lines itself, so an acknowledgement
+    // costs one wake-up less than a hand-over to this thread would.
+    void ReadLoop()
     {
-        asio::async_read_until(socket, input, '\n', [this](const std::error_code& aError, size_t aLength) {
-            if (aError) {
-                Down();
-                return;
-            }
-            const std::vector<std::string> words = rflinkwire::Words(TakeLine(aLength));
+        for (;;) {
+            std::error_code error;
+            const size_t length = asio::read_until(socket, input, '\n', error);
+            if (error) break;
+            const std::vector<std::string> words = rflinkwire::Words(TakeLine(length));
             uint64_t seq = 0, unused = 0;
             rflinkwire::GeneratorRun run;
             if (rflinkwire::ParseReply(words, "ACK", seq, unused)) {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (seq > acked) acked = seq;
                 changed.notify_all();
-            } else if (rflinkwire::ParseGen(words, run)) {
-                Send(rflinkwire::ReceivedLine(run.seq, onGenerator(run)));
-            } else {
-                // Not the tester's protocol: the cable is unplugged rather than
-                // guessing what was meant.
-                Down();
-                return;
+            } else if (!rflinkwire::ParseGen(words, run) || !Send(rflinkwire::ReceivedLine(run.seq, onGenerator(run)))) {
+                // Not the tester's protocol, or the answer did not go out: the
+                // cable is unplugged rather than guessing what was meant.
+                break;
             }
-            Read();
-        });
+        }
+        Down();
     }
 
-    // Queues a line; on the link's thread only.
-    void Send(std::string aLine)
+    // Writes one line whole; false (and the link down) when it failed.
+    bool Send(const std::string& aLine)
     {
-        outgoing.push_back(std::move(aLine));
-        if (outgoing.size() == 1) WriteNext();
-    }
-
-    void WriteNext()
-    {
-        asio::async_write(socket, asio::buffer(outgoing.front()), [this](const std::error_code& aError, size_t) {
-            if (aError) {
-                Down();
-                return;
-            }
-            outgoing.pop_front();
-            if (!outgoing.empty()) WriteNext();
-        });
+        std::error_code error;
+        {
+            std::lock_guard<std::mutex> lock(writing);
+            asio::write(socket, asio::buffer(aLine), error);
+        }
+        if (error) Down();
+        return !error;
     }
 
     void Down()
     {
         std::error_code ignored;
-        socket.close(ignored);
+        socket.shutdown(tcp::socket::shutdown_both, ignored);
         std::lock_guard<std::mutex> lock(mutex);
         down = true;
         changed.notify_all();
@@ -113,8 +103,7 @@ struct RfLink::Impl {
     tcp::resolver resolver{io};
     tcp::socket socket{io};
     asio::streambuf input{rflinkwire::kMaxLine};
-    std::deque<std::string> outgoing;
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::mutex writing;  // one line at a time from either thread
     std::thread thread;
 
     mutable std::mutex mutex;
@@ -130,12 +119,9 @@ RfLink::~RfLink()
 {
     Impl& d = *mImpl;
     if (d.thread.joinable()) {
-        asio::post(d.io, [&d] {
-            std::error_code ignored;
-            d.socket.shutdown(tcp::socket::shutdown_both, ignored);
-            d.socket.close(ignored);
-        });
-        d.work.reset();
+        // The blocking read ends when the socket is shut down.
+        std::error_code ignored;
+        d.socket.shutdown(tcp::socket::shutdown_both, ignored);
         d.thread.join();
     }
 }
@@ -204,9 +190,7 @@ bool RfLink::Connect(const std::string& aHost, uint16_t aPort, uint32_t aRfPort,
     }
 
     d.down = false;
-    d.work.emplace(asio::make_work_guard(d.io));
-    d.Read();
-    d.thread = std::thread([&d] { d.io.run(); });
+    d.thread = std::thread([&d] { d.ReadLoop(); });
     return true;
 }
 
@@ -219,7 +203,7 @@ bool RfLink::Emit(const rflinkwire::Emission& aEmission)
         if (d.down) return false;
         seq = d.nextSeq++;
     }
-    asio::post(d.io, [&d, line = rflinkwire::EmitLine(seq, aEmission)]() mutable { d.Send(std::move(line)); });
+    if (!d.Send(rflinkwire::EmitLine(seq, aEmission))) return false;
     std::unique_lock<std::mutex> lock(d.mutex);
     d.changed.wait_for(lock, kReplyTimeout, [&] { return d.down || d.acked >= seq; });
     return d.acked >= seq;
