@@ -22,7 +22,10 @@ else()
   target_include_directories(nvt_asio SYSTEM INTERFACE ${NVT_ASIO_INCLUDE_DIR})
 endif()
 find_package(Threads REQUIRED)
-target_compile_definitions(nvt_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# asio picks std::aligned_alloc or operator new by whether a standard header
+# came before its own, so two sources could pair one's allocation with the
+# other's release (AddressSanitizer reports it): always operator new.
+target_compile_definitions(nvt_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED ASIO_DISABLE_STD_ALIGNED_ALLOC)
 target_link_libraries(nvt_asio INTERFACE Threads::Threads)
 if(WIN32)
   # Windows 7 and later (Wine included).
