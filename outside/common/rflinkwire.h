@@ -36,7 +36,10 @@ constexpr uint32_t kMaxGeneratorPackets = 1000000;
 
 // Bluetooth LE RF channels 0-39 at 2402 + 2 * channel MHz.
 constexpr unsigned kChannels = 40;
-constexpr double ChannelHz(unsigned aChannel) { return (2402.0 + 2.0 * aChannel) * 1e6; }
+constexpr double ChannelHz(unsigned aChannel)
+{
+    return (2402.0 + 2.0 * aChannel) * 1e6;
+}
 
 enum class Mode { Off, Carrier, Burst };
 
@@ -125,8 +128,8 @@ inline std::string EmitLine(uint64_t aSeq, const Emission& aEmission)
     std::string line = "EMIT " + std::to_string(aSeq);
     if (aEmission.mode == Mode::Off) return line + " OFF\n";
     line += aEmission.mode == Mode::Carrier ? " CW " : " BURST ";
-    return line + Number(aEmission.frequencyHz) + " " + Number(aEmission.powerDbm) + " " +
-           Number(aEmission.driftHz) + "\n";
+    return line + Number(aEmission.frequencyHz) + " " + Number(aEmission.powerDbm) + " " + Number(aEmission.driftHz) +
+           "\n";
 }
 
 inline bool ParseEmit(const std::vector<std::string>& aWords, uint64_t& aSeq, Emission& aEmission)
@@ -138,12 +141,9 @@ inline bool ParseEmit(const std::vector<std::string>& aWords, uint64_t& aSeq, Em
         return true;
     }
     if (aWords.size() != 6) return false;
-    if (aWords[2] == "CW")
-        e.mode = Mode::Carrier;
-    else if (aWords[2] == "BURST")
-        e.mode = Mode::Burst;
-    else
-        return false;
+    if (aWords[2] == "CW") e.mode = Mode::Carrier;
+    else if (aWords[2] == "BURST") e.mode = Mode::Burst;
+    else return false;
     if (!ParseNumber(aWords[3], e.frequencyHz) || !ParseNumber(aWords[4], e.powerDbm) ||
         !ParseNumber(aWords[5], e.driftHz))
         return false;
@@ -160,8 +160,8 @@ struct GeneratorRun {
 
 inline std::string GenLine(const GeneratorRun& aRun)
 {
-    return "GEN " + std::to_string(aRun.seq) + " " + std::to_string(aRun.channel) + " " + Number(aRun.levelDbm) +
-           " " + std::to_string(aRun.count) + "\n";
+    return "GEN " + std::to_string(aRun.seq) + " " + std::to_string(aRun.channel) + " " + Number(aRun.levelDbm) + " " +
+           std::to_string(aRun.count) + "\n";
 }
 
 inline bool ParseGen(const std::vector<std::string>& aWords, GeneratorRun& aRun)
@@ -179,15 +179,17 @@ inline bool ParseGen(const std::vector<std::string>& aWords, GeneratorRun& aRun)
     return true;
 }
 
-inline std::string AckLine(uint64_t aSeq) { return "ACK " + std::to_string(aSeq) + "\n"; }
+inline std::string AckLine(uint64_t aSeq)
+{
+    return "ACK " + std::to_string(aSeq) + "\n";
+}
 inline std::string ReceivedLine(uint64_t aSeq, uint64_t aReceived)
 {
     return "RCVD " + std::to_string(aSeq) + " " + std::to_string(aReceived) + "\n";
 }
 
 // "ACK <seq>" or "RCVD <seq> <n>"; aReceived is left alone for an ACK.
-inline bool ParseReply(const std::vector<std::string>& aWords, const char* aKind, uint64_t& aSeq,
-                       uint64_t& aReceived)
+inline bool ParseReply(const std::vector<std::string>& aWords, const char* aKind, uint64_t& aSeq, uint64_t& aReceived)
 {
     const bool ack = std::string(aKind) == "ACK";
     if (aWords.size() != (ack ? 2u : 3u) || aWords[0] != aKind || !ParseCount(aWords[1], UINT64_MAX, aSeq))

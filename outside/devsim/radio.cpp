@@ -48,9 +48,7 @@ constexpr uint64_t kLossStream = 100;
 }
 
 Radio::Radio(const RadioOptions& aOptions)
-    : mOptions(aOptions),
-      mParameters(radiomodel::Draw(aOptions)),
-      mLoss(simrandom::Mix(aOptions.seed, kLossStream))
+    : mOptions(aOptions), mParameters(radiomodel::Draw(aOptions)), mLoss(simrandom::Mix(aOptions.seed, kLossStream))
 {
 }
 
@@ -62,14 +60,12 @@ Radio::~Radio()
 bool Radio::Connect(std::string& aError)
 {
     if (mOptions.testerHost.empty()) return true;
-    std::unique_ptr<RfLink> link(new RfLink([this](const rflinkwire::GeneratorRun& aRun) {
-        return OnGenerator(aRun.channel, aRun.levelDbm, aRun.count);
-    }));
+    std::unique_ptr<RfLink> link(new RfLink(
+        [this](const rflinkwire::GeneratorRun& aRun) { return OnGenerator(aRun.channel, aRun.levelDbm, aRun.count); }));
     if (!link->Connect(mOptions.testerHost, mOptions.testerPort, mOptions.testerRfPort, aError)) return false;
     mLink = std::move(link);
-    // The tester starts from a port that sends nothing.
+    // The tester starts the port with nothing on air, as the chip is now.
     mPublished = rflinkwire::Emission();
-    Publish();
     return true;
 }
 
@@ -124,20 +120,19 @@ void Radio::SetTrim(unsigned aTrim)
 
 void Radio::Carrier(double aCentreHz)
 {
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mTransmit = Transmit::Carrier;
-        mCentreHz = aCentreHz;
-        mReceiving = false;
-    }
-    Publish();
+    StartTransmit(Transmit::Carrier, aCentreHz);
 }
 
 void Radio::Burst(double aCentreHz)
 {
+    StartTransmit(Transmit::Burst, aCentreHz);
+}
+
+void Radio::StartTransmit(Transmit aTransmit, double aCentreHz)
+{
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        mTransmit = Transmit::Burst;
+        mTransmit = aTransmit;
         mCentreHz = aCentreHz;
         mReceiving = false;
     }

@@ -32,11 +32,11 @@ namespace devsim {
 
 // One chip's radio.
 struct RadioParameters {
-    double xtalPpm = 0;     // crystal error
-    double pullScale = 1;   // the chip's factor k of the trim curve
-    double txDbm = 0;       // output power
-    double driftKhz = 0;    // carrier drift over a burst
-    double sensDbm = 0;     // level at which 30.8 % of packets are lost
+    double xtalPpm = 0;    // crystal error
+    double pullScale = 1;  // the chip's factor k of the trim curve
+    double txDbm = 0;      // output power
+    double driftKhz = 0;   // carrier drift over a burst
+    double sensDbm = 0;    // level at which 30.8 % of packets are lost
 };
 
 namespace radiomodel {
@@ -45,7 +45,7 @@ constexpr unsigned kTrimMax = 63;
 // The trim a chip runs at until something sets it: mid-scale, where the
 // curve pulls nothing.
 constexpr unsigned kDefaultTrim = 32;
-constexpr double kPullA = 7600.0;   // ppm * trim codes
+constexpr double kPullA = 7600.0;     // ppm * trim codes
 constexpr double kPullOffset = 24.0;  // trim codes
 constexpr double kPerWidthDb = 0.7;
 
@@ -112,6 +112,7 @@ public:
 private:
     enum class Transmit { Off, Carrier, Burst };
     rflinkwire::Emission EmissionLocked() const;
+    void StartTransmit(Transmit aTransmit, double aCentreHz);
     // Sends what the antenna sends now to the tester, when it changed.
     void Publish();
 

@@ -68,7 +68,8 @@ struct RfLink::Impl {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (seq > acked) acked = seq;
                 changed.notify_all();
-            } else if (!rflinkwire::ParseGen(words, run) || !Send(rflinkwire::ReceivedLine(run.seq, onGenerator(run)))) {
+            } else if (!rflinkwire::ParseGen(words, run) ||
+                       !Send(rflinkwire::ReceivedLine(run.seq, onGenerator(run)))) {
                 // Not the tester's protocol, or the answer did not go out: the
                 // cable is unplugged rather than guessing what was meant.
                 break;

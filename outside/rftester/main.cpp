@@ -50,9 +50,11 @@ int main(int argc, char** argv)
     app.add_option("--ports", config.ports, "number of RF ports")->check(CLI::Range(1u, 64u))->capture_default_str();
     app.add_option("--seed", config.seed, "seed of the measurement noise")->capture_default_str();
     app.add_option("--measure-ms", config.measureMs, "time one READ takes, ms")
-        ->check(CLI::Range(0u, 10000u))->capture_default_str();
+        ->check(CLI::Range(0u, 10000u))
+        ->capture_default_str();
     app.add_option("--packet-us", config.packetUs, "time the generator takes per packet, us")
-        ->check(CLI::Range(0u, 100000u))->capture_default_str();
+        ->check(CLI::Range(0u, 100000u))
+        ->capture_default_str();
     app.add_option("--idn", config.identity, "the *IDN? answer")->capture_default_str();
     app.add_option("--ready-file", readyFile, "file to write HOST:PORT to once listening");
     app.add_option("--fail-on", failOn, "test fault: this command (e.g. INIT:GEN) fails with an execution error");
@@ -80,8 +82,8 @@ int main(int argc, char** argv)
         std::cerr << "rftester: " << error << "\n";
         return 1;
     }
-    const std::string address = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-                                std::to_string(tester.port());
+    const std::string address =
+        (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(tester.port());
     if (!readyFile.empty() && !WriteReadyFile(readyFile, address)) {
         std::cerr << "rftester: cannot write " << readyFile << "\n";
         return 1;

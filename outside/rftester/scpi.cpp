@@ -77,12 +77,9 @@ std::string CleanDetail(const std::string& aDetail)
 {
     std::string out;
     for (char c : aDetail.substr(0, 120)) {
-        if (c == '"')
-            out += "\"\"";
-        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
-            out += '?';
-        else
-            out += c;
+        if (c == '"') out += "\"\"";
+        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) out += '?';
+        else out += c;
     }
     return out;
 }
@@ -276,8 +273,8 @@ int ParseReal(const std::string& aText, double aMin, double aMax, double aDefaul
 int ParseInteger(const std::string& aText, int64_t aMin, int64_t aMax, int64_t aDefault, int64_t& aValue)
 {
     double value = 0;
-    const int error = ParseReal(aText, static_cast<double>(aMin), static_cast<double>(aMax),
-                                static_cast<double>(aDefault), value);
+    const int error =
+        ParseReal(aText, static_cast<double>(aMin), static_cast<double>(aMax), static_cast<double>(aDefault), value);
     if (error != kNoError) return error;
     if (value != std::floor(value)) return kIllegalParameterValue;
     aValue = static_cast<int64_t>(value);

@@ -59,9 +59,9 @@ private:
 
 // A program message unit: a header and its parameters.
 struct Unit {
-    bool common = false;        // *IDN? and the other 488.2 common commands
-    bool absolute = false;      // started with ':'
-    bool query = false;         // ended with '?'
+    bool common = false;              // *IDN? and the other 488.2 common commands
+    bool absolute = false;            // started with ':'
+    bool query = false;               // ended with '?'
     std::vector<std::string> nodes;   // keywords as typed (for a common command: "IDN")
     std::vector<std::string> params;  // parameter texts, spaces trimmed
 };

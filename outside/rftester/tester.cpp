@@ -34,8 +34,24 @@ constexpr int64_t kDefaultPackets = 1500;
 constexpr int64_t kMaxPackets = 65535;
 
 enum Command {
-    kIdn, kRst, kCls, kOpcQuery, kWai, kSystemError, kPort, kPortQuery, kChannel, kChannelQuery,
-    kReadPower, kReadOffset, kReadDrift, kLevel, kLevelQuery, kPackets, kPacketsQuery, kInitGenerator,
+    kIdn,
+    kRst,
+    kCls,
+    kOpcQuery,
+    kWai,
+    kSystemError,
+    kPort,
+    kPortQuery,
+    kChannel,
+    kChannelQuery,
+    kReadPower,
+    kReadOffset,
+    kReadDrift,
+    kLevel,
+    kLevelQuery,
+    kPackets,
+    kPacketsQuery,
+    kInitGenerator,
 };
 
 struct CommandInfo {
@@ -80,7 +96,10 @@ struct Tester::Impl {
     Impl(asio::io_context& aIo, const TesterConfig& aConfig) : io(aIo), config(aConfig), acceptor(aIo)
     {
         for (const CommandInfo& info : kCommands) commands.Add(info.pattern, info.id);
-        for (unsigned i = 0; i < config.ports; ++i) ports.push_back(Port{{}, Emission(), simrandom::Random(simrandom::Mix(config.seed, i + 1))});
+        // A tester has at least one port, so the sessions' port 1 exists.
+        const unsigned count = config.ports == 0 ? 1 : config.ports;
+        for (unsigned i = 0; i < count; ++i)
+            ports.push_back(Port{{}, Emission(), simrandom::Random(simrandom::Mix(config.seed, i + 1))});
     }
 
     void Accept();
@@ -173,14 +192,14 @@ private:
     double mLevelDbm = kDefaultLevelDbm;
     int64_t mPackets = kDefaultPackets;
     scpi::ErrorQueue mErrors;
-    bool mDiscarding = false;          // the rest of an over-long message
-    std::vector<std::string> mUnits;   // of the message being run
+    bool mDiscarding = false;         // the rest of an over-long message
+    std::vector<std::string> mUnits;  // of the message being run
     size_t mNext = 0;
-    std::vector<std::string> mPath;    // the header path of the previous command
+    std::vector<std::string> mPath;  // the header path of the previous command
     std::vector<std::string> mResponses;
     bool mGeneratorRunning = false;
     bool mWaitingForGenerator = false;
-    bool mAnswerOpc = false;           // *OPC? (not *WAI) waits
+    bool mAnswerOpc = false;  // *OPC? (not *WAI) waits
 };
 
 void Connection::Close()
@@ -262,8 +281,9 @@ void Connection::OnHello(const std::vector<std::string>& aWords)
     unsigned port = 0;
     const size_t count = mTester->ports.size();
     if (!rflinkwire::ParseHello(aWords, port) || port == 0 || port > count) {
-        SendLink("ERR RF port " + (port == 0 ? std::string("request not understood") : std::to_string(port) + " does not exist") +
-                 " (this tester has ports 1 to " + std::to_string(count) + ")\n");
+        const std::string what =
+            port == 0 ? std::string("request not understood") : std::to_string(port) + " does not exist";
+        SendLink("ERR RF port " + what + " (this tester has ports 1 to " + std::to_string(count) + ")\n");
         // The answer goes out, then the connection ends with the next read.
         mKind = Kind::Chip;
         mCablePort = 0;
@@ -450,18 +470,14 @@ Connection::Flow Connection::Execute(Command aId, const scpi::Unit& aUnit)
     double real = 0;
     int error = scpi::kNoError;
     switch (aId) {
-    case kIdn:
-        mResponses.push_back(mTester->config.identity);
-        break;
+    case kIdn: mResponses.push_back(mTester->config.identity); break;
     case kRst:
         mPort = kDefaultPort;
         mChannel = kDefaultChannel;
         mLevelDbm = kDefaultLevelDbm;
         mPackets = kDefaultPackets;
         break;
-    case kCls:
-        mErrors.Clear();
-        break;
+    case kCls: mErrors.Clear(); break;
     case kOpcQuery:
     case kWai:
         if (mGeneratorRunning) {
@@ -471,43 +487,32 @@ Connection::Flow Connection::Execute(Command aId, const scpi::Unit& aUnit)
         }
         if (aId == kOpcQuery) mResponses.push_back("1");
         break;
-    case kSystemError:
-        mResponses.push_back(mErrors.Pop());
-        break;
+    case kSystemError: mResponses.push_back(mErrors.Pop()); break;
     case kPort:
-        error = scpi::ParseInteger(aUnit.params[0], 1, static_cast<int64_t>(mTester->ports.size()), kDefaultPort, whole);
+        error =
+            scpi::ParseInteger(aUnit.params[0], 1, static_cast<int64_t>(mTester->ports.size()), kDefaultPort, whole);
         if (error == scpi::kNoError) mPort = static_cast<unsigned>(whole);
         break;
-    case kPortQuery:
-        mResponses.push_back(std::to_string(mPort));
-        break;
+    case kPortQuery: mResponses.push_back(std::to_string(mPort)); break;
     case kChannel:
         error = scpi::ParseInteger(aUnit.params[0], 0, rflinkwire::kChannels - 1, kDefaultChannel, whole);
         if (error == scpi::kNoError) mChannel = static_cast<unsigned>(whole);
         break;
-    case kChannelQuery:
-        mResponses.push_back(std::to_string(mChannel));
-        break;
+    case kChannelQuery: mResponses.push_back(std::to_string(mChannel)); break;
     case kReadPower:
     case kReadOffset:
-    case kReadDrift:
-        return Measure(aId);
+    case kReadDrift: return Measure(aId);
     case kLevel:
         error = scpi::ParseReal(aUnit.params[0], kMinLevelDbm, kMaxLevelDbm, kDefaultLevelDbm, real);
         if (error == scpi::kNoError) mLevelDbm = real;
         break;
-    case kLevelQuery:
-        mResponses.push_back(rflinkwire::Number(mLevelDbm));
-        break;
+    case kLevelQuery: mResponses.push_back(rflinkwire::Number(mLevelDbm)); break;
     case kPackets:
         error = scpi::ParseInteger(aUnit.params[0], 1, kMaxPackets, kDefaultPackets, whole);
         if (error == scpi::kNoError) mPackets = whole;
         break;
-    case kPacketsQuery:
-        mResponses.push_back(std::to_string(mPackets));
-        break;
-    case kInitGenerator:
-        return StartGenerator();
+    case kPacketsQuery: mResponses.push_back(std::to_string(mPackets)); break;
+    case kInitGenerator: return StartGenerator();
     }
     if (error != scpi::kNoError) mErrors.Push(error, header + " " + aUnit.params[0]);
     return Flow::Continue;
@@ -546,10 +551,8 @@ std::string Connection::Measurement(Command aId)
         return scpi::kNotANumber;
     }
     switch (aId) {
-    case kReadPower:
-        return scpi::Fixed(e.powerDbm + kPowerNoiseDb * port.noise.Gaussian(), 2);
-    case kReadOffset:
-        return scpi::Fixed(offset + kFrequencyNoiseHz * port.noise.Gaussian(), 1);
+    case kReadPower: return scpi::Fixed(e.powerDbm + kPowerNoiseDb * port.noise.Gaussian(), 2);
+    case kReadOffset: return scpi::Fixed(offset + kFrequencyNoiseHz * port.noise.Gaussian(), 1);
     default:
         if (e.mode != Mode::Burst) {
             mErrors.Push(scpi::kExecutionError, "no burst" + where + " (a carrier has no drift)");
@@ -579,10 +582,11 @@ Connection::Flow Connection::StartGenerator()
     run.channel = mChannel;
     run.levelDbm = mLevelDbm;
     run.count = static_cast<uint32_t>(mPackets);
-    if (auto chip = mTester->ports[mPort - 1].chip.lock())
+    if (auto chip = mTester->ports[mPort - 1].chip.lock()) {
         chip->SendGenerator(run, partDone);
-    else
+    } else {
         asio::post(mTester->io, partDone);
+    }
 
     const uint64_t airUs = static_cast<uint64_t>(mTester->config.packetUs) * run.count;
     if (airUs == 0) {

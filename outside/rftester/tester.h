@@ -26,10 +26,10 @@
 namespace rftester {
 
 struct TesterConfig {
-    unsigned ports = 4;
-    uint64_t seed = 0;              // measurement noise
-    uint32_t measureMs = 0;         // time a READ takes
-    uint32_t packetUs = 0;          // time the generator takes per packet
+    unsigned ports = 4;                                  // at least 1
+    uint64_t seed = 0;                                   // measurement noise
+    uint32_t measureMs = 0;                              // time a READ takes
+    uint32_t packetUs = 0;                               // time the generator takes per packet
     std::string identity = "NivoraTest,rftester,0,1.0";  // the *IDN? answer
     // Faults for tests of an instrument client: the canonical header of a
     // command ("INIT:GEN", "READ:POW?") on which the client's connection is

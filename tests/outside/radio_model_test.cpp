@@ -42,7 +42,8 @@ TEST(RadioModel, TheCarrierMovesByTheCrystalErrorAndTheTrimsPull)
     EXPECT_NEAR(2440e6 + 24400.0, model::CarrierHz(radio, 2440e6, 32), 1e-3);
     EXPECT_NEAR(2402e6 * (1 + (10.0 + model::PullPpm(1.0, 5)) * 1e-6), model::CarrierHz(radio, 2402e6, 5), 1e-3);
     radio.pullScale = 1.1;
-    EXPECT_NEAR(2480e6 * (1 + (10.0 + 1.1 * model::PullPpm(1.0, 60)) * 1e-6), model::CarrierHz(radio, 2480e6, 60), 1e-3);
+    EXPECT_NEAR(2480e6 * (1 + (10.0 + 1.1 * model::PullPpm(1.0, 60)) * 1e-6), model::CarrierHz(radio, 2480e6, 60),
+                1e-3);
 }
 
 TEST(RadioModel, ThePacketErrorRateIs30Point8PercentAtTheSensitivity)
@@ -136,7 +137,8 @@ TEST(RadioModel, EverySeededChipHasItsBestTrimInsideTheRange)
     for (unsigned seed = 1; seed <= 100; ++seed) {
         SCOPED_TRACE("rfseed " + std::to_string(seed));
         NvtHandle handle = nullptr;
-        ASSERT_EQ(NVT_OK, nvtOpen(("sim:rfseed=" + std::to_string(seed) + "," + tester.Cable(1)).c_str(), nullptr, &handle));
+        ASSERT_EQ(NVT_OK,
+                  nvtOpen(("sim:rfseed=" + std::to_string(seed) + "," + tester.Cable(1)).c_str(), nullptr, &handle));
         ASSERT_EQ(NVT_OK, nvtLoadPtFirmware(handle, firmware.c_str(), 0)) << nvtGetLastError(handle);
         const std::array<double, 64> offsets = SweepTrims(handle, client, channel);
         const RadioParameters radio = devsim::LastOpened()->radio().parameters();
@@ -159,8 +161,9 @@ TEST(RadioModel, EverySeededChipHasItsBestTrimInsideTheRange)
         // The model agrees, up to the measurement's noise.
         const double centre = rflinkwire::ChannelHz(channel);
         EXPECT_NEAR(model::CarrierHz(radio, centre, best) - centre, offsets[best], noise);
-        EXPECT_LE(std::fabs(model::CarrierHz(radio, centre, best) - centre),
-                  (model::CarrierHz(radio, centre, cross) - model::CarrierHz(radio, centre, cross + 1)) / 2 + 2 * noise);
+        EXPECT_LE(
+            std::fabs(model::CarrierHz(radio, centre, best) - centre),
+            (model::CarrierHz(radio, centre, cross) - model::CarrierHz(radio, centre, cross + 1)) / 2 + 2 * noise);
     }
 }
 

@@ -55,9 +55,9 @@ protected:
     // One generator run on the client's port, answered by *OPC?.
     void Generate(unsigned aChannel, double aLevelDbm, unsigned aPackets)
     {
-        EXPECT_EQ("1", client.Query(":CONF:CHAN " + std::to_string(aChannel) + ";:SOUR:POW " +
-                                    rflinkwire::Number(aLevelDbm) + ";:SOUR:PACK:COUN " + std::to_string(aPackets) +
-                                    ";:INIT:GEN;*OPC?"));
+        EXPECT_EQ(
+            "1", client.Query(":CONF:CHAN " + std::to_string(aChannel) + ";:SOUR:POW " + rflinkwire::Number(aLevelDbm) +
+                              ";:SOUR:PACK:COUN " + std::to_string(aPackets) + ";:INIT:GEN;*OPC?"));
     }
     uint16_t Received()
     {
@@ -198,7 +198,8 @@ TEST_F(CabledChip, TheFirmwareRefusesRadioValuesTheHardwareCannotTake)
     OpenCabled("");
     const fixtures::PtFirmwareSpec spec;
     auto answer = [&](uint16_t aCode, std::vector<uint16_t> aParameters) {
-        EXPECT_TRUE(chip->Write(4, spec.parametersWord * 2u, static_cast<uint32_t>(aParameters.size()), aParameters.data()));
+        EXPECT_TRUE(
+            chip->Write(4, spec.parametersWord * 2u, static_cast<uint32_t>(aParameters.size()), aParameters.data()));
         EXPECT_TRUE(chip->Write(4, spec.commandWord * 2u, 1, &aCode));
         uint16_t word = 0;
         EXPECT_TRUE(chip->Read(4, spec.commandWord * 2u, 1, &word));

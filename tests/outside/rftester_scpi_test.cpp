@@ -90,7 +90,7 @@ TEST(RfTesterScpi, ErrorsGoToTheQueueWithTheStandardCodesAndTexts)
     };
     const Case cases[] = {
         {"FOO:BAR", "-113,\"Undefined header;FOO:BAR\""},
-        {"READ:POW", "-113,\"Undefined header"},      // a query-only header as a command
+        {"READ:POW", "-113,\"Undefined header"},  // a query-only header as a command
         {"ROUT:PORT? 1", "-108,\"Parameter not allowed"},
         {"ROUT:PORT 5", "-222,\"Data out of range;ROUT:PORT 5\""},
         {"ROUT:PORT 0", "-222,\"Data out of range"},
@@ -132,7 +132,8 @@ TEST(RfTesterScpi, AFullQueueEndsInQueueOverflowAndAnOverlongMessageIsDropped)
     InProcessTester tester;
     LineClient client(tester.port());
     for (int i = 0; i < 20; ++i) client.Send("BAD" + std::to_string(i));
-    for (int i = 0; i < 15; ++i) EXPECT_EQ("-113,\"Undefined header;BAD" + std::to_string(i) + "\"", client.Query("SYST:ERR?"));
+    for (int i = 0; i < 15; ++i)
+        EXPECT_EQ("-113,\"Undefined header;BAD" + std::to_string(i) + "\"", client.Query("SYST:ERR?"));
     EXPECT_EQ("-350,\"Queue overflow\"", client.Query("SYST:ERR?"));
     EXPECT_EQ(kNoError, client.Query("SYST:ERR?"));
 
@@ -158,7 +159,8 @@ TEST(RfTesterScpi, MeasurementsSeeOnlyWhatTheChipOnThePortSendsOnTheChannel)
     EXPECT_NEAR(12345.0, client.Number("READ:FREQ:OFFS?"), 600);
     EXPECT_NEAR(4.5, client.Number("READ:POW?"), 0.6);
     EXPECT_EQ("9.91E37", client.Query("READ:FREQ:DRIF?"));
-    ExpectOnlyError(client, "-200,\"Execution error;no burst at port 1 (a carrier has no drift)\"", "drift of a carrier");
+    ExpectOnlyError(client, "-200,\"Execution error;no burst at port 1 (a carrier has no drift)\"",
+                    "drift of a carrier");
 
     chip.Emit({rflinkwire::Mode::Burst, rflinkwire::ChannelHz(5) - 20000.0, -3.0, 7000.0});
     EXPECT_NEAR(-20000.0, client.Number("READ:FREQ:OFFS?"), 600);
