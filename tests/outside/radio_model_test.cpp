@@ -35,17 +35,6 @@ TEST(RadioModel, TheTrimCurveFallsWithStepsLargerAtTheLowEnd)
     }
 }
 
-TEST(RadioModel, TheCarrierMovesByTheCrystalErrorAndTheTrimsPull)
-{
-    RadioParameters radio;
-    radio.xtalPpm = 10.0;
-    EXPECT_NEAR(2440e6 + 24400.0, model::CarrierHz(radio, 2440e6, 32), 1e-3);
-    EXPECT_NEAR(2402e6 * (1 + (10.0 + model::PullPpm(1.0, 5)) * 1e-6), model::CarrierHz(radio, 2402e6, 5), 1e-3);
-    radio.pullScale = 1.1;
-    EXPECT_NEAR(2480e6 * (1 + (10.0 + 1.1 * model::PullPpm(1.0, 60)) * 1e-6), model::CarrierHz(radio, 2480e6, 60),
-                1e-3);
-}
-
 TEST(RadioModel, ThePacketErrorRateIs30Point8PercentAtTheSensitivity)
 {
     EXPECT_NEAR(0.308, model::PacketErrorRate(-90, -90), 1e-9);

@@ -109,9 +109,7 @@ TEST(RfTesterProgram, ReportsWhereItListensAndEndsOnSigterm)
 TEST(RfTesterProgram, RefusesBadCommandLinesAndABusyAddress)
 {
     EXPECT_EQ(2, Child({"--ports", "0"}).Wait());
-    EXPECT_EQ(2, Child({"--ports", "65"}).Wait());
     EXPECT_EQ(2, Child({"--listen", "nowhere"}).Wait());
-    EXPECT_EQ(2, Child({"--no-such-option"}).Wait());
 
     Child first({"--listen", "127.0.0.1:0"});
     const uint16_t port = first.ListeningPort();
