@@ -170,6 +170,12 @@ TEST_F(CabledChip, TheReceiverCountsTheGeneratorsPacketsByTheirLevel)
     ASSERT_EQ(NVT_OK, nvtRadRxStart(handle, 3));
     Generate(3, -94, 1500);
     EXPECT_LT(Received(), 30);
+
+    // The 16-bit counter stops when full instead of wrapping to a small count.
+    ASSERT_EQ(NVT_OK, nvtRadRxStart(handle, 3));
+    Generate(3, -70, 65535);
+    Generate(3, -70, 2);
+    EXPECT_EQ(0xFFFF, Received());
 }
 
 TEST_F(CabledChip, TheFirmwareStartsAtTheCrystalTrimOfItsCsKeys)
