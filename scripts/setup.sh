@@ -8,11 +8,13 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libxerces-c-dev
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev postgresql
+  libasio-dev
   qt6-base-dev libgl-dev fonts-noto-cjk xvfb xauth
   srecord libxml2-utils
   g++-mingw-w64-i686-posix
   python3 python3-pytest python3-setuptools python3-wheel python3-pip
   python3-pytest-xdist python3-mypy
+  python3-pyvisa python3-pyvisa-py
 )
 if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,4 +1,5 @@
 #include "devsim.h"
+#include "radio.h"
 
 #include <chrono>
 
@@ -13,7 +14,7 @@ uint64_t PageKey(uint32_t aSpace, uint32_t aWordAddress)
 }
 }  // namespace
 
-Chip::Chip(const Options& aOptions) : mOptions(aOptions) {}
+Chip::Chip(const Options& aOptions) : mOptions(aOptions), mRadio(new Radio(aOptions.radio)) {}
 
 Chip::~Chip() = default;
 
@@ -85,6 +86,8 @@ bool Chip::ResetAndStop()
     if (mOptions.transport.resetFails) return false;
     mRunning = false;
     mFirmware.reset();
+    // A processor held in reset drives no radio.
+    mRadio->Off();
     return true;
 }
 

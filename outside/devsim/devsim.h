@@ -38,6 +38,7 @@ struct Access {
     uint32_t count = 0;
 };
 class Nvm;
+class Radio;
 class Uart;
 
 // Emulated software running on the processor after Go. The chip calls it
@@ -90,6 +91,9 @@ public:
     // The EEPROM and SPI flash (nvm.h), created on first use.
     Nvm& nvm();
 
+    // The radio (radio.h): the chip's physics and its cable to the RF tester.
+    Radio& radio() { return *mRadio; }
+
     // The UART (uart.h), created on first use by UartOf.
     std::shared_ptr<Uart>& uart() { return mUart; }
 
@@ -107,6 +111,7 @@ private:
     std::map<uint64_t, std::vector<uint16_t>> mPages;
     std::shared_ptr<Nvm> mNvm;
     std::shared_ptr<Uart> mUart;
+    std::unique_ptr<Radio> mRadio;
 };
 
 // Starts the emulated firmware that the image in the chip's RAM describes,

@@ -1,6 +1,7 @@
 // The emulated production-test firmware (see ptfirmware.h and ptimage.h).
 #include "ptfirmware.h"
 #include "ptimage.h"
+#include "radio.h"
 #include "uart.h"
 
 #include <string>
@@ -43,6 +44,11 @@ int ParameterCount(uint16_t aCode)
 uint32_t Join(uint16_t aHigh, uint16_t aLow)
 {
     return (static_cast<uint32_t>(aHigh) << 16) | aLow;
+}
+
+uint32_t Packed(uint32_t aSpace, uint32_t aByteAddress)
+{
+    return (aSpace << 24) | (aByteAddress & 0xFFFFFFu);
 }
 
 // Reads the firmware's own lookup table from RAM in the format its image
@@ -100,6 +106,26 @@ bool ReadOwnTable(const Chip& aChip, uint16_t aFormat, uint32_t aPacked,
     default:
         return false;
     }
+}
+
+// The crystal trim of the CS keys block in RAM (the library copies the
+// cached keys there when it loads the firmware with CS keys); the default
+// trim when the main firmware's table or a trim within 0-63 is not there.
+uint16_t StoredTrim(const Chip& aChip)
+{
+    std::map<uint16_t, uint32_t> main;
+    const uint32_t table = Packed(kRam, kMainTableWord * 2);
+    if (!ReadOwnTable(aChip, kFixedTable, table, main) && !ReadOwnTable(aChip, kShortFixedTable, table, main))
+        return radiomodel::kDefaultTrim;
+    auto keys = main.find(kMainEntryCsKeys);
+    if (keys == main.end()) return radiomodel::kDefaultTrim;
+    const uint16_t trim = aChip.Peek(kRam, keys->second + kCsKeyCrystalTrim);
+    return trim <= radiomodel::kTrimMax ? trim : radiomodel::kDefaultTrim;
+}
+
+bool ValidChannel(uint16_t aChannel)
+{
+    return aChannel < rflinkwire::kChannels;
 }
 
 }  // namespace
@@ -175,6 +201,7 @@ uint16_t PtFirmware::Execute(Chip& aChip, FwCommandRecord& aRecord)
 
     const std::vector<uint16_t>& p = aRecord.parameters;
     FwRegisters& r = mRegisters;
+    Radio& radio = aChip.radio();
     auto result = [&](uint32_t aIndex, uint16_t aValue) { aChip.Poke(kRam, mMailbox.results + aIndex, aValue); };
     switch (aRecord.code) {
     case 0x0100:
@@ -213,38 +240,66 @@ uint16_t PtFirmware::Execute(Chip& aChip, FwCommandRecord& aRecord)
         result(0, it == r.aio.end() ? 0 : it->second);
         break;
     }
-    case 0x0300:
+    case 0x0300: {
+        // The carrier sits on the frequency when one is given (2402-2480 MHz),
+        // else on the channel's centre.
+        const uint16_t channel = static_cast<uint16_t>(p[0] & 0xFF);
+        if (!ValidChannel(channel) || (p[1] != 0 && (p[1] < 2402 || p[1] > 2480))) return kAnswerInvalid;
         r.radio = RadioMode::Carrier;
         r.channel = p[0];
         r.frequencyMhz = p[1];
+        radio.Carrier(p[1] != 0 ? p[1] * 1e6 : rflinkwire::ChannelHz(channel));
         break;
+    }
     case 0x0301:
         r.radio = RadioMode::Idle;
+        radio.Off();
         break;
-    case 0x0302:
+    case 0x0302: {
+        const uint16_t channel = static_cast<uint16_t>(p[0] & 0xFF);
+        if (!ValidChannel(channel)) return kAnswerInvalid;
         r.radio = RadioMode::Transmitting;
         r.channel = p[0];
         r.txLength = p[1];
         r.payloadType = p[2];
         r.txRemaining = p[3];
+        radio.Burst(rflinkwire::ChannelHz(channel));
         break;
+    }
     case 0x0303:
+        if (p[0] > radiomodel::kTrimMax) return kAnswerInvalid;
         r.xtalTrim = p[0];
+        radio.SetTrim(p[0]);
         break;
-    case 0x0304:
+    case 0x0304: {
+        const uint16_t channel = static_cast<uint16_t>(p[0] & 0xFF);
+        if (!ValidChannel(channel)) return kAnswerInvalid;
         r.radio = RadioMode::Receiving;
         r.channel = p[0];
         r.rxPackets = 0;
+        radio.Receive(channel);
         break;
+    }
     case 0x0305:
-        if (r.radio == RadioMode::Receiving) r.rxPackets = static_cast<uint16_t>(r.rxPackets + mBehaviour.rxPerPoll);
+        if (radio.cabled()) {
+            // Packets the tester's generator sent that the receiver took in;
+            // a full counter stays full rather than wrapping to a small count.
+            const uint64_t received = radio.received();
+            r.rxPackets = static_cast<uint16_t>(received < 0xFFFF ? received : 0xFFFF);
+        } else if (r.radio == RadioMode::Receiving) {
+            // No tester: the counter moves by a fixed step per query.
+            r.rxPackets = static_cast<uint16_t>(r.rxPackets + mBehaviour.rxPerPoll);
+        }
         result(0, r.rxPackets);
         break;
     case 0x0306:
         if (r.radio == RadioMode::Transmitting) {
             uint16_t sent = r.txRemaining < mBehaviour.txPerPoll ? r.txRemaining : mBehaviour.txPerPoll;
             r.txRemaining = static_cast<uint16_t>(r.txRemaining - sent);
-            if (r.txRemaining == 0) r.radio = RadioMode::Idle;
+            if (r.txRemaining == 0) {
+                r.radio = RadioMode::Idle;
+                radio.Off();
+            }
         }
         result(0, r.txRemaining);
         break;
@@ -291,8 +346,13 @@ std::unique_ptr<Firmware> StartFirmware(Chip& aChip)
     behaviour.rxPerPoll = header(kWordRxPerPoll);
     ApplyFirmwareOptions(aChip.options().firmware, behaviour);
 
-    return std::unique_ptr<Firmware>(new PtFirmware(mailbox, static_cast<uint16_t>(table[kEntryBuildId]),
-                                                    Join(header(kWordApiHigh), header(kWordApiLow)), behaviour));
+    std::unique_ptr<PtFirmware> firmware(new PtFirmware(mailbox, static_cast<uint16_t>(table[kEntryBuildId]),
+                                                        Join(header(kWordApiHigh), header(kWordApiLow)), behaviour));
+    // The firmware starts the crystal at the trim its CS keys hold.
+    const uint16_t trim = StoredTrim(aChip);
+    firmware->registers().xtalTrim = trim;
+    aChip.radio().SetTrim(trim);
+    return firmware;
 }
 
 PtFirmware* PtFirmwareOf(Chip& aChip)

@@ -3,6 +3,7 @@
 #include "options.h"
 
 #include "numbergrammar.h"
+#include "rflinkwire.h"
 
 #include <functional>
 #include <vector>
@@ -124,6 +125,50 @@ bool ParseFlashBusy(const std::string& aText, NvmOptions& aNvm)
     return aNvm.flashStuck || Number(aText, 999999, aNvm.flashBusyPolls);
 }
 
+// A decimal number with an optional sign and fraction ("-12.5", "4", "+0.25")
+// within [aLow, aHigh]; no exponent, no "nan" or "inf", at most 12 digits.
+bool Decimal(const std::string& aText, double aLow, double aHigh, std::optional<double>& aValue)
+{
+    size_t at = (!aText.empty() && (aText[0] == '+' || aText[0] == '-')) ? 1 : 0;
+    size_t digits = 0, fraction = 0;
+    bool point = false;
+    for (; at < aText.size(); ++at) {
+        const char c = aText[at];
+        if (c == '.' && !point && digits > 0) {
+            point = true;
+        } else if (c >= '0' && c <= '9') {
+            ++(point ? fraction : digits);
+        } else {
+            return false;
+        }
+    }
+    double value = 0;
+    if (digits == 0 || (point && fraction == 0) || digits + fraction > 12 ||
+        !rflinkwire::ParseNumber(aText, value) || value < aLow || value > aHigh)
+        return false;
+    aValue = value;
+    return true;
+}
+
+// "HOST:PORT/N": the tester's TCP address and its RF port N (from 1). An
+// IPv6 host is written in brackets ("[::1]:5025/2").
+bool ParseTesterCable(const std::string& aText, RadioOptions& aRadio)
+{
+    const size_t slash = aText.rfind('/');
+    const size_t colon = aText.rfind(':', slash);
+    if (slash == std::string::npos || colon == std::string::npos || colon == 0) return false;
+    std::string host = aText.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty() || host.find_first_of(" []/") != std::string::npos) return false;
+    uint64_t port = 0, rfPort = 0;
+    if (!ParseNumber(aText.substr(colon + 1, slash - colon - 1), 0xFFFF, port) || port == 0) return false;
+    if (!ParseNumber(aText.substr(slash + 1), 255, rfPort) || rfPort == 0) return false;
+    aRadio.testerHost = host;
+    aRadio.testerPort = static_cast<uint16_t>(port);
+    aRadio.testerRfPort = static_cast<uint32_t>(rfPort);
+    return true;
+}
+
 // One parser per option key; each writes the record of its concern.
 using OptionParser = std::function<bool(const std::string&, Options&)>;
 
@@ -170,8 +215,30 @@ const std::map<std::string, OptionParser>& Parsers()
         {"e2fail", [](const std::string& v, Options& o) { return ParseNvmFault(v, kEepromOperations, o.nvm.eepromFault); }},
         {"flashfail", [](const std::string& v, Options& o) { return ParseNvmFault(v, kFlashOperations, o.nvm.flashFault); }},
         {"flashbusy", [](const std::string& v, Options& o) { return ParseFlashBusy(v, o.nvm); }},
+        {"rfseed", [](const std::string& v, Options& o) { return Number(v, UINT64_MAX, o.radio.seed); }},
+        {"xtal_ppm", [](const std::string& v, Options& o) { return Decimal(v, -200, 200, o.radio.xtalPpm); }},
+        {"tx_dbm", [](const std::string& v, Options& o) { return Decimal(v, -40, 30, o.radio.txDbm); }},
+        {"drift_khz", [](const std::string& v, Options& o) { return Decimal(v, -200, 200, o.radio.driftKhz); }},
+        {"sens_dbm", [](const std::string& v, Options& o) { return Decimal(v, -130, -30, o.radio.sensDbm); }},
+        {"rf", [](const std::string& v, Options& o) { return ParseTesterCable(v, o.radio); }},
     };
     return parsers;
+}
+
+// What a refused value of an option should have been, where the option's
+// name does not say it.
+const char* ValueHint(const std::string& aKey)
+{
+    static const std::map<std::string, const char*> hints = {
+        {"rfseed", "a number from 0 to 18446744073709551615"},
+        {"xtal_ppm", "a decimal number from -200 to 200"},
+        {"tx_dbm", "a decimal number from -40 to 30"},
+        {"drift_khz", "a decimal number from -200 to 200"},
+        {"sens_dbm", "a decimal number from -130 to -30"},
+        {"rf", "HOST:PORT/N with a TCP port from 1 to 65535 and an RF port from 1 to 255"},
+    };
+    auto hint = hints.find(aKey);
+    return hint == hints.end() ? nullptr : hint->second;
 }
 
 }  // namespace
@@ -210,6 +277,7 @@ bool ParseTransport(const char* aTransport, Options& aOptions, std::string& aErr
         }
         if (!parser->second(value, aOptions)) {
             aError = "bad value \"" + value + "\" for option \"" + key + "\"";
+            if (const char* hint = ValueHint(key)) aError += std::string(" (") + hint + ")";
             return false;
         }
     }

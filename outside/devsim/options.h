@@ -96,12 +96,29 @@ struct NvmOptions {
     bool flashStuck = false;        // a flash job stays busy until a test ends it
 };
 
+// The chip's radio (radio.h) and its cable to a port of the simulated RF
+// tester.
+//   rfseed=N xtal_ppm=X tx_dbm=X drift_khz=X sens_dbm=X rf=HOST:PORT/N
+// The four X are decimal numbers with an optional sign and fraction ("-12.5");
+// each pins one value that rfseed would otherwise draw.
+struct RadioOptions {
+    uint64_t seed = 0;                     // draws the chip's radio (rfseed)
+    std::optional<double> xtalPpm;         // crystal error, ppm
+    std::optional<double> txDbm;           // output power, dBm
+    std::optional<double> driftKhz;        // carrier drift over a burst, kHz
+    std::optional<double> sensDbm;         // receiver sensitivity, dBm
+    std::string testerHost;                // empty: no tester cabled
+    uint16_t testerPort = 0;               // the tester's TCP port
+    uint32_t testerRfPort = 0;             // the tester's RF port, from 1
+};
+
 struct Options {
     IdentityOptions identity;
     TransportFaults transport;
     FirmwareOptions firmware;
     UartOptions uart;
     NvmOptions nvm;
+    RadioOptions radio;
 };
 
 // Parses a transport string. Returns false with a text in aError when the

@@ -56,6 +56,7 @@ enum Behaviour : uint16_t {
 
 constexpr uint16_t kReady = 0xFABC;
 constexpr uint16_t kAnswerOk = 0x8000;
+constexpr uint16_t kAnswerInvalid = 0x8001;
 constexpr uint16_t kAnswerUnknown = 0x8003;
 
 // Magics of the lookup-table headers.
@@ -70,6 +71,13 @@ constexpr uint16_t kEntryParameters = 11;
 constexpr uint16_t kEntryResults = 12;
 constexpr uint16_t kEntryBuildId = 13;
 constexpr uint16_t kEntryStart = 14;
+
+// The main firmware's lookup table (space 4 word address, a fixed or a
+// short fixed table) and its entry for the CS keys block; the block's word
+// 0 is the CS version, word 5 the crystal trim the chip starts with.
+constexpr uint32_t kMainTableWord = 0x9FDC;
+constexpr uint16_t kMainEntryCsKeys = 2;
+constexpr uint16_t kCsKeyCrystalTrim = 5;
 
 // Where the program counter sits (space 4 word addresses).
 constexpr uint32_t kProgramCounterHigh = 0xFFE9;

@@ -1,5 +1,6 @@
 // The table of open streams of the simulated transport.
 #include "devsim.h"
+#include "radio.h"
 #include "uart.h"
 
 #include <cstdint>
@@ -82,6 +83,8 @@ uint32_t Open(const char* aTransport, std::string& aError)
     }
     auto chip = std::make_shared<Chip>(options);
     if (!options.uart.link.empty() && !LinkUart(*chip, options.uart.link, aError)) return 0;
+    // rf=HOST:PORT/N cables the chip to a port of the simulated RF tester.
+    if (!chip->radio().Connect(aError)) return 0;
     Streams& t = Table();
     uint32_t stream = t.next++;
     if (t.next == 0) t.next = 1;
@@ -94,7 +97,13 @@ uint32_t Open(const char* aTransport, std::string& aError)
 
 void Close(uint32_t aStream)
 {
-    Table().open.erase(aStream);
+    auto& open = Table().open;
+    auto it = open.find(aStream);
+    if (it == open.end()) return;
+    // The chip stays for tests to inspect, but its cable to the RF tester
+    // goes with its stream: the tester port is free for the next device.
+    it->second->radio().Disconnect();
+    open.erase(it);
 }
 
 Chip* Find(uint32_t aStream)

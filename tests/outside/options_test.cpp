@@ -142,4 +142,44 @@ TEST(TransportOptions, RefusalsSayWhatIsWrong)
         EXPECT_NE("", Refusal(std::string("sim:") + bad)) << bad;
 }
 
+TEST(TransportOptions, TheRadioIsDrawnFromItsSeedOrPinnedByDecimals)
+{
+    const Options d = Parse("sim");
+    EXPECT_EQ(0u, d.radio.seed);
+    EXPECT_FALSE(d.radio.xtalPpm || d.radio.txDbm || d.radio.driftKhz || d.radio.sensDbm);
+    EXPECT_EQ("", d.radio.testerHost);
+
+    const Options o = Parse("sim:rfseed=0x10,xtal_ppm=-12.5,tx_dbm=+4,drift_khz=0.25,sens_dbm=-91.75,"
+                            "rf=localhost:5025/3");
+    EXPECT_EQ(16u, o.radio.seed);
+    EXPECT_EQ(-12.5, o.radio.xtalPpm.value_or(0));
+    EXPECT_EQ(4.0, o.radio.txDbm.value_or(0));
+    EXPECT_EQ(0.25, o.radio.driftKhz.value_or(0));
+    EXPECT_EQ(-91.75, o.radio.sensDbm.value_or(0));
+    EXPECT_EQ("localhost", o.radio.testerHost);
+    EXPECT_EQ(5025, o.radio.testerPort);
+    EXPECT_EQ(3u, o.radio.testerRfPort);
+    EXPECT_EQ("::1", Parse("sim:rf=[::1]:6000/1").radio.testerHost);
+    EXPECT_EQ(200.0, Parse("sim:xtal_ppm=200").radio.xtalPpm.value_or(0));
+}
+
+TEST(TransportOptions, RadioValuesThatAreNoPlainNumberOrAbsurdAreRefused)
+{
+    for (const char* bad : {"nan", "inf", "-inf", "1e3", "0x10", "", "-", "+", ".5", "5.", "1.2.3", " 1",
+                            "200.01", "-1000", "12345678901234"})
+        EXPECT_EQ(std::string("bad value \"") + bad + "\" for option \"xtal_ppm\" (a decimal number from -200 to 200)",
+                  Refusal(std::string("sim:xtal_ppm=") + bad));
+    EXPECT_EQ("bad value \"31\" for option \"tx_dbm\" (a decimal number from -40 to 30)", Refusal("sim:tx_dbm=31"));
+    EXPECT_EQ("bad value \"-20\" for option \"sens_dbm\" (a decimal number from -130 to -30)",
+              Refusal("sim:sens_dbm=-20"));
+    EXPECT_NE("", Refusal("sim:drift_khz=-200.5"));
+    EXPECT_EQ("bad value \"-1\" for option \"rfseed\" (a number from 0 to 18446744073709551615)",
+              Refusal("sim:rfseed=-1"));
+    for (const char* bad : {"127.0.0.1:5025", "127.0.0.1/1", ":5025/1", "127.0.0.1:0/1", "127.0.0.1:65536/1",
+                            "127.0.0.1:5025/0", "127.0.0.1:5025/256", "127.0.0.1:x/1", "a b:5025/1", "[]:5025/1"})
+        EXPECT_EQ(std::string("bad value \"") + bad +
+                      "\" for option \"rf\" (HOST:PORT/N with a TCP port from 1 to 65535 and an RF port from 1 to 255)",
+                  Refusal(std::string("sim:rf=") + bad));
+}
+
 }  // namespace
