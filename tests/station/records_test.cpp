@@ -20,9 +20,9 @@ station::Record Sample()
     r.addressSource = station::AddressSource::New;
     r.outcome = station::Outcome::Fail;
     r.text = "rx_count: 3 is below 5 packets";
-    r.steps.push_back({"open", "0x4B2D", "", {}, {}, station::Outcome::Pass, 1.5, 0, ""});
-    r.steps.push_back({"rx_count", "3", "packets", 5.0, {}, station::Outcome::Fail, 0.2, 0, "3 is below 5 packets, \"quoted\""});
-    r.steps.push_back({"uart", "", "", {}, {}, station::Outcome::Error, 0.1, -1, "=cmd|' /C calc'!A0"});
+    r.steps.push_back({"open", "0x4B2D", "", {}, {}, station::Outcome::Pass, 1.5, 0, "", {}});
+    r.steps.push_back({"rx_count", "3", "packets", 5.0, {}, station::Outcome::Fail, 0.2, 0, "3 is below 5 packets, \"quoted\"", {}});
+    r.steps.push_back({"uart", "", "", {}, {}, station::Outcome::Error, 0.1, -1, "=cmd|' /C calc'!A0", {}});
     return r;
 }
 

@@ -60,8 +60,12 @@ TEST(StepTable, ThePlanTakesEachRowsDefaultsAndKnowsWhatItWasGiven)
     // The same parameter name belongs to each row on its own: led's value
     // and aio's value are separate parameters with their own ranges.
     for (const station::Step& s : plan.steps) {
-        if (std::string(s.row->name) == "led") EXPECT_EQ(s.Number("value"), 500u);
-        if (std::string(s.row->name) == "aio") EXPECT_EQ(s.Number("value"), 512u);
-        if (std::string(s.row->name) == "uart") EXPECT_NE(s.Text("port").find("{slot}"), std::string::npos);
+        if (std::string(s.row->name) == "led") {
+            EXPECT_EQ(s.Number("value"), 500u);
+        } else if (std::string(s.row->name) == "aio") {
+            EXPECT_EQ(s.Number("value"), 512u);
+        } else if (std::string(s.row->name) == "uart") {
+            EXPECT_NE(s.Text("port").find("{slot}"), std::string::npos);
+        }
     }
 }

@@ -3,11 +3,13 @@
 #define NVT_STATION_JOB_H
 
 #include "address.h"
+#include "instruments/tester.h"
 #include "plan.h"
 #include "store.h"
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace station {
@@ -20,6 +22,11 @@ struct DutJob {
     std::string storeUrl;
     // The unit's serial; empty in a run without serials (--no-serial).
     std::string serial;
+    // What the fixture wires to this slot: the PC's UART port (empty: the
+    // plan's), the RF tester and the tester's port the DUT is cabled to.
+    std::string uart;
+    std::optional<TesterSpec> tester;
+    int rfPort = 0;
     bool repair = false;
     Owner owner;
     // Set from a signal handler: the operator stopped the run.
@@ -32,6 +39,8 @@ struct DutJob {
     std::function<void(const Address& aAddress, bool aScrapIfLost)> onAddress;
     // The address is committed or scrapped: nothing for the parent to do.
     std::function<void()> onSettled;
+    // A value the step running has measured, for the operator's live line.
+    std::function<void(const std::string&)> onValue;
 };
 
 }  // namespace station

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -117,26 +118,61 @@ bool LooksLikeImage(const std::string& aPath, std::string& aError)
     return true;
 }
 
-// A step's limit table: its unit and bounds, finite numbers.
-bool ReadLimit(const toml::node& aNode, int aLine, Limit& aLimit, PlanError& aError)
+// A limit table: its unit, bounds and marginal band, finite numbers.
+// aName is how texts call it ("limit", "limits.offset").
+bool ReadLimit(const toml::node& aNode, int aLine, const std::string& aName, Limit& aLimit, PlanError& aError)
 {
     const auto* table = aNode.as_table();
-    if (table == nullptr) return aError(aLine, "\"limit\" must be a table with unit, low and high");
+    if (table == nullptr) return aError(aLine, "\"" + aName + "\" must be a table with unit, low and high");
     for (auto&& [key, value] : *table) {
         const std::string name(key.str());
         if (name == "unit") {
-            if (!value.is_string()) return aError(value, "\"limit.unit\" must be a string");
+            if (!value.is_string()) return aError(value, "\"" + aName + ".unit\" must be a string");
             aLimit.unit = value.as_string()->get();
-        } else if (name == "low" || name == "high") {
+        } else if (name == "low" || name == "high" || name == "marginal_low" || name == "marginal_high") {
             // nan would pass every comparison and inf is no bound.
             auto v = Number(value);
-            if (!v || !std::isfinite(*v)) return aError(value, "\"limit." + name + "\" must be a number");
-            (name == "low" ? aLimit.low : aLimit.high) = v;
+            if (!v || !std::isfinite(*v)) return aError(value, "\"" + aName + "." + name + "\" must be a number");
+            (name == "low" ? aLimit.low : name == "high" ? aLimit.high : name == "marginal_low" ? aLimit.marginalLow
+                                                                                                  : aLimit.marginalHigh) = v;
         } else {
-            return aError(static_cast<int>(key.source().begin.line), "unknown entry \"limit." + name + "\"");
+            return aError(static_cast<int>(key.source().begin.line), "unknown entry \"" + aName + "." + name + "\"");
         }
     }
-    if (aLimit.unit.empty()) return aError(aLine, "the limit has no \"unit\"");
+    // (A step's single "limit" has its low above its high reported with the step.)
+    if (aName != "limit" && aLimit.low && aLimit.high && *aLimit.low > *aLimit.high)
+        return aError(aLine, "\"" + aName + "\" has low above high");
+    if ((aLimit.marginalLow && ((aLimit.low && *aLimit.marginalLow < *aLimit.low) || (aLimit.high && *aLimit.marginalLow > *aLimit.high))) ||
+        (aLimit.marginalHigh && ((aLimit.high && *aLimit.marginalHigh > *aLimit.high) || (aLimit.low && *aLimit.marginalHigh < *aLimit.low))) ||
+        (aLimit.marginalLow && aLimit.marginalHigh && *aLimit.marginalLow > *aLimit.marginalHigh))
+        return aError(aLine, "the marginal band of \"" + aName + "\" must lie inside its low and high");
+    return true;
+}
+
+// "low and high", "low" or "high": what a rule needs.
+std::string Needs(LimitRule aRule)
+{
+    return aRule == LimitRule::Both ? "low and high" : aRule == LimitRule::Low ? "low" : "high";
+}
+
+// The limits table of a step's measures.
+bool ReadLimits(const toml::node& aNode, int aLine, Step& aStep, PlanError& aError)
+{
+    const auto* table = aNode.as_table();
+    if (table == nullptr) return aError(aLine, "\"limits\" must be a table of the step's measures");
+    for (auto&& [key, value] : *table) {
+        const std::string name(key.str());
+        const int line = static_cast<int>(key.source().begin.line);
+        const MeasureSpec* spec = FindMeasure(*aStep.row, name);
+        if (spec == nullptr || spec->limit == LimitRule::None)
+            return aError(line, "step \"" + std::string(aStep.row->name) + "\" has no limit \"" + name + "\"");
+        Limit limit;
+        if (!ReadLimit(value, line, "limits." + name, limit, aError)) return false;
+        if (!limit.unit.empty() && limit.unit != spec->unit)
+            return aError(line, "\"limits." + name + "\" is in " + spec->unit + ", not in " + limit.unit);
+        limit.unit = spec->unit;
+        aStep.limits[name] = limit;
+    }
     return true;
 }
 
@@ -156,6 +192,16 @@ bool ReadParam(const ParamSpec& aSpec, const toml::node& aValue, Step& aStep, Pl
             return aError(aValue, "\"" + name + "\" names an unknown placeholder " + p);
         aStep.texts[name] = aValue.as_string()->get();
         return true;
+    case ParamSpec::Kind::Real: {
+        const auto v = Number(aValue);
+        if (!v || !std::isfinite(*v) || *v < aSpec.min || *v > aSpec.max) {
+            char text[96];
+            std::snprintf(text, sizeof text, "\"%s\" must be a number from %g to %g", aSpec.name, aSpec.min, aSpec.max);
+            return aError(aValue, text);
+        }
+        aStep.numbers[name] = *v;
+        return true;
+    }
     case ParamSpec::Kind::Number: {
         const uint32_t max = static_cast<uint32_t>(aSpec.max);
         const uint32_t min = static_cast<uint32_t>(aSpec.min);
@@ -173,7 +219,7 @@ bool ReadParam(const ParamSpec& aSpec, const toml::node& aValue, Step& aStep, Pl
 }
 
 // One [[step]] table, read through its type's row.
-bool ReadStep(const toml::table& aTable, Step& aStep, PlanError& aError)
+bool ReadStep(const toml::table& aTable, const PlanContext& aContext, Step& aStep, PlanError& aError)
 {
     const int line = LineOf(aTable);
     const toml::node* typeNode = aTable.get("type");
@@ -197,8 +243,14 @@ bool ReadStep(const toml::table& aTable, Step& aStep, PlanError& aError)
         if (k == "limit") {
             if (row->limit == LimitRule::None) return aError(keyLine, std::string("step \"") + row->name + "\" takes no limit");
             Limit limit;
-            if (!ReadLimit(node, keyLine, limit, aError)) return false;
+            if (!ReadLimit(node, keyLine, "limit", limit, aError)) return false;
+            if (limit.unit.empty()) return aError(keyLine, "the limit has no \"unit\"");
             aStep.limit = limit;
+            continue;
+        }
+        if (k == "limits") {
+            if (row->measures.empty()) return aError(keyLine, std::string("step \"") + row->name + "\" takes no limits");
+            if (!ReadLimits(node, keyLine, aStep, aError)) return false;
             continue;
         }
         const ParamSpec* spec = FindParam(*row, k);
@@ -216,47 +268,63 @@ bool ReadStep(const toml::table& aTable, Step& aStep, PlanError& aError)
         if (aStep.limit->low && aStep.limit->high && *aStep.limit->low > *aStep.limit->high)
             return aError(aStep.line, "the limit of step \"" + aStep.name + "\" has low above high");
     }
+    for (const MeasureSpec& m : row->measures) {
+        if (m.limit == LimitRule::None) continue;
+        auto limit = aStep.limits.find(m.name);
+        const bool low = m.limit == LimitRule::Low || m.limit == LimitRule::Both;
+        const bool high = m.limit == LimitRule::High || m.limit == LimitRule::Both;
+        if (limit == aStep.limits.end() || (low && !limit->second.low) || (high && !limit->second.high))
+            return aError(aStep.line, "step \"" + aStep.name + "\" needs \"limits." + m.name + "\" with " + Needs(m.limit) +
+                                          " (" + m.unit + ")");
+    }
     if (row->check != nullptr) {
-        const std::string problem = row->check(aStep);
+        const std::string problem = row->check(aStep, aContext);
         if (!problem.empty()) return aError(aStep.line, problem);
     }
     return true;
 }
 
-// The order: tests need the firmware and end before the CS write (which
-// stops the firmware); the address is written after the tests and read
-// back before it is committed.
+// The order: tests need the firmware; the CS write stops the firmware, so
+// tests come before it, or after the read-back and a firmware load of
+// their own (to check what the CS now holds); a calibration comes before
+// the CS write that stores it; the address is written after the tests and
+// read back before it is committed.
 bool CheckOrder(const std::vector<Step>& aSteps, PlanError& aError)
 {
-    bool csRead = false, firmware = false, csWrite = false, readBack = false;
+    bool csRead = false, firmware = false, loadedBefore = false, loadedAfter = false, csWrite = false, readBack = false;
     for (const Step& step : aSteps) {
         auto once = [&](bool& aSeen) {
             if (aSeen) return aError(step.line, "step \"" + std::string(step.row->name) + "\" is given twice");
             aSeen = true;
             return true;
         };
+        const bool between = csWrite && !readBack;
         switch (step.row->place) {
         case StepPlace::CsRead:
             if (!once(csRead)) return false;
-            if (firmware) return aError(step.line, "\"cs_read\" must come before \"firmware_load\"");
+            if (loadedBefore) return aError(step.line, "\"cs_read\" must come before \"firmware_load\"");
             break;
         case StepPlace::FirmwareLoad:
-            if (!once(firmware)) return false;
-            if (csWrite) return aError(step.line, "\"firmware_load\" must come before \"cs_write\"");
+            if (between) return aError(step.line, "\"firmware_load\" must come before \"cs_write\" or after \"read_back\"");
+            if (!once(readBack ? loadedAfter : loadedBefore)) return false;
             if (step.Flag("cs_keys") && !csRead)
                 return aError(step.line, "\"firmware_load\" with cs_keys needs \"cs_read\" before it");
+            firmware = true;
             break;
         case StepPlace::CsWrite:
             if (!once(csWrite)) return false;
             if (!csRead) return aError(step.line, "\"cs_write\" needs \"cs_read\" before it");
+            firmware = false;  // the CS write stops the firmware
             break;
         case StepPlace::ReadBack:
             if (!once(readBack)) return false;
             if (!csWrite) return aError(step.line, "\"read_back\" needs \"cs_write\" before it");
             break;
         case StepPlace::Test:
+        case StepPlace::Calibration:
+            if (between || (csWrite && step.row->place == StepPlace::Calibration))
+                return aError(step.line, "step \"" + step.name + "\" must come before \"cs_write\"");
             if (!firmware) return aError(step.line, "step \"" + step.name + "\" needs \"firmware_load\" before it");
-            if (csWrite) return aError(step.line, "step \"" + step.name + "\" must come before \"cs_write\"");
             break;
         }
     }
@@ -366,6 +434,7 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
         if (address == nullptr || address->length != 4)
             return fail(*n, "the key database has no BLUETOOTH_ADDRESS of 4 words in CS version " + std::to_string(v));
         aPlan.addressOffset = address->offset;
+        if (const KeyInfo* trim = database.Find(v, "CRYSTAL_TRIM"); trim != nullptr && trim->length == 1) aPlan.trimKey = *trim;
     }
     {
         const toml::node* n = root.get("address");
@@ -421,9 +490,10 @@ bool LoadPlan(const std::string& aPath, const std::string& aBinDir, Plan& aPlan,
     const toml::node* stepsNode = root.get("step");
     if (stepsNode == nullptr || !stepsNode->is_array_of_tables() || stepsNode->as_array()->empty())
         return fail(stepsNode != nullptr ? LineOf(*stepsNode) : 1, "the plan has no \"[[step]]\"");
+    const PlanContext context{database, aPlan.csVersion};
     for (const toml::node& element : *stepsNode->as_array()) {
         Step step;
-        if (!ReadStep(*element.as_table(), step, error)) {
+        if (!ReadStep(*element.as_table(), context, step, error)) {
             aError = error.text();
             return false;
         }

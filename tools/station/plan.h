@@ -8,9 +8,11 @@
 #ifndef NVT_STATION_PLAN_H
 #define NVT_STATION_PLAN_H
 
+#include "keydb.h"
 #include "steps.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,7 @@ struct Plan {
     uint16_t nap = 0;
     uint8_t uap = 0;
     uint32_t addressOffset = 0;  // BLUETOOTH_ADDRESS in the CS data
+    std::optional<KeyInfo> trimKey;  // CRYSTAL_TRIM of the CS version, when it has one
     std::vector<PlanKey> keys;
     std::vector<Step> steps;
 };

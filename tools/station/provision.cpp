@@ -163,10 +163,33 @@ bool Provisioning::ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& a
     return true;
 }
 
+void Provisioning::SetKey(const std::string& aName, uint32_t aOffset, const std::vector<uint16_t>& aWords)
+{
+    for (PlanKey& k : mFound) {
+        if (k.name == aName) {
+            k.words = aWords;
+            return;
+        }
+    }
+    mFound.push_back({aName, aOffset, aWords});
+}
+
+std::vector<PlanKey> Provisioning::Keys() const
+{
+    std::vector<PlanKey> keys;
+    for (const PlanKey& k : mPlan.keys) {
+        bool found = false;
+        for (const PlanKey& f : mFound) found |= f.name == k.name;
+        if (!found) keys.push_back(k);
+    }
+    keys.insert(keys.end(), mFound.begin(), mFound.end());
+    return keys;
+}
+
 std::vector<KeySpan> Provisioning::WrittenKeys() const
 {
     std::vector<KeySpan> keys = {{mPlan.addressOffset, 4}};
-    for (const PlanKey& k : mPlan.keys) keys.push_back({k.offset, static_cast<uint32_t>(k.words.size())});
+    for (const PlanKey& k : Keys()) keys.push_back({k.offset, static_cast<uint32_t>(k.words.size())});
     return keys;
 }
 
@@ -213,7 +236,8 @@ StepRecord Provisioning::Write(NvtHandle aHandle)
     uint16_t length = 4;
     int32_t rc = nvtCsCacheWriteItem(aHandle, kAddressKey, words, &length);
     std::string key = kAddressKey;
-    for (const PlanKey& k : mPlan.keys) {
+    const std::vector<PlanKey> keys = Keys();
+    for (const PlanKey& k : keys) {
         if (rc < 0) break;
         std::vector<uint16_t> value(k.words);
         length = static_cast<uint16_t>(value.size());
@@ -285,7 +309,7 @@ StepRecord Provisioning::ReadBack(NvtHandle aHandle)
         uint16_t words[4];
         mAddress.ToWords(words);
         check(kAddressKey, std::vector<uint16_t>(words, words + 4));
-        for (const PlanKey& k : mPlan.keys) check(k.name, k.words);
+        for (const PlanKey& k : Keys()) check(k.name, k.words);
         // Every word of the image, not only the keys the plan wrote.
         std::string error;
         if (mismatch.empty()) {
@@ -301,7 +325,7 @@ StepRecord Provisioning::ReadBack(NvtHandle aHandle)
         Scrap("read-back failed: " + s.text);
         return s;
     }
-    s.value = mAddress.Text() + ", " + std::to_string(mPlan.keys.size() + 1) + " keys";
+    s.value = mAddress.Text() + ", " + std::to_string(Keys().size() + 1) + " keys";
     std::string error;
     std::vector<uint16_t> data;
     bool ok = CsData(read, data, error);

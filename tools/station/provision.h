@@ -47,6 +47,9 @@ public:
     // The DUT's run has ended with the record's outcome: an address taken
     // without a serial and not committed is scrapped with it.
     void End();
+    // A key value this DUT's run found (a calibration): written at cs_write
+    // with the plan's keys, in place of the plan's value of that key.
+    void SetKey(const std::string& aName, uint32_t aOffset, const std::vector<uint16_t>& aWords);
 
 private:
     Store* OpenedStore(StepRecord& aStep);
@@ -55,7 +58,9 @@ private:
     bool Refuse(Store& aStore, StepRecord& aStep, const std::string& aEvent, const std::string& aText);
     // The cache saved and read back as words (the file is removed).
     bool CacheImage(NvtHandle aHandle, const std::string& aName, std::vector<uint16_t>& aWords, std::string& aError);
-    // The keys a digest leaves out: the address and the plan's keys.
+    // The keys written: the plan's, with the values this run found.
+    std::vector<PlanKey> Keys() const;
+    // The keys a digest leaves out: the address and the keys written.
     std::vector<KeySpan> WrittenKeys() const;
     void Scrap(const std::string& aReason);
 
@@ -71,6 +76,7 @@ private:
     std::string mState;             // the address's state in the store when chosen
     bool mTaken = false;            // chosen, and neither committed nor scrapped yet
     std::vector<uint16_t> mWritten; // the image written to the device
+    std::vector<PlanKey> mFound;    // key values this run found (SetKey)
 };
 
 // Whether a library text says the device's NVM is erased: the only case in

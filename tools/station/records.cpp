@@ -78,9 +78,19 @@ nlohmann::json ToJson(const Record& aRecord)
 {
     nlohmann::json steps = nlohmann::json::array();
     for (const StepRecord& s : aRecord.steps) {
-        steps.push_back({{"name", s.name}, {"value", s.value}, {"unit", s.unit}, {"low", Optional(s.low)},
-                         {"high", Optional(s.high)}, {"outcome", OutcomeText(s.outcome)}, {"ms", s.ms}, {"code", s.code},
-                         {"text", s.text}});
+        nlohmann::json step = {{"name", s.name}, {"value", s.value}, {"unit", s.unit}, {"low", Optional(s.low)},
+                               {"high", Optional(s.high)}, {"outcome", OutcomeText(s.outcome)}, {"ms", s.ms},
+                               {"code", s.code}, {"text", s.text}};
+        if (!s.measurements.empty()) {
+            nlohmann::json measurements = nlohmann::json::array();
+            for (const Measurement& m : s.measurements)
+                measurements.push_back({{"name", m.name}, {"value", m.value}, {"unit", m.unit}, {"low", Optional(m.low)},
+                                        {"high", Optional(m.high)}, {"marginal_low", Optional(m.marginalLow)},
+                                        {"marginal_high", Optional(m.marginalHigh)}, {"marginal", m.marginal},
+                                        {"outcome", OutcomeText(m.outcome)}});
+            step["measurements"] = measurements;
+        }
+        steps.push_back(step);
     }
     return {{"run_id", aRecord.runId},
             {"station", aRecord.station},
@@ -138,6 +148,19 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
             step.ms = s.value("ms", 0.0);
             step.code = s.value("code", 0);
             step.text = s.value("text", "");
+            for (const auto& m : s.value("measurements", nlohmann::json::array())) {
+                Measurement measurement;
+                measurement.name = m.at("name").get<std::string>();
+                measurement.value = m.at("value").get<double>();
+                measurement.unit = m.value("unit", "");
+                measurement.low = OptionalOf(m.value("low", nlohmann::json()));
+                measurement.high = OptionalOf(m.value("high", nlohmann::json()));
+                measurement.marginalLow = OptionalOf(m.value("marginal_low", nlohmann::json()));
+                measurement.marginalHigh = OptionalOf(m.value("marginal_high", nlohmann::json()));
+                measurement.marginal = m.value("marginal", false);
+                if (!OutcomeFromText(m.value("outcome", ""), measurement.outcome)) return false;
+                step.measurements.push_back(measurement);
+            }
             aRecord.steps.push_back(step);
         }
         return true;

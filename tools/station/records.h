@@ -30,6 +30,21 @@ enum class AddressSource { None, New, Retest };
 const char* AddressSourceText(AddressSource aSource);
 bool AddressSourceFromText(const std::string& aText, AddressSource& aSource);
 
+// One measured value of a step, as a number with its unit, its limit and
+// its marginal band: inside the limit but outside the band is "marginal",
+// recorded and passed.
+struct Measurement {
+    std::string name;
+    double value = 0;
+    std::string unit;
+    std::optional<double> low;
+    std::optional<double> high;
+    std::optional<double> marginalLow;
+    std::optional<double> marginalHigh;
+    Outcome outcome = Outcome::Pass;
+    bool marginal = false;
+};
+
 struct StepRecord {
     std::string name;
     std::string value;
@@ -40,6 +55,7 @@ struct StepRecord {
     double ms = 0;
     int code = 0;
     std::string text;
+    std::vector<Measurement> measurements;
 };
 
 struct Record {

@@ -1,9 +1,12 @@
 #include "sequence.h"
 
+#include "instruments/tester.h"
 #include "provision.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <memory>
 
 namespace station {
 
@@ -49,6 +52,26 @@ public:
     Provisioning& Provision() override { return mProvision; }
     bool StopRequested() const override { return mJob.abort != nullptr && *mJob.abort != 0; }
 
+    Tester* RfTester(std::string& aError) override
+    {
+        if (mTester) return mTester.get();
+        if (!mJob.tester || mJob.rfPort == 0) {
+            aError = "the fixture gives slot " + std::to_string(mJob.slot) + " no RF tester port";
+            return nullptr;
+        }
+        if (!mTesterError.empty()) {
+            aError = mTesterError;  // once refused, refused for the whole run
+            return nullptr;
+        }
+        auto tester = std::make_unique<Tester>();
+        if (!tester->Open(*mJob.tester, mJob.rfPort, mTesterError)) {
+            aError = mTesterError;
+            return nullptr;
+        }
+        mTester = std::move(tester);
+        return mTester.get();
+    }
+
     void Run()
     {
         const Plan& plan = *mJob.plan;
@@ -56,7 +79,7 @@ public:
         Note("open");
         const int32_t rc = nvtOpen(mJob.transport.c_str(), plan.keyDatabase.c_str(), &mHandle);
         if (rc < 0) {
-            Finish({"open", "", "", {}, {}, Outcome::Error, 0, rc, LastError()}, t0);
+            Finish({"open", "", "", {}, {}, Outcome::Error, 0, rc, LastError(), {}}, t0);
             return;
         }
         uint16_t chip = 0;
@@ -64,7 +87,7 @@ public:
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(chip));
         Finish({"open", idRc >= 0 ? hex : "", "", {}, {}, idRc >= 0 ? Outcome::Pass : Outcome::Fail, 0, idRc,
-                idRc >= 0 ? "" : LastError()},
+                idRc >= 0 ? "" : LastError(), {}},
                t0);
         if (idRc < 0) return;
         uint16_t build = 0;
@@ -115,7 +138,26 @@ private:
     Record& mRecord;
     Provisioning mProvision;
     NvtHandle mHandle = nullptr;
+    std::unique_ptr<Tester> mTester;
+    std::string mTesterError;
 };
+
+std::string Number(double aValue)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", aValue);
+    return text;
+}
+
+// "low to high unit", "at least low unit", "at most high unit".
+std::string Bounds(const std::optional<double>& aLow, const std::optional<double>& aHigh, const std::string& aUnit)
+{
+    const std::string unit = aUnit.empty() ? "" : " " + aUnit;
+    if (aLow && aHigh) return Number(*aLow) + " to " + Number(*aHigh) + unit;
+    if (aLow) return "at least " + Number(*aLow) + unit;
+    if (aHigh) return "at most " + Number(*aHigh) + unit;
+    return "";
+}
 
 }  // namespace
 
@@ -147,6 +189,67 @@ StepRecord DutRun::Measured(const Step& aStep, double aValue, const std::string&
     }
     s.outcome = Within(aValue, aStep.limit) ? Outcome::Pass : Outcome::Fail;
     if (s.outcome == Outcome::Fail) s.text = aValueText + " is " + LimitText(*aStep.limit);
+    // The value as a number too, for reports.
+    Measurement m;
+    m.name = aStep.name;
+    m.value = aValue;
+    m.unit = s.unit;
+    m.low = s.low;
+    m.high = s.high;
+    m.outcome = s.outcome;
+    s.measurements.push_back(m);
+    Report(aValueText + (s.unit.empty() ? "" : " " + s.unit) +
+           (aStep.limit ? " [" + Bounds(aStep.limit->low, aStep.limit->high, aStep.limit->unit) + "]" : ""));
+    return s;
+}
+
+void DutRun::Report(const std::string& aText) const
+{
+    if (Job().onValue) Job().onValue(aText);
+}
+
+StepRecord DutRun::Measured(const Step& aStep, const std::vector<std::pair<std::string, double>>& aValues) const
+{
+    StepRecord s;
+    s.name = aStep.name;
+    s.outcome = Outcome::Pass;
+    std::string shown;
+    for (const auto& [name, value] : aValues) {
+        Measurement m;
+        m.name = name;
+        m.value = value;
+        if (const MeasureSpec* spec = FindMeasure(*aStep.row, name)) m.unit = spec->unit;
+        auto limit = aStep.limits.find(name);
+        if (limit != aStep.limits.end()) {
+            m.low = limit->second.low;
+            m.high = limit->second.high;
+            m.marginalLow = limit->second.marginalLow;
+            m.marginalHigh = limit->second.marginalHigh;
+        }
+        const bool inside = std::isfinite(value) && (!m.low || value >= *m.low) && (!m.high || value <= *m.high);
+        m.outcome = inside ? Outcome::Pass : Outcome::Fail;
+        m.marginal = inside && ((m.marginalLow && value < *m.marginalLow) || (m.marginalHigh && value > *m.marginalHigh));
+        const std::string unit = m.unit.empty() ? "" : " " + m.unit;
+        const std::string text = name + " " + Number(value) + unit;
+        s.value += (s.value.empty() ? "" : ", ") + text;
+        const std::string bounds = Bounds(m.low, m.high, m.unit);
+        shown += (shown.empty() ? "" : ", ") + text + (bounds.empty() ? "" : " [" + bounds + "]") + (m.marginal ? " marginal" : "");
+        if (!inside && s.outcome == Outcome::Pass) {
+            s.outcome = Outcome::Fail;
+            s.text = text + " is outside " + bounds;
+        }
+        s.measurements.push_back(m);
+    }
+    Report(shown);
+    return s;
+}
+
+StepRecord DutRun::StationFault(const Step& aStep, const std::string& aText)
+{
+    StepRecord s;
+    s.name = aStep.name;
+    s.outcome = Outcome::Error;
+    s.text = aText;
     return s;
 }
 

@@ -15,6 +15,7 @@
 namespace station {
 
 class Provisioning;
+class Tester;
 
 // What a step's run function has of the DUT's run.
 class DutRun {
@@ -25,6 +26,11 @@ public:
     virtual Provisioning& Provision() = 0;
     // The operator has asked the run to stop.
     virtual bool StopRequested() const = 0;
+    // The bench's RF tester, connected on the slot's port at the first use;
+    // null with a text when there is none or it cannot be used.
+    virtual Tester* RfTester(std::string& aError) = 0;
+    // Shows a value on the slot's live line.
+    void Report(const std::string& aText) const;
     // The handle's last error text.
     std::string LastError() const;
     // A library call's step: PASS with aValue, or FAIL (ERROR when the
@@ -32,6 +38,11 @@ public:
     StepRecord Called(const Step& aStep, int32_t aRc, const std::string& aValue, bool aStationFault = false) const;
     // A measured value against the step's limit.
     StepRecord Measured(const Step& aStep, double aValue, const std::string& aValueText) const;
+    // Values of the step's measures (name, value in the measure's unit), each
+    // against its limit in the plan: FAIL when one is outside its limit.
+    StepRecord Measured(const Step& aStep, const std::vector<std::pair<std::string, double>>& aValues) const;
+    // A fault of the station's (the tester, the fixture): ERROR.
+    static StepRecord StationFault(const Step& aStep, const std::string& aText);
     // The step was stopped by the operator (ABORT).
     static StepRecord Stopped(const Step& aStep);
 };

@@ -1,13 +1,18 @@
 #include "steps.h"
 
+#include "instruments/tester.h"
+#include "keydb.h"
 #include "plan.h"
 #include "provision.h"
 #include "sequence.h"
 
 #include "nivoratest.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <map>
+#include <optional>
 #include <cstdio>
 #include <thread>
 
@@ -16,6 +21,9 @@ namespace station {
 namespace {
 
 using Kind = ParamSpec::Kind;
+
+// The chip's crystal trim runs from 0 to 63.
+constexpr uint32_t kMaxTrim = 63;
 
 ParamSpec Number(const char* aName, double aMax, double aDefault, const char* aMeaning, double aMin = 0)
 {
@@ -71,10 +79,15 @@ StepRecord Carrier(DutRun& aRun, const Step& aStep)
     return aRun.Called(aStep, rc, "channel " + std::to_string(channel) + ", " + std::to_string(mhz) + " MHz");
 }
 
-std::string CarrierCheck(const Step& aStep)
+std::string CarrierCheck(const Step& aStep, const PlanContext&)
 {
     if (!aStep.Given("channel") && !aStep.Given("frequency_mhz"))
         return "step \"carrier\" needs \"channel\" or \"frequency_mhz\"";
+    // An LE channel ch is 2402 + 2 ch MHz: a plan that gives both must agree.
+    const uint32_t channel = aStep.Number("channel"), mhz = aStep.Number("frequency_mhz");
+    if (aStep.Given("channel") && aStep.Given("frequency_mhz") && mhz != 0 && mhz != 2402 + 2 * channel)
+        return "step \"" + aStep.name + "\": channel " + std::to_string(channel) + " is " + std::to_string(2402 + 2 * channel) +
+               " MHz, not " + std::to_string(mhz) + " MHz";
     return "";
 }
 
@@ -116,7 +129,7 @@ StepRecord TxBurst(DutRun& aRun, const Step& aStep)
     return aRun.Measured(aStep, polls, std::to_string(polls));
 }
 
-std::string TxBurstCheck(const Step& aStep)
+std::string TxBurstCheck(const Step& aStep, const PlanContext&)
 {
     // The burst is polled up to the high limit: a count.
     if (*aStep.limit->high < 0 || *aStep.limit->high > 4294967295.0)
@@ -180,7 +193,9 @@ StepRecord Led(DutRun& aRun, const Step& aStep)
 StepRecord Uart(DutRun& aRun, const Step& aStep)
 {
     const DutJob& job = aRun.Job();
-    const std::string port = UartPort(aStep, job.slot, job.binDir);
+    // The fixture's port for this slot, else the plan's.
+    const std::string port = !job.uart.empty() ? job.uart : UartPort(aStep, job.slot, job.binDir);
+    if (port.empty()) return DutRun::StationFault(aStep, "neither the fixture nor the plan names slot " + std::to_string(job.slot) + "'s UART port");
     const uint32_t baud = aStep.Number("baud");
     const int32_t rc = nvtUartLbTest(aRun.Handle(), port.c_str(), baud);
     // The PC's port not opening, or a rate it does not take, is the
@@ -188,12 +203,204 @@ StepRecord Uart(DutRun& aRun, const Step& aStep)
     return aRun.Called(aStep, rc, port + " @ " + std::to_string(baud), rc == NVT_ERR_GENERAL || rc == NVT_ERR_INVALID_PARAM);
 }
 
-std::string UartCheck(const Step& aStep)
+std::string UartCheck(const Step&, const PlanContext&)
 {
-    return aStep.Given("port") ? "" : "step \"uart\" needs a \"port\"";
+    // The port comes from the plan or from the fixture's slot (checked when
+    // the run starts).
+    return "";
+}
+
+// The trim values the key database allows for CRYSTAL_TRIM, within the 0-63
+// the chip takes; false with a text when the plan's CS version has no such key.
+bool TrimRange(const PlanContext& aPlan, uint32_t& aMin, uint32_t& aMax, std::string& aError)
+{
+    const KeyInfo* trim = aPlan.keys.Find(aPlan.csVersion, "CRYSTAL_TRIM");
+    if (trim == nullptr || trim->length != 1) {
+        aError = "the key database has no CRYSTAL_TRIM of one word in CS version " + std::to_string(aPlan.csVersion);
+        return false;
+    }
+    aMin = trim->min;
+    aMax = std::min<uint32_t>(trim->max, kMaxTrim);
+    if (aMin > aMax) {
+        aError = "CRYSTAL_TRIM of CS version " + std::to_string(aPlan.csVersion) + " allows no trim from 0 to 63";
+        return false;
+    }
+    return true;
+}
+
+std::string XtalTrimCheck(const Step& aStep, const PlanContext& aPlan)
+{
+    const KeyInfo* trim = aPlan.keys.Find(aPlan.csVersion, "CRYSTAL_TRIM");
+    const uint32_t value = aStep.Number("value");
+    if (trim != nullptr && (value < trim->min || value > trim->max))
+        return "step \"" + aStep.name + "\": trim " + std::to_string(value) + " is outside CRYSTAL_TRIM's " +
+               std::to_string(trim->min) + " to " + std::to_string(trim->max) + " (CS version " + std::to_string(aPlan.csVersion) + ")";
+    return "";
+}
+
+std::string XtalCalCheck(const Step&, const PlanContext& aPlan)
+{
+    uint32_t min = 0, max = 0;
+    std::string error;
+    return TrimRange(aPlan, min, max, error) ? "" : error;
+}
+
+// --- RF steps: measured through the bench's RF tester.
+
+// Stops whatever the radio does, so the DUT is left usable.
+void StopRadio(DutRun& aRun)
+{
+    nvtRadStop(aRun.Handle());
+}
+
+// Finds the trim that brings the carrier closest to the channel's centre.
+// The offset falls as the trim rises (more load, lower frequency), steeply
+// at low trims and gently at high ones, so the search interpolates between
+// the two nearest trims on either side of zero (a secant step), and halves
+// the bracket when interpolation gains too little; it ends when the two
+// neighbours around zero are both measured, and takes the nearer.
+StepRecord XtalCal(DutRun& aRun, const Step& aStep)
+{
+    std::string error;
+    Tester* tester = aRun.RfTester(error);
+    if (tester == nullptr) return DutRun::StationFault(aStep, error);
+    const NvtHandle h = aRun.Handle();
+    const int channel = static_cast<int>(aStep.Number("channel"));
+    const Plan& plan = *aRun.Job().plan;
+    const uint32_t lo = std::max<uint32_t>(plan.trimKey->min, 0), hi = std::min<uint32_t>(plan.trimKey->max, kMaxTrim);
+    int32_t rc = nvtRadCwStart(h, static_cast<uint8_t>(channel), 0);
+    if (rc < 0) return aRun.Called(aStep, rc, "");
+    std::map<uint32_t, double> offsets;  // trim -> Hz
+    int count = 0;
+    double before = 0;
+    auto fault = [&](const std::string& aText) {
+        StopRadio(aRun);
+        return DutRun::StationFault(aStep, aText);
+    };
+    // The offset at the trim the chip starts with (from its CS).
+    if (!tester->Offset(channel, before, error)) return fault(error);
+    ++count;
+    auto measure = [&](uint32_t aTrim) {
+        rc = nvtRadSetXtalTrim(h, static_cast<uint16_t>(aTrim));
+        if (rc < 0) return false;
+        double hz = 0;
+        if (!tester->Offset(channel, hz, error)) return false;
+        ++count;
+        offsets[aTrim] = hz;
+        return true;
+    };
+    // Above: the highest trim known to be above zero; below: the lowest known below.
+    std::optional<uint32_t> above, below;
+    auto note = [&](uint32_t aTrim) {
+        const double f = offsets[aTrim];
+        if (f >= 0 && (!above || aTrim > *above)) above = aTrim;
+        if (f <= 0 && (!below || aTrim < *below)) below = aTrim;
+    };
+    uint32_t next = std::clamp<uint32_t>((lo + hi + 1) / 2, lo, hi);
+    uint32_t previous = next;
+    for (uint32_t round = 0; round <= kMaxTrim; ++round) {
+        if (!measure(next)) {
+            if (rc < 0) {
+                StopRadio(aRun);
+                return aRun.Called(aStep, rc, "");
+            }
+            return fault(error);
+        }
+        note(next);
+        if (offsets[next] == 0) break;
+        if (above && below && *below <= *above + 1) break;        // the neighbours around zero are known
+        if (above && *above == hi && !below) break;               // still above zero at the highest trim
+        if (below && *below == lo && !above) break;               // still below zero at the lowest trim
+        // Interpolate between the nearest points on either side (or
+        // extrapolate from the last two when zero is not bracketed yet).
+        uint32_t a = previous, b = next;
+        if (above && below) a = *above, b = *below;
+        const double fa = offsets[a], fb = offsets[b];
+        double guess;
+        if (a != b && fa != fb) guess = b - fb * (static_cast<double>(b) - a) / (fb - fa);
+        else guess = fb > 0 ? b + 8.0 : b - 8.0;  // the first step: towards zero
+        const double low = above ? *above + 1.0 : lo, high = below ? *below - 1.0 : hi;
+        uint32_t candidate = static_cast<uint32_t>(std::lround(std::clamp(guess, low, high)));
+        // Interpolation that would not shrink the bracket by half twice in
+        // a row gives way to halving it.
+        if (above && below && round >= 4 && (*below - *above) > 4) candidate = (*above + *below) / 2;
+        if (offsets.count(candidate) != 0) {
+            // Known already: look at the untried neighbour towards zero.
+            candidate = offsets[candidate] > 0 ? candidate + 1 : candidate - 1;
+            if (candidate < lo || candidate > hi || offsets.count(candidate) != 0) break;
+        }
+        previous = next;
+        next = candidate;
+    }
+    // The measured trim nearest to zero.
+    uint32_t best = offsets.begin()->first;
+    for (const auto& [trim, hz] : offsets)
+        if (std::fabs(hz) < std::fabs(offsets[best])) best = trim;
+    rc = nvtRadSetXtalTrim(h, static_cast<uint16_t>(best));
+    const int32_t stop = nvtRadStop(h);
+    if (rc < 0 || stop < 0) return aRun.Called(aStep, rc < 0 ? rc : stop, "");
+    // The CS write stores the trim found.
+    aRun.Provision().SetKey(plan.trimKey->name, plan.trimKey->offset, {static_cast<uint16_t>(best)});
+    return aRun.Measured(aStep, {{"trim", best}, {"offset_before", before / 1000.0}, {"offset", offsets[best] / 1000.0},
+                                 {"count", count}});
+}
+
+// A burst on the step's channel, measured while it is on air.
+StepRecord Burst(DutRun& aRun, const Step& aStep, bool aFrequency)
+{
+    std::string error;
+    Tester* tester = aRun.RfTester(error);
+    if (tester == nullptr) return DutRun::StationFault(aStep, error);
+    const NvtHandle h = aRun.Handle();
+    const int channel = static_cast<int>(aStep.Number("channel"));
+    const int32_t rc = nvtRadTxStart(h, static_cast<uint8_t>(channel), static_cast<uint8_t>(aStep.Number("length")),
+                                     static_cast<uint8_t>(aStep.Number("payload")), static_cast<uint16_t>(aStep.Number("packets")));
+    if (rc < 0) return aRun.Called(aStep, rc, "");
+    double a = 0, b = 0;
+    const bool ok = aFrequency ? tester->Offset(channel, a, error) && tester->Drift(channel, b, error)
+                               : tester->Power(channel, a, error);
+    const int32_t stop = nvtRadStop(h);
+    if (!ok) return DutRun::StationFault(aStep, error);
+    if (stop < 0) return aRun.Called(aStep, stop, "");
+    if (aFrequency) return aRun.Measured(aStep, {{"offset", a / 1000.0}, {"drift", b / 1000.0}});
+    return aRun.Measured(aStep, {{"power", a}});
+}
+
+StepRecord TxPower(DutRun& aRun, const Step& aStep)
+{
+    return Burst(aRun, aStep, false);
+}
+
+StepRecord TxFreq(DutRun& aRun, const Step& aStep)
+{
+    return Burst(aRun, aStep, true);
+}
+
+// The tester's generator sends packets at a level; the DUT counts them.
+StepRecord RxPer(DutRun& aRun, const Step& aStep)
+{
+    std::string error;
+    Tester* tester = aRun.RfTester(error);
+    if (tester == nullptr) return DutRun::StationFault(aStep, error);
+    const NvtHandle h = aRun.Handle();
+    const int channel = static_cast<int>(aStep.Number("channel"));
+    const uint32_t sent = aStep.Number("packets");
+    int32_t rc = nvtRadRxStart(h, static_cast<uint8_t>(channel));
+    if (rc < 0) return aRun.Called(aStep, rc, "");
+    if (!tester->Generate(channel, aStep.Real("level"), sent, error)) {
+        StopRadio(aRun);
+        return DutRun::StationFault(aStep, error);
+    }
+    uint16_t received = 0;
+    rc = nvtRadRxGetPkts(h, &received);
+    const int32_t stop = nvtRadStop(h);
+    if (rc < 0 || stop < 0) return aRun.Called(aStep, rc < 0 ? rc : stop, "");
+    const double per = 100.0 * (1.0 - static_cast<double>(std::min<uint32_t>(received, sent)) / sent);
+    return aRun.Measured(aStep, {{"per", per}, {"received", received}});
 }
 
 constexpr double kU8 = 0xFF, kU16 = 0xFFFF, kU32 = 0xFFFFFFFFu;
+constexpr double kChannels = 39;  // LE channels 0 to 39
 
 }  // namespace
 
@@ -205,8 +412,8 @@ const std::vector<StepRow>& StepRows()
         {"firmware_load", StepPlace::FirmwareLoad, LimitRule::None,
          {{"cs_keys", Kind::Flag, 0, 1, 0, "copy the CS keys read by cs_read into the firmware's RAM"}}, nullptr,
          FirmwareLoad, "loads the production-test firmware into RAM and starts it"},
-        {"xtal_trim", StepPlace::Test, LimitRule::None, {Number("value", kU16, 0, "crystal trim to set")}, nullptr, XtalTrim,
-         "sets the crystal trim"},
+        {"xtal_trim", StepPlace::Test, LimitRule::None, {Number("value", kU16, 0, "crystal trim to set")}, XtalTrimCheck,
+         XtalTrim, "sets the crystal trim"},
         {"carrier", StepPlace::Test, LimitRule::None,
          {Number("channel", kU8, 0, "channel"), Number("frequency_mhz", kU16, 0, "frequency in MHz")}, CarrierCheck, Carrier,
          "starts and stops a carrier"},
@@ -232,6 +439,31 @@ const std::vector<StepRow>& StepRows()
          {{"port", Kind::PortName, 0, 0, 0, "PC serial port; {slot} is the slot number, {bin} the program's folder"},
           Number("baud", kU32, 115200, "line rate")},
          UartCheck, Uart, "loops data through the chip's UART and a PC serial port"},
+        {"xtal_cal", StepPlace::Calibration, LimitRule::None, {Number("channel", kChannels, 19, "LE channel of the carrier")},
+         XtalCalCheck, XtalCal,
+         "finds the crystal trim that brings the carrier nearest the channel's centre (measured by the tester); cs_write stores it",
+         {{"trim", "", LimitRule::None, "the trim found"},
+          {"offset_before", "kHz", LimitRule::None, "carrier offset at the trim the chip started with"},
+          {"offset", "kHz", LimitRule::Both, "carrier offset at the trim found"},
+          {"count", "", LimitRule::None, "frequency measurements used"}},
+         true},
+        {"tx_power", StepPlace::Test, LimitRule::None,
+         {Number("channel", kChannels, 19, "LE channel"), Number("length", kU8, 37, "packet length"),
+          Number("payload", kU8, 0, "payload type"), Number("packets", kU16, 100, "packets in the burst", 1)},
+         nullptr, TxPower, "output power of a burst, measured by the tester",
+         {{"power", "dBm", LimitRule::Both, "output power"}}, true},
+        {"tx_freq", StepPlace::Test, LimitRule::None,
+         {Number("channel", kChannels, 19, "LE channel"), Number("length", kU8, 37, "packet length"),
+          Number("payload", kU8, 0, "payload type"), Number("packets", kU16, 100, "packets in the burst", 1)},
+         nullptr, TxFreq, "carrier frequency offset and drift of a burst, measured by the tester",
+         {{"offset", "kHz", LimitRule::Both, "carrier offset from the channel's centre"},
+          {"drift", "kHz", LimitRule::Both, "drift over the burst"}},
+         true},
+        {"rx_per", StepPlace::Test, LimitRule::None,
+         {Number("channel", kChannels, 19, "LE channel"), {"level", Kind::Real, -120, 0, -70, "generator level, dBm"},
+          Number("packets", kU16, 1500, "packets the generator sends", 1)},
+         nullptr, RxPer, "packet error rate of the receiver: the tester sends packets at a level, the DUT counts them",
+         {{"per", "%", LimitRule::High, "packets lost, percent"}, {"received", "", LimitRule::None, "packets counted"}}, true},
         {"cs_write", StepPlace::CsWrite, LimitRule::None, {}, nullptr, CsWrite,
          "takes the DUT's address and writes it with the plan's keys"},
         {"read_back", StepPlace::ReadBack, LimitRule::None, {}, nullptr, ReadBack,
@@ -247,6 +479,13 @@ const StepRow* FindStepRow(const std::string& aName)
     return nullptr;
 }
 
+const MeasureSpec* FindMeasure(const StepRow& aRow, const std::string& aName)
+{
+    for (const MeasureSpec& m : aRow.measures)
+        if (aName == m.name) return &m;
+    return nullptr;
+}
+
 const ParamSpec* FindParam(const StepRow& aRow, const std::string& aName)
 {
     for (const ParamSpec& p : aRow.params)
@@ -258,6 +497,12 @@ uint32_t Step::Number(const char* aName) const
 {
     auto it = numbers.find(aName);
     return it == numbers.end() ? 0 : static_cast<uint32_t>(it->second);
+}
+
+double Step::Real(const char* aName) const
+{
+    auto it = numbers.find(aName);
+    return it == numbers.end() ? 0 : it->second;
 }
 
 bool Step::Flag(const char* aName) const
