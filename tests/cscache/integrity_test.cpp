@@ -249,16 +249,38 @@ TEST_F(Integrity, FailedFileWritesKeepTheOldFileByteForByte)
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(4u, files);  // database, three images
-    EXPECT_FALSE(fs::exists(fileutil::TemporaryNameFor(keyr)));
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(".tmp", entry.path().extension().string()) << entry.path();
+}
+
+TEST_F(Integrity, ALinkPlantedAtAFileToWriteIsRefusedAndItsTargetKept)
+{
+    const std::string victim = Path("victim.txt");
+    WriteBytes(victim, "precious");
+    ASSERT_EQ(0, Open());
+    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("source.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4)).c_str()))
+        << Error();
+    for (const std::string name : {"out.xuv", "out.img", "out.keyr"}) {
+        std::error_code ec;
+        fs::create_symlink(victim, Path(name), ec);
+        if (ec) GTEST_SKIP() << "no symbolic links here";
+        EXPECT_EQ(-40, nvtCsCacheWriteToFile(h, Path(name).c_str())) << name;
+        if (name == "out.keyr")
+            EXPECT_EQ("Unable to write to the file '" + Path(name) + "': it is a symbolic link. ", Error());
+        else
+            EXPECT_EQ("Unable to write to the file \"" + Path(name) + "\": it is a symbolic link.", Error());
+        EXPECT_TRUE(fs::is_symlink(Path(name)));
+    }
+    EXPECT_EQ("precious", ReadBytes(victim));
 }
 
 TEST_F(Integrity, AFileThatCannotBeReplacedKeepsItsContents)
 {
-    // The temporary file cannot be made (a folder stands in its place): the
-    // write fails and the old file stays.
-    const std::string xuv = Image("old.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
+    // The temporary file cannot be made (its name, the file's name and a
+    // suffix, is longer than a file system allows): the write fails and the
+    // old file stays.
+    const std::string xuv = Image(std::string(245, 'o') + ".xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
     const std::string original = ReadBytes(xuv);
-    fs::create_directories(fileutil::TemporaryNameFor(xuv));
     ASSERT_EQ(0, Open());
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, xuv.c_str()));
     ASSERT_EQ(0, SetItem("TRIM", {0x1f}));
