@@ -37,7 +37,26 @@ bool CanTransfer(bool aOpen, const void* aData, uint32_t aCount)
     return true;
 }
 
+// What stands at a port name that is no character device.
+const char* NotAPortText(DWORD aType)
+{
+    switch (aType) {
+    case FILE_TYPE_DISK: return "a file";
+    case FILE_TYPE_PIPE: return "a pipe";
+    default: return "not a device";
+    }
+}
+
 }  // namespace
+
+struct SerialPort::SavedSettings {
+    DCB state;
+    bool haveState;
+    COMMTIMEOUTS timeouts;
+    bool haveTimeouts;
+};
+
+SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort()
 {
@@ -56,11 +75,37 @@ bool SerialPort::Open(const char* aName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    mRefusal.clear();
+    // Only a character device is a port: the name is first opened without
+    // any access to learn what it is, so a file or pipe is refused before
+    // it is opened for reading and writing.
+    const std::string path = DevicePath(aName);
+    HANDLE probe = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    const DWORD probedType = GetFileType(probe);
+    CloseHandle(probe);
+    if (probedType != FILE_TYPE_CHAR) {
+        mRefusal = "\"" + path + "\" is " + NotAPortText(probedType) + ", not a serial port";
+        SetLastError(ERROR_BAD_DEVICE);
+        return false;
+    }
     // Read and write, no sharing, existing device only, no overlapped I/O.
-    HANDLE h = CreateFileA(DevicePath(aName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
+    if (GetFileType(h) != FILE_TYPE_CHAR) {
+        CloseHandle(h);
+        mRefusal = "\"" + path + "\" changed while it was opened, not a serial port";
+        SetLastError(ERROR_BAD_DEVICE);
+        return false;
+    }
     mHandle = reinterpret_cast<intptr_t>(h);
+    // The settings and time-outs to give back at Close.
+    auto saved = std::make_unique<SavedSettings>();
+    ZeroMemory(&saved->state, sizeof(saved->state));
+    saved->state.DCBlength = sizeof(saved->state);
+    saved->haveState = GetCommState(h, &saved->state) != FALSE;
+    saved->haveTimeouts = GetCommTimeouts(h, &saved->timeouts) != FALSE;
+    if (saved->haveState || saved->haveTimeouts) mSaved = std::move(saved);
     return true;
 }
 
@@ -137,6 +182,12 @@ void SerialPort::Close()
 {
     if (!IsOpen()) return;
     LastErrorKeeper keep;
+    // The next user of the port finds it as it was before.
+    if (mSaved) {
+        if (mSaved->haveState) SetCommState(ToHandle(mHandle), &mSaved->state);
+        if (mSaved->haveTimeouts) SetCommTimeouts(ToHandle(mHandle), &mSaved->timeouts);
+        mSaved.reset();
+    }
     CloseHandle(ToHandle(mHandle));
     mHandle = kClosed;
     mExclusive = false;
