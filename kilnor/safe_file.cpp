@@ -83,7 +83,8 @@ std::FILE *streamOf(HANDLE aHandle, int aFlags, const char *aMode)
 // then opened itself, recognised and closed, never its target.
 HANDLE openHandle(const std::string &aPath, DWORD aAccess, DWORD aDisposition, bool aFollowLink)
 {
-    return CreateFileW(wide(aPath).c_str(), aAccess, FILE_SHARE_READ, nullptr, aDisposition,
+    // Others may read and write meanwhile, as with fopen.
+    return CreateFileW(wide(aPath).c_str(), aAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, aDisposition,
                        FILE_ATTRIBUTE_NORMAL | (aFollowLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
 

@@ -145,6 +145,9 @@ std::string RandomLetters(size_t aCount)
 }
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What fopen allows others while a file is open: reading and writing (so
+// that the workers of one station can all append to one trace file).
+const DWORD kShareAsTheCLibrary = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 }  // namespace
 
@@ -168,7 +171,7 @@ std::FILE* OpenRegularFileForReading(const std::string& aPath, FileKind& aKind)
     // handle that reads.
     aKind = KindOfPath(aPath, true);
     if (aKind != FileKind::Regular) return nullptr;
-    HANDLE h = CreateFileA(aPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileA(aPath.c_str(), GENERIC_READ, kShareAsTheCLibrary, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         aKind = FileKind::Missing;
@@ -186,7 +189,7 @@ std::FILE* OpenForWritingNoFollow(const std::string& aPath, bool aAppend, FileKi
 {
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, never its target;
     // it is then recognised and closed without a byte written.
-    HANDLE h = CreateFileA(aPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE h = CreateFileA(aPath.c_str(), GENERIC_WRITE, kShareAsTheCLibrary, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
