@@ -42,7 +42,9 @@ public:
 
     // Opens the port for reading and writing. Only a character device is
     // opened: a regular file, FIFO, folder or anything else at the name is
-    // refused before it is opened for writing, with a text in Refusal().
+    // refused before it is opened for writing (on Windows: a name that is a
+    // path to a file or folder; a port name that opens as a file or pipe
+    // is closed again at once), with a text in Refusal().
     bool Open(const char* aName);
     // Why the last Open refused the name ("\"/tmp/x\" is a regular file, not
     // a serial port"); empty when the system's last error tells why.

@@ -76,25 +76,30 @@ bool SerialPort::Open(const char* aName)
         return false;
     }
     mRefusal.clear();
-    // Only a character device is a port: the name is first opened without
-    // any access to learn what it is, so a file or pipe is refused before
-    // it is opened for reading and writing.
+    // Only a character device is a port. A name that is a path (a
+    // separator or a drive colon: ports are named like COM3) and names an
+    // existing file or folder is refused before anything is opened; a port
+    // name itself is not opened twice, since opening a port can move its
+    // modem lines.
     const std::string path = DevicePath(aName);
-    HANDLE probe = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return false;
-    const DWORD probedType = GetFileType(probe);
-    CloseHandle(probe);
-    if (probedType != FILE_TYPE_CHAR) {
-        mRefusal = "\"" + path + "\" is " + NotAPortText(probedType) + ", not a serial port";
-        SetLastError(ERROR_BAD_DEVICE);
-        return false;
+    const std::string name = aName;
+    if (name.find_first_of("\\/:") != std::string::npos) {
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) == 0) {
+            mRefusal = "\"" + path + "\" is " + ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "a folder" : "a file") +
+                       ", not a serial port";
+            SetLastError(ERROR_BAD_DEVICE);
+            return false;
+        }
     }
     // Read and write, no sharing, existing device only, no overlapped I/O.
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    if (GetFileType(h) != FILE_TYPE_CHAR) {
+    // What was opened must not be a file or a pipe after all.
+    const DWORD type = GetFileType(h);
+    if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
         CloseHandle(h);
-        mRefusal = "\"" + path + "\" changed while it was opened, not a serial port";
+        mRefusal = "\"" + path + "\" is " + NotAPortText(type) + ", not a serial port";
         SetLastError(ERROR_BAD_DEVICE);
         return false;
     }

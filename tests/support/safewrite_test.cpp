@@ -37,12 +37,18 @@ protected:
         testsupport::WriteWholeFile(victim, "precious");
     }
     // A symbolic link at aName to the victim file; false where the system
-    // does not let this user make one (Windows without the right).
+    // does not let this user make one. Not on Windows: making one there
+    // needs a right test users lack, and emulators differ in what they make.
     bool PlantLink(const std::string& aName)
     {
+#if defined(_WIN32)
+        (void)aName;
+        return false;
+#else
         std::error_code ec;
         fs::create_symlink(victim, aName, ec);
         return !ec;
+#endif
     }
     std::string PendingError()
     {
@@ -79,9 +85,9 @@ TEST_F(SafeWriteTest, ADanglingLinkCreatesNothingWhereItPoints)
 {
     const std::string nowhere = scratch.File("created-through-link");
     const std::string target = scratch.File("out.keyr");
-    std::error_code ec;
-    fs::create_symlink(nowhere, target, ec);
-    if (ec) GTEST_SKIP() << "no symbolic links here";
+    victim = nowhere;
+    fs::remove(scratch.File("victim.txt"));
+    if (!PlantLink(target)) GTEST_SKIP() << "no symbolic links here";
     EXPECT_FALSE(fileutil::IsFileWriteable(target, true, false, false, true));
     EXPECT_FALSE(fileutil::IsFileWriteable(target, false, true, false, true));
     EXPECT_FALSE(fileutil::WriteFileReplacing(target, "x"));
@@ -123,12 +129,14 @@ TEST(FileKinds, KindsAreToldWithAndWithoutFollowingALink)
     EXPECT_EQ(platform::FileKind::Regular, platform::KindOfPath(file, false));
     EXPECT_EQ(platform::FileKind::Directory, platform::KindOfPath(scratch.path(), true));
     EXPECT_EQ(platform::FileKind::Missing, platform::KindOfPath(scratch.File("none"), true));
+#if !defined(_WIN32)
     std::error_code ec;
     fs::create_symlink(file, scratch.File("l"), ec);
     if (!ec) {
         EXPECT_EQ(platform::FileKind::Link, platform::KindOfPath(scratch.File("l"), false));
         EXPECT_EQ(platform::FileKind::Regular, platform::KindOfPath(scratch.File("l"), true));
     }
+#endif
     platform::FileKind kind = platform::FileKind::Regular;
     EXPECT_EQ(nullptr, platform::OpenRegularFileForReading(scratch.path(), kind));
     EXPECT_EQ(platform::FileKind::Directory, kind);
