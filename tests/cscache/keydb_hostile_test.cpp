@@ -234,19 +234,6 @@ protected:
     std::string base;
 };
 
-TEST_F(HostileDatabaseOpen, ABaseDatabaseOpens)
-{
-    const std::string path = Write("good.xml", base);
-    const hostilekeydb::ChildRun run = hostilekeydb::RunInChild([&] {
-        NvtHandle h = nullptr;
-        const int32_t rc = nvtOpen("sim", path.c_str(), &h);
-        nvtClose(h);
-        return rc == 0 ? 0 : 1;
-    });
-    EXPECT_TRUE(run.finished);
-    EXPECT_EQ(0, run.status);
-}
-
 TEST_F(HostileDatabaseOpen, NetworkEntitiesAreNeverFetched)
 {
     hostilekeydb::CountingServer server;

@@ -131,15 +131,6 @@ protected:
     std::string secret;
 };
 
-TEST_F(HostilePlanCheck, TheSampleItselfPasses)
-{
-    const std::string plan = PlanFor(dir / "good.xml");
-    WriteText(dir / "good.xml", base);
-    station::Plan loaded;
-    std::string error;
-    EXPECT_TRUE(station::LoadPlan(plan, BinDir(), loaded, error)) << error;
-}
-
 TEST_F(HostilePlanCheck, NetworkEntitiesAreRefusedAndNeverFetched)
 {
     hostilekeydb::CountingServer server;

@@ -121,29 +121,6 @@ TEST_F(SafeWriteTest, TemporaryNamesCannotBePredictedAndAreNeverReused)
     EXPECT_EQ(20u, names.size());
 }
 
-TEST(FileKinds, KindsAreToldWithAndWithoutFollowingALink)
-{
-    testsupport::ScratchDir scratch;
-    const std::string file = scratch.File("f");
-    testsupport::WriteWholeFile(file, "x");
-    EXPECT_EQ(platform::FileKind::Regular, platform::KindOfPath(file, false));
-    EXPECT_EQ(platform::FileKind::Directory, platform::KindOfPath(scratch.path(), true));
-    EXPECT_EQ(platform::FileKind::Missing, platform::KindOfPath(scratch.File("none"), true));
-#if !defined(_WIN32)
-    std::error_code ec;
-    fs::create_symlink(file, scratch.File("l"), ec);
-    if (!ec) {
-        EXPECT_EQ(platform::FileKind::Link, platform::KindOfPath(scratch.File("l"), false));
-        EXPECT_EQ(platform::FileKind::Regular, platform::KindOfPath(scratch.File("l"), true));
-    }
-#endif
-    platform::FileKind kind = platform::FileKind::Regular;
-    EXPECT_EQ(nullptr, platform::OpenRegularFileForReading(scratch.path(), kind));
-    EXPECT_EQ(platform::FileKind::Directory, kind);
-    EXPECT_EQ(nullptr, platform::OpenRegularFileForReading(scratch.File("none"), kind));
-    EXPECT_EQ(platform::FileKind::Missing, kind);
-}
-
 #if !defined(_WIN32)
 
 // The umask of the test, restored afterwards.
