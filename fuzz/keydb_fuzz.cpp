@@ -24,7 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
         initialised = true;
     }
     CCsKeysInfo keys(handler);
-    if (keys.LoadXMLFromBuffer(aData, aSize, "fuzz.xml") != 0) return 0;
+    if (keys.LoadXMLFromBuffer(aData, aSize, "fuzz.xml") != 0) {
+        // Why it failed is told without anything read from the input.
+        const CCsKeysInfo::LoadProblem& problem = keys.LastLoadProblem();
+        if (problem.failure == CCsKeysInfo::LoadFailure::None || !problem.what.empty()) __builtin_trap();
+        return 0;
+    }
+    // The whole database without selecting a build, as the station reads it.
+    size_t total = 0;
+    for (uint16_t build : keys.BuildIds()) {
+        for (const CsKeyDetails& key : keys.KeysOfBuild(build)) total += key.name.size() + key.length;
+    }
+    (void)total;
     for (uint16_t build : keys.BuildIds()) {
         if (keys.SetInterestedVersion(build) != 0) continue;
         const uint16_t count = keys.NumKeys();

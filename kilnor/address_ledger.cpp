@@ -1,8 +1,8 @@
 #include "address_ledger.h"
 
 #include "hex_text.h"
+#include "safe_file.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -162,12 +162,17 @@ bool AddressLedger::load()
     entries_.clear();
     usable_ = false;
     endsWithNewline_ = true;
-    errno = 0;
-    std::FILE *file = std::fopen(path_.c_str(), "rb");
+    refusedLink_ = false;
+    // Never through a symbolic link: the ledger is written as well, and a
+    // link planted at its name would have the lines written into another
+    // file. Nor a FIFO, which would hold the start-up.
+    PathKind kind = PathKind::Missing;
+    std::FILE *file = openRegularForReading(path_, false, kind);
     if (file == nullptr) {
         // Missing is an empty ledger; a file that is there but cannot be
         // read must not be taken for an empty one.
-        usable_ = errno == ENOENT;
+        refusedLink_ = kind == PathKind::Link;
+        usable_ = kind == PathKind::Missing;
         return usable_;
     }
 
@@ -287,21 +292,19 @@ bool AddressLedger::record(const BdAddress &aAddress, LedgerState aState)
     const LedgerState before = entry.state;
 
     bool ok = false;
+    PathKind kind = PathKind::Missing;
     if (entry.offset >= 0) {
         // Same width, same address: only the time and the state change, so a
         // torn write can never name another address.
-        if (std::FILE *file = std::fopen(path_.c_str(), "r+b")) {
+        if (std::FILE *file = openForWritingNoFollow(path_, false, kind)) {
             ok = std::fseek(file, entry.offset, SEEK_SET) == 0 &&
                  std::fwrite(line.data(), 1, line.size(), file) == line.size();
             ok = syncFile(file) && ok;
             ok = std::fclose(file) == 0 && ok;
         }
     } else {
-        std::FILE *probe = std::fopen(path_.c_str(), "rb");
-        const bool existed = probe != nullptr;
-        if (probe != nullptr)
-            std::fclose(probe);
-        if (std::FILE *file = std::fopen(path_.c_str(), "ab")) {
+        const bool existed = pathKind(path_) != PathKind::Missing;
+        if (std::FILE *file = openForWritingNoFollow(path_, true, kind)) {
             std::fseek(file, 0, SEEK_END);
             long start = std::ftell(file);
             std::string text;
@@ -323,6 +326,7 @@ bool AddressLedger::record(const BdAddress &aAddress, LedgerState aState)
             }
         }
     }
+    refusedLink_ = kind == PathKind::Link;
     // A write that reached the device stays spent even when its line could
     // not be updated. A reservation that did not reach the disk was never
     // followed by a library call, so the address keeps its old state.

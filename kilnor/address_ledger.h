@@ -46,10 +46,14 @@ public:
     explicit AddressLedger(std::string aPath, Clock aClock = nullptr);
 
     // Reads the file. A missing file is an empty ledger; false when the file
-    // exists but cannot be read, and then usable() stays false.
+    // exists but cannot be read, or is a symbolic link, FIFO or anything but
+    // a regular file, and then usable() stays false.
     bool load();
     // True after a successful load().
     bool usable() const { return usable_; }
+    // The last load() or record() found a symbolic link at the ledger's
+    // name and refused it: the ledger is never read or written through one.
+    bool refusedLink() const { return refusedLink_; }
     const std::string &path() const { return path_; }
 
     // Any line names the address, whatever its state.
@@ -64,8 +68,10 @@ public:
                                             std::uint32_t aLapEnd) const;
 
     // Records a new state of the address: rewrites its line in place, or
-    // appends one, then flushes and syncs the file. False when the file could
-    // not be written; the in-memory state then keeps the safer of the two.
+    // appends one, then flushes and syncs the file; a new file is created
+    // with the default permissions less the umask. False when the file could
+    // not be written (a symbolic link at its name is never written through);
+    // the in-memory state then keeps the safer of the two.
     bool record(const BdAddress &aAddress, LedgerState aState);
 
 private:
@@ -82,6 +88,7 @@ private:
     std::string path_;
     Clock clock_;
     bool usable_ = false;
+    bool refusedLink_ = false;
     // A torn last line gets its newline before the next line is appended.
     bool endsWithNewline_ = true;
     std::map<std::uint64_t, Entry> entries_;

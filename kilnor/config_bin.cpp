@@ -1,5 +1,7 @@
 #include "config_bin.h"
 
+#include "safe_file.h"
+
 #include <cstdio>
 
 namespace kilnor {
@@ -33,7 +35,10 @@ std::optional<AddressRange> parseConfigBin(const std::uint8_t *aData, std::size_
 
 std::optional<AddressRange> readConfigBin(const std::string &aPath)
 {
-    std::FILE *file = std::fopen(aPath.c_str(), "rb");
+    // Only a regular file: a FIFO or device at the name would hold the
+    // start-up.
+    PathKind kind = PathKind::Missing;
+    std::FILE *file = openRegularForReading(aPath, true, kind);
     if (file == nullptr)
         return std::nullopt;
     std::uint8_t bytes[kConfigBinSize];

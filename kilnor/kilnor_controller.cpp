@@ -2,6 +2,7 @@
 
 #include "hex_text.h"
 #include "kilnor_texts.h"
+#include "safe_file.h"
 
 #include <utility>
 
@@ -24,6 +25,18 @@ struct VortaneArgs {
 };
 constexpr VortaneArgs kVortaneLpt = {1, 0, 1};
 constexpr VortaneArgs kVortaneUsb = {-1, 0, 2};
+// Result of a read-out whose file could not be made or put in place.
+constexpr std::int32_t kDumpFileFailed = -1;
+
+// The refusal of a file to write that is not a regular file, or null.
+const char *targetRefusal(PathKind aKind)
+{
+    if (aKind == PathKind::Link)
+        return text::kTargetIsLink;
+    if (aKind == PathKind::Other)
+        return text::kTargetNotAFile;
+    return nullptr;
+}
 
 } // namespace
 
@@ -131,8 +144,34 @@ void KilnorController::readOut()
     const auto path = view_.askSaveDumpFile();
     if (!path)
         return;
+    // A link (or FIFO, folder) where the dump should go is refused before
+    // any library call: the dump is never written through it.
+    if (const char *refusal = targetRefusal(pathKind(*path))) {
+        showStatus(refusal);
+        return;
+    }
+    // The library writes the dump to a new file under a name no one can
+    // predict, which replaces the chosen file only when the dump is whole.
+    const char *lateRefusal = nullptr;
     runEepromOperation(text::kReadRunning, text::kReadDone, text::kReadFailed, Button::ReadOut, true,
-                       [&] { return chip_.plsDump(*path, kVerify); });
+                       [&]() -> std::int32_t {
+                           const std::string temporary = createTemporaryBeside(*path);
+                           if (temporary.empty())
+                               return kDumpFileFailed;
+                           const std::int32_t result = chip_.plsDump(temporary, kVerify);
+                           if (result != 0) {
+                               removeFile(temporary);
+                               return result;
+                           }
+                           PathKind targetKind = PathKind::Missing;
+                           if (!replaceWithTemporary(temporary, *path, targetKind)) {
+                               lateRefusal = targetRefusal(targetKind);
+                               return kDumpFileFailed;
+                           }
+                           return 0;
+                       });
+    if (lateRefusal != nullptr)
+        showStatus(lateRefusal);
 }
 
 void KilnorController::writeAddressClicked()
@@ -178,7 +217,7 @@ void KilnorController::writeAddress()
     // after a crash at any later moment the address counts as used.
     const BdAddress address{nap_, uap_, lap_};
     if (!ledger_.record(address, LedgerState::Reserved)) {
-        showStatus(text::kLedgerFailed);
+        showStatus(ledger_.refusedLink() ? text::kLedgerIsLink : text::kLedgerFailed);
         chip_.closeVortane(handle);
         view_.setButtonEnabled(Button::WriteAddress, true);
         return;
@@ -220,7 +259,7 @@ const char *KilnorController::addressRefusal() const
         return text::kWriteFailed;
     }
     if (!ledger_.usable())
-        return text::kLedgerFailed;
+        return ledger_.refusedLink() ? text::kLedgerIsLink : text::kLedgerFailed;
     if (ledger_.spent(BdAddress{nap_, uap_, lap_}))
         return text::kAddressAlreadyWritten;
     return nullptr;

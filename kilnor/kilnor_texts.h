@@ -26,6 +26,10 @@ constexpr const char *kAddressAlreadyWritten = "地址已烧录过";
 constexpr const char *kRangeUsedUp = "地址已用完";
 constexpr const char *kAddressOutOfRange = "地址不在范围内";
 constexpr const char *kLedgerFailed = "地址记录失败";
+// Refusals of a file that is not a regular file where Kilnor writes one.
+constexpr const char *kLedgerIsLink = "地址记录文件是符号链接，已拒绝";
+constexpr const char *kTargetIsLink = "目标文件是符号链接，已拒绝";
+constexpr const char *kTargetNotAFile = "目标不是普通文件，已拒绝";
 
 } // namespace kilnor::text
 

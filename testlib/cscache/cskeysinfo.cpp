@@ -7,6 +7,9 @@
 #include "support/trace.h"
 
 #include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/validators/DTD/DTDElementDecl.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/EntityResolver.hpp>
@@ -92,34 +95,85 @@ std::string Local(const XMLCh* aText)
 }
 
 // Every external entity and DTD resolves to an empty document, so nothing
-// outside the database file is ever opened or fetched.
+// outside the database file is ever opened or fetched. A database that
+// needs one (an entity it uses) is refused after the parse: its content
+// would not be what its author meant.
 class EmptyEntityResolver : public XMLEntityResolver, public EntityResolver {
 public:
     InputSource* resolveEntity(XMLResourceIdentifier*) override { return Empty(); }
     InputSource* resolveEntity(const XMLCh* const, const XMLCh* const) override { return Empty(); }
+    bool Asked() const { return mAsked; }
 
 private:
-    static InputSource* Empty()
+    InputSource* Empty()
     {
+        mAsked = true;
         static const XMLByte nothing[1] = {0};
         return new MemBufInputSource(nothing, 0, kEmpty, false);
     }
+    bool mAsked = false;
 };
 
 // Notes fatal errors. Without a handler the parser stops at the first
 // fatal error but keeps the document built so far, so a truncated or broken
 // file (or one stopped by the entity expansion limit) would load as if it
-// were whole. Other errors and warnings do not count.
+// were whole. Other errors and warnings do not count. Only the place of the
+// first fatal error is kept, never the parser's text: that may quote what
+// the parser read.
 class FatalErrorNote : public ErrorHandler {
 public:
     void warning(const SAXParseException&) override {}
     void error(const SAXParseException&) override {}
-    void fatalError(const SAXParseException&) override { mFatal = true; }
+    void fatalError(const SAXParseException& aError) override
+    {
+        if (mFatal) return;
+        mFatal = true;
+        mLine = aError.getLineNumber();
+        mColumn = aError.getColumnNumber();
+    }
     void resetErrors() override { mFatal = false; }
     bool Fatal() const { return mFatal; }
+    uint64_t Line() const { return mLine; }
+    uint64_t Column() const { return mColumn; }
 
 private:
     bool mFatal = false;
+    uint64_t mLine = 0;
+    uint64_t mColumn = 0;
+};
+
+// The DOM parser, noting whether the entity expansion limit stopped it.
+// The external DTD is never read, so the document is parsed as if it had
+// none: an entity it uses must be declared in the document itself, and one
+// that only the external DTD could declare is a fatal error rather than
+// text that silently goes missing.
+class KeyDatabaseParser : public XercesDOMParser {
+public:
+    void error(const unsigned int aCode, const XMLCh* const aDomain, const XMLErrorReporter::ErrTypes aType,
+               const XMLCh* const aText, const XMLCh* const aSystemId, const XMLCh* const aPublicId,
+               const XMLFileLoc aLine, const XMLFileLoc aColumn) override
+    {
+        if (aCode == XMLErrs::EntityExpansionLimitExceeded) mExpansionLimit = true;
+        if (aCode == XMLErrs::EntityNotFound) mUndeclaredEntity = true;
+        XercesDOMParser::error(aCode, aDomain, aType, aText, aSystemId, aPublicId, aLine, aColumn);
+    }
+    void doctypeDecl(const DTDElementDecl& aElement, const XMLCh* const aPublicId, const XMLCh* const aSystemId,
+                     const bool aHasInternalSubset, const bool aHasExternalSubset) override
+    {
+        XercesDOMParser::doctypeDecl(aElement, aPublicId, aSystemId, aHasInternalSubset, aHasExternalSubset);
+        getScanner()->setHasNoDTD(true);
+    }
+    void endIntSubset() override
+    {
+        XercesDOMParser::endIntSubset();
+        getScanner()->setHasNoDTD(true);
+    }
+    bool ExpansionLimit() const { return mExpansionLimit; }
+    bool UndeclaredEntity() const { return mUndeclaredEntity; }
+
+private:
+    bool mExpansionLimit = false;
+    bool mUndeclaredEntity = false;
 };
 
 // Reference to XMLPlatformUtils for the duration of one load.
@@ -241,29 +295,41 @@ void ReadBuilds(const DOMDocument* aDocument, std::vector<uint16_t>& aBuildIds,
     }
 }
 
-// Largest database file read: far above any real database, and a bound on
-// the memory a hostile file can claim.
-constexpr size_t kMaxDatabaseFileSize = 256u * 1024u * 1024u;
-
-// 11 when the file cannot be opened, 12 when it cannot be read whole.
-int32_t ReadWholeFile(const std::string& aFilename, std::string& aContents)
+// Reads a regular file whole: 11 when nothing (or no regular file) is
+// there, 12 when it is too large or cannot be read whole. A FIFO, device or
+// folder is refused without being read and without blocking.
+int32_t ReadWholeFile(const std::string& aFilename, std::string& aContents, CCsKeysInfo::LoadProblem& aProblem)
 {
+    using Failure = CCsKeysInfo::LoadFailure;
+    aProblem.failure = Failure::NotFound;
     if (aFilename.empty()) return kCsFileNotFound;
-    std::FILE* f = std::fopen(aFilename.c_str(), "rb");
-    if (f == nullptr) return kCsFileNotFound;
+    platform::FileKind kind = platform::FileKind::Missing;
+    std::FILE* f = platform::OpenRegularFileForReading(aFilename, kind);
+    if (f == nullptr) {
+        if (kind != platform::FileKind::Missing) {
+            aProblem.failure = Failure::NotRegularFile;
+            aProblem.what = platform::FileKindText(kind);
+        }
+        return kCsFileNotFound;
+    }
+    aProblem.failure = Failure::None;
     char buffer[65536];
     int32_t result = kCsOk;
     for (;;) {
         const size_t n = std::fread(buffer, 1, sizeof(buffer), f);
         if (n > 0) {
-            if (aContents.size() + n > kMaxDatabaseFileSize) {
+            if (aContents.size() + n > CCsKeysInfo::kMaxFileSize) {
+                aProblem.failure = Failure::TooLarge;
                 result = kCsBadFormat;
                 break;
             }
             aContents.append(buffer, n);
         }
         if (n < sizeof(buffer)) {
-            if (std::ferror(f) != 0) result = kCsBadFormat;
+            if (std::ferror(f) != 0) {
+                aProblem.failure = Failure::ReadError;
+                result = kCsBadFormat;
+            }
             break;
         }
     }
@@ -390,6 +456,9 @@ int32_t CCsKeysInfo::LoadXMLFromBuffer(const void* aData, size_t aSize, const st
 int32_t CCsKeysInfo::Load(const Source& aSource)
 {
     int32_t result = kCsOk;
+    // Until the parse ends, a failure is taken for one the parser raised.
+    mProblem = LoadProblem();
+    mProblem.failure = LoadFailure::NotWellFormed;
     try {
         ParserPlatform platformUse;
         {
@@ -398,7 +467,7 @@ int32_t CCsKeysInfo::Load(const Source& aSource)
             security.setEntityExpansionLimit(kEntityExpansionLimit);
 
             FatalErrorNote fatalErrors;
-            XercesDOMParser parser;
+            KeyDatabaseParser parser;
             mBuildIds.clear();
             mKeyTable.clear();
             mNameIndex.clear();
@@ -425,28 +494,49 @@ int32_t CCsKeysInfo::Load(const Source& aSource)
 
             try {
                 if (aSource.data != nullptr) {
+                    if (aSource.size > kMaxFileSize) {
+                        mProblem.failure = LoadFailure::TooLarge;
+                        Fail(kCsBadFormat);
+                    }
                     MemBufInputSource input(static_cast<const XMLByte*>(aSource.data), aSource.size, kEmpty, false);
+                    mProblem.failure = LoadFailure::NotWellFormed;
                     parser.parse(input);
                 } else {
                     // The file is read whole and parsed from memory: faster
                     // than the parser's own file reading, and the name is
                     // never taken as a URL.
                     std::string contents;
-                    const int32_t read = ReadWholeFile(aSource.name, contents);
+                    const int32_t read = ReadWholeFile(aSource.name, contents, mProblem);
                     if (read != kCsOk) Fail(read);
                     MemBufInputSource input(reinterpret_cast<const XMLByte*>(contents.data()), contents.size(), kEmpty,
                                             false);
+                    mProblem.failure = LoadFailure::NotWellFormed;
                     parser.parse(input);
                 }
                 if (fatalErrors.Fatal()) Fail(kCsBadFormat);
+                if (resolver.Asked()) {
+                    mProblem.failure = LoadFailure::ExternalEntity;
+                    Fail(kCsBadFormat);
+                }
                 const DOMDocument* document = parser.getDocument();
-                if (document == nullptr) Fail(kCsFileNotFound);
+                if (document == nullptr) {
+                    mProblem.failure = LoadFailure::NotFound;
+                    Fail(kCsFileNotFound);
+                }
+                mProblem.failure = LoadFailure::NotKeyDatabase;
                 ReadBuilds(document, mBuildIds, mKeyTable);
+                mProblem.failure = LoadFailure::None;
                 mXmlFile = aSource.name;
             } catch (const ReturnCode& code) {
                 result = code.code;
             } catch (...) {
                 result = kCsBadFormat;
+            }
+            if (result != kCsOk && mProblem.failure == LoadFailure::NotWellFormed && fatalErrors.Fatal()) {
+                mProblem.line = fatalErrors.Line();
+                mProblem.column = fatalErrors.Column();
+                mProblem.expansionLimit = parser.ExpansionLimit();
+                mProblem.undeclaredEntity = parser.UndeclaredEntity();
             }
         }
     } catch (const ReturnCode& code) {
@@ -481,6 +571,13 @@ void CCsKeysInfo::SelectNoBuild()
     NVT_TRACE("cskeysinfo", "CCsKeysInfo::SelectNoBuild");
     // No build ID reaches this value (bit 15 is never part of one).
     mSelectedBuild = 0xFFFF;
+}
+
+const std::vector<CsKeyDetails>& CCsKeysInfo::KeysOfBuild(uint16_t aBuild) const
+{
+    static const std::vector<CsKeyDetails> kNone;
+    const uint16_t build = static_cast<uint16_t>(aBuild & 0x7FFF);
+    return build < mKeyTable.size() ? mKeyTable[build] : kNone;
 }
 
 const std::vector<CsKeyDetails>* CCsKeysInfo::SelectedKeys() const

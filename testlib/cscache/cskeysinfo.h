@@ -11,8 +11,12 @@
 // selects that build with SetInterestedVersion; the lookups then answer
 // from that build's key list.
 //
-// The XML parser follows no external entity, external DTD or network
-// address, and entity expansion is bounded.
+// A database may be hostile: only a regular file of at most kMaxFileSize
+// bytes is read (a FIFO, device or folder is refused without blocking), the
+// XML parser follows no external entity, external DTD or network address,
+// and entity expansion is bounded. A database that uses an external entity
+// is refused; an external DTD is ignored. No text this class gives holds
+// anything read from another file.
 #ifndef NVT_CSCACHE_CSKEYSINFO_H
 #define NVT_CSCACHE_CSKEYSINFO_H
 
@@ -51,6 +55,33 @@ public:
     static const char* const kDefaultFileName;
     // Most entity expansions a database may cause.
     static const uint32_t kEntityExpansionLimit = 1000;
+    // Largest database file read, 16 MiB: some 600 times the sample
+    // database, and a bound on the memory a hostile file can claim.
+    static const size_t kMaxFileSize = size_t{16} * 1024 * 1024;
+
+    // Why the last load failed, for a caller that words its own text.
+    enum class LoadFailure {
+        None,
+        NotFound,        // nothing at the path, or it cannot be opened (11)
+        NotRegularFile,  // a FIFO, device or folder, refused unread (11)
+        TooLarge,        // more than kMaxFileSize bytes (12)
+        ReadError,       // the read failed part-way (12)
+        NotWellFormed,   // not XML, or stopped by a parser limit (12)
+        ExternalEntity,  // uses an external entity, which is never read (12)
+        NotKeyDatabase,  // XML, but not laid out as a key database (12)
+    };
+    struct LoadProblem {
+        LoadFailure failure = LoadFailure::None;
+        std::string what;  // NotRegularFile: "a FIFO", "a device", "a folder"
+        // NotWellFormed: where the parser stopped (0 when unknown), whether
+        // the entity expansion limit stopped it, and whether an entity the
+        // document does not declare itself did (an external DTD is never
+        // read, so nothing it declares is known).
+        uint64_t line = 0;
+        uint64_t column = 0;
+        bool expansionLimit = false;
+        bool undeclaredEntity = false;
+    };
 
     explicit CCsKeysInfo(CMessageHandler& aHandler);
     ~CCsKeysInfo() override;
@@ -80,6 +111,14 @@ public:
     int32_t KeyIdFromName(const std::string& aName, uint16_t& aKeyId);
     uint16_t NumKeys();
 
+    // Why the last LoadXML or LoadXMLFromBuffer failed; failure None after
+    // a successful one.
+    const LoadProblem& LastLoadProblem() const { return mProblem; }
+    // Every key of a build (bit 15 ignored), in file order; empty for a
+    // build the database does not hold. With BuildIds() this enumerates
+    // the whole database without selecting a build.
+    const std::vector<CsKeyDetails>& KeysOfBuild(uint16_t aBuild) const;
+
     // State, for the owner and for tests.
     const std::string& LoadedFile() const { return mXmlFile; }
     bool IsLoaded() const { return !mXmlFile.empty(); }
@@ -103,6 +142,7 @@ private:
                      uint16_t CsKeyDetails::*aField, uint16_t& aValue);
 
     std::string mXmlFile;  // empty: no database loaded
+    LoadProblem mProblem;
     uint16_t mSelectedBuild = 0;
     std::vector<uint16_t> mBuildIds;
     std::vector<std::vector<CsKeyDetails>> mKeyTable;  // indexed by build ID

@@ -3,12 +3,13 @@
 #include "cscache/cskeysinfo.h"
 #include "support/fileutil.h"
 #include "support/hextext.h"
+#include "support/platform.h"
 #include "cscache/nvimagecache.h"
 #include "cscache/nvimagecs.h"
 #include "support/stringutil.h"
 #include "support/trace.h"
 
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -104,9 +105,20 @@ std::string CPSRFileBase::Position(uint32_t aColumn) const
 
 bool CPSRFileBase::ReadFromFile(const std::string& aFilename)
 {
-    std::ifstream input(aFilename.c_str());
     // A file that cannot be opened gives no lines, and so the error of the
-    // missing version.
+    // missing version. Only a regular file is read: a FIFO or device is
+    // never opened in a way that could block.
+    std::string text;
+    platform::FileKind kind = platform::FileKind::Missing;
+    if (std::FILE* file = platform::OpenRegularFileForReading(aFilename, kind)) {
+        char buffer[65536];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+        std::fclose(file);
+    }
+    // Every line is stripped of white space, so a CR LF line end reads as
+    // a line end.
+    std::istringstream input(text);
     return ReadFromStream(input);
 }
 
@@ -224,7 +236,7 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
     // The check keeps an existing file as it is, and the text goes to a
     // temporary file renamed over the old one: a failure leaves the old file.
     if (!fileutil::IsFileWriteable(aFilename, true, false, false, true)) {
-        mErrorText += "Unable to write to the file '" + aFilename + "'. ";
+        RecordWriteFailure(aFilename);
         return false;
     }
     std::ostringstream output;
@@ -247,7 +259,7 @@ bool CPSRFileBase::WriteToFile(const std::string& aFilename)
         output << "\n";
     }
     if (!fileutil::WriteFileReplacing(aFilename, output.str())) {
-        mErrorText += "Unable to write to the file '" + aFilename + "'. ";
+        RecordWriteFailure(aFilename);
         return false;
     }
     return true;
@@ -266,6 +278,17 @@ bool CPSRFileBase::ResolveKey(const std::string& aKey, uint16_t& aKeyId)
     if (!isNumber) return false;
     aKeyId = number;
     return true;
+}
+
+void CPSRFileBase::RecordWriteFailure(const std::string& aFilename)
+{
+    // A link (or FIFO, device) where the file should be is named as the
+    // reason: the file is never written through it.
+    const std::string obstacle = fileutil::WriteObstacle(aFilename);
+    if (obstacle.empty())
+        mErrorText += "Unable to write to the file '" + aFilename + "'. ";
+    else
+        mErrorText += "Unable to write to the file '" + aFilename + "': it is " + obstacle + ". ";
 }
 
 bool CPSRFileBase::NameFindsId(const std::string& aName, uint16_t aKeyId)

@@ -113,6 +113,9 @@ protected:
     void HandleKeyLine();
     // "At line L, column C: " with C counted from 1.
     std::string Position(uint32_t aColumn) const;
+    // Records the write failure of aFilename, naming a link, FIFO or device
+    // that stands where the file should be.
+    void RecordWriteFailure(const std::string& aFilename);
 
     std::vector<KeyFileEntry> mEntries;
     std::string mLine;

@@ -30,8 +30,12 @@ int32_t CPtSession::UartLbTest(const char* aComPort, uint32_t aBaudRate)
 
     // The destructor closes the port whatever happens below.
     platform::SerialPort port;
-    if (!port.Open(aComPort))
+    if (!port.Open(aComPort)) {
+        // A name that is no serial port is refused with the port's own text.
+        if (!port.Refusal().empty())
+            return mLastError.SetError(NVT_ERR_GENERAL, "Error opening COM port (" + port.Refusal() + ")");
         return mLastError.SetError(NVT_ERR_GENERAL, PortError("Error opening COM port ("));
+    }
     if (!port.Configure(aBaudRate))
         return mLastError.SetError(NVT_ERR_GENERAL, PortError("Error configuring COM port ("));
     if (!port.SetTimeouts())

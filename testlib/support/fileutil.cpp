@@ -42,25 +42,24 @@ bool StartsWithNoCase(const std::string& aText, const char* aPrefix)
     return EqualsNoCase(aText.substr(0, n), aPrefix);
 }
 
-bool FileExists(const std::string& aFilename)
+// Writes the probe and reads it back; true when it came back intact. The
+// file is opened without following a link, and only a regular file counts;
+// aKind tells what was found when the probe could not be written.
+bool ProbeByWriting(const std::string& aFilename, CDebugSentry& aSentry, platform::FileKind& aKind)
 {
-    std::FILE* f = std::fopen(aFilename.c_str(), "rb");
-    if (f == nullptr) return false;
-    std::fclose(f);
-    return true;
-}
-
-// Writes the probe and reads it back; true when it came back intact.
-bool ProbeByWriting(const std::string& aFilename, CDebugSentry& aSentry)
-{
-    std::FILE* out = std::fopen(aFilename.c_str(), "w");
+    std::FILE* out = platform::OpenForWritingNoFollow(aFilename, false, aKind);
     if (out == nullptr) return false;
+    if (aKind != platform::FileKind::Regular) {
+        std::fclose(out);
+        return false;
+    }
     DebugPrint(aSentry.Handler(), aSentry.SourceFile(), __LINE__, kDebugDetail, false, false,
                "File open succeeded, but that is not the whole story...");
     const size_t written = std::fwrite(kProbe, 1, kProbeSize, out);
     const bool closed = std::fclose(out) == 0;
 
-    std::FILE* in = std::fopen(aFilename.c_str(), "r");
+    platform::FileKind readKind = platform::FileKind::Missing;
+    std::FILE* in = platform::OpenRegularFileForReading(aFilename, readKind);
     if (in == nullptr) return false;
     char readback[8] = {};
     const size_t readCount = std::fread(readback, 1, kProbeSize, in);
@@ -68,6 +67,13 @@ bool ProbeByWriting(const std::string& aFilename, CDebugSentry& aSentry)
     DebugPrint(aSentry.Handler(), aSentry.SourceFile(), __LINE__, kDebugDetail, false, false,
                "readbackBuffer=>%s<, readCount=%d", readback, static_cast<int>(readCount));
     return written == kProbeSize && closed && readCount == kProbeSize && EqualsNoCase(std::string(readback), kProbe);
+}
+
+// What a writer refuses to write through.
+bool IsObstacle(platform::FileKind aKind)
+{
+    return aKind == platform::FileKind::Link || aKind == platform::FileKind::Fifo ||
+           aKind == platform::FileKind::Device || aKind == platform::FileKind::Other;
 }
 
 }  // namespace
@@ -80,15 +86,21 @@ bool IsFileWriteable(const std::string& aFilename, bool aPreserveContents, bool 
               aIssueUacWarningIfAppropriate, "aSupressErrorMsg=%d", aSupressErrorMsg);
 
     bool writeable = false;
-    const bool existed = FileExists(aFilename);
-    if (aPreserveContents && existed) {
-        // Opening for appending proves the right to write without touching
-        // a byte of the existing content.
-        std::FILE* f = std::fopen(aFilename.c_str(), "a");
-        if (f != nullptr) writeable = std::fclose(f) == 0;
-    } else {
-        writeable = ProbeByWriting(aFilename, nvtTraceSentry_);
-        if ((aTemporaryFile || aPreserveContents) && !existed) std::remove(aFilename.c_str());
+    // A link, FIFO or device where the file should be is never written
+    // through: a link planted there would have the probe (and the write
+    // after it) land in another file.
+    platform::FileKind found = platform::KindOfPath(aFilename, false);
+    if (!IsObstacle(found)) {
+        const bool existed = found == platform::FileKind::Regular;
+        if (aPreserveContents && existed) {
+            // Opening for appending proves the right to write without
+            // touching a byte of the existing content.
+            std::FILE* f = platform::OpenForWritingNoFollow(aFilename, true, found);
+            if (f != nullptr) writeable = std::fclose(f) == 0 && found == platform::FileKind::Regular;
+        } else {
+            writeable = ProbeByWriting(aFilename, nvtTraceSentry_, found);
+            if ((aTemporaryFile || aPreserveContents) && !existed && !IsObstacle(found)) std::remove(aFilename.c_str());
+        }
     }
 
     if (writeable) {
@@ -96,23 +108,30 @@ bool IsFileWriteable(const std::string& aFilename, bool aPreserveContents, bool 
         return true;
     }
     if (!aSupressErrorMsg) {
-        ReportError(nvtTraceSentry_.Handler(), 0, std::string("Unable to write to the ") + "file" + " " + "\"" +
-                                                      aFilename + "\"" + ".");
+        std::string text = std::string("Unable to write to the ") + "file" + " " + "\"" + aFilename + "\"";
+        if (IsObstacle(found)) text += std::string(": it is ") + platform::FileKindText(found);
+        ReportError(nvtTraceSentry_.Handler(), 0, text + ".");
     }
     return false;
 }
 
-std::string TemporaryNameFor(const std::string& aFilename)
+std::string WriteObstacle(const std::string& aFilename)
 {
-    // Same folder, so the rename never crosses a file system.
-    return aFilename + ".nvt-tmp";
+    const platform::FileKind found = platform::KindOfPath(aFilename, false);
+    return IsObstacle(found) ? platform::FileKindText(found) : std::string();
 }
 
 bool WriteFileReplacing(const std::string& aFilename, const std::string& aContents)
 {
     NVT_TRACE("fileutil", "fileutil::WriteFileReplacing", "aFilename=>%s<", aFilename);
-    const std::string temporary = TemporaryNameFor(aFilename);
-    std::FILE* out = std::fopen(temporary.c_str(), "w");
+    if (!WriteObstacle(aFilename).empty()) return false;
+    // A new file that no one else can have opened or linked: exclusive
+    // creation under an unpredictable name in the same folder, so the
+    // rename never crosses a file system. Should a link be planted at
+    // aFilename after the check above, the rename replaces the link itself,
+    // never the file it points to.
+    std::string temporary;
+    std::FILE* out = platform::CreateTemporaryFileBeside(aFilename, true, temporary);
     if (out == nullptr) return false;
     const bool written = std::fwrite(aContents.data(), 1, aContents.size(), out) == aContents.size();
     const bool synced = written && platform::SyncFile(out);

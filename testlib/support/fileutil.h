@@ -18,19 +18,27 @@ namespace fileutil {
 // created or overwritten and keeps the 5 probe bytes. With aPreserveContents
 // true an existing file is only opened for appending and left unchanged.
 // aTemporaryFile removes the probe file afterwards; aIssueUacWarningIfAppropriate
-// runs MightUacMoveThisFile on success. Unless aSupressErrorMsg is set, a
-// failure reports "Unable to write to the file "<name>"." with code 0.
+// runs MightUacMoveThisFile on success. A symbolic link, FIFO or device at
+// aFilename is never written through: the answer is false. Unless
+// aSupressErrorMsg is set, a failure reports "Unable to write to the file
+// "<name>"." with code 0, or for such an obstacle "Unable to write to the
+// file "<name>": it is a symbolic link." (a FIFO, a device).
 bool IsFileWriteable(const std::string& aFilename, bool aPreserveContents, bool aTemporaryFile,
                      bool aIssueUacWarningIfAppropriate, bool aSupressErrorMsg);
 
-// Writes aContents (text mode: "\n" becomes the system's line end) to a
-// temporary file in the folder of aFilename and, only when every byte is
-// written and made durable, renames it over aFilename. On any failure the
-// temporary file is removed and aFilename keeps its old contents byte for
-// byte (or stays absent). Reports nothing; false on failure.
+// What stands at aFilename that a writer must not write through ("a
+// symbolic link", "a FIFO", "a device", "not a file"); empty when a regular
+// file, a folder or nothing is there.
+std::string WriteObstacle(const std::string& aFilename);
+
+// Writes aContents (text mode: "\n" becomes the system's line end) to a new
+// temporary file created exclusively under an unpredictable name in the
+// folder of aFilename and, only when every byte is written and made
+// durable, renames it over aFilename. Refuses a symbolic link, FIFO or
+// device at aFilename. On any failure the temporary file is removed and
+// aFilename keeps its old contents byte for byte (or stays absent).
+// Reports nothing; false on failure.
 bool WriteFileReplacing(const std::string& aFilename, const std::string& aContents);
-// The temporary file WriteFileReplacing writes beside aFilename.
-std::string TemporaryNameFor(const std::string& aFilename);
 
 // The current directory with a trailing separator; empty when the system
 // cannot give it (or it does not fit the 260-byte buffer of the system call).

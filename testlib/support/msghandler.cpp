@@ -1,11 +1,12 @@
 #include "support/msghandler.h"
 
+#include "support/platform.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -232,7 +233,7 @@ namespace {
 // The trace file of NVT_TRACE with its own clock and indentation, so that
 // its lines read the same whatever the debug channels do.
 struct TraceFile {
-    std::ofstream out;
+    std::FILE* out = nullptr;
     StopWatch stopwatch;
     uint16_t indent = 0;
 };
@@ -315,7 +316,11 @@ void DebugPrintV(CMessageHandler& aHandler, const char* aSourceFile, uint32_t aL
     if (toFile) {
         TraceFile& trace = TheTraceFile();
         BuildLine(line, &trace.stopwatch, trace.indent, file, aLine, aCategory, aEntering, aLeaving, message);
-        trace.out << line << std::endl;
+        if (trace.out != nullptr) {
+            std::fputs(line, trace.out);
+            std::fputc('\n', trace.out);
+            std::fflush(trace.out);
+        }
     }
 }
 
@@ -401,29 +406,51 @@ bool nvttrace::ParseSetting(const char* aSetting, std::string& aFile, uint32_t& 
     return true;
 }
 
+namespace {
+
+// Built on first use: Configure runs while the library is being loaded,
+// before or after this file's own objects are constructed.
+std::string& TraceProblem()
+{
+    static std::string* problem = new std::string;
+    return *problem;
+}
+
+}  // namespace
+
+const std::string& nvttrace::Problem()
+{
+    return TraceProblem();
+}
+
 bool nvttrace::Configure(const char* aSetting)
 {
     TraceFile& trace = TheTraceFile();
     gFileCategories = 0;
-    if (trace.out.is_open()) trace.out.close();
+    TraceProblem().clear();
+    if (trace.out != nullptr) {
+        std::fclose(trace.out);
+        trace.out = nullptr;
+    }
     std::string file;
     uint32_t categories = 0;
     if (!ParseSetting(aSetting, file, categories)) return false;
-    trace.out.clear();
-    trace.out.open(file, std::ios::out | std::ios::app);
-    if (!trace.out.is_open()) return false;
+    // Appended to, never through a symbolic link: a link planted at the
+    // name would have the trace written into whatever file it points to.
+    platform::FileKind kind = platform::FileKind::Missing;
+    trace.out = platform::OpenForWritingNoFollow(file, true, kind);
+    if (trace.out == nullptr) {
+        if (kind == platform::FileKind::Link) {
+            TraceProblem() = "NVT_TRACE: the trace file \"" + file + "\" is a symbolic link; nothing is traced";
+            std::fprintf(stderr, "%s\n", TraceProblem().c_str());
+        }
+        return false;
+    }
     trace.stopwatch = StopWatch();
     trace.indent = 0;
     gFileCategories = categories;
     return true;
 }
-
-namespace {
-
-// Read once, when the library is loaded.
-const bool gTraceFromEnvironment = nvttrace::Configure(std::getenv("NVT_TRACE"));
-
-}  // namespace
 
 void ForgetPendingError(CMessageHandler& aHandler)
 {

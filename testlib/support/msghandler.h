@@ -305,8 +305,12 @@ extern uint32_t gFileCategories;
 // more selects every category. False when the setting names no file.
 bool ParseSetting(const char* aSetting, std::string& aFile, uint32_t& aCategories);
 // Closes the trace file, then opens the one a setting names (null or empty:
-// none). Returns whether a trace file is open. Called with NVT_TRACE at load.
+// none) for appending, never through a symbolic link: a link at the name is
+// refused, with a text on the standard error and in Problem(). Returns
+// whether a trace file is open. Called with NVT_TRACE at load.
 bool Configure(const char* aSetting);
+// Why the last Configure opened no file when it should have; empty if none.
+const std::string& Problem();
 
 }  // namespace nvttrace
 

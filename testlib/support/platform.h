@@ -42,6 +42,40 @@ bool OsVersion(uint32_t& aMajor, uint32_t& aMinor);
 bool HasWriteRedirection();
 
 // --- Files ------------------------------------------------------------------
+// What stands at a path.
+enum class FileKind { Missing, Regular, Directory, Link, Fifo, Device, Other };
+// The kind of what aPath names. With aFollowLink false a symbolic link at
+// aPath is reported as Link instead of what it points to. Missing when
+// nothing is there or the path cannot be examined.
+FileKind KindOfPath(const std::string& aPath, bool aFollowLink);
+// "a regular file", "a folder", "a symbolic link", "a FIFO", "a device",
+// "not a file" (Other), "missing".
+const char* FileKindText(FileKind aKind);
+
+// Opens an existing regular file for binary reading. Anything else (a FIFO,
+// a device, a folder) is refused without blocking: null with aKind telling
+// what stands there; Missing when nothing does or it cannot be opened
+// (LastErrorCode tells why). A symbolic link to a regular file is read.
+std::FILE* OpenRegularFileForReading(const std::string& aPath, FileKind& aKind);
+
+// Opens aPath for binary writing, never through a symbolic link at aPath:
+// with aAppend every write goes to its end, else it is truncated. A missing
+// file is created with the system's default permissions less the process's
+// umask (on Windows: the folder's inherited rights). Never blocks on a FIFO
+// without a reader. Null when it cannot be opened, aKind then telling what
+// stands at aPath (Link for a symbolic link); on success aKind is what was
+// opened (Regular, Device, Fifo), so the caller decides what it accepts.
+std::FILE* OpenForWritingNoFollow(const std::string& aPath, bool aAppend, FileKind& aKind);
+
+// Creates a new file exclusively, under a name no one can predict, in the
+// folder of aTarget (aTarget + "." + random letters + ".tmp"), and opens it
+// for writing (text mode when aText: "\n" becomes the system's line end).
+// Never opens an existing file or a link planted at the name. Permissions as
+// for OpenForWritingNoFollow; on POSIX, when aTarget is a regular file, its
+// permission bits, so that the file renamed over it keeps them. aName
+// receives the name; null on failure.
+std::FILE* CreateTemporaryFileBeside(const std::string& aTarget, bool aText, std::string& aName);
+
 // Makes the written contents of an open file durable before it is renamed
 // (fsync on POSIX, FlushFileBuffers on Windows); false when the system
 // refuses.

@@ -15,4 +15,18 @@ bool GetEnv(const char* aName, std::string& aValue)
     return true;
 }
 
+const char* FileKindText(FileKind aKind)
+{
+    switch (aKind) {
+    case FileKind::Missing: return "missing";
+    case FileKind::Regular: return "a regular file";
+    case FileKind::Directory: return "a folder";
+    case FileKind::Link: return "a symbolic link";
+    case FileKind::Fifo: return "a FIFO";
+    case FileKind::Device: return "a device";
+    case FileKind::Other: break;
+    }
+    return "not a file";
+}
+
 }  // namespace platform

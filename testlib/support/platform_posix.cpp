@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <random>
 #include <string>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -101,6 +104,138 @@ bool SyncFile(std::FILE* aFile)
 {
     if (aFile == nullptr || std::fflush(aFile) != 0) return false;
     return fsync(fileno(aFile)) == 0;
+}
+
+namespace {
+
+FileKind KindOfMode(mode_t aMode)
+{
+    if (S_ISREG(aMode)) return FileKind::Regular;
+    if (S_ISDIR(aMode)) return FileKind::Directory;
+    if (S_ISLNK(aMode)) return FileKind::Link;
+    if (S_ISFIFO(aMode)) return FileKind::Fifo;
+    if (S_ISCHR(aMode) || S_ISBLK(aMode)) return FileKind::Device;
+    return FileKind::Other;
+}
+
+FileKind KindOfDescriptor(int aFd)
+{
+    struct stat st{};
+    return fstat(aFd, &st) == 0 ? KindOfMode(st.st_mode) : FileKind::Other;
+}
+
+// A stream over a descriptor; the descriptor is closed when that fails.
+std::FILE* StreamOf(int aFd, const char* aMode)
+{
+    std::FILE* f = fdopen(aFd, aMode);
+    if (f == nullptr) {
+        const int error = errno;
+        ::close(aFd);
+        errno = error;
+    }
+    return f;
+}
+
+// Clears O_NONBLOCK again once an open that must not wait has succeeded.
+bool MakeBlocking(int aFd)
+{
+    const int flags = fcntl(aFd, F_GETFL);
+    return flags >= 0 && fcntl(aFd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Letters for a temporary name, from the system's random source.
+std::string RandomLetters(size_t aCount)
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device source;
+    std::uniform_int_distribution<size_t> pick(0, sizeof(kLetters) - 2);
+    std::string text;
+    for (size_t i = 0; i < aCount; ++i) text += kLetters[pick(source)];
+    return text;
+}
+
+}  // namespace
+
+FileKind KindOfPath(const std::string& aPath, bool aFollowLink)
+{
+    struct stat st{};
+    const int rc = aFollowLink ? ::stat(aPath.c_str(), &st) : ::lstat(aPath.c_str(), &st);
+    return rc == 0 ? KindOfMode(st.st_mode) : FileKind::Missing;
+}
+
+std::FILE* OpenRegularFileForReading(const std::string& aPath, FileKind& aKind)
+{
+    aKind = FileKind::Missing;
+    // Non-blocking, so that a FIFO without a writer does not hold the open;
+    // the kind is checked on the opened file, so nothing can be swapped in
+    // between the check and the read.
+    const int fd = ::open(aPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        // A regular file that cannot be opened counts as missing.
+        const FileKind there = KindOfPath(aPath, true);
+        if (there != FileKind::Regular) aKind = there;
+        errno = error;
+        return nullptr;
+    }
+    aKind = KindOfDescriptor(fd);
+    if (aKind != FileKind::Regular || !MakeBlocking(fd)) {
+        ::close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    return StreamOf(fd, "rb");
+}
+
+std::FILE* OpenForWritingNoFollow(const std::string& aPath, bool aAppend, FileKind& aKind)
+{
+    aKind = FileKind::Missing;
+    // O_NONBLOCK: a FIFO without a reader fails at once instead of waiting.
+    // O_TRUNC only after the kind is known: a device or FIFO is never
+    // truncated, a regular file is truncated by ftruncate below.
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (aAppend ? O_APPEND : 0);
+    const int fd = ::open(aPath.c_str(), flags, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        aKind = KindOfPath(aPath, false);
+        errno = error;
+        return nullptr;
+    }
+    aKind = KindOfDescriptor(fd);
+    if (!MakeBlocking(fd) || (aKind == FileKind::Regular && !aAppend && ftruncate(fd, 0) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    return StreamOf(fd, aAppend ? "ab" : "wb");
+}
+
+std::FILE* CreateTemporaryFileBeside(const std::string& aTarget, bool /*aText*/, std::string& aName)
+{
+    // O_EXCL with O_CREAT never opens what is there already, a link
+    // included; a name taken by chance is simply drawn again.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = aTarget + "." + RandomLetters(12) + ".tmp";
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            // The file that replaces another keeps that file's permissions,
+            // so a file its owner made private stays private.
+            struct stat old{};
+            if (::lstat(aTarget.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 0777);
+            std::FILE* f = StreamOf(fd, "wb");
+            if (f == nullptr) {
+                const int error = errno;
+                ::unlink(name.c_str());
+                errno = error;
+                return nullptr;
+            }
+            aName = name;
+            return f;
+        }
+        if (errno != EEXIST) return nullptr;
+    }
+    return nullptr;
 }
 
 bool RenameReplacing(const std::string& aFrom, const std::string& aTo)

@@ -7,9 +7,11 @@
 // reports the bytes transferred so far.
 //
 // Every failing call leaves the operating system's error code for the
-// failure as the last error, so SystemErrorText() describes it. The port is
-// opened without sharing: a second open of a port in use fails. The
-// destructor closes the port.
+// failure as the last error, so SystemErrorText() describes it; only a name
+// that is no character device is refused with a text of its own
+// (Refusal()). The port is opened without sharing: a second open of a port
+// in use fails. Close (and the destructor) gives the port back the line
+// settings and time-outs it had when it was opened.
 //
 // Names: on Windows the device path is "\\.\" followed by the name. On
 // POSIX systems a name without a '/' is a device in /dev ("ttyUSB0" opens
@@ -18,6 +20,7 @@
 #define NVT_SUPPORT_SERIALPORT_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -29,7 +32,7 @@ constexpr uint32_t kSerialTotalConstantMs = 50;
 
 class SerialPort {
 public:
-    SerialPort() = default;
+    SerialPort();
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -37,7 +40,15 @@ public:
     // The device path a port name opens.
     static std::string DevicePath(const char* aName);
 
+    // Opens the port for reading and writing. Only a character device is
+    // opened: a regular file, FIFO, folder or anything else at the name is
+    // refused before it is opened for writing (on Windows: a name that is a
+    // path to a file or folder; a port name that opens as a file or pipe
+    // is closed again at once), with a text in Refusal().
     bool Open(const char* aName);
+    // Why the last Open refused the name ("\"/tmp/x\" is a regular file, not
+    // a serial port"); empty when the system's last error tells why.
+    const std::string& Refusal() const { return mRefusal; }
     // Applies the line settings with the given rate.
     bool Configure(uint32_t aBaudRate);
     bool SetTimeouts();
@@ -51,9 +62,14 @@ public:
     bool IsOpen() const { return mHandle != kClosed; }
 
 private:
+    // The port's settings when it was opened, in the system's own form.
+    struct SavedSettings;
+
     static constexpr intptr_t kClosed = -1;
     intptr_t mHandle = kClosed;  // file descriptor or system handle
     bool mExclusive = false;     // POSIX: the terminal's exclusive mode was set
+    std::unique_ptr<SavedSettings> mSaved;  // null: nothing to give back
+    std::string mRefusal;
 };
 
 }  // namespace platform

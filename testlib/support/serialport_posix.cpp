@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -132,7 +133,24 @@ bool Transfer(int aFd, short aEvents, uint32_t aCount, uint32_t& aDone, Step aSt
     return true;
 }
 
+// What stands at a port name that is no character device.
+const char* NotAPortText(mode_t aMode)
+{
+    if (S_ISREG(aMode)) return "a regular file";
+    if (S_ISDIR(aMode)) return "a folder";
+    if (S_ISFIFO(aMode)) return "a FIFO";
+    if (S_ISBLK(aMode)) return "a block device";
+    if (S_ISSOCK(aMode)) return "a socket";
+    return "not a device";
+}
+
 }  // namespace
+
+struct SerialPort::SavedSettings {
+    termios settings;
+};
+
+SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort()
 {
@@ -153,10 +171,29 @@ bool SerialPort::Open(const char* aName)
         errno = EINVAL;
         return false;
     }
+    mRefusal.clear();
+    // Only a character device is a port: anything else is refused before it
+    // is opened for writing (a path such as /etc/shadow is never opened,
+    // let alone locked), and the opened file must be the device checked.
+    const std::string path = DevicePath(aName);
+    struct stat checked{};
+    if (::stat(path.c_str(), &checked) != 0) return false;
+    if (!S_ISCHR(checked.st_mode)) {
+        mRefusal = "\"" + path + "\" is " + NotAPortText(checked.st_mode) + ", not a serial port";
+        errno = ENODEV;
+        return false;
+    }
     // Non-blocking, so the open does not wait for a carrier and a transfer
     // never outlasts its time-out.
-    int fd = ::open(DevicePath(aName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    struct stat opened{};
+    if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != checked.st_rdev) {
+        ::close(fd);
+        mRefusal = "\"" + path + "\" changed while it was opened, not a serial port";
+        errno = ENODEV;
+        return false;
+    }
 #ifdef TIOCGEXCL
     // A terminal that another program holds in exclusive mode is in use,
     // even if the open got through (a privileged user's open does).
@@ -176,6 +213,10 @@ bool SerialPort::Open(const char* aName)
         return false;
     }
     mHandle = fd;
+    // The settings to give back at Close. A device that is no terminal has
+    // none (and fails later, when it is configured).
+    auto saved = std::make_unique<SavedSettings>();
+    if (tcgetattr(fd, &saved->settings) == 0) mSaved = std::move(saved);
     // The terminal's exclusive mode also keeps out programs that do not lock.
     // Only a mode this open set is cleared again at Close. A device that is
     // no terminal fails later, when it is configured.
@@ -256,6 +297,10 @@ void SerialPort::Close()
     if (!IsOpen()) return;
     ErrnoKeeper keep;
     int fd = static_cast<int>(mHandle);
+    // The line settings belong to the terminal and outlive this descriptor:
+    // the next user of the port finds them as they were before.
+    if (mSaved) tcsetattr(fd, TCSANOW, &mSaved->settings);
+    mSaved.reset();
     // The exclusive mode belongs to the terminal, not to this descriptor:
     // leave it set and the next open of the port would fail.
     if (mExclusive) ioctl(fd, TIOCNXCL);

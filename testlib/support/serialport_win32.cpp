@@ -37,7 +37,26 @@ bool CanTransfer(bool aOpen, const void* aData, uint32_t aCount)
     return true;
 }
 
+// What stands at a port name that is no character device.
+const char* NotAPortText(DWORD aType)
+{
+    switch (aType) {
+    case FILE_TYPE_DISK: return "a file";
+    case FILE_TYPE_PIPE: return "a pipe";
+    default: return "not a device";
+    }
+}
+
 }  // namespace
+
+struct SerialPort::SavedSettings {
+    DCB state;
+    bool haveState;
+    COMMTIMEOUTS timeouts;
+    bool haveTimeouts;
+};
+
+SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort()
 {
@@ -56,11 +75,42 @@ bool SerialPort::Open(const char* aName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    mRefusal.clear();
+    // Only a character device is a port. A name that is a path (a
+    // separator or a drive colon: ports are named like COM3) and names an
+    // existing file or folder is refused before anything is opened; a port
+    // name itself is not opened twice, since opening a port can move its
+    // modem lines.
+    const std::string path = DevicePath(aName);
+    const std::string name = aName;
+    if (name.find_first_of("\\/:") != std::string::npos) {
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) == 0) {
+            mRefusal = "\"" + path + "\" is " + ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "a folder" : "a file") +
+                       ", not a serial port";
+            SetLastError(ERROR_BAD_DEVICE);
+            return false;
+        }
+    }
     // Read and write, no sharing, existing device only, no overlapped I/O.
-    HANDLE h = CreateFileA(DevicePath(aName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
+    // What was opened must not be a file or a pipe after all.
+    const DWORD type = GetFileType(h);
+    if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
+        CloseHandle(h);
+        mRefusal = "\"" + path + "\" is " + NotAPortText(type) + ", not a serial port";
+        SetLastError(ERROR_BAD_DEVICE);
+        return false;
+    }
     mHandle = reinterpret_cast<intptr_t>(h);
+    // The settings and time-outs to give back at Close.
+    auto saved = std::make_unique<SavedSettings>();
+    ZeroMemory(&saved->state, sizeof(saved->state));
+    saved->state.DCBlength = sizeof(saved->state);
+    saved->haveState = GetCommState(h, &saved->state) != FALSE;
+    saved->haveTimeouts = GetCommTimeouts(h, &saved->timeouts) != FALSE;
+    if (saved->haveState || saved->haveTimeouts) mSaved = std::move(saved);
     return true;
 }
 
@@ -137,6 +187,12 @@ void SerialPort::Close()
 {
     if (!IsOpen()) return;
     LastErrorKeeper keep;
+    // The next user of the port finds it as it was before.
+    if (mSaved) {
+        if (mSaved->haveState) SetCommState(ToHandle(mHandle), &mSaved->state);
+        if (mSaved->haveTimeouts) SetCommTimeouts(ToHandle(mHandle), &mSaved->timeouts);
+        mSaved.reset();
+    }
     CloseHandle(ToHandle(mHandle));
     mHandle = kClosed;
     mExclusive = false;

@@ -203,16 +203,56 @@ TEST_F(Integrity, FailedFileWritesKeepTheOldFileByteForByte)
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(4u, files);  // database, three images
-    EXPECT_FALSE(fs::exists(fileutil::TemporaryNameFor(keyr)));
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(".tmp", entry.path().extension().string()) << entry.path();
+}
+
+TEST_F(Integrity, ALinkPlantedAtAFileToWriteIsRefusedAndItsTargetKept)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "symbolic links are made by the POSIX tests";
+#endif
+    const std::string victim = Path("victim.txt");
+    WriteBytes(victim, "precious");
+    ASSERT_EQ(0, Open());
+    ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("source.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4)).c_str()))
+        << Error();
+    for (const std::string name : {"out.xuv", "out.img", "out.keyr"}) {
+        std::error_code ec;
+        fs::create_symlink(victim, Path(name), ec);
+        if (ec) GTEST_SKIP() << "no symbolic links here";
+        EXPECT_EQ(-40, nvtCsCacheWriteToFile(h, Path(name).c_str())) << name;
+        if (name == "out.keyr")
+            EXPECT_EQ("Unable to write to the file '" + Path(name) + "': it is a symbolic link. ", Error());
+        else
+            EXPECT_EQ("Unable to write to the file \"" + Path(name) + "\": it is a symbolic link.", Error());
+        EXPECT_TRUE(fs::is_symlink(Path(name)));
+    }
+    EXPECT_EQ("precious", ReadBytes(victim));
 }
 
 TEST_F(Integrity, AFileThatCannotBeReplacedKeepsItsContents)
 {
-    // The temporary file cannot be made (a folder stands in its place): the
-    // write fails and the old file stays.
-    const std::string xuv = Image("old.xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
+    // The temporary file cannot be made (its name, the file's name and 17
+    // more characters, is longer than the system takes: a name of 255
+    // characters here, a path of 259 on Windows): the write fails and the old
+    // file stays.
+#if defined(_WIN32)
+    const size_t length = 259 - (dir.size() + 1);
+#else
+    const size_t length = 249;
+#endif
+    const std::string xuv = Image(std::string(length - 4, 'o') + ".xuv", ImageLayout(CsData(5, 0x12, 0x100), 77, 4));
+    if (!fs::exists(xuv)) GTEST_SKIP() << "the system does not take a name that long";
+    {
+        std::ofstream probe(xuv + ".abcdefghijkl.tmp");
+        if (probe) {
+            probe.close();
+            fs::remove(xuv + ".abcdefghijkl.tmp");
+            GTEST_SKIP() << "the system takes names longer than that";
+        }
+    }
     const std::string original = ReadBytes(xuv);
-    fs::create_directories(fileutil::TemporaryNameFor(xuv));
     ASSERT_EQ(0, Open());
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, xuv.c_str()));
     ASSERT_EQ(0, SetItem("TRIM", {0x1f}));

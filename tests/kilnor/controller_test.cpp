@@ -15,6 +15,8 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
+
 using kilnor::KilnorController;
 using kilnor::Port;
 using Calls = std::vector<std::string>;
@@ -313,9 +315,12 @@ TEST_F(ControllerTest, ReadOutCancelCallsNothing)
     EXPECT_TRUE(chip.calls.empty());
     EXPECT_EQ(view.statuses.size(), 1u);
 
-    view.saveAnswer = "/out/1.dump";
+    view.saveAnswer = folder + "1.dump";
     controller.readOutClicked();
-    EXPECT_EQ(chip.calls, (Calls{"plsOpen(2,-1,-1)", "plsDump(/out/1.dump,1)", "plsClose()"}));
+    ASSERT_EQ(chip.calls.size(), 3u);
+    EXPECT_EQ(chip.calls[0], "plsOpen(2,-1,-1)");
+    EXPECT_EQ(chip.calls[1].rfind("plsDump(" + folder + "1.dump.", 0), 0u) << chip.calls[1];
+    EXPECT_EQ(chip.calls[2], "plsClose()");
     EXPECT_EQ(view.status(), "读取完成");
     EXPECT_EQ(chip.buttonEnabledDuringCall, std::vector<bool>{false});
     EXPECT_TRUE(view.readOutEnabled);
@@ -423,6 +428,131 @@ TEST_F(ControllerTest, AddressTheLedgerHoldsIsRefusedWithoutALibraryCall)
     view.nap = "0008", view.uap = "00", view.lap = "000004";
     controller.writeAddressClicked();
     EXPECT_EQ(view.status(), "烧录成功");
+}
+
+// The folder's files but the ledger and config.bin, by name.
+std::vector<std::string> dumpFolderFiles(const std::string &aFolder)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(aFolder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(ControllerTest, ADumpIsWrittenToANewFileThatReplacesTheChosenOneWhenWhole)
+{
+    controller.start(noConfig);
+    const std::string dump = folder + "board.dump";
+    writeText(dump, "old dump");
+    view.saveAnswer = dump;
+    chip.dumpBytes = "KDMP new";
+    controller.readOutClicked();
+    EXPECT_EQ(view.status(), "读取完成");
+    EXPECT_EQ(readText(dump), "KDMP new");
+    // The library was given a new file beside the chosen one, under a name
+    // that differs from one read-out to the next.
+    const std::string first = chip.calls[1];
+    EXPECT_EQ(first.substr(first.size() - 7), ".tmp,1)");
+    controller.readOutClicked();
+    EXPECT_NE(chip.calls[4], first);
+    EXPECT_EQ(dumpFolderFiles(folder), (std::vector<std::string>{"board.dump"}));
+
+    // A failed read-out leaves the old file and no new one.
+    chip.operationResult = 5;
+    chip.dumpBytes = "KDMP torn";
+    controller.readOutClicked();
+    EXPECT_EQ(view.status(), "读取失败");
+    EXPECT_EQ(readText(dump), "KDMP new");
+    EXPECT_EQ(dumpFolderFiles(folder), (std::vector<std::string>{"board.dump"}));
+}
+
+TEST_F(ControllerTest, ALinkOrFolderWhereTheDumpShouldGoIsRefusedWithoutALibraryCall)
+{
+    controller.start(noConfig);
+    const std::string victim = folder + "victim.txt";
+    writeText(victim, "precious");
+    const std::string link = folder + "1.dump";
+    std::error_code ec;
+    std::filesystem::create_symlink(victim, link, ec);
+    if (ec)
+        GTEST_SKIP() << "no symbolic links here";
+    chip.dumpBytes = "KDMP";
+    view.saveAnswer = link;
+    controller.readOutClicked();
+    EXPECT_EQ(view.status(), "目标文件是符号链接，已拒绝");
+    EXPECT_TRUE(chip.calls.empty());
+    EXPECT_EQ(readText(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+
+    std::filesystem::create_directory(folder + "2.dump");
+    view.saveAnswer = folder + "2.dump";
+    controller.readOutClicked();
+    EXPECT_EQ(view.status(), "目标不是普通文件，已拒绝");
+    EXPECT_TRUE(chip.calls.empty());
+    EXPECT_TRUE(view.readOutEnabled);
+}
+
+TEST_F(ControllerTest, ALinkPlantedWhileTheDumpIsReadIsNotWrittenThrough)
+{
+    // A link that appears between the check and the rename: the dump is
+    // not put in place, the link's file is untouched.
+    struct PlantingChip : FakeChip {
+        using FakeChip::FakeChip;
+        std::string link, victim;
+        std::int32_t plsDump(const std::string &aPath, std::int32_t aVerify) override
+        {
+            std::filesystem::create_symlink(victim, link);
+            return FakeChip::plsDump(aPath, aVerify);
+        }
+    } planting{&view};
+    KilnorController withPlanting{view, planting, [] { return kNow; }};
+    withPlanting.start(noConfig);
+    planting.victim = folder + "victim.txt";
+    planting.link = folder + "1.dump";
+    planting.dumpBytes = "KDMP";
+    writeText(planting.victim, "precious");
+    view.saveAnswer = planting.link;
+    withPlanting.readOutClicked();
+    EXPECT_EQ(view.status(), "目标文件是符号链接，已拒绝");
+    EXPECT_EQ(readText(planting.victim), "precious");
+    EXPECT_EQ(dumpFolderFiles(folder), (std::vector<std::string>{"1.dump", "victim.txt"}));
+}
+
+TEST_F(ControllerTest, ALinkAtTheLedgerIsNeitherReadNorWritten)
+{
+    const std::string victim = folder + "victim.txt";
+    writeText(victim, "precious\n");
+    std::error_code ec;
+    std::filesystem::create_symlink(victim, ledgerPath, ec);
+    if (ec)
+        GTEST_SKIP() << "no symbolic links here";
+    startWith(0x0002, 0x5B, 0x000010, 0x000020);
+    EXPECT_FALSE(controller.ledger().usable());
+    EXPECT_TRUE(controller.ledger().refusedLink());
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "地址记录文件是符号链接，已拒绝");
+    EXPECT_TRUE(chip.calls.empty());
+
+    // A link planted after the start: the reservation is refused, so no
+    // address is written.
+    std::filesystem::remove(ledgerPath);
+    startWith(0x0002, 0x5B, 0x000010, 0x000020);
+    std::filesystem::create_symlink(victim, ledgerPath);
+    controller.writeAddressClicked();
+    EXPECT_EQ(view.status(), "地址记录文件是符号链接，已拒绝");
+    EXPECT_EQ(chip.calls, (Calls{"openVortaneSpi(-1,0,2)", "closeVortane(42)"}));
+    EXPECT_EQ(readText(victim), "precious\n");
+}
+
+TEST_F(ControllerTest, AFifoAtTheLedgerOrConfigDoesNotHoldTheStart)
+{
+    ASSERT_EQ(mkfifo(ledgerPath.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(configPath.c_str(), 0600), 0);
+    controller.start(configPath);
+    EXPECT_FALSE(controller.rangeAccepted());
+    EXPECT_FALSE(controller.ledger().usable());
+    EXPECT_FALSE(controller.ledger().refusedLink());
 }
 
 TEST_F(ControllerTest, LedgerThatCannotBeReadOrWrittenStopsAddressWrites)

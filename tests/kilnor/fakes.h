@@ -7,6 +7,7 @@
 #include "kilnor_view.h"
 
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -75,6 +76,8 @@ struct FakeChip : kilnor::KilnorChip {
     std::vector<bool> buttonEnabledDuringCall;
     // Runs inside every psWriteBdAddr, before it answers.
     std::function<void()> duringWrite;
+    // What plsDump writes to the file it is given (nothing when empty).
+    std::string dumpBytes;
 
     template <typename... Args>
     void record(const char *aName, bool aHex, Args... aArgs)
@@ -101,6 +104,8 @@ struct FakeChip : kilnor::KilnorChip {
         record("plsDump", false, aPath, aVerify);
         if (view)
             buttonEnabledDuringCall.push_back(view->readOutEnabled);
+        if (!dumpBytes.empty())
+            std::ofstream(aPath, std::ios::binary | std::ios::trunc) << dumpBytes;
         return operationResult;
     }
     std::int32_t plsProgram(const std::string &aPath, std::int32_t aVerify) override

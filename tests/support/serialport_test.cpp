@@ -8,6 +8,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 namespace {
@@ -147,20 +151,100 @@ TEST_F(SerialPortTest, PurgeDropsWaitingInput)
 
 TEST(SerialPortFiles, ConfiguringSomethingThatIsNoTerminalFails)
 {
-    char path[] = "/tmp/nvt-serial-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    // A character device, so it is opened; but no terminal.
     {
         platform::SerialPort port;
-        ASSERT_TRUE(port.Open(path));
+        ASSERT_TRUE(port.Open("/dev/null"));
         EXPECT_FALSE(port.Configure(9600));
         EXPECT_EQ("Inappropriate ioctl for device", SystemErrorText());
         // Closing keeps the failure's error code for the caller's text.
         port.Close();
         EXPECT_EQ("Inappropriate ioctl for device", SystemErrorText());
     }
-    std::remove(path);
+}
+
+TEST(SerialPortFiles, OnlyACharacterDeviceIsOpened)
+{
+    char dir[] = "/tmp/nvt-serial-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string file = std::string(dir) + "/file";
+    const std::string fifo = std::string(dir) + "/fifo";
+    const std::string link = std::string(dir) + "/link";
+    {
+        std::FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(nullptr, f);
+        std::fputs("keep", f);
+        std::fclose(f);
+    }
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink(file.c_str(), link.c_str()));
+    struct stat before{};
+    ASSERT_EQ(0, stat(file.c_str(), &before));
+
+    const struct {
+        std::string name;
+        const char* kind;
+    } cases[] = {{file, "a regular file"}, {fifo, "a FIFO"}, {dir, "a folder"}, {link, "a regular file"}};
+    for (const auto& c : cases) {
+        platform::SerialPort port;
+        // A FIFO opened for writing would block until a reader came.
+        EXPECT_FALSE(port.Open(c.name.c_str())) << c.name;
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ("\"" + c.name + "\" is " + c.kind + ", not a serial port", port.Refusal());
+    }
+    // Not locked, not changed, not even its access time read.
+    struct stat after{};
+    ASSERT_EQ(0, stat(file.c_str(), &after));
+    EXPECT_EQ(before.st_mtime, after.st_mtime);
+    EXPECT_EQ(4, after.st_size);
+    const int fd = open(file.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
+    close(fd);
+
+    // A refusal is forgotten by the next open.
+    platform::SerialPort port;
+    EXPECT_FALSE(port.Open("nvt-no-such-port"));
+    EXPECT_EQ("", port.Refusal());
+    std::remove(link.c_str());
+    std::remove(fifo.c_str());
+    std::remove(file.c_str());
+    rmdir(dir);
+}
+
+TEST_F(SerialPortTest, ClosingGivesThePortItsSettingsBack)
+{
+    // The settings another program left on the port: canonical input with
+    // echo, 1200 baud, seven bits with parity.
+    const int fd = open(pty.slaveName().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios before{};
+    ASSERT_EQ(0, tcgetattr(fd, &before));
+    before.c_lflag |= ICANON | ECHO;
+    before.c_cflag = (before.c_cflag & ~CSIZE) | CS7 | PARENB;
+    cfsetispeed(&before, B1200);
+    cfsetospeed(&before, B1200);
+    ASSERT_EQ(0, tcsetattr(fd, TCSANOW, &before));
+    ASSERT_EQ(0, tcgetattr(fd, &before));
+    {
+        platform::SerialPort port;
+        ASSERT_TRUE(port.Open(pty.slaveName().c_str()));
+        ASSERT_TRUE(port.Configure(115200));
+        termios during{};
+        ASSERT_EQ(0, tcgetattr(fd, &during));
+        EXPECT_EQ(0u, during.c_lflag & (ICANON | ECHO));
+        EXPECT_EQ(static_cast<tcflag_t>(CS8), during.c_cflag & CSIZE);
+    }
+    termios after{};
+    ASSERT_EQ(0, tcgetattr(fd, &after));
+    close(fd);
+    EXPECT_EQ(before.c_iflag, after.c_iflag);
+    EXPECT_EQ(before.c_oflag, after.c_oflag);
+    EXPECT_EQ(before.c_cflag, after.c_cflag);
+    EXPECT_EQ(before.c_lflag, after.c_lflag);
+    EXPECT_EQ(cfgetispeed(&before), cfgetispeed(&after));
+    EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after));
+    EXPECT_EQ(0, std::memcmp(before.c_cc, after.c_cc, sizeof before.c_cc));
 }
 
 TEST_F(SerialPortTest, NoDescriptorOutlivesThePort)

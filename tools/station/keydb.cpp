@@ -1,58 +1,55 @@
 #include "keydb.h"
 
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/parsers/XercesDOMParser.hpp>
-#include <xercesc/sax/HandlerBase.hpp>
-#include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/XMLString.hpp>
+#include "cscache/cskeysinfo.h"
+#include "support/msghandler.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
-
-XERCES_CPP_NAMESPACE_USE
+#include <system_error>
 
 namespace station {
 
 namespace {
 
-std::string Text(const XMLCh* aText)
+// Why the reader refused the file, naming the file. Never anything read
+// from it (or from any other file): the reader gives only the kind of
+// failure and a place in the file.
+std::string RefusalText(const std::string& aPath, const CCsKeysInfo::LoadProblem& aProblem)
 {
-    if (aText == nullptr) return std::string();
-    char* bytes = XMLString::transcode(aText);
-    std::string text(bytes != nullptr ? bytes : "");
-    XMLString::release(&bytes);
-    return text;
-}
-
-std::string Attribute(DOMElement* aElement, const char* aName)
-{
-    XMLCh* name = XMLString::transcode(aName);
-    std::string value = Text(aElement->getAttribute(name));
-    XMLString::release(&name);
-    return value;
-}
-
-// The library reads the database's numbers as decimal from 0 to 65535
-// (leading white space and a '+' allowed): the station reads them alike, so
-// that it checks a plan against the builds and limits the library will use
-// ("013" is 13, and "0x0D" no number).
-bool Number(const std::string& aText, uint32_t& aValue)
-{
-    size_t i = aText.find_first_not_of(" \t\n\v\f\r");
-    if (i == std::string::npos) return false;
-    if (aText[i] == '+') ++i;
-    if (i == aText.size()) return false;
-    uint32_t value = 0;
-    for (; i < aText.size(); ++i) {
-        const char c = aText[i];
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-        if (value > 0xFFFF) return false;
+    using Failure = CCsKeysInfo::LoadFailure;
+    const std::string quoted = "\"" + aPath + "\"";
+    switch (aProblem.failure) {
+    case Failure::NotFound: {
+        std::error_code ec;
+        if (std::filesystem::exists(aPath, ec)) return "the key database " + quoted + " cannot be read";
+        return "the key database " + quoted + " does not exist";
     }
-    aValue = value;
-    return true;
+    case Failure::NotRegularFile:
+        return "the key database " + quoted + " is " + aProblem.what + ", not a regular file";
+    case Failure::TooLarge:
+        return "the key database " + quoted + " is larger than " + std::to_string(CCsKeysInfo::kMaxFileSize) +
+               " bytes";
+    case Failure::ReadError:
+        return "the key database " + quoted + " cannot be read";
+    case Failure::ExternalEntity:
+        return "the key database " + quoted + " uses an external entity, which is never read";
+    case Failure::NotKeyDatabase:
+        return quoted + " is not a CS key database";
+    case Failure::NotWellFormed:
+    case Failure::None:
+        break;
+    }
+    std::string text = "the key database " + quoted + " cannot be parsed";
+    std::string where;
+    if (aProblem.expansionLimit)
+        where = "more than " + std::to_string(CCsKeysInfo::kEntityExpansionLimit) + " entity expansions";
+    else if (aProblem.undeclaredEntity)
+        where = "an entity it does not declare itself";
+    if (aProblem.line != 0) {
+        if (!where.empty()) where += ", ";
+        where += "line " + std::to_string(aProblem.line) + ", column " + std::to_string(aProblem.column);
+    }
+    return where.empty() ? text : text + " (" + where + ")";
 }
 
 }  // namespace
@@ -74,66 +71,30 @@ const KeyInfo* KeyDatabase::Find(uint32_t aBuild, const std::string& aName) cons
 bool LoadKeyDatabase(const std::string& aPath, KeyDatabase& aDatabase, std::string& aError)
 {
     aDatabase = KeyDatabase();
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(aPath, ec)) {
-        aError = "the key database \"" + aPath + "\" does not exist";
+    // The library's own reader: the plan is checked against exactly the
+    // builds, keys and limits the library will use, and a hostile file is
+    // refused as the library refuses it. Its reports go to this program's
+    // own message handler, which has no channels: the text is built here.
+    CCsKeysInfo reader(TheMsgHnd::Instance().SharedHandler());
+    if (reader.LoadXML(aPath) != kCsOk) {
+        aError = RefusalText(aPath, reader.LastLoadProblem());
         return false;
     }
-    try {
-        XMLPlatformUtils::Initialize();
-    } catch (...) {
-        aError = "the XML parser cannot start";
-        return false;
-    }
-    try {
-        XercesDOMParser parser;
-        parser.setValidationScheme(XercesDOMParser::Val_Never);
-        parser.setDoNamespaces(false);
-        parser.setLoadExternalDTD(false);
-        parser.setCreateEntityReferenceNodes(false);
-        HandlerBase errors;
-        parser.setErrorHandler(&errors);
-        parser.parse(aPath.c_str());
-        DOMDocument* document = parser.getDocument();
-        DOMElement* root = document != nullptr ? document->getDocumentElement() : nullptr;
-        if (root == nullptr || Text(root->getTagName()) != "PSKEY_DATABASE") {
-            aError = "\"" + aPath + "\" is not a CS key database";
-            return false;
+    for (uint16_t build : reader.BuildIds()) {
+        // A build listed twice holds the keys of its last element, as in
+        // the library; the map is then simply filled again alike.
+        auto& keys = aDatabase.builds[build];
+        keys.clear();
+        for (const CsKeyDetails& key : reader.KeysOfBuild(build)) {
+            KeyInfo info;
+            info.name = key.name;
+            info.offset = key.offset;
+            info.length = key.length;
+            info.min = key.min;
+            info.max = key.max;
+            // The library finds the first key of a name, whatever its case.
+            keys.emplace(Upper(key.name), info);
         }
-        for (DOMNode* b = root->getFirstChild(); b != nullptr; b = b->getNextSibling()) {
-            if (b->getNodeType() != DOMNode::ELEMENT_NODE) continue;
-            auto* build = static_cast<DOMElement*>(b);
-            if (Text(build->getTagName()) != "BUILD") continue;
-            uint32_t id = 0;
-            if (!Number(Attribute(build, "BUILD_ID"), id)) continue;
-            auto& keys = aDatabase.builds[id];
-            for (DOMNode* k = build->getFirstChild(); k != nullptr; k = k->getNextSibling()) {
-                if (k->getNodeType() != DOMNode::ELEMENT_NODE) continue;
-                auto* key = static_cast<DOMElement*>(k);
-                if (Text(key->getTagName()) != "KEY") continue;
-                KeyInfo info;
-                info.name = Attribute(key, "NAME");
-                if (info.name.empty() || !Number(Attribute(key, "LENGTH"), info.length)) continue;
-                uint32_t v = 0;
-                if (Number(Attribute(key, "OFFSET"), v)) info.offset = v;
-                if (Number(Attribute(key, "MIN"), v)) info.min = v;
-                if (Number(Attribute(key, "MAX"), v)) info.max = v;
-                keys[Upper(info.name)] = info;
-            }
-        }
-    } catch (const XMLException&) {
-        aError = "the key database \"" + aPath + "\" cannot be parsed";
-        return false;
-    } catch (const SAXParseException& e) {
-        aError = "the key database \"" + aPath + "\" cannot be parsed (line " +
-                 std::to_string(e.getLineNumber()) + ": " + Text(e.getMessage()) + ")";
-        return false;
-    } catch (const DOMException&) {
-        aError = "the key database \"" + aPath + "\" cannot be parsed";
-        return false;
-    } catch (...) {
-        aError = "the key database \"" + aPath + "\" cannot be parsed";
-        return false;
     }
     if (aDatabase.builds.empty()) {
         aError = "the key database \"" + aPath + "\" holds no builds";

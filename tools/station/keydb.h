@@ -1,6 +1,8 @@
 // What the station needs of a CS key database to check a plan before any
 // DUT is touched: per build (CS version) the keys with their length and
-// value range. The library reads the same file for the real work.
+// value range. The file is read by the library's own key database reader
+// (linked into this program), so the plan check sees what the library will
+// see, and a hostile file is refused as the library refuses it.
 #ifndef NVT_STATION_KEYDB_H
 #define NVT_STATION_KEYDB_H
 
@@ -24,8 +26,9 @@ struct KeyDatabase {
     const KeyInfo* Find(uint32_t aBuild, const std::string& aName) const;
 };
 
-// Reads the database; false with a text in aError when the file cannot be
-// read or is not a key database.
+// Reads the database; false with a text in aError, naming the file and why,
+// when it cannot be read or is not a key database. The text never holds the
+// contents of any file.
 bool LoadKeyDatabase(const std::string& aPath, KeyDatabase& aDatabase, std::string& aError);
 
 std::string Upper(std::string aText);
