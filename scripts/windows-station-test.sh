@@ -47,8 +47,8 @@ for slot in 1 2; do
   done
   grep -q "com2$slot=" "$run/line-$slot.log" || fail "serial line $slot did not start: $(cat "$run/line-$slot.log")"
 done
-sed 's|^port = .*|port = "COM1{slot}"|' "$top/plans/sim.toml" >"$run/sim.toml"
-grep -q '^port = "COM1{slot}"' "$run/sim.toml" || fail "the shipped plan has no uart port line to replace"
+sed 's|^port = .*|port = "COM1{slot}"|' "$top/plans/bench.toml" >"$run/bench.toml"
+grep -q '^port = "COM1{slot}"' "$run/bench.toml" || fail "the shipped plan has no uart port line to replace"
 cd "$run"
 
 # Runs station.exe; its output, without the CRs, in $1.
@@ -100,12 +100,14 @@ station add.log addresses add --db station.db --nap 0x005B --uap 0x02 --first 1 
   fail "addresses add failed: $(cat add.log)"
 
 start=$(date +%s)
-station run1.log --plan sim.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" ||
+station run1.log --plan bench.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" \
+  --serial W-0001 --serial W-0002 ||
   fail "the first run failed: $(cat run1.log)"
 check first 0 || fail "the first run's records are wrong"
 echo "first run took $(( $(date +%s) - start )) s"
 
-station run2.log --plan sim.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" ||
+station run2.log --plan bench.toml --db station.db --results results --dut "$(dut dut1 1)" --dut "$(dut dut2 2)" \
+  --serial W-0001 --serial W-0002 ||
   fail "the retest failed: $(cat run2.log)"
 grep -q "(retest, kept)" run2.log || fail "the retest kept no address: $(cat run2.log)"
 check retest 2 || fail "the retest's records are wrong"
@@ -117,8 +119,8 @@ check retest 2 || fail "the retest's records are wrong"
 start_slow() {
   local log="$1" results="$2" nvm="$3" pattern="$4"
   : >"$log"
-  "$WINE" "$bin/station.exe" --plan sim.toml --db station.db --results "$results" \
-    --dut "$(dut "$nvm" 1 ,latency=50000)" >"$log" 2>&1 &
+  "$WINE" "$bin/station.exe" --plan bench.toml --db station.db --results "$results" \
+    --dut "$(dut "$nvm" 1 ,latency=50000)" --no-serial >"$log" 2>&1 &
   station_pid=$!
   for _ in $(seq 600); do
     tr -d '\r' <"$log" | grep -Eq "$pattern" && return 0
@@ -176,7 +178,8 @@ pg_stop="$as $pgbin/pg_ctl -D $pgdir/data -m immediate stop"
 url="postgresql://station@127.0.0.1:$port/postgres"
 station pg-add.log addresses add --db "$url" --nap 0x005B --uap 0x02 --first 0x100 --last 0x1FF ||
   fail "addresses add on PostgreSQL failed: $(cat pg-add.log)"
-station pg-run.log --plan sim.toml --db "$url" --results pg-results --dut "$(dut dut4 1)" --dut "$(dut dut5 2)" ||
+station pg-run.log --plan bench.toml --db "$url" --results pg-results --dut "$(dut dut4 1)" --dut "$(dut dut5 2)" \
+  --serial W-0004 --serial W-0005 ||
   fail "the run on PostgreSQL failed: $(cat pg-run.log)"
 states="$(psql -h 127.0.0.1 -p "$port" -U station -d postgres -Atc "SELECT text || ' ' || state FROM addresses ORDER BY text")"
 [ "$states" = "$(printf '005B:02:000100 committed\n005B:02:000101 committed')" ] ||

@@ -36,7 +36,7 @@ TEST(Plan, TheShippedPlanLoadsWithItsStepsKeysAndLimits)
 {
     station::Plan plan;
     std::string error;
-    ASSERT_TRUE(station::LoadPlan(std::string(STATION_SOURCE_DIR) + "/plans/sim.toml", BinDir(), plan, error)) << error;
+    ASSERT_TRUE(station::LoadPlan(std::string(STATION_SOURCE_DIR) + "/plans/bench.toml", BinDir(), plan, error)) << error;
     EXPECT_EQ(plan.csVersion, 13);
     EXPECT_EQ(plan.nap, 0x005B);
     EXPECT_EQ(plan.uap, 0x02);

@@ -52,7 +52,7 @@ std::string ReadText(const std::string& aPath)
 
 std::string PlanText(const std::vector<std::pair<std::string, std::string>>& aEdits)
 {
-    std::string text = ReadText(std::string(STATION_SOURCE_DIR) + "/plans/sim.toml");
+    std::string text = ReadText(std::string(STATION_SOURCE_DIR) + "/plans/bench.toml");
     for (const auto& [from, to] : aEdits) {
         const size_t at = text.find(from);
         if (at == std::string::npos) {

@@ -4,8 +4,8 @@
 // station's side), worker.h and sequence.h (a DUT's), steps.h (what each
 // step does), provision.h (the address life cycle) and sinks/ (records).
 //
-//   station --plan PLAN [--dut T]... (--serial S... | --no-serial) [--db URL] [--station NAME]
-//           [--operator NAME] [--results DIR] [--repair]
+//   station --plan PLAN (--fixture FILE [--tester HOST:PORT] | --dut T...) (--serial S... | --no-serial)
+//           [--db URL] [--station NAME] [--operator NAME] [--results DIR] [--repair]
 //   station addresses add --db URL --nap N --uap U --first L --last L
 //   station addresses list [--db URL]
 //   station addresses scrap --db URL --address NAP:UAP:LAP --reason TEXT
@@ -20,6 +20,7 @@
 // a bad plan or command line), 3 the operator stopped the run.
 #include "nivoratest.h"
 
+#include "fixture.h"
 #include "numbergrammar.h"
 #include "outbox.h"
 #include "plan.h"
@@ -95,6 +96,8 @@ bool HasControl(const std::string& aText)
 
 struct RunOptions {
     std::string plan;
+    std::string fixture;
+    std::string tester;
     std::vector<std::string> duts;
     std::string db = "station.db";
     std::string station = station::HostName();
@@ -125,10 +128,31 @@ std::string CheckNames(const RunOptions& aOptions, size_t aDuts)
     return "";
 }
 
-std::string CheckLine(const station::Plan& aPlan, station::Store& aStore, size_t aDuts, const std::string& aResults,
-                      const std::string& aBinDir)
+// What the plan needs of the bench: a tester and an RF port for every slot
+// when it has RF steps, a UART port for every slot when it has a uart step.
+std::string CheckBench(const station::Plan& aPlan, const station::Fixture& aFixture)
 {
     using namespace station;
+    for (const Step& step : aPlan.steps) {
+        for (size_t i = 0; i < aFixture.slots.size(); ++i) {
+            const std::string where = "step \"" + step.name + "\" (plan line " + std::to_string(step.line) + ")";
+            if (step.row->needsTester && !aFixture.tester)
+                return where + " measures through an RF tester, but " +
+                       (aFixture.path.empty() ? std::string("no fixture names one (--fixture)") : "the fixture names none");
+            if (step.row->needsTester && aFixture.slots[i].rfPort == 0)
+                return where + " needs an RF port for slot " + std::to_string(i + 1) + " in the fixture";
+            if (step.texts.count("port") == 0 && std::string(step.row->name) == "uart" && aFixture.slots[i].uart.empty())
+                return where + " needs a UART port for slot " + std::to_string(i + 1) + " (in the fixture or the plan)";
+        }
+    }
+    return "";
+}
+
+std::string CheckLine(const station::Plan& aPlan, station::Store& aStore, const station::Fixture& aFixture,
+                      const std::string& aResults, const std::string& aBinDir)
+{
+    using namespace station;
+    const size_t aDuts = aFixture.slots.size();
     std::string error;
     int64_t free = 0, ranges = 0;
     if (!aStore.Free(aPlan.nap, aPlan.uap, free, ranges, error)) return error;
@@ -146,9 +170,10 @@ std::string CheckLine(const station::Plan& aPlan, station::Store& aStore, size_t
     if (!WriteFileAtomically(probe, "", error)) return "the results folder \"" + aResults + "\" is not writable (" + error + ")";
     std::filesystem::remove(probe, ec);
     for (const Step& step : aPlan.steps) {
-        if (step.texts.count("port") == 0) continue;
+        if (std::string(step.row->name) != "uart") continue;
         for (size_t slot = 1; slot <= aDuts; ++slot) {
-            const std::filesystem::path port = UartPort(step, static_cast<int>(slot), aBinDir);
+            const std::string& wired = aFixture.slots[slot - 1].uart;
+            const std::filesystem::path port = !wired.empty() ? wired : UartPort(step, static_cast<int>(slot), aBinDir);
             const std::filesystem::path folder = port.parent_path();
             if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
                 return "step \"" + step.name + "\" of slot " + std::to_string(slot) + ": the port's folder \"" +
@@ -162,21 +187,36 @@ int Run(const RunOptions& aOptions)
 {
     using namespace station;
     const std::string binDir = ProgramDir();
-    std::vector<std::string> duts = aOptions.duts.empty() ? std::vector<std::string>{"sim"} : aOptions.duts;
+    std::string error;
+    Fixture fixture;
+    if (!aOptions.fixture.empty()) {
+        if (!aOptions.duts.empty()) return Error("--fixture and --dut together: the fixture names the DUTs");
+        if (!LoadFixture(aOptions.fixture, binDir, aOptions.tester, fixture, error)) return Error("invalid fixture: " + error);
+    } else {
+        if (!aOptions.tester.empty()) return Error("--tester needs a --fixture");
+        fixture = AdHocFixture(aOptions.duts.empty() ? std::vector<std::string>{"sim"} : aOptions.duts);
+    }
+    std::vector<std::string> duts;
+    for (const FixtureSlot& slot : fixture.slots) duts.push_back(slot.transport);
     if (const std::string e = CheckNames(aOptions, duts.size()); !e.empty()) return Error(e);
     Plan plan;
-    std::string error;
     if (!LoadPlan(aOptions.plan, binDir, plan, error)) return Error("invalid plan: " + error);
+    if (const std::string e = CheckBench(plan, fixture); !e.empty()) return Error(e);
     // The store must work before any DUT is touched; this process keeps it
     // open for the run (its workers open their own).
     auto store = OpenStore(aOptions.db, StoreMode::Existing, error);
     if (!store) return Error(error);
-    if (const std::string e = CheckLine(plan, *store, duts.size(), aOptions.results, binDir); !e.empty()) return Error(e);
+    if (const std::string e = CheckLine(plan, *store, fixture, aOptions.results, binDir); !e.empty()) return Error(e);
 
     RunRequest request;
     request.plan = &plan;
     request.duts = duts;
     request.serials = aOptions.serials;
+    for (const FixtureSlot& slot : fixture.slots) {
+        request.uarts.push_back(slot.uart);
+        request.rfPorts.push_back(slot.rfPort);
+    }
+    request.tester = fixture.tester;
     request.storeUrl = aOptions.db;
     request.binDir = binDir;
     request.repair = aOptions.repair;
@@ -420,7 +460,10 @@ int main(int argc, char** argv)
     app.require_subcommand(0, 1);
     RunOptions run;
     app.add_option("--plan", run.plan, "test plan (TOML)")->check(CLI::ExistingFile);
-    app.add_option("--dut", run.duts, "transport of a DUT; give it once per slot (default: sim)");
+    app.add_option("--fixture", run.fixture, "the bench: its RF tester and each slot's DUT, UART and RF port (TOML)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tester", run.tester, "the RF tester's HOST:PORT, in place of the fixture's");
+    app.add_option("--dut", run.duts, "transport of a DUT, without a fixture; once per slot (default: sim)");
     app.add_option("--db", run.db, "address store: a SQLite file or postgresql://...")->capture_default_str();
     app.add_option("--station", run.station, "station name in the records (default: the host name)");
     app.add_option("--operator", run.operatorName, "operator in the records");

@@ -73,6 +73,9 @@ void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
         if (line[0] == 'S') {
             aSlot.step = rest;
             aDisplay.Set(aIndex, rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
+        } else if (line[0] == 'V') {
+            // The value the step measured, with its limit.
+            aDisplay.Set(aIndex, aSlot.step + "  " + rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
         } else if (line[0] == 'A' || line[0] == 'B') {
             // The operator sees the address from the moment it is taken; an
             // address of a run without serials is scrapped should the

@@ -12,6 +12,13 @@ std::string RecordLine(const Record& aRecord)
     return "J " + JsonText(aRecord);
 }
 
+template <class T>
+T At(const std::vector<T>& aValues, int aSlot, T aNone)
+{
+    const size_t index = static_cast<size_t>(aSlot - 1);
+    return index < aValues.size() ? aValues[index] : aNone;
+}
+
 }  // namespace
 
 void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(const std::string&)>& aSend,
@@ -27,8 +34,11 @@ void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(c
     job.owner = {aRequest.base.runId, aRequest.base.station, aSlot};
     job.abort = aAbort;
     job.onStep = [&aSend](const std::string& aStep) { aSend("S " + aStep); };
-    const size_t index = static_cast<size_t>(aSlot - 1);
-    job.serial = index < aRequest.serials.size() ? aRequest.serials[index] : "";
+    job.serial = At<std::string>(aRequest.serials, aSlot, "");
+    job.uart = At<std::string>(aRequest.uarts, aSlot, "");
+    job.rfPort = At(aRequest.rfPorts, aSlot, 0);
+    job.tester = aRequest.tester;
+    job.onValue = [&aSend](const std::string& aText) { aSend("V " + aText); };
     job.onAddress = [&aSend](const Address& aAddress, bool aScrapIfLost) {
         aSend((aScrapIfLost ? "A " : "B ") + aAddress.Text());
     };
@@ -44,7 +54,11 @@ std::string WorkerRequestLine(const RunRequest& aRequest, int aSlot)
         {"bin_dir", aRequest.binDir},
         {"slot", aSlot},
         {"transport", aRequest.duts.at(static_cast<size_t>(aSlot - 1))},
-        {"serial", static_cast<size_t>(aSlot - 1) < aRequest.serials.size() ? aRequest.serials[static_cast<size_t>(aSlot - 1)] : ""},
+        {"serial", At<std::string>(aRequest.serials, aSlot, "")},
+        {"uart", At<std::string>(aRequest.uarts, aSlot, "")},
+        {"rf_port", At(aRequest.rfPorts, aSlot, 0)},
+        {"tester", aRequest.tester ? nlohmann::json{{"address", aRequest.tester->address}, {"identity", aRequest.tester->identity}}
+                                   : nlohmann::json(nullptr)},
         {"store", aRequest.storeUrl},
         {"repair", aRequest.repair},
         {"base", ToJson(aRequest.base)},
@@ -71,6 +85,13 @@ bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::
             r.serials.assign(static_cast<size_t>(slot), std::string());
             r.serials.back() = serial;
         }
+        r.uarts.assign(static_cast<size_t>(slot), std::string());
+        r.uarts.back() = json.value("uart", "");
+        r.rfPorts.assign(static_cast<size_t>(slot), 0);
+        r.rfPorts.back() = json.value("rf_port", 0);
+        if (json.contains("tester") && json.at("tester").is_object())
+            r.tester = TesterSpec{json.at("tester").at("address").get<std::string>(),
+                                  json.at("tester").at("identity").get<std::string>()};
         if (!FromJson(json.at("base"), r.base)) throw std::invalid_argument("no record");
         const std::string planPath = json.at("plan").get<std::string>();
         if (!LoadPlan(planPath, r.binDir, aRequest.plan, aError)) {

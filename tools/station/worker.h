@@ -5,11 +5,13 @@
 #ifndef NVT_STATION_WORKER_H
 #define NVT_STATION_WORKER_H
 
+#include "instruments/tester.h"
 #include "plan.h"
 #include "records.h"
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,9 @@ struct RunRequest {
     const Plan* plan = nullptr;
     std::vector<std::string> duts;  // transport per slot
     std::vector<std::string> serials;  // serial per slot; none in a run without serials
+    std::vector<std::string> uarts;    // the fixture's UART port per slot (empty: the plan's)
+    std::vector<int> rfPorts;          // the tester's RF port per slot (0: none)
+    std::optional<TesterSpec> tester;  // the bench's RF tester
     std::string storeUrl;
     std::string binDir;
     bool repair = false;
@@ -27,7 +32,8 @@ struct RunRequest {
 };
 
 // The worker's side: runs slot aSlot and reports on aSend, one line at a
-// time without its newline: "S step" as a step starts, "A address" when an
+// time without its newline: "S step" as a step starts, "V text" with a value
+// the step measured (and its limit), "A address" when an
 // address the station must scrap should the worker die goes to the device,
 // "B address" when the address going to the device stays the unit's
 // whatever happens, "C" once the worker has settled it, and last
