@@ -203,7 +203,7 @@ TEST_F(HostilePlanCheck, TheStationProgramShowsNoSecretAndCallsNoServer)
     WriteText(dir / "dtd.xml", hostilekeydb::EntityFromAnExternalDtd(base, dir / "keys.dtd"));
     const std::string plan = PlanFor(dir / "dtd.xml");
     const StationResult run =
-        Station({"--plan", plan, "--db", dir / "store.db", "--results", dir / "results", "--dut", "sim"});
+        Station({"--plan", plan, "--db", dir / "store.db", "--results", dir / "results", "--dut", "sim", "--no-serial"});
     EXPECT_EQ(2, run.status);
     EXPECT_NE(std::string::npos, run.output.find("station: ERROR: invalid plan: " + plan + ":")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("the key database \"" + dir / "dtd.xml" + "\" cannot be parsed (an "

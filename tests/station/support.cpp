@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <glob.h>
+#include <csignal>
 #include <pwd.h>
 #include <random>
 #include <sys/stat.h>
@@ -211,6 +212,42 @@ std::string DeviceAddress(const std::string& aNvmDir)
     }
     if (handle != nullptr) nvtClose(handle);
     return text;
+}
+
+#ifdef RFTESTER_PROGRAM
+TesterProcess::TesterProcess(const std::vector<std::string>& aArgs)
+{
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--ready-file", mDir / "ready"};
+    args.insert(args.end(), aArgs.begin(), aArgs.end());
+    mPid = StartProgram(RFTESTER_PROGRAM, args, mDir / "log");
+    for (int i = 0; i < 5000 && mAddress.empty(); ++i) {
+        mAddress = ReadText(mDir / "ready");
+        while (!mAddress.empty() && (mAddress.back() == '\n' || mAddress.back() == '\r')) mAddress.pop_back();
+        if (mAddress.empty()) usleep(2000);
+    }
+}
+
+TesterProcess::~TesterProcess()
+{
+    if (mPid > 0) {
+        kill(mPid, SIGTERM);
+        Wait(mPid);
+    }
+}
+#endif
+
+std::string WriteFixture(const TempDir& aDir, const std::string& aName, const std::string& aTester,
+                         const std::vector<std::tuple<std::string, std::string, int>>& aSlots)
+{
+    std::string text = "[tester]\naddress = \"" + aTester + "\"\nidentity = \"NivoraTest,rftester\"\n";
+    for (const auto& [transport, uart, port] : aSlots) {
+        text += "\n[[slot]]\ntransport = \"" + transport + "\"\n";
+        if (!uart.empty()) text += "uart = \"" + uart + "\"\n";
+        if (port != 0) text += "rf_port = " + std::to_string(port) + "\n";
+    }
+    const std::string path = aDir / (aName + ".toml");
+    WriteText(path, text);
+    return path;
 }
 
 PostgresServer::PostgresServer()

@@ -7,6 +7,7 @@
 #include "records.h"
 
 #include <optional>
+#include <tuple>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -107,6 +108,27 @@ private:
 };
 // One server for the whole test program.
 PostgresServer& Postgres();
+
+// A simulated RF tester (the rftester program) on a free loopback port,
+// stopped with the object.
+class TesterProcess {
+public:
+    explicit TesterProcess(const std::vector<std::string>& aArgs = {});
+    ~TesterProcess();
+    bool ok() const { return !mAddress.empty(); }
+    // "127.0.0.1:PORT"
+    const std::string& Address() const { return mAddress; }
+
+private:
+    TempDir mDir;
+    pid_t mPid = -1;
+    std::string mAddress;
+};
+
+// A fixture file in aDir for aSlots slots (transport, uart, rf port each),
+// with the tester at aTester.
+std::string WriteFixture(const TempDir& aDir, const std::string& aName, const std::string& aTester,
+                         const std::vector<std::tuple<std::string, std::string, int>>& aSlots);
 
 }  // namespace stationtest
 

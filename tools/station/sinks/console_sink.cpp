@@ -1,5 +1,5 @@
 // The console: one line per DUT once the run has ended, its outcome, slot,
-// address and why it did not pass.
+// address and why it did not pass, and below it what its steps measured.
 #include "sinks/sink.h"
 
 #include "text.h"
@@ -20,6 +20,16 @@ public:
                          r.address.empty() ? "-" : r.address.c_str(),
                          r.addressSource == AddressSource::Retest ? " (retest, kept)" : "",
                          r.text.empty() ? "" : ("  " + TerminalSafe(r.text)).c_str());
+            std::string measured;
+            for (const StepRecord& step : r.steps) {
+                for (const Measurement& m : step.measurements) {
+                    char value[32];
+                    std::snprintf(value, sizeof value, "%.4g", m.value);
+                    measured += (measured.empty() ? "" : ", ") + step.name + "." + m.name + " " + value +
+                                (m.unit.empty() ? "" : " " + m.unit) + (m.marginal ? " (marginal)" : "");
+                }
+            }
+            if (!measured.empty()) std::fprintf(mOut, "      %s\n", TerminalSafe(measured).c_str());
         }
         return true;
     }
