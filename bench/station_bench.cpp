@@ -12,6 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <map>
 #include <set>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,48 @@ void StationThroughput(benchmark::State& aState)
     aState.counters["failed"] = failed;
 }
 BENCHMARK(StationThroughput)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+// The RF plan (plans/sim.toml) on N blank DUTs sharing one simulated tester,
+// one station run per iteration, with no transport latency: DUTs per second,
+// and where a DUT's time goes (mean milliseconds of each step).
+void StationRfThroughput(benchmark::State& aState)
+{
+    const int duts = static_cast<int>(aState.range(0));
+    TesterProcess tester({"--ports", "8"});
+    if (!tester.ok()) {
+        aState.SkipWithError("the RF tester did not start");
+        return;
+    }
+    TempDir dir;
+    const std::string db = dir / "rf.db";
+    Station({"addresses", "add", "--db", db, "--nap", "0x5B", "--uap", "2", "--first", "0", "--last", "0xFFFFFF"});
+    std::vector<std::tuple<std::string, std::string, int>> slots;
+    std::vector<std::string> args = {"--plan", std::string(STATION_SOURCE_DIR) + "/plans/sim.toml", "--db", db, "--results",
+                                     dir / "results"};
+    for (int d = 1; d <= duts; ++d) {
+        // In-memory NVM: every run meets a blank chip.
+        const std::string uart = dir / ("u" + std::to_string(d));
+        slots.push_back({"sim:uartlink=" + uart + ",rf=" + tester.Address() + "/" + std::to_string(d) +
+                             ",rfseed=" + std::to_string(d),
+                         uart, d});
+        args.insert(args.end(), {"--serial", "B-" + std::to_string(d)});
+    }
+    args.insert(args.end(), {"--fixture", WriteFixture(dir, "bench", tester.Address(), slots)});
+    int failed = 0;
+    for (auto _ : aState)
+        if (Station(args).status != 0) ++failed;
+    aState.counters["dut_per_s"] =
+        benchmark::Counter(static_cast<double>(duts) * static_cast<double>(aState.iterations()), benchmark::Counter::kIsRate);
+    aState.counters["failed"] = failed;
+    std::map<std::string, std::pair<double, int>> steps;
+    for (const station::Record& r : ReadJsonl(dir / "results/records.jsonl"))
+        for (const station::StepRecord& s : r.steps) {
+            steps[s.name].first += s.ms;
+            ++steps[s.name].second;
+        }
+    for (const auto& [name, sum] : steps) aState.counters["ms_" + name] = sum.first / sum.second;
+}
+BENCHMARK(StationRfThroughput)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
 // aProcesses processes take aEach addresses each from one store; with
 // aDurable each allocation is also synced as before a device write.
