@@ -227,6 +227,7 @@ int Run(const RunOptions& aOptions)
     base.operatorName = aOptions.operatorName;
     base.libraryVersion = LibraryVersion();
     base.plan = plan.path;
+    base.planName = plan.name;
     base.planSha256 = Sha256OfFile(plan.path);
     base.firmwareSha256 = Sha256OfFile(plan.firmware);
     base.keyDatabaseSha256 = Sha256OfFile(plan.keyDatabase);

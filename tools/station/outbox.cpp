@@ -52,8 +52,14 @@ bool Outbox::Upload(Store& aStore, int64_t& aStored, int64_t& aLeft, std::string
         return false;
     for (const SqlRow& r : rows) {
         std::string refused;
-        if (!aLastError.empty() ||
-            !aStore.AddRecord(r.Text(1), r.Text(2), static_cast<int>(r.Int(3)), r.Text(4), r.Text(5), r.Text(6), refused)) {
+        Record record;
+        const auto json = nlohmann::json::parse(r.Text(6), nullptr, false);
+        if (json.is_discarded() || !FromJson(json, record)) {
+            // Kept by this program itself, so it always reads back; a file
+            // changed by hand keeps the record here and says so.
+            refused = "the outbox holds a record that does not read (id " + r.Text(0) + ")";
+        }
+        if (!aLastError.empty() || !refused.empty() || !aStore.AddRecord(record, refused)) {
             // A store that refuses one record is not asked for the rest now.
             ++aLeft;
             if (aLastError.empty()) {

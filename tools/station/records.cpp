@@ -106,6 +106,7 @@ nlohmann::json ToJson(const Record& aRecord)
             {"firmware_sha256", aRecord.firmwareSha256},
             {"key_database_sha256", aRecord.keyDatabaseSha256},
             {"plan", aRecord.plan},
+            {"plan_name", aRecord.planName},
             {"plan_sha256", aRecord.planSha256},
             {"started", aRecord.started},
             {"ended", aRecord.ended},
@@ -132,6 +133,7 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
         aRecord.firmwareSha256 = aJson.value("firmware_sha256", "");
         aRecord.keyDatabaseSha256 = aJson.value("key_database_sha256", "");
         aRecord.plan = aJson.value("plan", "");
+        aRecord.planName = aJson.value("plan_name", "");
         aRecord.planSha256 = aJson.value("plan_sha256", "");
         aRecord.started = aJson.value("started", "");
         aRecord.ended = aJson.value("ended", "");
@@ -172,6 +174,14 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord)
 std::string JsonText(const Record& aRecord)
 {
     return ToJson(aRecord).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string FailingStep(const Record& aRecord)
+{
+    if (aRecord.outcome == Outcome::Pass) return "";
+    for (auto it = aRecord.steps.rbegin(); it != aRecord.steps.rend(); ++it)
+        if (it->outcome != Outcome::Pass) return it->name;
+    return "";
 }
 
 int ExitStatus(const std::vector<Record>& aRecords, bool aKept)

@@ -73,7 +73,8 @@ struct Record {
     std::string firmwareSha256;
     std::string keyDatabaseSha256;
     std::string planSha256;
-    std::string plan;
+    std::string plan;           // the plan file
+    std::string planName;       // the plan's name entry
     std::string started;
     std::string ended;
     Outcome outcome = Outcome::Error;
@@ -87,6 +88,9 @@ bool FromJson(const nlohmann::json& aJson, Record& aRecord);
 // The record as one line of JSON (bytes that are not UTF-8, as a library
 // text may hold, become replacement characters).
 std::string JsonText(const Record& aRecord);
+
+// The step that ended the record when it did not pass ("" when it passed).
+std::string FailingStep(const Record& aRecord);
 
 // The exit status of a run: 3 when a DUT was stopped by the operator, else
 // 2 when one ended ERROR or aKept is false (a record could not be kept),

@@ -60,6 +60,26 @@ Record DeadWorkerRecord(const RunRequest& aRequest, int aSlot, const Slot& aStat
     return r;
 }
 
+// A worker that died may have taken an address it did not get to report:
+// the store knows what it took (this run, this slot). An address without a
+// serial may be on the device already and is never handed out again; one
+// bound to a serial stays the unit's.
+void ScrapWhatTheWorkerLeft(const RunRequest& aRequest, int aSlot, Store* aStore, Record& aRecord)
+{
+    std::string error;
+    std::vector<AddressInfo> left;
+    if (aStore == nullptr || !aStore->Unsettled(left, error)) {
+        aRecord.text += "; what it took could not be looked up (" + (aStore == nullptr ? std::string("no store") : error) + ")";
+        return;
+    }
+    for (const AddressInfo& a : left) {
+        if (a.owner.runId != aRequest.base.runId || a.owner.slot != aSlot || !a.serial.empty()) continue;
+        aRecord.address = a.address.Text();
+        if (!aStore->SetState(a.address, "scrapped", aRecord.text, error))
+            aRecord.text += "; its address " + a.address.Text() + " could not be scrapped (" + error + ")";
+    }
+}
+
 // Takes the complete lines of what a worker sent.
 void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
 {
@@ -149,17 +169,9 @@ std::vector<Record> RunSlots(const RunRequest& aRequest, Store* aStore, volatile
             --running;
             if (!exitedCleanly || !s.haveRecord) {
                 if (exitedCleanly) how = "ended without a record (status 0)";
-                const std::string address = s.address;
                 s.record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), s, how);
                 s.haveRecord = true;
-                if (!address.empty()) {
-                    // The device may hold it already: it is never handed out again.
-                    std::string error;
-                    auto parsed = ParseAddress(address);
-                    if (aStore == nullptr) error = "the store is not open";
-                    if (aStore == nullptr || !parsed || !aStore->SetState(*parsed, "scrapped", s.record.text, error))
-                        s.record.text += "; its address " + address + " could not be scrapped (" + error + ")";
-                }
+                ScrapWhatTheWorkerLeft(aRequest, static_cast<int>(i + 1), aStore, s.record);
             }
             display.Set(i, OutcomeText(s.record.outcome) + (s.record.address.empty() ? "" : "  " + s.record.address) +
                                (s.record.text.empty() ? "" : "  " + s.record.text));

@@ -60,8 +60,9 @@ public:
     virtual void Rollback() = 0;
     // Whether the database has a table of that name.
     virtual bool HasTable(const std::string& aName, bool& aHas, std::string& aError) = 0;
-    // The column type of an id that numbers itself.
+    // The column type of an id that numbers itself, and of a real number.
     virtual const char* AutoId() const = 0;
+    virtual const char* RealType() const = 0;
     // Whether aError says a unique constraint refused the statement.
     virtual bool IsUniqueViolation(const std::string& aError) const = 0;
 };

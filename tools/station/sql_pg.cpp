@@ -135,6 +135,7 @@ public:
         return true;
     }
 
+    const char* RealType() const override { return "DOUBLE PRECISION"; }
     const char* AutoId() const override { return "BIGSERIAL PRIMARY KEY"; }
 
     bool IsUniqueViolation(const std::string& aError) const override

@@ -191,6 +191,7 @@ public:
         return true;
     }
 
+    const char* RealType() const override { return "REAL"; }
     const char* AutoId() const override { return "INTEGER PRIMARY KEY AUTOINCREMENT"; }
 
     bool IsUniqueViolation(const std::string& aError) const override

@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "platform.h"
+#include "records.h"
 #include "text.h"
 
 #include <chrono>
@@ -9,12 +10,13 @@
 
 namespace station {
 
-const int Store::kSchemaVersion = 2;
+const int Store::kSchemaVersion = 3;
 
 namespace {
 
-// Lock key of the schema set-up and migrations.
-constexpr int64_t kSchemaLock = 0x4E565453;  // "NVTS"
+// Lock key of the schema set-up and migrations, and of the records.
+constexpr int64_t kSchemaLock = 0x4E565453;   // "NVTS"
+constexpr int64_t kRecordsLock = 0x4E565452;  // "NVTR"
 
 int64_t LockKey(uint16_t aNap, uint8_t aUap)
 {
@@ -72,6 +74,58 @@ std::string SchemaVersion2(const char* aAutoId)
            "CREATE INDEX history_serial ON history(serial);"
            "CREATE TABLE station_schema (version INTEGER NOT NULL);"
            "INSERT INTO station_schema (version) VALUES (2);";
+}
+
+// Version 3: records with the columns people filter by, their
+// measurements in a table of their own, and leases (blocks of addresses a
+// station takes from a line's central store to keep testing without it).
+// Free addresses (a lease returned what it did not use) are handed out
+// before a range's next one; an address of a station's local lease store
+// is marked until its use is reported to the central store.
+std::string SchemaVersion3(const char* aAutoId, const char* aReal)
+{
+    const std::string id = aAutoId, real = aReal;
+    return "ALTER TABLE records ADD COLUMN serial TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE records ADD COLUMN plan_name TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE records ADD COLUMN plan_digest TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE records ADD COLUMN started TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE records ADD COLUMN ended TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE records ADD COLUMN failing_step TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE records ADD COLUMN text TEXT NOT NULL DEFAULT '';"
+           "CREATE INDEX records_started ON records(started);"
+           "CREATE INDEX records_serial ON records(serial);"
+           "CREATE INDEX records_plan ON records(plan_name);"
+           "CREATE INDEX records_station ON records(station);"
+           "CREATE TABLE measurements ("
+           " id " + id + ", record_id BIGINT NOT NULL REFERENCES records(id), step TEXT NOT NULL, name TEXT NOT NULL,"
+           " value " + real + " NOT NULL, unit TEXT NOT NULL, low " + real + ", high " + real + ", marginal_low " + real +
+           ", marginal_high " + real + ", marginal INTEGER NOT NULL, outcome TEXT NOT NULL);"
+           "CREATE INDEX measurements_record ON measurements(record_id);"
+           "CREATE INDEX measurements_name ON measurements(step, name);"
+           "CREATE TABLE leases ("
+           " id " + id + ", station TEXT NOT NULL, nap INTEGER NOT NULL, uap INTEGER NOT NULL, size INTEGER NOT NULL,"
+           " taken TEXT NOT NULL, expires TEXT NOT NULL, state TEXT NOT NULL, ended TEXT NOT NULL DEFAULT '');"
+           "ALTER TABLE addresses ADD COLUMN lease_id BIGINT NOT NULL DEFAULT 0;"
+           "ALTER TABLE addresses ADD COLUMN reported INTEGER NOT NULL DEFAULT 1;"
+           "CREATE INDEX addresses_free ON addresses(state, address);"
+           "UPDATE station_schema SET version = 3;";
+}
+
+std::optional<double> OptionalReal(const SqlRow& aRow, size_t aColumn)
+{
+    return aRow.IsNull(aColumn) ? std::nullopt : std::optional<double>(aRow.Real(aColumn));
+}
+
+SqlValue RealValue(double aValue)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", aValue);
+    return SqlValue(std::string(text));
+}
+
+SqlValue RealValue(const std::optional<double>& aValue)
+{
+    return aValue ? RealValue(*aValue) : SqlValue::Null();
 }
 
 const char kAddressColumns[] =
@@ -149,6 +203,38 @@ bool Store::Prepare(StoreMode aMode, std::string& aError)
 bool Store::Migrate(int aFrom, std::string& aError)
 {
     if (aFrom < 2 && !mSql->Exec(SchemaVersion2(mSql->AutoId()), aError)) return false;
+    if (aFrom < 3) {
+        if (!mSql->Exec(SchemaVersion3(mSql->AutoId(), mSql->RealType()), aError)) return false;
+        // The records kept before: their columns and measurements from their bodies.
+        std::vector<SqlRow> rows;
+        if (!mSql->Query("SELECT id, body FROM records ORDER BY id", {}, &rows, nullptr, aError)) return false;
+        for (const SqlRow& row : rows) {
+            Record r;
+            const auto json = nlohmann::json::parse(row.Text(1), nullptr, false);
+            if (json.is_discarded() || !FromJson(json, r)) continue;  // kept as it is, body only
+            if (!FillRecord(row.Int(0), r, aError)) return false;
+        }
+    }
+    return true;
+}
+
+bool Store::FillRecord(int64_t aId, const Record& aRecord, std::string& aError)
+{
+    if (!mSql->Query("UPDATE records SET serial = ?, plan_name = ?, plan_digest = ?, started = ?, ended = ?, failing_step = ?,"
+                     " text = ? WHERE id = ?",
+                     {aRecord.serial, aRecord.planName, aRecord.planSha256, aRecord.started, aRecord.ended,
+                      FailingStep(aRecord), aRecord.text, aId},
+                     nullptr, nullptr, aError))
+        return false;
+    for (const StepRecord& step : aRecord.steps)
+        for (const Measurement& m : step.measurements)
+            if (!mSql->Query("INSERT INTO measurements (record_id, step, name, value, unit, low, high, marginal_low,"
+                             " marginal_high, marginal, outcome) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
+                             {aId, step.name, m.name, RealValue(m.value), m.unit, RealValue(m.low), RealValue(m.high),
+                              RealValue(m.marginalLow), RealValue(m.marginalHigh), int64_t(m.marginal ? 1 : 0),
+                              std::string(OutcomeText(m.outcome))},
+                             nullptr, nullptr, aError))
+                return false;
     return true;
 }
 
@@ -435,12 +521,23 @@ bool Store::History(const std::string& aAddress, const std::string& aSerial, std
     return true;
 }
 
-bool Store::AddRecord(const std::string& aRunId, const std::string& aStation, int aSlot, const std::string& aAddress,
-                      const std::string& aOutcome, const std::string& aBody, std::string& aError)
+bool Store::AddRecord(const Record& aRecord, std::string& aError)
 {
-    return mSql->Query("INSERT INTO records (run_id, station, slot, address, outcome, body) VALUES (?,?,?,?,?,?)"
-                       " ON CONFLICT (run_id, slot) DO NOTHING",
-                       {aRunId, aStation, aSlot, aAddress, aOutcome, aBody}, nullptr, nullptr, aError);
+    // One transaction: the record, its columns and its measurements, or
+    // nothing; a record the store holds already (its run and slot) is kept once.
+    return Write(
+        kRecordsLock, false,
+        [&](std::string& aErr) {
+            std::vector<SqlRow> rows;
+            if (!mSql->Query("INSERT INTO records (run_id, station, slot, address, outcome, body) VALUES (?,?,?,?,?,?)"
+                             " ON CONFLICT (run_id, slot) DO NOTHING RETURNING id",
+                             {aRecord.runId, aRecord.station, aRecord.slot, aRecord.address,
+                              std::string(OutcomeText(aRecord.outcome)), JsonText(aRecord)},
+                             &rows, nullptr, aErr))
+                return false;
+            return rows.empty() || FillRecord(rows[0].Int(0), aRecord, aErr);
+        },
+        aError);
 }
 
 bool Store::Records(std::vector<StoredRecord>& aRecords, std::string& aError)

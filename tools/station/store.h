@@ -15,6 +15,7 @@
 #define NVT_STATION_STORE_H
 
 #include "address.h"
+#include "records.h"
 #include "sql.h"
 
 #include <cstdint>
@@ -125,10 +126,11 @@ public:
     // Notes what a station found (a device with an address that is not its).
     bool Note(const Address& aAddress, const std::string& aSerial, const std::string& aEvent, const std::string& aText,
               const Owner& aOwner, std::string& aError);
-    // Keeps a record; a record the store already holds (its run and slot)
-    // is kept once.
-    bool AddRecord(const std::string& aRunId, const std::string& aStation, int aSlot, const std::string& aAddress,
-                   const std::string& aOutcome, const std::string& aBody, std::string& aError);
+    // Keeps a record, its columns (run, station, slot, serial, address,
+    // plan name and digest, outcome, times, failing step and text) and its
+    // measurements; a record the store already holds (its run and slot) is
+    // kept once.
+    bool AddRecord(const Record& aRecord, std::string& aError);
     bool Records(std::vector<StoredRecord>& aRecords, std::string& aError);
     // Every address the store gave out, for checks: packed address and state.
     bool Addresses(std::vector<std::pair<int64_t, std::string>>& aAddresses, std::string& aError);
@@ -141,6 +143,7 @@ private:
     bool AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
                     const std::string& aText, const Owner& aOwner, std::string& aError);
     bool Migrate(int aFrom, std::string& aError);
+    bool FillRecord(int64_t aId, const Record& aRecord, std::string& aError);
 
     std::unique_ptr<SqlConnection> mSql;
     std::string mName;
