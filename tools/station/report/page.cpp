@@ -20,6 +20,7 @@ th,td{border:1px solid #ddd;padding:3px 6px;text-align:left;vertical-align:top}
 th{background:#f2f2f2}
 td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
 .scroll{overflow-x:auto;max-width:100%}
+.row{display:flex;flex-wrap:wrap;gap:0 2em;align-items:flex-start}
 .yield{font-size:1.5em;font-weight:600}
 .note{color:#555;font-size:.9em}
 svg{display:block;max-width:100%;height:auto}
@@ -53,7 +54,8 @@ std::string Heads(std::initializer_list<const char*> aNames)
 
 std::string YieldSection(const Summary& aSummary)
 {
-    std::string html = "<section><h2>Yield</h2><div class=\"scroll\"><table>";
+    // The yields and the outcomes side by side where there is room.
+    std::string html = "<section><h2>Yield</h2><div class=\"row\"><div class=\"scroll\"><table>";
     auto row = [&](const char* aName, const Yield& aYield) {
         html += "<tr><th>" + std::string(aName) + "</th>";
         html += Cell(aYield.fraction ? "<span class=\"yield\">" + Percent(*aYield.fraction) + "</span>" : "none", true);
@@ -61,7 +63,13 @@ std::string YieldSection(const Summary& aSummary)
     };
     row("First pass yield", aSummary.firstPass);
     row("Final yield", aSummary.finalYield);
-    html += "</table></div>";
+    html += "</table></div><div class=\"scroll\"><table>" + Heads({"outcome", "attempts", "share"});
+    for (const OutcomeCount& o : aSummary.outcomes) {
+        const std::string share =
+            aSummary.entries > 0 ? Percent(static_cast<double>(o.count) / static_cast<double>(aSummary.entries)) : "";
+        html += "<tr>" + Cell(Html(o.outcome)) + CountCell(o.count) + Cell(share, true) + "</tr>";
+    }
+    html += "</table></div></div>";
     html += "<p>" + std::to_string(aSummary.entries) + " attempts of " + std::to_string(aSummary.units) + " units; " +
             std::to_string(aSummary.unitsTested) + " units had a PASS or FAIL attempt";
     if (aSummary.units > aSummary.unitsTested)
@@ -72,13 +80,7 @@ std::string YieldSection(const Summary& aSummary)
     html += "</p><p class=\"note\">A unit is a serial (an attempt without a serial is a unit of its own). Its first "
             "and last PASS or FAIL attempt decide the first pass and the final yield; ERROR (the station's fault) "
             "and ABORT (an operator's stop) attempts are not tests of the unit.</p>";
-    html += "<h3>Attempts by outcome</h3><div class=\"scroll\"><table>" + Heads({"outcome", "attempts", "share"});
-    for (const OutcomeCount& o : aSummary.outcomes) {
-        const std::string share =
-            aSummary.entries > 0 ? Percent(static_cast<double>(o.count) / static_cast<double>(aSummary.entries)) : "";
-        html += "<tr>" + Cell(Html(o.outcome)) + CountCell(o.count) + Cell(share, true) + "</tr>";
-    }
-    return html + "</table></div></section>";
+    return html + "</section>";
 }
 
 std::string ParetoSection(const Pareto& aPareto, const char* aOutcome, const char* aWhose)
