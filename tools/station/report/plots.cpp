@@ -74,10 +74,12 @@ class Axis {
 public:
     Axis(const MeasurementStats& aStats, const std::vector<Marker>& aMarkers)
     {
-        double biggest = std::max(std::fabs(*aStats.min), std::fabs(*aStats.max));
+        // The bins' edges: whole numbers' bins reach half a unit past the values.
+        const double first = aStats.bins.front().low, last = aStats.bins.back().high;
+        double biggest = std::max(std::fabs(first), std::fabs(last));
         for (const Marker& m : aMarkers) biggest = std::max(biggest, std::fabs(m.value));
         if (biggest > 0) std::frexp(biggest, &mExponent);
-        const double low = Scaled(*aStats.min), high = Scaled(*aStats.max);
+        const double low = Scaled(first), high = Scaled(last);
         double span = high - low;
         if (span <= 0) span = low != 0 ? std::fabs(low) * 0.1 : 1;
         mLow = low, mHigh = high;
