@@ -15,6 +15,8 @@ packages=(
   python3 python3-pytest python3-setuptools python3-wheel python3-pip
   python3-pytest-xdist python3-mypy
   python3-pyvisa python3-pyvisa-py
+  # the station report page is opened in a headless browser by its test
+  chromium chromium-driver python3-selenium
 )
 if [ "${NVT_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
