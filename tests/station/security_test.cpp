@@ -1,6 +1,7 @@
 // The station's outputs against a careless operator or a hostile file: no
 // link planted at a file it writes is followed, no store password is
 // printed or kept, and no control character of a plan reaches a terminal.
+#include "sinks/sink.h"
 #include "store.h"
 #include "support.h"
 #include "text.h"
@@ -42,17 +43,23 @@ protected:
 TEST_F(Security, ALinkPlantedWhereTheStationWritesIsRefusedAndItsTargetKept)
 {
     std::filesystem::create_directories(dir / "results");
-    std::filesystem::create_symlink(dir / "victim", dir / "results/junit.xml");
     std::filesystem::create_symlink(dir / "victim", dir / "results/records.jsonl");
     StationResult run = Station(Args());
     EXPECT_EQ(run.status, 2) << run.output;
     EXPECT_NE(run.output.find("records.jsonl\" is a symbolic link, not a file: the station does not write through it"),
               std::string::npos)
         << run.output;
-    EXPECT_NE(run.output.find("junit.xml\" is a symbolic link"), std::string::npos) << run.output;
     EXPECT_EQ(ReadText(dir / "victim"), "keep me\n");
-    // The closing line names only what was written: the store, not the files.
-    EXPECT_NE(run.output.find("records: store " + db + "\n"), std::string::npos) << run.output;
+    // The closing line names only what was written: not the JSON Lines file.
+    EXPECT_EQ(run.output.find("records.jsonl\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("records.jsonl,"), std::string::npos) << run.output;
+
+    // A link at a JUnit file's name: refused, the link's target kept.
+    std::filesystem::create_symlink(dir / "victim", dir / "junit.xml");
+    std::string error;
+    EXPECT_FALSE(station::WriteJunit(dir / "junit.xml", "run", {}, error));
+    EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
+    EXPECT_EQ(ReadText(dir / "victim"), "keep me\n");
 
     std::filesystem::create_symlink(dir / "victim", dir / "out.csv");
     run = Station({"export", "--db", db, "--csv", dir / "out.csv"});
@@ -128,8 +135,8 @@ TEST_F(Security, NoPasswordIsPrintedOrKeptForAnyCommand)
     EXPECT_EQ(all.find(password), std::string::npos) << all;
     EXPECT_NE(all.find("station:***@"), std::string::npos) << all;
     EXPECT_NE(all.find("WARNING: the store URL holds a password"), std::string::npos) << all;
-    for (const char* file : {"results/records.jsonl", "results/junit.xml", "out.csv"})
-        EXPECT_EQ(ReadText(dir / file).find(password), std::string::npos) << file;
+    for (const std::string& file : {dir / "results/records.jsonl", LatestJunit(dir / "results"), dir / "out.csv"})
+        EXPECT_EQ(ReadText(file).find(password), std::string::npos) << file;
     std::string error;
     auto store = station::OpenStore(plain, station::StoreMode::Existing, error);
     ASSERT_TRUE(store) << error;

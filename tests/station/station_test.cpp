@@ -93,7 +93,9 @@ TEST_F(StationRun, TwoDutsPassWithRecordsEverywhereAndARetestKeepsTheAddress)
     }
     EXPECT_NE(records[0].address, records[1].address);
     EXPECT_NE(run.output.find("records: store " + db), std::string::npos) << run.output;
-    EXPECT_NE(ReadText(dir / "results/junit.xml").find("<testsuites errors=\"0\" failures=\"0\""), std::string::npos);
+    const std::string junit = LatestJunit(dir / "results");
+    EXPECT_NE(junit.find(records[0].runId), std::string::npos) << junit;  // one file per run, named by it
+    EXPECT_NE(ReadText(junit).find("<testsuites errors=\"0\" failures=\"0\""), std::string::npos);
 
     run = Station(Args({DutArg("dut1", 1), DutArg("dut2", 2)}, "", {"SN-1", "SN-2"}));
     ASSERT_EQ(run.status, 0) << run.output;

@@ -195,6 +195,22 @@ CountedRun Counted(const std::string& aProgram, const std::vector<std::string>& 
 }
 #endif
 
+std::string LatestJunit(const std::string& aResultsDir)
+{
+    std::string latest;
+    std::filesystem::file_time_type when{};
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(aResultsDir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("junit-", 0) != 0 || entry.path().extension() != ".xml") continue;
+        if (latest.empty() || entry.last_write_time() > when) {
+            latest = entry.path().string();
+            when = entry.last_write_time();
+        }
+    }
+    return latest;
+}
+
 std::string DeviceAddress(const std::string& aNvmDir)
 {
     NvtHandle handle = nullptr;

@@ -58,6 +58,8 @@ pid_t StartProgram(const std::string& aProgram, const std::vector<std::string>& 
 int Wait(pid_t aPid);
 
 std::vector<station::Record> ReadJsonl(const std::string& aPath);
+// The JUnit file of the newest run in a results folder ("" when none).
+std::string LatestJunit(const std::string& aResultsDir);
 
 // What each station process counted (store connections opened, syncs),
 // for a station run with the counting library preloaded into it.

@@ -13,7 +13,8 @@
 //   station addresses take --db URL --serial S --nap N --uap U [--station NAME]      (JSON)
 //   station addresses mark --db URL --address A --state STATE [--serial S] [--reason TEXT]  (JSON)
 //   station addresses show --db URL (--address A | --serial S)                       (JSON)
-//   station export [--db URL] --csv FILE
+//   station export [--db URL] --csv FILE [--from T] [--to T] [--plan NAME] [--station NAME]
+//   station report [--db URL] --out DIR [--from T] [--to T] [--plan NAME] [--station NAME]
 //   station sync [--db URL] [--results DIR]
 //
 // Exit status: 0 every DUT passed, 1 a DUT failed, 2 a station error (also
@@ -25,6 +26,7 @@
 #include "outbox.h"
 #include "plan.h"
 #include "platform.h"
+#include "report/report.h"
 #include "records.h"
 #include "sha256.h"
 #include "sinks/sink.h"
@@ -243,6 +245,7 @@ int Run(const RunOptions& aOptions)
     targets.store = store.get();
     targets.storeName = TerminalSafe(RedactUrl(aOptions.db));
     targets.resultsDir = aOptions.results;
+    targets.runId = base.runId;
     targets.suiteName = "station " + base.station + " run " + base.runId;
     targets.console = stdout;
     const auto sinks = RunSinks(targets);
@@ -413,12 +416,12 @@ int Show(station::Store& aStore, const std::string& aAddress, const std::string&
     return PrintJson(found ? AddressJson(info) : nlohmann::json{{"address", nullptr}});
 }
 
-int Export(station::Store& aStore, const std::string& aCsv)
+int Export(station::Store& aStore, const station::RecordFilter& aFilter, const std::string& aCsv)
 {
     using namespace station;
     std::string error;
     std::vector<StoredRecord> stored;
-    if (!aStore.Records(stored, error)) return Error(error);
+    if (!aStore.Records(aFilter, stored, error)) return Error(error);
     std::vector<Record> records;
     for (const StoredRecord& s : stored) {
         Record r;
@@ -427,6 +430,41 @@ int Export(station::Store& aStore, const std::string& aCsv)
     }
     if (!WriteCsv(aCsv, records, error)) return Error(error);
     std::printf("%zu records written to %s\n", records.size(), aCsv.c_str());
+    return 0;
+}
+
+// The report of the records aFilter covers, into aOut.
+int Report(station::Store& aStore, const station::RecordFilter& aFilter, const std::string& aOut)
+{
+    using namespace station;
+    std::string error;
+    std::vector<RecordRow> rows;
+    if (!aStore.Rows(aFilter, rows, error)) return Error(error);
+    std::vector<report::Entry> entries;
+    entries.reserve(rows.size());
+    for (const RecordRow& r : rows) {
+        report::Entry e;
+        e.id = r.runId + "/" + std::to_string(r.slot);
+        e.runId = r.runId;
+        e.station = r.station;
+        e.serial = r.serial;
+        e.plan = r.planName;
+        e.planDigest = r.planDigest;
+        e.slot = r.slot;
+        e.outcome = r.outcome;
+        e.started = r.started;
+        e.ended = r.ended;
+        e.failingStep = r.failingStep;
+        // The step's own text: the record's text is "step: text".
+        const std::string prefix = r.failingStep + ": ";
+        e.text = r.text.rfind(prefix, 0) == 0 ? r.text.substr(prefix.size()) : r.text;
+        for (const auto& [step, m] : r.measurements)
+            e.measurements.push_back({step, m.name, m.value, m.unit, m.low, m.high, m.marginalLow, m.marginalHigh,
+                                      m.outcome == Outcome::Pass});
+        entries.push_back(std::move(e));
+    }
+    if (!report::Write(entries, {aFilter.from, aFilter.to, aFilter.plan, aFilter.station}, aOut, error)) return Error(error);
+    std::printf("report of %zu records written to %s\n", entries.size(), TerminalSafe(aOut).c_str());
     return 0;
 }
 
@@ -470,7 +508,7 @@ int main(int argc, char** argv)
     app.add_option("--operator", run.operatorName, "operator in the records");
     app.add_option("--serial", run.serials, "serial number of each DUT, once per --dut in order");
     app.add_flag("--no-serial", run.noSerial, "bench work: DUTs without serials");
-    app.add_option("--results", run.results, "folder of records.jsonl, junit.xml and the outbox")->capture_default_str();
+    app.add_option("--results", run.results, "folder of records.jsonl, the runs' JUnit files and the outbox")->capture_default_str();
     app.add_flag("--repair", run.repair, "overwrite a device whose CS cannot be read with the golden image");
 
     std::string db = "station.db";
@@ -539,10 +577,23 @@ int main(int argc, char** argv)
     show->add_option("--db", db, "address store")->capture_default_str();
     show->add_option("--address", address, "the address, NAP:UAP:LAP");
     show->add_option("--serial", serial, "a unit's serial");
+    station::RecordFilter filter;
+    auto filterOptions = [&filter](CLI::App* aCommand) {
+        aCommand->add_option("--from", filter.from, "records started at or after this UTC time (2026-12-10, 2026-12-10T08:00)");
+        aCommand->add_option("--to", filter.to, "records started at or before this UTC time (a day: the whole day)");
+        aCommand->add_option("--plan", filter.plan, "records of this plan's name");
+        aCommand->add_option("--station", filter.station, "records of this station");
+    };
     CLI::App* exportCmd = app.add_subcommand("export", "write the records as CSV");
     std::string csv;
     exportCmd->add_option("--db", db, "address store")->capture_default_str();
     exportCmd->add_option("--csv", csv, "CSV file to write")->required();
+    filterOptions(exportCmd);
+    CLI::App* reportCmd = app.add_subcommand("report", "write a yield report (HTML page and CSV files)");
+    std::string out;
+    reportCmd->add_option("--db", db, "address store")->capture_default_str();
+    reportCmd->add_option("--out", out, "folder of index.html and the CSV files")->required();
+    filterOptions(reportCmd);
     CLI::App* sync = app.add_subcommand("sync", "store the records the outbox still holds");
     std::string results = "results";
     sync->add_option("--db", db, "address store")->capture_default_str();
@@ -561,7 +612,7 @@ int main(int argc, char** argv)
     GuardPassword(argc, argv, run.db);
     const bool json = take->parsed() || mark->parsed() || show->parsed();
     if (add->parsed() || list->parsed() || scrap->parsed() || history->parsed() || exportCmd->parsed() || sync->parsed() ||
-        json) {
+        reportCmd->parsed() || json) {
         // Only "addresses add" makes a store; the other commands need one.
         std::string error;
         auto store = station::OpenStore(db, add->parsed() ? station::StoreMode::Create : station::StoreMode::Existing, error);
@@ -573,7 +624,8 @@ int main(int argc, char** argv)
         if (list->parsed()) return ListRanges(*store);
         if (scrap->parsed()) return Scrap(*store, address, reason);
         if (history->parsed()) return History(*store, address, serial);
-        if (exportCmd->parsed()) return Export(*store, csv);
+        if (exportCmd->parsed()) return Export(*store, filter, csv);
+        if (reportCmd->parsed()) return Report(*store, filter, out);
         return Sync(*store, results);
     }
     if (run.plan.empty()) {

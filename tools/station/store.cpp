@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <unordered_map>
 
 namespace station {
 
@@ -538,6 +539,91 @@ bool Store::AddRecord(const Record& aRecord, std::string& aError)
             return rows.empty() || FillRecord(rows[0].Int(0), aRecord, aErr);
         },
         aError);
+}
+
+namespace {
+
+// " WHERE ..." of a filter, with its parameters. A "to" day covers the
+// whole day: "2026-12-10" holds everything started that day.
+std::string Where(const RecordFilter& aFilter, std::vector<SqlValue>& aParams, const std::string& aTable = "")
+{
+    std::string where;
+    auto add = [&](const std::string& aClause, const std::string& aValue) {
+        where += (where.empty() ? " WHERE " : " AND ") + aTable + aClause;
+        aParams.push_back(aValue);
+    };
+    if (!aFilter.from.empty()) add("started >= ?", aFilter.from);
+    if (!aFilter.to.empty()) add("started <= ?", aFilter.to + "\x7f");
+    if (!aFilter.plan.empty()) add("plan_name = ?", aFilter.plan);
+    if (!aFilter.station.empty()) add("station = ?", aFilter.station);
+    return where;
+}
+
+}  // namespace
+
+bool Store::Records(const RecordFilter& aFilter, std::vector<StoredRecord>& aRecords, std::string& aError)
+{
+    aRecords.clear();
+    std::vector<SqlValue> params;
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT body FROM records" + Where(aFilter, params) + " ORDER BY id", params, &rows, nullptr, aError))
+        return false;
+    for (const SqlRow& r : rows) aRecords.push_back({r.Text(0)});
+    return true;
+}
+
+bool Store::Rows(const RecordFilter& aFilter, std::vector<RecordRow>& aRows, std::string& aError)
+{
+    aRows.clear();
+    std::vector<SqlValue> params;
+    const std::string where = Where(aFilter, params);
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT id, run_id, station, slot, serial, address, plan_name, plan_digest, outcome, started, ended,"
+                     " failing_step, text FROM records" + where + " ORDER BY id",
+                     params, &rows, nullptr, aError))
+        return false;
+    std::unordered_map<int64_t, size_t> index;
+    for (const SqlRow& r : rows) {
+        RecordRow row;
+        row.id = r.Int(0);
+        row.runId = r.Text(1);
+        row.station = r.Text(2);
+        row.slot = static_cast<int>(r.Int(3));
+        row.serial = r.Text(4);
+        row.address = r.Text(5);
+        row.planName = r.Text(6);
+        row.planDigest = r.Text(7);
+        row.outcome = r.Text(8);
+        row.started = r.Text(9);
+        row.ended = r.Text(10);
+        row.failingStep = r.Text(11);
+        row.text = r.Text(12);
+        index[row.id] = aRows.size();
+        aRows.push_back(std::move(row));
+    }
+    std::vector<SqlRow> values;
+    std::vector<SqlValue> joined;
+    if (!mSql->Query("SELECT m.record_id, m.step, m.name, m.value, m.unit, m.low, m.high, m.marginal_low, m.marginal_high,"
+                     " m.marginal, m.outcome FROM measurements m JOIN records r ON r.id = m.record_id" +
+                         Where(aFilter, joined, "r.") + " ORDER BY m.id",
+                     joined, &values, nullptr, aError))
+        return false;
+    for (const SqlRow& v : values) {
+        auto it = index.find(v.Int(0));
+        if (it == index.end()) continue;
+        Measurement m;
+        m.name = v.Text(2);
+        m.value = v.Real(3);
+        m.unit = v.Text(4);
+        m.low = OptionalReal(v, 5);
+        m.high = OptionalReal(v, 6);
+        m.marginalLow = OptionalReal(v, 7);
+        m.marginalHigh = OptionalReal(v, 8);
+        m.marginal = v.Int(9) != 0;
+        OutcomeFromText(v.Text(10), m.outcome);
+        aRows[it->second].measurements.emplace_back(v.Text(1), m);
+    }
+    return true;
 }
 
 bool Store::Records(std::vector<StoredRecord>& aRecords, std::string& aError)

@@ -76,6 +76,20 @@ struct StoredRecord {
     std::string body;  // the JSON object
 };
 
+// Which records a query or an export covers: started from/to (UTC text, a
+// prefix like "2026-12-10" is a day), a plan's name, a station. Empty: any.
+struct RecordFilter {
+    std::string from, to, plan, station;
+};
+
+// A record as its columns hold it, with its measurements.
+struct RecordRow {
+    int64_t id = 0;
+    std::string runId, station, serial, address, planName, planDigest, outcome, started, ended, failingStep, text;
+    int slot = 0;
+    std::vector<std::pair<std::string, Measurement>> measurements;  // (step, measurement)
+};
+
 class Store {
 public:
     explicit Store(std::unique_ptr<SqlConnection> aSql, const std::string& aName);
@@ -132,6 +146,9 @@ public:
     // kept once.
     bool AddRecord(const Record& aRecord, std::string& aError);
     bool Records(std::vector<StoredRecord>& aRecords, std::string& aError);
+    bool Records(const RecordFilter& aFilter, std::vector<StoredRecord>& aRecords, std::string& aError);
+    // The records aFilter covers, by their columns, with their measurements.
+    bool Rows(const RecordFilter& aFilter, std::vector<RecordRow>& aRows, std::string& aError);
     // Every address the store gave out, for checks: packed address and state.
     bool Addresses(std::vector<std::pair<int64_t, std::string>>& aAddresses, std::string& aError);
 

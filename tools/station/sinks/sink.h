@@ -31,7 +31,8 @@ public:
 struct SinkTargets {
     Store* store = nullptr;        // the station's open store
     std::string storeName;         // as the operator named it (--db)
-    std::string resultsDir;        // records.jsonl and junit.xml
+    std::string resultsDir;        // records.jsonl and the run's JUnit file
+    std::string runId;             // names the run's JUnit file: junit-RUN.xml
     std::string suiteName;         // the run's name in JUnit XML
     std::FILE* console = nullptr;  // one line per DUT at the end
 };

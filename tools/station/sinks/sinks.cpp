@@ -14,7 +14,9 @@ std::vector<std::unique_ptr<Sink>> RunSinks(const SinkTargets& aTargets)
     if (aTargets.store != nullptr)
         sinks.push_back(StoreSink(*aTargets.store, aTargets.storeName, Outbox::PathIn(aTargets.resultsDir)));
     sinks.push_back(JsonLinesSink((results / "records.jsonl").string()));
-    sinks.push_back(JunitSink((results / "junit.xml").string(), aTargets.suiteName));
+    // One JUnit file per run: runs and stations sharing a results folder
+    // never overwrite each other's.
+    sinks.push_back(JunitSink((results / ("junit-" + aTargets.runId + ".xml")).string(), aTargets.suiteName));
     if (aTargets.console != nullptr) sinks.push_back(ConsoleSink(aTargets.console));
     return sinks;
 }
