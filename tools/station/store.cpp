@@ -4,6 +4,7 @@
 #include "records.h"
 #include "text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -130,7 +131,7 @@ SqlValue RealValue(const std::optional<double>& aValue)
 }
 
 const char kAddressColumns[] =
-    "address, state, reason, serial, cs_digest, run_id, station, slot, reserved, updated";
+    "address, state, reason, serial, cs_digest, run_id, station, slot, reserved, updated, lease_id";
 
 AddressInfo InfoOf(const SqlRow& aRow)
 {
@@ -143,6 +144,7 @@ AddressInfo InfoOf(const SqlRow& aRow)
     info.owner = {aRow.Text(5), aRow.Text(6), static_cast<int>(aRow.Int(7))};
     info.reserved = aRow.Text(8);
     info.updated = aRow.Text(9);
+    info.leaseId = aRow.Int(10);
     return info;
 }
 
@@ -302,7 +304,59 @@ bool Store::Free(uint16_t aNap, uint8_t aUap, int64_t& aFree, int64_t& aRanges, 
         ++aRanges;
         aFree += UsableLaps(r.next, r.last);
     }
+    // And the free addresses (of a local lease, or given back by one).
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT COUNT(*) FROM addresses WHERE state = 'free' AND address >= ? AND address <= ?",
+                     {Address{aNap, aUap, 0}.Packed(), Address{aNap, aUap, kLapMax}.Packed()}, &rows, nullptr, aError))
+        return false;
+    aFree += rows.empty() ? 0 : rows[0].Int(0);
     return true;
+}
+
+bool Store::NextAddress(uint16_t aNap, uint8_t aUap, bool& aFree, Address& aAddress, int64_t& aRange, ReserveResult& aResult,
+                        std::string& aError)
+{
+    // First an address a lease gave back (never on a device), then the
+    // next of the ranges.
+    const int64_t lo = Address{aNap, aUap, 0}.Packed(), hi = Address{aNap, aUap, kLapMax}.Packed();
+    std::vector<SqlRow> free;
+    if (!mSql->Query("SELECT address FROM addresses WHERE state = 'free' AND address >= ? AND address <= ? ORDER BY address LIMIT 1",
+                     {lo, hi}, &free, nullptr, aError))
+        return false;
+    if (!free.empty()) {
+        aFree = true;
+        aAddress = Address::FromPacked(free[0].Int(0));
+        return true;
+    }
+    aFree = false;
+    for (;;) {
+        std::vector<SqlRow> range;
+        if (!mSql->Query("SELECT id, next_lap, last_lap FROM ranges WHERE nap = ? AND uap = ? AND next_lap <= last_lap"
+                         " ORDER BY id LIMIT 1",
+                         {int64_t(aNap), int64_t(aUap)}, &range, nullptr, aError))
+            return false;
+        if (range.empty()) {
+            std::vector<SqlRow> any;
+            if (!mSql->Query("SELECT COUNT(*) FROM ranges WHERE nap = ? AND uap = ?", {int64_t(aNap), int64_t(aUap)}, &any,
+                             nullptr, aError))
+                return false;
+            aResult = !any.empty() && any[0].Int(0) > 0 ? ReserveResult::UsedUp : ReserveResult::NoRange;
+            aError = aResult == ReserveResult::UsedUp ? UsedUpText(aNap, aUap) : NoRangeText(aNap, aUap);
+            return false;
+        }
+        aRange = range[0].Int(0);
+        const uint32_t lap = NextUsableLap(static_cast<uint32_t>(range[0].Int(1)));
+        const uint32_t last = static_cast<uint32_t>(range[0].Int(2));
+        if (lap > last) {
+            if (!mSql->Query("UPDATE ranges SET next_lap = last_lap + 1 WHERE id = ?", {aRange}, nullptr, nullptr, aError))
+                return false;
+            continue;
+        }
+        if (!mSql->Query("UPDATE ranges SET next_lap = ? WHERE id = ?", {int64_t(lap) + 1, aRange}, nullptr, nullptr, aError))
+            return false;
+        aAddress = Address{aNap, aUap, lap};
+        return true;
+    }
 }
 
 ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
@@ -312,50 +366,267 @@ ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, c
     const bool ok = Write(
         LockKey(aNap, aUap), false,
         [&](std::string& aErr) {
-            for (;;) {
-                std::vector<SqlRow> range;
-                if (!mSql->Query("SELECT id, next_lap, last_lap FROM ranges WHERE nap = ? AND uap = ? AND"
-                                 " next_lap <= last_lap ORDER BY id LIMIT 1",
-                                 {int64_t(aNap), int64_t(aUap)}, &range, nullptr, aErr))
-                    return false;
-                if (range.empty()) {
-                    std::vector<SqlRow> any;
-                    if (!mSql->Query("SELECT COUNT(*) FROM ranges WHERE nap = ? AND uap = ?", {int64_t(aNap), int64_t(aUap)},
-                                     &any, nullptr, aErr))
-                        return false;
-                    result = !any.empty() && any[0].Int(0) > 0 ? ReserveResult::UsedUp : ReserveResult::NoRange;
-                    aErr = result == ReserveResult::UsedUp ? UsedUpText(aNap, aUap) : NoRangeText(aNap, aUap);
-                    return false;
-                }
-                const int64_t id = range[0].Int(0);
-                const uint32_t lap = NextUsableLap(static_cast<uint32_t>(range[0].Int(1)));
-                const uint32_t last = static_cast<uint32_t>(range[0].Int(2));
-                if (lap > last) {
-                    if (!mSql->Query("UPDATE ranges SET next_lap = last_lap + 1 WHERE id = ?", {id}, nullptr, nullptr, aErr))
-                        return false;
-                    continue;
-                }
-                const Address address{aNap, aUap, lap};
-                const std::string now = UtcNow();
-                if (!mSql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved,"
-                                 " updated, serial) VALUES (?,?,?,'reserved',?,?,?,?,?,?)",
-                                 {address.Packed(), address.Text(), id, aOwner.runId, aOwner.station, aOwner.slot, now, now,
-                                  aSerial},
-                                 nullptr, nullptr, aErr)) {
-                    if (!aSerial.empty() && mSql->IsUniqueViolation(aErr))
-                        aErr = "the serial " + aSerial + " has an address already (taken at the same time elsewhere)";
-                    return false;
-                }
-                if (!mSql->Query("UPDATE ranges SET next_lap = ? WHERE id = ?", {int64_t(lap) + 1, id}, nullptr, nullptr, aErr) ||
-                    !AddHistory(address, aSerial, "reserved", "", aOwner, aErr))
-                    return false;
-                aAddress = address;
-                result = ReserveResult::Ok;
-                return true;
+            bool free = false;
+            int64_t range = 0;
+            Address address;
+            if (!NextAddress(aNap, aUap, free, address, range, result, aErr)) return false;
+            const std::string now = UtcNow();
+            const bool stored =
+                free ? mSql->Query("UPDATE addresses SET state = 'reserved', run_id = ?, station = ?, slot = ?, reserved = ?,"
+                                   " updated = ?, serial = ?, reported = 0 WHERE address = ? AND state = 'free'",
+                                   {aOwner.runId, aOwner.station, aOwner.slot, now, now, aSerial, address.Packed()}, nullptr,
+                                   nullptr, aErr)
+                     : mSql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved,"
+                                   " updated, serial, reported) VALUES (?,?,?,'reserved',?,?,?,?,?,?,0)",
+                                   {address.Packed(), address.Text(), range, aOwner.runId, aOwner.station, aOwner.slot, now,
+                                    now, aSerial},
+                                   nullptr, nullptr, aErr);
+            if (!stored) {
+                if (!aSerial.empty() && mSql->IsUniqueViolation(aErr))
+                    aErr = "the serial " + aSerial + " has an address already (taken at the same time elsewhere)";
+                return false;
             }
+            if (!AddHistory(address, aSerial, "reserved", "", aOwner, aErr)) return false;
+            aAddress = address;
+            result = ReserveResult::Ok;
+            return true;
         },
         aError);
     return ok ? ReserveResult::Ok : result;
+}
+
+bool Store::TakeLease(uint16_t aNap, uint8_t aUap, const std::string& aStation, int64_t aSize, int aHours,
+                      LeaseInfo& aLease, std::vector<Address>& aAddresses, std::string& aError)
+{
+    aAddresses.clear();
+    return Write(
+        LockKey(aNap, aUap), true,
+        [&](std::string& aErr) {
+            const std::string now = UtcNow();
+            aLease = LeaseInfo();
+            aLease.station = aStation;
+            aLease.nap = aNap;
+            aLease.uap = aUap;
+            aLease.taken = now;
+            aLease.expires = UtcIn(std::chrono::hours(aHours));
+            aLease.state = "open";
+            std::vector<SqlRow> id;
+            if (!mSql->Query("INSERT INTO leases (station, nap, uap, size, taken, expires, state) VALUES (?,?,?,?,?,?,'open')"
+                             " RETURNING id",
+                             {aStation, int64_t(aNap), int64_t(aUap), aSize, now, aLease.expires}, &id, nullptr, aErr) ||
+                id.empty())
+                return false;
+            aLease.id = id[0].Int(0);
+            const Owner owner{"lease-" + std::to_string(aLease.id), aStation, 0};
+            for (int64_t i = 0; i < aSize; ++i) {
+                bool free = false;
+                int64_t range = 0;
+                Address address;
+                ReserveResult result = ReserveResult::Failed;
+                std::string why;
+                if (!NextAddress(aNap, aUap, free, address, range, result, why)) {
+                    if (result == ReserveResult::Failed) {
+                        aErr = why;
+                        return false;
+                    }
+                    break;  // the ranges hold no more: a smaller lease
+                }
+                const bool stored =
+                    free ? mSql->Query("UPDATE addresses SET state = 'leased', lease_id = ?, run_id = ?, station = ?, slot = 0,"
+                                       " updated = ? WHERE address = ? AND state = 'free'",
+                                       {aLease.id, owner.runId, aStation, now, address.Packed()}, nullptr, nullptr, aErr)
+                         : mSql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved,"
+                                       " updated, lease_id) VALUES (?,?,?,'leased',?,?,0,?,?,?)",
+                                       {address.Packed(), address.Text(), range, owner.runId, aStation, now, now, aLease.id},
+                                       nullptr, nullptr, aErr);
+                if (!stored) return false;
+                aAddresses.push_back(address);
+            }
+            if (aAddresses.empty()) {
+                aErr = UsedUpText(aNap, aUap);
+                return false;
+            }
+            aLease.size = static_cast<int64_t>(aAddresses.size());
+            return mSql->Query("UPDATE leases SET size = ? WHERE id = ?", {aLease.size, aLease.id}, nullptr, nullptr, aErr) &&
+                   AddHistory(aAddresses.front(), "", "leased",
+                              std::to_string(aAddresses.size()) + " addresses to " + aStation + " (lease " +
+                                  std::to_string(aLease.id) + ")",
+                              owner, aErr);
+        },
+        aError);
+}
+
+bool Store::AddLeased(const LeaseInfo& aLease, const std::vector<Address>& aAddresses, std::string& aError)
+{
+    if (aAddresses.empty()) return true;
+    return Write(
+        LockKey(aLease.nap, aLease.uap), true,
+        [&](std::string& aErr) {
+            // The lease's addresses as free ones of a range of their own
+            // (used up, so only the free addresses are ever handed out).
+            uint32_t first = kLapMax, last = 0;
+            for (const Address& a : aAddresses) first = std::min(first, a.lap), last = std::max(last, a.lap);
+            std::vector<SqlRow> id;
+            if (!mSql->Query("INSERT INTO ranges (nap, uap, first_lap, last_lap, next_lap, created) VALUES (?,?,?,?,?,?)"
+                             " RETURNING id",
+                             {int64_t(aLease.nap), int64_t(aLease.uap), int64_t(first), int64_t(last), int64_t(last) + 1, UtcNow()},
+                             &id, nullptr, aErr) ||
+                id.empty())
+                return false;
+            if (!mSql->Query("INSERT INTO leases (id, station, nap, uap, size, taken, expires, state) VALUES (?,?,?,?,?,?,?,'open')",
+                             {aLease.id, aLease.station, int64_t(aLease.nap), int64_t(aLease.uap), aLease.size, aLease.taken,
+                              aLease.expires},
+                             nullptr, nullptr, aErr))
+                return false;
+            const std::string now = UtcNow();
+            for (const Address& a : aAddresses)
+                if (!mSql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved,"
+                                 " updated, lease_id, reported) VALUES (?,?,?,'free',?,?,0,?,?,?,1)",
+                                 {a.Packed(), a.Text(), id[0].Int(0), "lease-" + std::to_string(aLease.id), aLease.station,
+                                  now, now, aLease.id},
+                                 nullptr, nullptr, aErr))
+                    return false;
+            return true;
+        },
+        aError);
+}
+
+bool Store::Unreported(std::vector<AddressInfo>& aUses, std::string& aError)
+{
+    aUses.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query(std::string("SELECT ") + kAddressColumns + " FROM addresses WHERE reported = 0 ORDER BY address", {},
+                     &rows, nullptr, aError))
+        return false;
+    for (const SqlRow& r : rows) aUses.push_back(InfoOf(r));
+    return true;
+}
+
+bool Store::MarkReported(const AddressInfo& aUse, std::string& aError)
+{
+    // Only when nothing changed since it was read: a change in between is
+    // reported the next time.
+    return mSql->Query("UPDATE addresses SET reported = 1 WHERE address = ? AND state = ? AND serial = ? AND updated = ?",
+                       {aUse.address.Packed(), aUse.state, aUse.serial, aUse.updated}, nullptr, nullptr, aError);
+}
+
+bool Store::ReportUse(const AddressInfo& aUse, std::string& aError)
+{
+    return Write(
+        LockKey(aUse.address), false,
+        [&](std::string& aErr) {
+            int64_t changed = 0;
+            if (!mSql->Query("UPDATE addresses SET state = ?, serial = ?, reason = ?, cs_digest = ?, run_id = ?, station = ?,"
+                             " slot = ?, reserved = ?, updated = ? WHERE address = ? AND lease_id = ? AND"
+                             " state NOT IN ('committed', 'scrapped', 'free')",
+                             {aUse.state, aUse.serial, aUse.reason, aUse.digest, aUse.owner.runId, aUse.owner.station,
+                              aUse.owner.slot, aUse.reserved, aUse.updated, aUse.address.Packed(), aUse.leaseId},
+                             nullptr, &changed, aErr)) {
+                if (mSql->IsUniqueViolation(aErr))
+                    aErr = "the serial " + aUse.serial + " has another address in the central store (" + aUse.address.Text() +
+                           " was given to it while the server was away)";
+                return false;
+            }
+            if (changed != 1) {
+                // Already there (a report repeated after a lost answer) is fine.
+                AddressInfo now;
+                bool found = false;
+                std::string lookup;
+                if (Lookup(aUse.address, now, found, lookup) && found && now.state == aUse.state && now.serial == aUse.serial)
+                    return true;
+                aErr = "the central store does not hold " + aUse.address.Text() + " for lease " + std::to_string(aUse.leaseId);
+                return false;
+            }
+            return AddHistory(aUse.address, aUse.serial, aUse.state, "reported by " + aUse.owner.station, aUse.owner, aErr);
+        },
+        aError);
+}
+
+bool Store::FreeOfLease(int64_t aLease, std::vector<Address>& aFree, std::string& aError)
+{
+    aFree.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT address FROM addresses WHERE lease_id = ? AND state = 'free' ORDER BY address", {aLease}, &rows,
+                     nullptr, aError))
+        return false;
+    for (const SqlRow& r : rows) aFree.push_back(Address::FromPacked(r.Int(0)));
+    return true;
+}
+
+bool Store::EndLease(int64_t aLease, const std::vector<Address>& aUnused, const std::string& aState, std::string& aError)
+{
+    if (aUnused.empty() && aState.empty()) return true;
+    const Address any = aUnused.empty() ? Address{} : aUnused.front();
+    return Write(
+        LockKey(any), false,
+        [&](std::string& aErr) {
+            const std::string now = UtcNow();
+            for (const Address& a : aUnused) {
+                // Central: a leased address the station never used goes back
+                // (handed out again first). Local: it leaves the lease.
+                if (!mSql->Query("UPDATE addresses SET state = 'free', lease_id = 0, updated = ? WHERE address = ? AND"
+                                 " lease_id = ? AND state IN ('leased', 'free')",
+                                 {now, a.Packed(), aLease}, nullptr, nullptr, aErr))
+                    return false;
+            }
+            return aState.empty() ||
+                   mSql->Query("UPDATE leases SET state = ?, ended = ? WHERE id = ?", {aState, now, aLease}, nullptr, nullptr, aErr);
+        },
+        aError);
+}
+
+bool Store::DropLocal(int64_t aLease, std::string& aError)
+{
+    // The local copy of a lease that ended: its free addresses are the
+    // central store's again.
+    return mSql->Query("DELETE FROM addresses WHERE lease_id = ? AND state = 'free'", {aLease}, nullptr, nullptr, aError) &&
+           mSql->Query("UPDATE leases SET state = 'ended', ended = ? WHERE id = ?", {UtcNow(), aLease}, nullptr, nullptr, aError);
+}
+
+bool Store::Leases(std::vector<LeaseInfo>& aLeases, std::string& aError)
+{
+    aLeases.clear();
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT l.id, l.station, l.nap, l.uap, l.size, l.taken, l.expires, l.state, l.ended,"
+                     " (SELECT COUNT(*) FROM addresses a WHERE a.lease_id = l.id AND a.state IN ('leased', 'free')),"
+                     " (SELECT COUNT(*) FROM addresses a WHERE a.lease_id = l.id AND a.state NOT IN ('leased', 'free'))"
+                     " FROM leases l ORDER BY l.id",
+                     {}, &rows, nullptr, aError))
+        return false;
+    for (const SqlRow& r : rows) {
+        LeaseInfo l;
+        l.id = r.Int(0);
+        l.station = r.Text(1);
+        l.nap = static_cast<uint16_t>(r.Int(2));
+        l.uap = static_cast<uint8_t>(r.Int(3));
+        l.size = r.Int(4);
+        l.taken = r.Text(5);
+        l.expires = r.Text(6);
+        l.state = r.Text(7);
+        l.ended = r.Text(8);
+        l.unused = r.Int(9);
+        l.used = r.Int(10);
+        aLeases.push_back(l);
+    }
+    return true;
+}
+
+bool Store::ReclaimLease(int64_t aLease, std::string& aError)
+{
+    // A station that never came back: what it did not report may be on a
+    // device, so nothing of its lease is handed out again; it is scrapped.
+    return Write(
+        kSchemaLock, false,
+        [&](std::string& aErr) {
+            const std::string now = UtcNow();
+            return mSql->Query("UPDATE addresses SET state = 'scrapped', reason = ?, updated = ? WHERE lease_id = ? AND"
+                               " state NOT IN ('committed', 'scrapped', 'free')",
+                               {"lost with lease " + std::to_string(aLease) + " (its uses were never reported)", now, aLease},
+                               nullptr, nullptr, aErr) &&
+                   mSql->Query("UPDATE leases SET state = 'reclaimed', ended = ? WHERE id = ?", {now, aLease}, nullptr, nullptr,
+                               aErr);
+        },
+        aError);
 }
 
 bool Store::SetState(const Address& aAddress, const std::string& aState, const std::string& aReason, std::string& aError)
@@ -373,7 +644,7 @@ bool Store::SetState(const Address& aAddress, const std::string& aState, const s
                              &rows, nullptr, aErr))
                 return false;
             int64_t changed = 0;
-            if (!mSql->Query(std::string("UPDATE addresses SET state = ?, reason = ?, updated = ? WHERE address = ? AND state IN ") + from,
+            if (!mSql->Query(std::string("UPDATE addresses SET state = ?, reason = ?, updated = ?, reported = 0 WHERE address = ? AND state IN ") + from,
                              {aState, aReason, UtcNow(), aAddress.Packed()}, nullptr, &changed, aErr))
                 return false;
             if (changed != 1 || rows.empty()) {
@@ -391,7 +662,7 @@ bool Store::SetDigest(const Address& aAddress, const std::string& aDigest, std::
     return Write(
         LockKey(aAddress), false,
         [&](std::string& aErr) {
-            return mSql->Query("UPDATE addresses SET cs_digest = ?, updated = ? WHERE address = ?",
+            return mSql->Query("UPDATE addresses SET cs_digest = ?, updated = ?, reported = 0 WHERE address = ?",
                                {aDigest, UtcNow(), aAddress.Packed()}, nullptr, nullptr, aErr);
         },
         aError);
@@ -448,7 +719,7 @@ bool Store::BindSerial(const Address& aAddress, const std::string& aSerial, std:
             std::vector<SqlRow> rows;
             if (!mSql->Query("SELECT run_id, station, slot FROM addresses WHERE address = ? AND serial = ''",
                              {aAddress.Packed()}, &rows, nullptr, aErr) ||
-                !mSql->Query("UPDATE addresses SET serial = ?, updated = ? WHERE address = ? AND serial = ''",
+                !mSql->Query("UPDATE addresses SET serial = ?, updated = ?, reported = 0 WHERE address = ? AND serial = ''",
                              {aSerial, UtcNow(), aAddress.Packed()}, nullptr, &changed, aErr)) {
                 if (mSql->IsUniqueViolation(aErr)) aErr = "the serial " + aSerial + " has another address";
                 return false;
@@ -692,6 +963,17 @@ std::string NoRangeText(uint16_t aNap, uint8_t aUap)
 {
     return "the store has no address range of " + Address{aNap, aUap, 0}.Text().substr(0, 7) +
            " (station addresses add gives it one)";
+}
+
+std::string UtcIn(std::chrono::seconds aFromNow)
+{
+    const auto then = std::chrono::system_clock::now() + aFromNow;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(then);
+    const std::tm utc = UtcTime(seconds);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return text;
 }
 
 std::string UtcNow()

@@ -18,6 +18,7 @@
 #include "records.h"
 #include "sql.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,21 @@ struct AddressInfo {
     Owner owner;         // who took it
     std::string reserved;
     std::string updated;
+    int64_t leaseId = 0; // the lease it belongs to (0: none)
+};
+
+// A block of addresses a station took from the central store.
+struct LeaseInfo {
+    int64_t id = 0;
+    std::string station;
+    uint16_t nap = 0;
+    uint8_t uap = 0;
+    int64_t size = 0;
+    std::string taken, expires;
+    std::string state;   // open, ended, reclaimed
+    std::string ended;
+    int64_t unused = 0;  // not yet used (leased, or free in a local store)
+    int64_t used = 0;    // reported used (central) or used (local)
 };
 
 // One line of an address's history.
@@ -112,6 +128,31 @@ public:
     {
         return Reserve(aNap, aUap, aOwner, "", aAddress, aError);
     }
+    // Leases. The central store gives a station aSize addresses of
+    // NAP:UAP for aHours (synced: the station may hand them out at once).
+    bool TakeLease(uint16_t aNap, uint8_t aUap, const std::string& aStation, int64_t aSize, int aHours, LeaseInfo& aLease,
+                   std::vector<Address>& aAddresses, std::string& aError);
+    // A station's local store keeps them, free for its DUTs.
+    bool AddLeased(const LeaseInfo& aLease, const std::vector<Address>& aAddresses, std::string& aError);
+    // Local: the addresses whose use the central store does not know yet,
+    // and, once it does, that it does.
+    bool Unreported(std::vector<AddressInfo>& aUses, std::string& aError);
+    bool MarkReported(const AddressInfo& aUse, std::string& aError);
+    // Central: a station's use of a leased address (a report repeated is fine).
+    bool ReportUse(const AddressInfo& aUse, std::string& aError);
+    // The addresses of a lease not used yet.
+    bool FreeOfLease(int64_t aLease, std::vector<Address>& aFree, std::string& aError);
+    // Central: the unused addresses of a lease go back (and are handed out
+    // again first); the lease ends with aState ("ended"). Only after every
+    // use of the lease is reported.
+    bool EndLease(int64_t aLease, const std::vector<Address>& aUnused, const std::string& aState, std::string& aError);
+    // Local: a lease that ended leaves the local store.
+    bool DropLocal(int64_t aLease, std::string& aError);
+    bool Leases(std::vector<LeaseInfo>& aLeases, std::string& aError);
+    // Central: a lease of a station that never came back ends; what it did
+    // not report is scrapped, never handed out again.
+    bool ReclaimLease(int64_t aLease, std::string& aError);
+
     // Moves an address on: "written", "verified", "committed" or "scrapped"
     // (with a reason). A committed or scrapped address does not move again.
     bool SetState(const Address& aAddress, const std::string& aState, const std::string& aReason,
@@ -160,6 +201,10 @@ private:
     bool AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
                     const std::string& aText, const Owner& aOwner, std::string& aError);
     bool Migrate(int aFrom, std::string& aError);
+    // The next address of NAP:UAP to hand out: a free one (aFree), else the
+    // next of a range (aRange, moved on). False with aResult and a text.
+    bool NextAddress(uint16_t aNap, uint8_t aUap, bool& aFree, Address& aAddress, int64_t& aRange, ReserveResult& aResult,
+                     std::string& aError);
     bool FillRecord(int64_t aId, const Record& aRecord, std::string& aError);
 
     std::unique_ptr<SqlConnection> mSql;
@@ -178,8 +223,9 @@ std::string NoRangeText(uint16_t aNap, uint8_t aUap);
 
 // Checks a new range before it is stored.
 bool CheckRange(uint16_t aNap, uint8_t aUap, uint32_t aFirst, uint32_t aLast, std::string& aError);
-// The UTC time now as "YYYY-MM-DDTHH:MM:SS.mmmZ".
+// The UTC time now as "YYYY-MM-DDTHH:MM:SS.mmmZ", and in aFromNow.
 std::string UtcNow();
+std::string UtcIn(std::chrono::seconds aFromNow);
 
 }  // namespace station
 
