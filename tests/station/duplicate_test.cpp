@@ -36,6 +36,9 @@ void DuplicateRun(const std::string& aStore, int aStations)
             WritePlan(dir, name, {{"[[step]]\ntype = \"uart\"\nport = \"{bin}/../dut{slot}.uart\"\nbaud = 115200\n", ""}});
         std::vector<std::string> args = {"--plan", plan, "--db", aStore, "--results", dir / (name + "-results"),
                                          "--station", name};
+        // A postgresql:// store leases blocks of addresses: small ones, so
+        // the three stations share the range.
+        if (station::IsPostgresUrl(aStore)) args.insert(args.end(), {"--lease-size", "16"});
         for (int d = 1; d <= kDuts; ++d) {
             args.push_back("--dut");
             args.push_back(Dut(dir, name + "-dut" + std::to_string(d),

@@ -20,6 +20,10 @@ struct DutJob {
     std::string transport;
     std::string binDir;
     std::string storeUrl;
+    // With leases: storeUrl is the station's local store, and this is the
+    // line's central one, asked about an address or serial the local store
+    // does not know (a unit tested at another station).
+    std::string centralUrl;
     // The unit's serial; empty in a run without serials (--no-serial).
     std::string serial;
     // What the fixture wires to this slot: the PC's UART port (empty: the

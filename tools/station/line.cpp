@@ -46,11 +46,6 @@ bool Line::ReportUses(int64_t& aLeft, std::string& aProblem)
     }
     for (const AddressInfo& use : uses) {
         std::string error;
-        if (use.leaseId == 0) {
-            --aLeft;  // not a leased address: nothing to report
-            mLocal->MarkReported(use, error);
-            continue;
-        }
         if (!central->ReportUse(use, error)) {
             aProblem = error;
             continue;

@@ -32,6 +32,7 @@ public:
     // false only when the local store cannot be used.
     bool Open(std::string& aError);
     Store& Local() { return *mLocal; }
+    const std::string& LocalPathName() const { return mLocalPath; }
     // The central store, or null while it cannot be reached (Error says why).
     Store* Central();
     const std::string& CentralError() const { return mCentralError; }

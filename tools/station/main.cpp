@@ -16,12 +16,21 @@
 //   station export [--db URL] --csv FILE [--from T] [--to T] [--plan NAME] [--station NAME]
 //   station report [--db URL] --out DIR [--from T] [--to T] [--plan NAME] [--station NAME]
 //   station sync [--db URL] [--results DIR]
+//   station status [--db URL] [--results DIR]
+//   station lease list --db URL
+//   station lease return --db URL [--results DIR]
+//   station lease reclaim --db URL --lease ID [--force]
+//
+// With a postgresql:// store the station takes leases, blocks of addresses
+// kept in its results folder (lease.db), and its DUTs take their addresses
+// from them: it keeps testing while the server is away (line.h).
 //
 // Exit status: 0 every DUT passed, 1 a DUT failed, 2 a station error (also
 // a bad plan or command line), 3 the operator stopped the run.
 #include "nivoratest.h"
 
 #include "fixture.h"
+#include "line.h"
 #include "numbergrammar.h"
 #include "outbox.h"
 #include "plan.h"
@@ -108,6 +117,7 @@ struct RunOptions {
     bool noSerial = false;
     std::string results = "results";
     bool repair = false;
+    station::LeasePolicy lease;
 };
 
 // What can be known to be wrong before a DUT is touched. "" when nothing is.
@@ -205,10 +215,34 @@ int Run(const RunOptions& aOptions)
     if (!LoadPlan(aOptions.plan, binDir, plan, error)) return Error("invalid plan: " + error);
     if (const std::string e = CheckBench(plan, fixture); !e.empty()) return Error(e);
     // The store must work before any DUT is touched; this process keeps it
-    // open for the run (its workers open their own).
-    auto store = OpenStore(aOptions.db, StoreMode::Existing, error);
-    if (!store) return Error(error);
-    if (const std::string e = CheckLine(plan, *store, fixture, aOptions.results, binDir); !e.empty()) return Error(e);
+    // open for the run (its workers open their own). With leases that is
+    // the local store, renewed from the central one first.
+    std::unique_ptr<Store> store;
+    std::unique_ptr<Line> line;
+    std::string leaseWarning;
+    const bool leased = IsPostgresUrl(aOptions.db) && aOptions.lease.size > 0;
+    if (leased) {
+        std::error_code ec;
+        std::filesystem::create_directories(aOptions.results, ec);
+        const std::string local = std::filesystem::absolute(Line::LocalPath(aOptions.results), ec).string();
+        line = std::make_unique<Line>(aOptions.db, local, aOptions.station, aOptions.lease);
+        if (!line->Open(error)) return Error(error);
+        int64_t left = 0;
+        std::string problem;
+        if (!line->ReportUses(left, problem) && left > 0)
+            std::fprintf(stderr, "station: WARNING: %lld use%s of leased addresses not reported to the central store yet (%s)\n",
+                         static_cast<long long>(left), left == 1 ? "" : "s", TerminalSafe(problem).c_str());
+        line->Renew(plan.nap, plan.uap, static_cast<int64_t>(duts.size()), leaseWarning);
+        if (!leaseWarning.empty()) std::fprintf(stderr, "station: WARNING: %s\n", TerminalSafe(leaseWarning).c_str());
+    } else {
+        store = OpenStore(aOptions.db, StoreMode::Existing, error);
+        if (!store) return Error(error);
+    }
+    Store& runStore = leased ? line->Local() : *store;
+    if (std::string e = CheckLine(plan, runStore, fixture, aOptions.results, binDir); !e.empty()) {
+        if (leased) e = "leased addresses: " + e + (leaseWarning.empty() ? "" : " (" + leaseWarning + ")");
+        return Error(e);
+    }
 
     RunRequest request;
     request.plan = &plan;
@@ -219,7 +253,8 @@ int Run(const RunOptions& aOptions)
         request.rfPorts.push_back(slot.rfPort);
     }
     request.tester = fixture.tester;
-    request.storeUrl = aOptions.db;
+    request.storeUrl = leased ? line->LocalPathName() : aOptions.db;
+    if (leased) request.centralUrl = aOptions.db;
     request.binDir = binDir;
     request.repair = aOptions.repair;
     request.live = IsLiveTerminal(stdout);
@@ -238,11 +273,12 @@ int Run(const RunOptions& aOptions)
                 TerminalSafe(plan.path).c_str(), duts.size(), duts.size() == 1 ? "" : "s", TerminalSafe(RedactUrl(aOptions.db)).c_str());
     SetStopFlag(&gAbort);
 
-    std::vector<Record> records = RunSlots(request, store.get(), &gAbort, stdout);
+    std::vector<Record> records = RunSlots(request, &runStore, &gAbort, stdout);
 
     // A record that cannot be kept is a station error.
     SinkTargets targets;
-    targets.store = store.get();
+    targets.store = leased ? line->Central() : store.get();
+    if (leased && targets.store == nullptr) targets.storeAway = "the central store cannot be reached (" + line->CentralError() + ")";
     targets.storeName = TerminalSafe(RedactUrl(aOptions.db));
     targets.resultsDir = aOptions.results;
     targets.runId = base.runId;
@@ -251,6 +287,16 @@ int Run(const RunOptions& aOptions)
     const auto sinks = RunSinks(targets);
     const bool kept = KeepRecords(sinks, records, stderr);
     std::printf("%s\n", ClosingLine(sinks).c_str());
+    if (leased) {
+        int64_t left = 0;
+        std::string problem;
+        if (!line->ReportUses(left, problem) && left > 0)
+            std::fprintf(stderr,
+                         "station: WARNING: %lld use%s of leased addresses not reported to the central store yet (%s); "
+                         "the next run or \"station sync\" reports %s\n",
+                         static_cast<long long>(left), left == 1 ? "" : "s", TerminalSafe(problem).c_str(),
+                         left == 1 ? "it" : "them");
+    }
     return ExitStatus(records, kept);
 }
 
@@ -468,15 +514,45 @@ int Report(station::Store& aStore, const station::RecordFilter& aFilter, const s
     return 0;
 }
 
-int Sync(station::Store& aStore, const std::string& aResults)
+// The local lease store of a results folder, when the station took leases
+// from aDb there; null (and no error) when it did not.
+std::unique_ptr<station::Line> LeaseLine(const std::string& aDb, const std::string& aResults, const std::string& aStation,
+                                         std::string& aError)
+{
+    using namespace station;
+    const std::string local = Line::LocalPath(aResults);
+    std::error_code ec;
+    if (!IsPostgresUrl(aDb) || !std::filesystem::exists(local, ec)) return nullptr;
+    auto line = std::make_unique<Line>(aDb, local, aStation, LeasePolicy{});
+    if (!line->Open(aError)) return nullptr;
+    return line;
+}
+
+// Uses of leased addresses the central store does not know yet: reported.
+// False (with a text on stderr) when some are still not.
+bool ReportLeaseUses(station::Line& aLine)
+{
+    int64_t left = 0;
+    std::string problem;
+    if (aLine.ReportUses(left, problem)) return true;
+    std::fprintf(stderr, "station: ERROR: %lld use%s of leased addresses not reported (%s)\n", static_cast<long long>(left),
+                 left == 1 ? "" : "s", station::TerminalSafe(problem).c_str());
+    return false;
+}
+
+int Sync(station::Store& aStore, const std::string& aDb, const std::string& aResults)
 {
     using namespace station;
     std::string error;
+    bool usesReported = true;
+    auto line = LeaseLine(aDb, aResults, HostName(), error);
+    if (!error.empty()) return Error(error);
+    if (line) usesReported = ReportLeaseUses(*line);
     const std::string path = Outbox::PathIn(aResults);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         std::printf("0 records stored, 0 pending (no outbox in %s)\n", aResults.c_str());
-        return 0;
+        return usesReported ? 0 : 2;
     }
     auto outbox = Outbox::Open(path, error);
     if (!outbox) return Error(error);
@@ -486,7 +562,110 @@ int Sync(station::Store& aStore, const std::string& aResults)
     std::printf("%lld record%s stored, %lld pending\n", static_cast<long long>(stored), stored == 1 ? "" : "s",
                 static_cast<long long>(left));
     if (left > 0) return Error("the store took no more records (" + refused + ")");
+    return usesReported ? 0 : 2;
+}
+
+// What a station holds that the store does not have yet: records in the
+// outbox, uses of leased addresses not reported, its leases. Works with the
+// store away (that is when it matters).
+int Status(const std::string& aDb, const std::string& aResults)
+{
+    using namespace station;
+    std::string error;
+    int64_t pending = 0;
+    std::string lastRefusal;
+    const std::string outboxPath = Outbox::PathIn(aResults);
+    std::error_code ec;
+    if (std::filesystem::exists(outboxPath, ec)) {
+        auto outbox = Outbox::Open(outboxPath, error);
+        if (!outbox || !outbox->Count(pending, error) || !outbox->LastRefusal(lastRefusal, error)) return Error(error);
+    }
+    std::printf("records pending: %lld%s\n", static_cast<long long>(pending), pending == 0 ? "" : (" in " + outboxPath).c_str());
+    if (!lastRefusal.empty()) std::printf("last upload error: %s\n", TerminalSafe(lastRefusal).c_str());
+    auto line = LeaseLine(aDb, aResults, HostName(), error);
+    if (!error.empty()) return Error(error);
+    if (!line) {
+        std::printf("leases: none (%s)\n", IsPostgresUrl(aDb) ? "no lease store in the results folder" : "a SQLite store takes none");
+        return 0;
+    }
+    std::vector<AddressInfo> unreported;
+    std::vector<LeaseInfo> leases;
+    if (!line->Local().Unreported(unreported, error) || !line->Local().Leases(leases, error)) return Error(error);
+    std::printf("uses not reported: %zu\n", unreported.size());
+    std::printf("central store: %s\n",
+                line->Central() != nullptr ? "reachable" : ("cannot be reached (" + TerminalSafe(line->CentralError()) + ")").c_str());
+    const std::string now = UtcNow();
+    for (const LeaseInfo& l : leases) {
+        if (l.state != "open") continue;
+        std::printf("lease %lld: %04X:%02X, %lld free, %lld used, expires %s%s\n", static_cast<long long>(l.id),
+                    static_cast<unsigned>(l.nap), static_cast<unsigned>(l.uap), static_cast<long long>(l.unused),
+                    static_cast<long long>(l.used), l.expires.c_str(), l.expires < now ? " (expired)" : "");
+    }
     return 0;
+}
+
+int ListLeases(station::Store& aStore)
+{
+    using namespace station;
+    std::string error;
+    std::vector<LeaseInfo> leases;
+    if (!aStore.Leases(leases, error)) return Error(error);
+    const std::string now = UtcNow();
+    std::printf("%-6s %-20s %-9s %6s %8s %6s %-24s %s\n", "lease", "station", "NAP:UAP", "size", "unused", "used", "expires",
+                "state");
+    for (const LeaseInfo& l : leases) {
+        const bool expired = l.state == "open" && l.expires < now;
+        std::printf("%-6lld %-20s %04X:%02X   %6lld %8lld %6lld %-24s %s\n", static_cast<long long>(l.id),
+                    TerminalSafe(l.station).c_str(), static_cast<unsigned>(l.nap), static_cast<unsigned>(l.uap),
+                    static_cast<long long>(l.size), static_cast<long long>(l.unused), static_cast<long long>(l.used),
+                    l.expires.c_str(), expired ? "expired" : l.state.c_str());
+    }
+    return 0;
+}
+
+// A station that ends cleanly reports its uses and gives back what it did
+// not use.
+int ReturnLeases(const std::string& aDb, const std::string& aResults)
+{
+    using namespace station;
+    std::string error;
+    auto line = LeaseLine(aDb, aResults, HostName(), error);
+    if (!error.empty()) return Error(error);
+    if (!line) return Error("no lease store in " + aResults + " for a postgresql:// store");
+    std::vector<LeaseInfo> before;
+    if (!line->Local().Leases(before, error)) return Error(error);
+    if (!line->Return(error)) return Error("the leases are kept: " + error);
+    int64_t returned = 0, ended = 0;
+    for (const LeaseInfo& l : before)
+        if (l.state == "open") returned += l.unused, ++ended;
+    std::printf("%lld lease%s ended, %lld unused address%s returned\n", static_cast<long long>(ended), ended == 1 ? "" : "s",
+                static_cast<long long>(returned), returned == 1 ? "" : "es");
+    return 0;
+}
+
+// The lease of a station that never came back. What it did not report may
+// be on a device: scrapped, never handed out again. A lease still in time
+// is refused without --force (its station may be testing right now, and its
+// own "lease return" gives back what it did not use).
+int Reclaim(station::Store& aStore, int64_t aLease, bool aForce)
+{
+    using namespace station;
+    std::string error;
+    std::vector<LeaseInfo> leases;
+    if (!aStore.Leases(leases, error)) return Error(error);
+    for (const LeaseInfo& l : leases) {
+        if (l.id != aLease) continue;
+        if (l.state != "open") return Error("lease " + std::to_string(aLease) + " is " + l.state + " already");
+        if (l.expires >= UtcNow() && !aForce)
+            return Error("lease " + std::to_string(aLease) + " of station " + l.station + " runs until " + l.expires +
+                         "; its station gives back what it did not use with \"station lease return\" (--force reclaims it now)");
+        if (!aStore.ReclaimLease(aLease, error)) return Error(error);
+        std::printf("lease %lld of station %s reclaimed: %lld address%s never reported as used scrapped\n",
+                    static_cast<long long>(aLease), TerminalSafe(l.station).c_str(), static_cast<long long>(l.unused),
+                    l.unused == 1 ? "" : "es");
+        return 0;
+    }
+    return Error("the store holds no lease " + std::to_string(aLease));
 }
 
 }  // namespace
@@ -510,6 +689,14 @@ int main(int argc, char** argv)
     app.add_flag("--no-serial", run.noSerial, "bench work: DUTs without serials");
     app.add_option("--results", run.results, "folder of records.jsonl, the runs' JUnit files and the outbox")->capture_default_str();
     app.add_flag("--repair", run.repair, "overwrite a device whose CS cannot be read with the golden image");
+    app.add_option("--lease-size", run.lease.size, "postgresql:// store: addresses per lease (0: no leases)")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t(0), int64_t(1000000)));
+    app.add_option("--lease-low", run.lease.low, "a new lease is taken when fewer addresses are free (default: the size)")
+        ->check(CLI::Range(int64_t(0), int64_t(10000000)));
+    app.add_option("--lease-hours", run.lease.hours, "how long a lease lasts")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 24 * 366));
 
     std::string db = "station.db";
     CLI::App* addresses = app.add_subcommand("addresses", "address ranges and addresses of the store");
@@ -598,6 +785,22 @@ int main(int argc, char** argv)
     std::string results = "results";
     sync->add_option("--db", db, "address store")->capture_default_str();
     sync->add_option("--results", results, "results folder of the outbox")->capture_default_str();
+    CLI::App* status = app.add_subcommand("status", "records pending, uses not reported and leases of a results folder");
+    status->add_option("--db", db, "address store")->capture_default_str();
+    status->add_option("--results", results, "results folder")->capture_default_str();
+    CLI::App* lease = app.add_subcommand("lease", "the leases of a postgresql:// store");
+    lease->require_subcommand(1);
+    CLI::App* leaseList = lease->add_subcommand("list", "every lease, its station, what it used and when it expires");
+    leaseList->add_option("--db", db, "the central store")->required();
+    CLI::App* leaseReturn = lease->add_subcommand("return", "report this station's uses and give back what it did not use");
+    leaseReturn->add_option("--db", db, "the central store")->required();
+    leaseReturn->add_option("--results", results, "the station's results folder")->capture_default_str();
+    int64_t leaseId = 0;
+    bool force = false;
+    CLI::App* leaseReclaim = lease->add_subcommand("reclaim", "end the lease of a station that never came back");
+    leaseReclaim->add_option("--db", db, "the central store")->required();
+    leaseReclaim->add_option("--lease", leaseId, "the lease's number (lease list)")->required();
+    leaseReclaim->add_flag("--force", force, "reclaim a lease that has not expired");
 
     try {
         app.parse(argc, argv);
@@ -611,8 +814,12 @@ int main(int argc, char** argv)
     GuardPassword(argc, argv, db);
     GuardPassword(argc, argv, run.db);
     const bool json = take->parsed() || mark->parsed() || show->parsed();
+    if (status->parsed()) return Status(db, results);
+    if (leaseReturn->parsed()) return ReturnLeases(db, results);
+    if ((leaseList->parsed() || leaseReclaim->parsed()) && !station::IsPostgresUrl(db))
+        return Error("leases are taken from a postgresql:// store; \"" + station::RedactUrl(db) + "\" is not one");
     if (add->parsed() || list->parsed() || scrap->parsed() || history->parsed() || exportCmd->parsed() || sync->parsed() ||
-        reportCmd->parsed() || json) {
+        reportCmd->parsed() || leaseList->parsed() || leaseReclaim->parsed() || json) {
         // Only "addresses add" makes a store; the other commands need one.
         std::string error;
         auto store = station::OpenStore(db, add->parsed() ? station::StoreMode::Create : station::StoreMode::Existing, error);
@@ -626,7 +833,9 @@ int main(int argc, char** argv)
         if (history->parsed()) return History(*store, address, serial);
         if (exportCmd->parsed()) return Export(*store, filter, csv);
         if (reportCmd->parsed()) return Report(*store, filter, out);
-        return Sync(*store, results);
+        if (leaseList->parsed()) return ListLeases(*store);
+        if (leaseReclaim->parsed()) return Reclaim(*store, leaseId, force);
+        return Sync(*store, db, results);
     }
     if (run.plan.empty()) {
         std::fprintf(stderr, "%s", app.help().c_str());

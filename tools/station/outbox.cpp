@@ -85,4 +85,13 @@ bool Outbox::Count(int64_t& aCount, std::string& aError)
     return true;
 }
 
+bool Outbox::LastRefusal(std::string& aText, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT last_error FROM pending WHERE tries > 0 ORDER BY id DESC LIMIT 1", {}, &rows, nullptr, aError))
+        return false;
+    aText = rows.empty() ? "" : rows[0].Text(0);
+    return true;
+}
+
 }  // namespace station

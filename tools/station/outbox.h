@@ -43,6 +43,8 @@ public:
     // refusal ("" when it took everything).
     bool Upload(Store& aStore, int64_t& aStored, int64_t& aLeft, std::string& aLastError, std::string& aError);
     bool Count(int64_t& aCount, std::string& aError);
+    // The store's last refusal of a pending record ("" when none is pending).
+    bool LastRefusal(std::string& aText, std::string& aError);
 
 private:
     std::unique_ptr<SqlConnection> mSql;

@@ -80,6 +80,65 @@ Store* Provisioning::OpenedStore(StepRecord& aStep)
     return mStore.get();
 }
 
+Store* Provisioning::Central(std::string& aError)
+{
+    if (!mCentral && mCentralError.empty()) {
+        mCentral = OpenStore(mJob.centralUrl, StoreMode::Existing, mCentralError);
+        if (!mCentral && mCentralError.empty()) mCentralError = "the central store cannot be opened";
+    }
+    if (!mCentral) aError = mCentralError;
+    return mCentral.get();
+}
+
+bool Provisioning::LookupAnywhere(Store& aStore, const Address& aAddress, AddressInfo& aInfo, bool& aFound,
+                                  std::string& aError)
+{
+    if (!aStore.Lookup(aAddress, aInfo, aFound, aError)) return false;
+    if (aFound || mJob.centralUrl.empty()) return true;
+    std::string error;
+    Store* central = Central(error);
+    if (central == nullptr) {
+        aError = "the device holds " + aAddress.Text() +
+                 ", which this station's store does not know, and the central store cannot be reached to check it (" +
+                 error + ")";
+        return false;
+    }
+    if (!central->Lookup(aAddress, aInfo, aFound, aError)) return false;
+    if (!aFound || aInfo.state == "free") {
+        aFound = false;  // never used, as far as the line knows
+        return true;
+    }
+    if (aInfo.state == "leased") {
+        aError = "the device holds " + aAddress.Text() + ", leased to station " + aInfo.owner.station +
+                 ", which has not reported its use yet (\"station sync\" there, then test it again)";
+        return false;
+    }
+    return aStore.Adopt(aInfo, aError);
+}
+
+bool Provisioning::SerialAnywhere(Store& aStore, const std::string& aSerial, AddressInfo& aInfo, bool& aFound,
+                                  std::string& aError)
+{
+    if (!aStore.AddressOfSerial(aSerial, aInfo, aFound, aError)) return false;
+    if (aFound || aSerial.empty() || mJob.centralUrl.empty()) return true;
+    // With the central store away, a unit it knows gets a new address here;
+    // the central store refuses that use when it is reported, and the
+    // station's status names it.
+    std::string error;
+    Store* central = Central(error);
+    if (central == nullptr) return true;
+    if (!central->AddressOfSerial(aSerial, aInfo, aFound, aError)) return false;
+    if (!aFound) return true;
+    bool local = false;
+    AddressInfo mine;
+    if (!aStore.Lookup(aInfo.address, mine, local, aError)) return false;
+    if (local) {
+        aInfo = mine;
+        return true;
+    }
+    return aStore.Adopt(aInfo, aError);
+}
+
 bool Provisioning::Refuse(Store& aStore, StepRecord& aStep, const std::string& aEvent, const std::string& aText)
 {
     aStep.outcome = Outcome::Fail;
@@ -104,7 +163,7 @@ bool Provisioning::ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& a
         // The device holds an address: believe it only as far as the store does.
         AddressInfo info;
         bool found = false;
-        if (!aStore.Lookup(mHeld, info, found, error)) return storeError();
+        if (!LookupAnywhere(aStore, mHeld, info, found, error)) return storeError();
         const std::string held = "the device holds " + mHeld.Text();
         if (!found) return Refuse(aStore, aStep, "foreign", held + ", which the store never gave out");
         if (info.state == "scrapped") return Refuse(aStore, aStep, "foreign", held + ", which the store scrapped (" + info.reason + ")");
@@ -116,7 +175,7 @@ bool Provisioning::ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& a
                 // becomes its serial's, unless the serial has another.
                 AddressInfo mine;
                 bool has = false;
-                if (!aStore.AddressOfSerial(serial, mine, has, error)) return storeError();
+                if (!SerialAnywhere(aStore, serial, mine, has, error)) return storeError();
                 if (has)
                     return Refuse(aStore, aStep, "conflict",
                                   held + ", but serial " + serial + " has " + mine.address.Text());
@@ -148,7 +207,7 @@ bool Provisioning::ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& a
         // did not finish, gets it back.
         AddressInfo mine;
         bool has = false;
-        if (!aStore.AddressOfSerial(serial, mine, has, error)) return storeError();
+        if (!SerialAnywhere(aStore, serial, mine, has, error)) return storeError();
         if (has) {
             mAddress = mine.address;
             mState = mine.state;

@@ -55,6 +55,11 @@ private:
     Store* OpenedStore(StepRecord& aStep);
     // Which address the device gets: false with the step failed (aStep).
     bool ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& aStep);
+    // The local store's answer, or with leases the central store's for an
+    // address or serial the local one does not know (then kept locally).
+    bool LookupAnywhere(Store& aStore, const Address& aAddress, AddressInfo& aInfo, bool& aFound, std::string& aError);
+    bool SerialAnywhere(Store& aStore, const std::string& aSerial, AddressInfo& aInfo, bool& aFound, std::string& aError);
+    Store* Central(std::string& aError);
     bool Refuse(Store& aStore, StepRecord& aStep, const std::string& aEvent, const std::string& aText);
     // The cache saved and read back as words (the file is removed).
     bool CacheImage(NvtHandle aHandle, const std::string& aName, std::vector<uint16_t>& aWords, std::string& aError);
@@ -68,6 +73,8 @@ private:
     const Plan& mPlan;
     Record& mRecord;
     std::unique_ptr<Store> mStore;  // opened at the first use, once per worker
+    std::unique_ptr<Store> mCentral;  // with leases, opened when first needed
+    std::string mCentralError;
     std::string mTempDir;           // this worker's images, removed at the end
     bool mFresh = false;            // the cache holds the golden image
     bool mHasHeld = false;          // the device held an address when read

@@ -491,6 +491,28 @@ bool Store::AddLeased(const LeaseInfo& aLease, const std::vector<Address>& aAddr
         aError);
 }
 
+bool Store::Adopt(const AddressInfo& aInfo, std::string& aError)
+{
+    const Address& a = aInfo.address;
+    return Write(
+        LockKey(a), true,
+        [&](std::string& aErr) {
+            std::vector<SqlRow> id;
+            return mSql->Query("INSERT INTO ranges (nap, uap, first_lap, last_lap, next_lap, created) VALUES (?,?,?,?,?,?)"
+                               " RETURNING id",
+                               {int64_t(a.nap), int64_t(a.uap), int64_t(a.lap), int64_t(a.lap), int64_t(a.lap) + 1, UtcNow()},
+                               &id, nullptr, aErr) &&
+                   !id.empty() &&
+                   mSql->Query("INSERT INTO addresses (address, text, range_id, state, reason, serial, cs_digest, run_id,"
+                               " station, slot, reserved, updated, lease_id, reported) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,1)",
+                               {a.Packed(), a.Text(), id[0].Int(0), aInfo.state, aInfo.reason, aInfo.serial, aInfo.digest,
+                                aInfo.owner.runId, aInfo.owner.station, int64_t(aInfo.owner.slot), aInfo.reserved,
+                                aInfo.updated, aInfo.leaseId},
+                               nullptr, nullptr, aErr);
+        },
+        aError);
+}
+
 bool Store::Unreported(std::vector<AddressInfo>& aUses, std::string& aError)
 {
     aUses.clear();

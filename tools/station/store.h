@@ -148,6 +148,10 @@ public:
     bool EndLease(int64_t aLease, const std::vector<Address>& aUnused, const std::string& aState, std::string& aError);
     // Local: a lease that ended leaves the local store.
     bool DropLocal(int64_t aLease, std::string& aError);
+    // Local: an address the central store gave out elsewhere (a unit tested
+    // at another station comes here for its retest), as the central store
+    // knows it; its changes are reported like a leased address's.
+    bool Adopt(const AddressInfo& aInfo, std::string& aError);
     bool Leases(std::vector<LeaseInfo>& aLeases, std::string& aError);
     // Central: a lease of a station that never came back ends; what it did
     // not report is scrapped, never handed out again.

@@ -30,6 +30,7 @@ void RunWorker(const RunRequest& aRequest, int aSlot, const std::function<void(c
     job.transport = aRequest.duts[static_cast<size_t>(aSlot - 1)];
     job.binDir = aRequest.binDir;
     job.storeUrl = aRequest.storeUrl;
+    job.centralUrl = aRequest.centralUrl;
     job.repair = aRequest.repair;
     job.owner = {aRequest.base.runId, aRequest.base.station, aSlot};
     job.abort = aAbort;
@@ -60,6 +61,7 @@ std::string WorkerRequestLine(const RunRequest& aRequest, int aSlot)
         {"tester", aRequest.tester ? nlohmann::json{{"address", aRequest.tester->address}, {"identity", aRequest.tester->identity}}
                                    : nlohmann::json(nullptr)},
         {"store", aRequest.storeUrl},
+        {"central", aRequest.centralUrl},
         {"repair", aRequest.repair},
         {"base", ToJson(aRequest.base)},
     };
@@ -77,6 +79,7 @@ bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::
         aRequest.slot = slot;
         r.binDir = json.at("bin_dir").get<std::string>();
         r.storeUrl = json.at("store").get<std::string>();
+        r.centralUrl = json.value("central", "");
         r.repair = json.at("repair").get<bool>();
         r.duts.assign(static_cast<size_t>(slot), std::string());
         r.duts.back() = json.at("transport").get<std::string>();

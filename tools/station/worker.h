@@ -25,6 +25,7 @@ struct RunRequest {
     std::vector<int> rfPorts;          // the tester's RF port per slot (0: none)
     std::optional<TesterSpec> tester;  // the bench's RF tester
     std::string storeUrl;
+    std::string centralUrl;  // with leases: the line's central store
     std::string binDir;
     bool repair = false;
     Record base;                    // what every record of the run shares

@@ -30,6 +30,7 @@ public:
 // What the sinks of a run write to.
 struct SinkTargets {
     Store* store = nullptr;        // the station's open store
+    std::string storeAway;         // with no store: why it cannot be reached (records wait in the outbox)
     std::string storeName;         // as the operator named it (--db)
     std::string resultsDir;        // records.jsonl and the run's JUnit file
     std::string runId;             // names the run's JUnit file: junit-RUN.xml
@@ -48,7 +49,8 @@ bool KeepRecords(const std::vector<std::unique_ptr<Sink>>& aSinks, const std::ve
 // "records: " and the names of what the sinks wrote.
 std::string ClosingLine(const std::vector<std::unique_ptr<Sink>>& aSinks);
 
-std::unique_ptr<Sink> StoreSink(Store& aStore, const std::string& aName, const std::string& aOutbox);
+// aStore null: the store is away (aAway says why); records wait in the outbox.
+std::unique_ptr<Sink> StoreSink(Store* aStore, const std::string& aName, const std::string& aOutbox, const std::string& aAway);
 std::unique_ptr<Sink> JsonLinesSink(const std::string& aPath);
 std::unique_ptr<Sink> JunitSink(const std::string& aPath, const std::string& aSuiteName);
 std::unique_ptr<Sink> ConsoleSink(std::FILE* aOut);

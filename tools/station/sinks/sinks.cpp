@@ -11,8 +11,8 @@ std::vector<std::unique_ptr<Sink>> RunSinks(const SinkTargets& aTargets)
 {
     const std::filesystem::path results(aTargets.resultsDir);
     std::vector<std::unique_ptr<Sink>> sinks;
-    if (aTargets.store != nullptr)
-        sinks.push_back(StoreSink(*aTargets.store, aTargets.storeName, Outbox::PathIn(aTargets.resultsDir)));
+    if (aTargets.store != nullptr || !aTargets.storeAway.empty())
+        sinks.push_back(StoreSink(aTargets.store, aTargets.storeName, Outbox::PathIn(aTargets.resultsDir), aTargets.storeAway));
     sinks.push_back(JsonLinesSink((results / "records.jsonl").string()));
     // One JUnit file per run: runs and stations sharing a results folder
     // never overwrite each other's.

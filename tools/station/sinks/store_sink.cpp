@@ -16,8 +16,8 @@ namespace {
 
 class StoreRecords : public Sink {
 public:
-    StoreRecords(Store& aStore, const std::string& aName, const std::string& aOutbox)
-        : mStore(aStore), mName(aName), mOutboxPath(aOutbox)
+    StoreRecords(Store* aStore, const std::string& aName, const std::string& aOutbox, const std::string& aAway)
+        : mStore(aStore), mName(aName), mOutboxPath(aOutbox), mAway(aAway)
     {
     }
     std::string Name() const override
@@ -47,7 +47,13 @@ public:
         if (!mOutbox) return true;
         int64_t stored = 0;
         std::string refused, error;
-        if (!mOutbox->Upload(mStore, stored, mLeft, refused, error)) {
+        if (mStore == nullptr) {
+            refused = mAway;
+            if (!mOutbox->Count(mLeft, error)) {
+                aError = "the outbox " + mOutboxPath + " cannot be read (" + error + ")";
+                return false;
+            }
+        } else if (!mOutbox->Upload(*mStore, stored, mLeft, refused, error)) {
             aError = "the outbox " + mOutboxPath + " cannot be read (" + error + ")";
             return false;
         }
@@ -58,9 +64,10 @@ public:
     }
 
 private:
-    Store& mStore;
+    Store* mStore;
     std::string mName;
     std::string mOutboxPath;
+    std::string mAway;
     std::unique_ptr<Outbox> mOutbox;
     int64_t mLeft = 0;
     bool mKept = false;
@@ -68,9 +75,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Sink> StoreSink(Store& aStore, const std::string& aName, const std::string& aOutbox)
+std::unique_ptr<Sink> StoreSink(Store* aStore, const std::string& aName, const std::string& aOutbox, const std::string& aAway)
 {
-    return std::make_unique<StoreRecords>(aStore, aName, aOutbox);
+    return std::make_unique<StoreRecords>(aStore, aName, aOutbox, aAway);
 }
 
 }  // namespace station
