@@ -19,6 +19,9 @@ INVALID_HANDLE_TEXT = "The NivoraTest handle is invalid (nvtOpen must be called 
 NOT_LOADED = "Invalid sequence: Ptest firmware must be loaded"
 # Every transport call of this DUT takes 0.3 s, its open one call.
 SLOW = "sim:latency=300000"
+# A blank chip's EEPROM read makes about 500 transport calls; at 2 ms each
+# it runs for about a second.
+SLOW_READ = "sim:latency=2000"
 
 needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this system")
 
@@ -70,7 +73,7 @@ def in_a_call_elsewhere():
 def run_slow_call(dut):
     def slow():
         with pytest.raises(nivoratest.NvtCsError):
-            dut.cs_read_from_chip(NVM.EEPROM)  # one transport call on a blank chip
+            dut.cs_read_from_chip(NVM.EEPROM)  # about a second on SLOW_READ
 
     thread = threading.Thread(target=slow)
     thread.start()
@@ -91,7 +94,7 @@ def fork_and_run(child, timeout=20):
 
 @needs_fork
 def test_fork_while_a_thread_is_in_a_call():
-    with nivoratest.Device(SLOW) as slow:
+    with nivoratest.Device(SLOW_READ) as slow:
         def child():
             with nivoratest.Device("sim") as dut:
                 assert dut.chip_id() == 0x4B2D
@@ -119,7 +122,7 @@ def test_fork_while_a_thread_is_in_a_call():
 @needs_fork
 def test_fork_that_cannot_wait_for_a_call_refuses_the_library_in_the_child(monkeypatch):
     monkeypatch.setattr(_library, "FORK_WAIT_SECONDS", 0.01)
-    with nivoratest.Device(SLOW) as slow:
+    with nivoratest.Device(SLOW_READ) as slow:
         def child():
             try:
                 nivoratest.Device("sim")
