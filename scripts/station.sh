@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Does all set-up, builds, and runs the production station with the plan
-# plans/sim.toml on two simulated DUTs in parallel (each with its NVM in a
-# folder under the build folder, so a second run retests them) against the
-# store build/station.db. A first run gives the store an address range.
-# Arguments go to the station program (for example --operator NAME).
+# Installs the packages that are missing, brings the build up to date (both
+# take about a second when there is nothing to do), and runs the production
+# station with the plan plans/sim.toml on two simulated DUTs in parallel
+# (each with its NVM in a folder under the build folder, so a second run
+# retests them) against the store build/station.db. A first run gives the
+# store an address range. Arguments go to the station program (for example
+# --operator NAME).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 "$top/scripts/setup.sh"
