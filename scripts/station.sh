@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Does all set-up, builds, starts the simulated RF tester and runs the
-# production station with the plan plans/sim.toml on the simulated bench
-# plans/sim-fixture.toml: two simulated DUTs in parallel, serials SIM-0001
-# and SIM-0002, each cabled to a port of the tester (each with its NVM in a
-# folder under the build folder, so a second run retests them), against the
-# store build/station.db. A first run gives the store an address range. The
-# tester stops with the script.
+# Installs the packages that are missing, brings the build up to date (both
+# take about a second when there is nothing to do), starts the simulated RF
+# tester and runs the production station with the plan plans/sim.toml on the
+# simulated bench plans/sim-fixture.toml: two simulated DUTs in parallel,
+# serials SIM-0001 and SIM-0002, each cabled to a port of the tester (each
+# with its NVM in a folder under the build folder, so a second run retests
+# them), against the store build/station.db. A first run gives the store an
+# address range. The tester stops with the script.
 # Arguments go to the station program (for example --operator NAME).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"

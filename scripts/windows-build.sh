@@ -4,44 +4,59 @@
 #            the two C clients, Kilnor.exe, station.exe and the stand-in DLLs
 #   x86_64/  the same, the station's simulated-chip files and the test
 #            programs, for running under 64-bit Wine
-#   deps/    Xerces-C, SQLite and libpq built for MinGW from the Debian
-#            source packages (cached)
+#   deps     Xerces-C, SQLite and libpq built for MinGW from the Debian
+#            source packages: a link to their entry in the cache
+#   wineprefix  the Wine prefix the fixture builders and tests run in, a copy
+#            of the cached one
+# The dependency builds and a new Wine prefix are kept in
+# $NVT_CACHE_DIR/windows (default ~/.cache/nivoratest/windows), outside the
+# checkout, so that a later clone on the same machine takes them from there.
+# Each entry is named by a key: a hash of what makes it (the source package
+# versions, the MinGW compiler, binutils and run-time versions and the build
+# steps below for the dependencies; the Wine version and the steps that make
+# the prefix for the prefix). A change of any of them builds a new entry.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 out="${NVT_WIN_BUILD_DIR:-$top/build-win}"
 jobs="${NVT_JOBS:-$(nproc)}"
-deps="$out/deps"
+cache="${NVT_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/nivoratest}/windows"
+# Sources, build folders and logs of the dependency builds.
+work="$out/deps-work"
 # The test programs to build; scripts/windows-test.sh names the ones it runs.
 tests="${NVT_WIN_TEST_PROGRAMS:-test_api test_ptest test_cscache test_support test_outside test_kilnor_win32 test_torture test_soak}"
-mkdir -p "$deps"
+. "$top/scripts/ccache-env.sh"
+ccache=""
+command -v ccache >/dev/null 2>&1 && ccache=ccache
+mkdir -p "$out" "$cache"
 
 # Debian ships no Windows build of Xerces-C; its source package builds with
 # MinGW once the network, the ICU transcoder and the message catalogues are
 # left out. Only the library target is built and only src/ is installed.
 build_xerces() {
-  local arch="$1" prefix="$deps/$1"
+  local arch="$1" prefix="$stage/$1"
   if [ -f "$prefix/.done" ]; then return; fi
-  mkdir -p "$deps/src"
+  mkdir -p "$work/src"
   local src
-  src="$(find "$deps/src" -maxdepth 1 -type d -name 'xerces-c-*' | head -n 1)"
+  src="$(find "$work/src" -maxdepth 1 -type d -name 'xerces-c-*' | head -n 1)"
   if [ -z "$src" ]; then
-    (cd "$deps/src" && apt-get source -qq xerces-c >/dev/null)
-    src="$(find "$deps/src" -maxdepth 1 -type d -name 'xerces-c-*' | head -n 1)"
+    (cd "$work/src" && apt-get source -qq xerces-c >/dev/null)
+    src="$(find "$work/src" -maxdepth 1 -type d -name 'xerces-c-*' | head -n 1)"
   fi
   [ -n "$src" ] || { echo "windows-build: no Xerces-C source (is a deb-src entry set up?)" >&2; exit 1; }
   echo "windows-build: building Xerces-C for $arch"
-  local b="$deps/build-$arch"
+  local b="$work/build-$arch"
   rm -rf "$b" "$prefix"
   cmake -S "$src" -B "$b" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    ${ccache:+-DCMAKE_C_COMPILER_LAUNCHER=$ccache -DCMAKE_CXX_COMPILER_LAUNCHER=$ccache} \
     -DBUILD_SHARED_LIBS=OFF -Dnetwork=OFF -Dtranscoder=windows \
     -Dmessage-loader=inmemory -Dmutex-manager=windows -Dxmlch-type=wchar_t \
-    >"$deps/xerces-$arch.log" 2>&1 || { cat "$deps/xerces-$arch.log"; exit 1; }
-  cmake --build "$b" --target xerces-c -j "$jobs" >>"$deps/xerces-$arch.log" 2>&1 \
-    || { tail -n 50 "$deps/xerces-$arch.log"; exit 1; }
-  cmake --install "$b/src" >>"$deps/xerces-$arch.log" 2>&1 \
-    || { tail -n 50 "$deps/xerces-$arch.log"; exit 1; }
+    >"$work/xerces-$arch.log" 2>&1 || { cat "$work/xerces-$arch.log"; exit 1; }
+  cmake --build "$b" --target xerces-c -j "$jobs" >>"$work/xerces-$arch.log" 2>&1 \
+    || { tail -n 50 "$work/xerces-$arch.log"; exit 1; }
+  cmake --install "$b/src" >>"$work/xerces-$arch.log" 2>&1 \
+    || { tail -n 50 "$work/xerces-$arch.log"; exit 1; }
   rm -rf "$b"
   touch "$prefix/.done"
 }
@@ -50,31 +65,31 @@ build_xerces() {
 # step that needs tclsh), which each MinGW compiler then builds as a static
 # library beside Xerces-C.
 build_sqlite() {
-  local arch="$1" prefix="$deps/$1" triple
+  local arch="$1" prefix="$stage/$1" triple
   if [ -f "$prefix/.sqlite-done" ]; then return; fi
-  local amalgamation="$deps/sqlite-amalgamation"
+  local amalgamation="$work/sqlite-amalgamation"
   if [ ! -f "$amalgamation/sqlite3.c" ]; then
-    mkdir -p "$deps/src"
+    mkdir -p "$work/src"
     local src
-    src="$(find "$deps/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)"
+    src="$(find "$work/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)"
     if [ -z "$src" ]; then
-      (cd "$deps/src" && apt-get source -qq sqlite3 >/dev/null 2>&1)
-      src="$(find "$deps/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)"
+      (cd "$work/src" && apt-get source -qq sqlite3 >/dev/null 2>&1)
+      src="$(find "$work/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)"
     fi
     [ -n "$src" ] || { echo "windows-build: no SQLite source (is a deb-src entry set up?)" >&2; exit 1; }
     echo "windows-build: making the SQLite amalgamation"
     rm -rf "$amalgamation" && mkdir -p "$amalgamation"
-    (cd "$amalgamation" && "$src/configure" --disable-tcl >"$deps/sqlite.log" 2>&1 &&
-      make sqlite3.c >>"$deps/sqlite.log" 2>&1) || { tail -n 50 "$deps/sqlite.log"; exit 1; }
+    (cd "$amalgamation" && "$src/configure" --disable-tcl >"$work/sqlite.log" 2>&1 &&
+      make sqlite3.c >>"$work/sqlite.log" 2>&1) || { tail -n 50 "$work/sqlite.log"; exit 1; }
   fi
   triple="$arch-w64-mingw32"
   echo "windows-build: building SQLite for $arch"
   mkdir -p "$prefix/include" "$prefix/lib"
-  "$triple-gcc-posix" -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DQS=0 \
-    -c "$amalgamation/sqlite3.c" -o "$deps/sqlite3-$arch.o"
+  $ccache "$triple-gcc-posix" -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DQS=0 \
+    -c "$amalgamation/sqlite3.c" -o "$work/sqlite3-$arch.o"
   rm -f "$prefix/lib/libsqlite3.a"
-  "$triple-ar" rcs "$prefix/lib/libsqlite3.a" "$deps/sqlite3-$arch.o"
-  rm -f "$deps/sqlite3-$arch.o"
+  "$triple-ar" rcs "$prefix/lib/libsqlite3.a" "$work/sqlite3-$arch.o"
+  rm -f "$work/sqlite3-$arch.o"
   cp "$amalgamation/sqlite3.h" "$prefix/include/"
   touch "$prefix/.sqlite-done"
 }
@@ -85,25 +100,25 @@ build_sqlite() {
 # installed as static libraries, so that the station carries its client
 # inside as it does SQLite.
 build_libpq() {
-  local arch="$1" prefix="$deps/$1" triple="$1-w64-mingw32"
+  local arch="$1" prefix="$stage/$1" triple="$1-w64-mingw32"
   if [ -f "$prefix/.libpq-done" ]; then return; fi
-  mkdir -p "$deps/src"
+  mkdir -p "$work/src"
   local package src
   package="$(dpkg-query -W -f='${source:Package}' libpq-dev 2>/dev/null || true)"
   [ -n "$package" ] || package=postgresql-15
-  src="$(find "$deps/src" -maxdepth 1 -type d -name "$package-*" | head -n 1)"
+  src="$(find "$work/src" -maxdepth 1 -type d -name "$package-*" | head -n 1)"
   if [ -z "$src" ]; then
-    (cd "$deps/src" && apt-get source -qq "$package" >/dev/null 2>&1)
-    src="$(find "$deps/src" -maxdepth 1 -type d -name "$package-*" | head -n 1)"
+    (cd "$work/src" && apt-get source -qq "$package" >/dev/null 2>&1)
+    src="$(find "$work/src" -maxdepth 1 -type d -name "$package-*" | head -n 1)"
   fi
   [ -n "$src" ] || { echo "windows-build: no $package source (is a deb-src entry set up?)" >&2; exit 1; }
   echo "windows-build: building libpq for $arch"
-  local b="$deps/build-libpq-$arch"
+  local b="$work/build-libpq-$arch"
   rm -rf "$b" && mkdir -p "$b"
-  (cd "$b" && "$src/configure" --host="$triple" CC="$triple-gcc-posix" --without-readline --without-zlib \
-      --without-icu --without-openssl >"$deps/libpq-$arch.log" 2>&1 &&
-    make -C src/interfaces/libpq -j "$jobs" >>"$deps/libpq-$arch.log" 2>&1) ||
-    { tail -n 50 "$deps/libpq-$arch.log"; exit 1; }
+  (cd "$b" && "$src/configure" --host="$triple" CC="${ccache:+$ccache }$triple-gcc-posix" --without-readline --without-zlib \
+      --without-icu --without-openssl >"$work/libpq-$arch.log" 2>&1 &&
+    make -C src/interfaces/libpq -j "$jobs" >>"$work/libpq-$arch.log" 2>&1) ||
+    { tail -n 50 "$work/libpq-$arch.log"; exit 1; }
   mkdir -p "$prefix/include" "$prefix/lib"
   rm -f "$prefix/lib/libpq.a" "$prefix/lib/libpgcommon.a" "$prefix/lib/libpgport.a"
   # The objects of the DLL but its version resource. libpq brings a small
@@ -128,12 +143,65 @@ build_libpq() {
   touch "$prefix/.libpq-done"
 }
 
-build_xerces i686
-build_xerces x86_64
-build_sqlite i686
-build_sqlite x86_64
-build_libpq i686
-build_libpq x86_64
+# The name of a cache entry: the first 16 hexadecimal digits of the SHA-256
+# of its key text (standard input). The key text is kept in the entry.
+key_hash() { sha256sum | cut -c1-16; }
+
+# What the dependency builds are made of: the source packages apt-get source
+# fetches (their .dsc names and hashes, from the package lists, no
+# download), the cross compilers, binutils and run-time, the host's CMake,
+# and the build steps and toolchain files themselves.
+deps_key() {
+  local package
+  package="$(dpkg-query -W -f='${source:Package}' libpq-dev 2>/dev/null || true)"
+  [ -n "$package" ] || package=postgresql-15
+  apt-get source --print-uris -qq xerces-c sqlite3 "$package" 2>/dev/null | awk '$2 ~ /\.dsc$/ { print $2, $4 }'
+  dpkg-query -W g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix \
+    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-i686-dev \
+    mingw-w64-x86-64-dev 2>&1
+  cmake --version | head -n 1
+  declare -f build_xerces build_sqlite build_libpq
+  cat "$top"/cmake/toolchain-mingw-*.cmake
+}
+
+# Builds the dependencies into the cache entry $1 unless it is there; one
+# build at a time per entry (a lock beside it), made in $1.partial and
+# renamed when whole, so that an entry is never seen half made. An
+# interrupted build goes on from the parts it finished.
+build_deps() {
+  local entry="$1" key_text="$2"
+  exec 9>"$entry.lock"
+  flock 9
+  if [ ! -d "$entry" ]; then
+    stage="$entry.partial"
+    mkdir -p "$stage" "$work"
+    build_xerces i686
+    build_xerces x86_64
+    build_sqlite i686
+    build_sqlite x86_64
+    build_libpq i686
+    build_libpq x86_64
+    printf '%s\n' "$key_text" >"$stage/key.txt"
+    mv "$stage" "$entry"
+    rm -rf "$work"
+  fi
+  exec 9>&-
+}
+
+deps_key_text="$(deps_key)"
+grep -q '\.dsc ' <<<"$deps_key_text" || {
+  echo "windows-build: apt-get source knows no Xerces-C, SQLite or libpq source (is a deb-src entry set up?)" >&2
+  exit 1
+}
+deps_entry="$cache/deps-$(key_hash <<<"$deps_key_text")"
+build_deps "$deps_entry" "$deps_key_text"
+# The build reads the dependencies from build-win/deps.
+deps="$out/deps"
+if [ "$(readlink "$deps" 2>/dev/null)" != "$deps_entry" ]; then
+  rm -rf "$deps"
+  ln -s "$deps_entry" "$deps"
+fi
+echo "windows-build: dependencies from $deps_entry"
 if [ "${1:-}" = --deps-only ]; then exit 0; fi
 
 # One build folder per architecture; the toolchain file finds Xerces-C
@@ -146,15 +214,51 @@ configure() {
 }
 
 # The 64-bit build runs its fixture builders under Wine (the station's
-# simulated-chip files); the prefix is made once, before anything runs in it.
+# simulated-chip files); the prefix is there before anything runs in it.
 export WINEPREFIX="${WINEPREFIX:-$out/wineprefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine="$(command -v wine64)"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "windows-build: creating the Wine prefix"
+wineserver="$(dirname "$wine")/wineserver"
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
+
+# Makes a new prefix in $WINEPREFIX.
+make_prefix() {
   "$wine" wineboot -i >/dev/null 2>&1
   # The server of the first start writes the registry out as it ends.
-  "$(dirname "$wine")/wineserver" -w 2>/dev/null || wineserver -w
+  "$wineserver" -w 2>/dev/null
+}
+
+# What a new prefix is made of: the Wine packages and program, the DLL
+# overrides it is made with, and the steps above.
+prefix_key() {
+  dpkg-query -W wine64 libwine 2>&1
+  "$wine" --version
+  echo "$WINEDLLOVERRIDES"
+  declare -f make_prefix
+}
+
+# A new prefix is a copy of the cached one, made there first (one at a
+# time, renamed when whole). The tests change their copy (ports, fonts),
+# never the cached one.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  prefix_key_text="$(prefix_key)"
+  prefix_entry="$cache/wineprefix-$(key_hash <<<"$prefix_key_text")"
+  (
+    exec 9>"$prefix_entry.lock"
+    flock 9
+    if [ ! -f "$prefix_entry/system.reg" ]; then
+      echo "windows-build: creating the Wine prefix in $prefix_entry"
+      rm -rf "$prefix_entry.partial"
+      WINEPREFIX="$prefix_entry.partial" make_prefix
+      printf '%s\n' "$prefix_key_text" >"$prefix_entry.partial/key.txt"
+      mv "$prefix_entry.partial" "$prefix_entry"
+    fi
+  )
+  echo "windows-build: Wine prefix copied from $prefix_entry"
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  cp -a --reflink=auto "$prefix_entry" "$WINEPREFIX"
+  rm -f "$WINEPREFIX/key.txt"
 fi
 
 # 32-bit: the shipped DLL, its import library, the C clients, Kilnor.exe
