@@ -5,7 +5,7 @@
 #   x86_64/  the same, the station's simulated-chip files and the test
 #            programs, for running under 64-bit Wine
 #   deps/    Xerces-C, SQLite and libpq built for MinGW from the Debian
-#            source packages (cached)
+#            source packages, and cpp-httplib's header (cached)
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 out="${NVT_WIN_BUILD_DIR:-$top/build-win}"
@@ -128,12 +128,34 @@ build_libpq() {
   touch "$prefix/.libpq-done"
 }
 
+# cpp-httplib: Debian's libcpp-httplib-dev holds only the declarations of a
+# Linux shared library; the source package's single header holds the whole
+# library, which the station's web view compiles for Windows.
+fetch_httplib() {
+  local arch
+  if [ -f "$deps/i686/include/httplib.h" ] && [ -f "$deps/x86_64/include/httplib.h" ]; then return; fi
+  mkdir -p "$deps/src"
+  local src
+  src="$(find "$deps/src" -maxdepth 1 -type d -name 'cpp-httplib-*' | head -n 1)"
+  if [ -z "$src" ]; then
+    (cd "$deps/src" && apt-get source -qq cpp-httplib >/dev/null 2>&1)
+    src="$(find "$deps/src" -maxdepth 1 -type d -name 'cpp-httplib-*' | head -n 1)"
+  fi
+  [ -n "$src" ] && [ -f "$src/httplib.h" ] ||
+    { echo "windows-build: no cpp-httplib source (is a deb-src entry set up?)" >&2; exit 1; }
+  for arch in i686 x86_64; do
+    mkdir -p "$deps/$arch/include"
+    cp "$src/httplib.h" "$deps/$arch/include/"
+  done
+}
+
 build_xerces i686
 build_xerces x86_64
 build_sqlite i686
 build_sqlite x86_64
 build_libpq i686
 build_libpq x86_64
+fetch_httplib
 if [ "${1:-}" = --deps-only ]; then exit 0; fi
 
 # One build folder per architecture; the toolchain file finds Xerces-C

@@ -94,7 +94,7 @@ button.stop { background: #c5221f; border-color: #c5221f; color: #fff; font-weig
 .count .num { font-size: 24px; font-weight: 700; font-variant-numeric: tabular-nums; }
 .report { display: flex; align-items: center; font-size: 14px; overflow-wrap: anywhere; }
 .report a { color: #1a5fb4; }
-.slots { display: grid; grid-template-columns: repeat(auto-fill, minmax(360px, 1fr)); gap: 16px; padding: 16px 20px 24px; }
+.slots { display: grid; grid-template-columns: repeat(auto-fit, minmax(360px, 1fr)); gap: 16px; padding: 16px 20px 24px; }
 .slot { background: #fff; border-radius: 10px; padding: 14px 16px; box-shadow: 0 1px 3px rgba(0,0,0,0.12); display: flex; flex-direction: column; gap: 8px; min-width: 0; }
 .slot-head { display: flex; align-items: baseline; justify-content: space-between; gap: 8px; }
 .slot-head h2 { margin: 0; font-size: 18px; }
