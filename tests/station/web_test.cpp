@@ -3,6 +3,7 @@
 // may talk to it (token, Host, Origin).
 #include "web/access.h"
 #include "web/webview.h"
+#include "web_fake_station.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -22,41 +23,14 @@ using namespace std::chrono_literals;
 using station::web::StationView;
 using Clock = std::chrono::steady_clock;
 
-class FakeStation : public station::web::Controller {
+class FakeStation : public ViewedStation {
 public:
-    FakeStation()
-    {
-        mView.station = "bench-3";
-        mView.plan = "plans/sim.toml";
-        mView.fixture = "plans/sim-fixture.toml";
-        for (int slot = 1; slot <= 2; ++slot) {
-            station::web::SlotView view;
-            view.slot = slot;
-            view.state = "waiting";
-            mView.slots.push_back(view);
-        }
-    }
+    FakeStation() : ViewedStation("bench-3", 2) {}
 
-    StationView Snapshot() override
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mView;
-    }
-    uint64_t Version() override
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mVersion;
-    }
-    uint64_t WaitForChange(uint64_t aSince, std::chrono::milliseconds aTimeout) override
-    {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mChanged.wait_for(lock, aTimeout, [&] { return mVersion > aSince; });
-        return mVersion;
-    }
     std::string SubmitSerial(int aSlot, const std::string& aSerial) override
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        submitted.emplace_back(aSlot, aSerial);
+        mSubmitted.emplace_back(aSlot, aSerial);
         return refusal;
     }
     void Stop() override { ++stops; }
@@ -67,25 +41,20 @@ public:
     {
         std::lock_guard<std::mutex> lock(mMutex);
         aChange(mView);
-        ++mVersion;
-        mChanged.notify_all();
+        Changed();
     }
 
     std::vector<std::pair<int, std::string>> Submitted()
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        return submitted;
+        return mSubmitted;
     }
 
     std::string refusal;
     std::atomic<int> stops{0};
 
 private:
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    StationView mView;
-    uint64_t mVersion = 1;
-    std::vector<std::pair<int, std::string>> submitted;
+    std::vector<std::pair<int, std::string>> mSubmitted;
 };
 
 uint16_t PortOf(const std::string& aAddress)
@@ -203,23 +172,13 @@ protected:
     std::string host;
 };
 
+// The names scripts and the page read.
 TEST_F(WebViewTest, StatusGivesTheWholeStateAsJson)
 {
     station.Change([](StationView& v) {
-        auto& slot = v.slots[0];
-        slot.state = "running";
-        slot.serial = "SN-0001";
-        slot.step = "tx_power";
-        slot.value = "4.03 dBm";
-        slot.limit = "-20 to 10 dBm";
-        slot.marginal = true;
-        slot.elapsed = 2.5;
-        slot.steps = {{"open", "PASS", ""}, {"tx_power", "", ""}};
-        v.shift.tested = 4;
-        v.shift.passed = 3;
-        v.shift.failed = 1;
-        v.shift.firstPassYield = 0.75;
-        v.shift.reportUrl = "/report";
+        v.slots[0] = {1,    "running", "SN-0001", "tx_power", "4.03 dBm", "-20 to 10 dBm", true, 2.5, "", "",
+                      "", {{"open", "PASS", ""}, {"tx_power", "", ""}}};
+        v.shift = {4, 3, 1, 0, 0, 0.75, "/report"};
     });
     auto result = ClientOf(server)->Get("/api/status");
     ASSERT_TRUE(result);
@@ -229,19 +188,12 @@ TEST_F(WebViewTest, StatusGivesTheWholeStateAsJson)
     EXPECT_EQ(state["version"], 2);
     EXPECT_EQ(state["station"], "bench-3");
     EXPECT_EQ(state["stopping"], false);
-    ASSERT_EQ(state["slots"].size(), 2u);
-    const auto& slot = state["slots"][0];
-    EXPECT_EQ(slot["slot"], 1);
-    EXPECT_EQ(slot["state"], "running");
-    EXPECT_EQ(slot["serial"], "SN-0001");
-    EXPECT_EQ(slot["value"], "4.03 dBm");
-    EXPECT_EQ(slot["limit"], "-20 to 10 dBm");
-    EXPECT_EQ(slot["marginal"], true);
-    EXPECT_EQ(slot["elapsed"], 2.5);
-    EXPECT_EQ(slot["steps"][1], (nlohmann::json{{"name", "tx_power"}, {"outcome", ""}, {"value", ""}}));
-    EXPECT_EQ(state["shift"]["tested"], 4);
-    EXPECT_EQ(state["shift"]["first_pass_yield"], 0.75);
-    EXPECT_EQ(state["shift"]["report_url"], "/report");
+    EXPECT_EQ(state["slots"][0], nlohmann::json::parse(R"({"slot": 1, "state": "running", "serial": "SN-0001",
+        "step": "tx_power", "value": "4.03 dBm", "limit": "-20 to 10 dBm", "marginal": true, "elapsed": 2.5,
+        "outcome": "", "text": "", "address": "", "steps": [{"name": "open", "outcome": "PASS", "value": ""},
+        {"name": "tx_power", "outcome": "", "value": ""}]})"));
+    EXPECT_EQ(state["shift"], nlohmann::json::parse(R"({"tested": 4, "passed": 3, "failed": 1, "errors": 0,
+        "aborted": 0, "first_pass_yield": 0.75, "report_url": "/report"})"));
 }
 
 // Texts come from devices and plans: they reach the page only as JSON
@@ -300,33 +252,10 @@ TEST_F(WebViewTest, EventsCarryEveryChangeWithinASecond)
     std::printf("slowest of 5 changes to reach the stream: %.1f ms\n", worst);
 }
 
-TEST_F(WebViewTest, ManyPagesFollowAtOnceAndPagesThatLeaveFreeTheirStream)
-{
-    std::vector<std::unique_ptr<EventReader>> readers;
-    for (int i = 0; i < 20; ++i) readers.push_back(std::make_unique<EventReader>(server));
-    for (auto& reader : readers) {
-        ASSERT_TRUE(reader->WaitFor([](const nlohmann::json& s) { return s["version"] == 1; }, 5s));
-    }
-    EXPECT_EQ(server.LiveStreams(), 20u);
-    station.Change([](StationView& v) { v.slots[0].outcome = "FAIL"; });
-    for (auto& reader : readers) {
-        EXPECT_TRUE(reader->WaitFor([](const nlohmann::json& s) { return s["slots"][0]["outcome"] == "FAIL"; }, 2s));
-    }
-    // Half of them go away mid-stream, with no change to write to them.
-    for (size_t i = 0; i < 10; ++i) readers[i]->Leave();
-    const auto deadline = Clock::now() + 3s;
-    while (server.LiveStreams() > 10 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(server.LiveStreams(), 10u);
-    // The rest still follow, and the API still answers.
-    station.Change([](StationView& v) { v.slots[0].outcome = "PASS"; });
-    for (size_t i = 10; i < readers.size(); ++i) {
-        EXPECT_TRUE(
-            readers[i]->WaitFor([](const nlohmann::json& s) { return s["slots"][0]["outcome"] == "PASS"; }, 2s));
-    }
-    EXPECT_EQ(ClientOf(server)->Get("/api/status")->status, 200);
-}
-
-TEST_F(WebViewTest, StreamsBeyondTheLimitAreRefusedAndCloseEndsTheRest)
+// Every page open holds a stream; one that goes away mid-stream frees its
+// place without a change to write to it, and the page's files and the API
+// keep threads of their own while every stream is taken.
+TEST_F(WebViewTest, ManyPagesFollowAtOnce)
 {
     std::vector<std::unique_ptr<EventReader>> readers;
     for (int i = 0; i < 32; ++i) readers.push_back(std::make_unique<EventReader>(server));
@@ -336,16 +265,26 @@ TEST_F(WebViewTest, StreamsBeyondTheLimitAreRefusedAndCloseEndsTheRest)
     EventReader extra(server);
     ASSERT_TRUE(extra.WaitEnded(5s));
     EXPECT_EQ(extra.Status(), 503);
-    // The page's files and the API keep threads of their own.
     EXPECT_EQ(ClientOf(server)->Get("/api/status")->status, 200);
     EXPECT_EQ(PostSerial(R"({"slot": 1, "serial": "SN-1"})")->status, 200);
+
+    station.Change([](StationView& v) { v.slots[0].outcome = "FAIL"; });
+    for (auto& reader : readers) {
+        EXPECT_TRUE(reader->WaitFor([](const nlohmann::json& s) { return s["slots"][0]["outcome"] == "FAIL"; }, 2s));
+    }
+    for (size_t i = 0; i < 10; ++i) readers[i]->Leave();
+    const auto deadline = Clock::now() + 3s;
+    while (server.LiveStreams() > 22 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server.LiveStreams(), 22u);
+    EventReader again(server);
+    EXPECT_TRUE(again.WaitFor([](const nlohmann::json& s) { return s["slots"][0]["outcome"] == "FAIL"; }, 2s));
 
     const auto closing = Clock::now();
     server.Close();
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - closing).count();
     EXPECT_LT(ms, 2000.0);
-    for (auto& reader : readers) EXPECT_TRUE(reader->WaitEnded(2s));
-    std::printf("closing with 32 open streams took %.0f ms\n", ms);
+    for (size_t i = 10; i < readers.size(); ++i) EXPECT_TRUE(readers[i]->WaitEnded(2s));
+    std::printf("closing with 23 open streams took %.0f ms\n", ms);
 }
 
 TEST_F(WebViewTest, SerialsReachTheStationAndRefusalsComeBack)
@@ -372,9 +311,7 @@ TEST_F(WebViewTest, SerialsReachTheStationAndRefusalsComeBack)
     };
     const std::vector<Case> cases{
         {"not json", 400, "the request is not a JSON object"},
-        {R"(["SN-1"])", 400, "the request is not a JSON object"},
         {R"({"slot": "1", "serial": "SN-1"})", 400, "\"slot\" must be a slot number"},
-        {R"({"slot": 1.5, "serial": "SN-1"})", 400, "\"slot\" must be a slot number"},
         {R"({"slot": 1, "serial": 7})", 400, "\"serial\" must be a text"},
         {R"({"slot": 1, "serial": ""})", 200, "no serial was given"},
         {R"({"slot": 1, "serial": "SN-1\u001b[2J"})", 200, "the serial has a control character"},
@@ -514,38 +451,28 @@ TEST(WebViewToken, EveryRequestNeedsTheTokenOnAnOpenAddress)
     EXPECT_EQ(client->Get("/?token=wrong")->status, 401);
 }
 
+// What the listeners above do not show: a listener on a name, on every
+// address, on port 80 (whose Host has no port).
 TEST(WebViewAccess, HostValuesAcceptedAreTheListenersOwn)
 {
     using station::web::AccessRules;
-    const AccessRules loopback("127.0.0.1", 8080, "");
-    for (const char* host : {"127.0.0.1:8080", "localhost:8080", "[::1]:8080", " LocalHost:8080 "}) {
-        EXPECT_TRUE(loopback.HostAccepted(host)) << host;
-    }
-    for (const char* host : {"127.0.0.1", "127.0.0.2:8080", "evil.example:8080", "localhost:80", "[::1]", ""}) {
-        EXPECT_FALSE(loopback.HostAccepted(host)) << host;
-    }
     const AccessRules web("127.0.0.1", 80, "");
     EXPECT_TRUE(web.HostAccepted("localhost"));
-    EXPECT_TRUE(web.HostAccepted("[::1]"));
+    EXPECT_TRUE(web.HostAccepted("[::1]:80"));
+    EXPECT_FALSE(web.HostAccepted("localhost:8080"));
     const AccessRules named("station-3.line", 9000, "t");
     EXPECT_TRUE(named.HostAccepted("Station-3.Line:9000"));
     EXPECT_FALSE(named.HostAccepted("localhost:9000"));
     const AccessRules any("0.0.0.0", 9000, "t");
-    EXPECT_TRUE(any.HostAccepted("10.1.2.3:9000"));
     EXPECT_TRUE(any.HostAccepted("[fe80::1]:9000"));
     EXPECT_FALSE(any.HostAccepted("10.1.2.3:9001"));
     EXPECT_FALSE(any.HostAccepted("10.1.2.3"));
 
     EXPECT_TRUE(station::web::IsLoopbackHost("127.10.0.1"));
-    EXPECT_TRUE(station::web::IsLoopbackHost("::1"));
     EXPECT_FALSE(station::web::IsLoopbackHost("127.0.0.1.evil.example"));
-    EXPECT_FALSE(station::web::IsLoopbackHost("1270.0.0.1"));
     EXPECT_FALSE(station::web::IsLoopbackHost("0.0.0.0"));
-
     EXPECT_EQ(station::web::CookieValue("a=1; nvt_station_token=x=y; b=2", "nvt_station_token"), "x=y");
     EXPECT_EQ(station::web::CookieValue("xnvt_station_token=1", "nvt_station_token"), "");
-    EXPECT_TRUE(station::web::IsJsonContentType("Application/JSON; charset=utf-8"));
-    EXPECT_FALSE(station::web::IsJsonContentType("application/jsonp"));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 //   SN-S...                          PASS, slowly: from tx_power on, each step 50 times as long
 //   any other                        PASS
 #include "web/webview.h"
+#include "web_fake_station.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -24,7 +25,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,20 +51,23 @@ const StepScript kSteps[] = {
     {"cs_write", "", ""},
 };
 
-class ScriptedStation : public station::web::Controller {
+// SN- and 4 to 12 of 0-9 A-Z.
+bool MatchesPattern(const std::string& aSerial)
+{
+    if (aSerial.size() < 7 || aSerial.size() > 15 || aSerial.compare(0, 3, "SN-") != 0) return false;
+    for (size_t i = 3; i < aSerial.size(); ++i) {
+        const char c = aSerial[i];
+        if (!(c >= '0' && c <= '9') && !(c >= 'A' && c <= 'Z')) return false;
+    }
+    return true;
+}
+
+class ScriptedStation : public ViewedStation {
 public:
-    ScriptedStation(int aSlots, std::chrono::milliseconds aStep, const std::string& aReportUrl) : mStep(aStep)
+    ScriptedStation(int aSlots, std::chrono::milliseconds aStep, const std::string& aReportUrl)
+        : ViewedStation("demo-station", aSlots), mStep(aStep)
     {
-        mView.station = "demo-station";
-        mView.plan = "plans/sim.toml";
-        mView.fixture = "plans/sim-fixture.toml";
         mView.shift.reportUrl = aReportUrl;
-        for (int slot = 1; slot <= aSlots; ++slot) {
-            SlotView view;
-            view.slot = slot;
-            view.state = "waiting";
-            mView.slots.push_back(view);
-        }
     }
 
     ~ScriptedStation() override
@@ -86,22 +89,8 @@ public:
         return view;
     }
 
-    uint64_t Version() override
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mVersion;
-    }
-
-    uint64_t WaitForChange(uint64_t aSince, std::chrono::milliseconds aTimeout) override
-    {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mChanged.wait_for(lock, aTimeout, [&] { return mVersion > aSince; });
-        return mVersion;
-    }
-
     std::string SubmitSerial(int aSlot, const std::string& aSerial) override
     {
-        static const std::regex pattern("SN-[0-9A-Z]{4,12}");
         std::lock_guard<std::mutex> lock(mMutex);
         if (mView.stopping) return "the station is stopping";
         SlotView* slot = nullptr;
@@ -113,7 +102,7 @@ public:
         }
         if (!slot) return "the station has no slot " + std::to_string(aSlot);
         if (slot->state == "running") return "slot " + std::to_string(aSlot) + " is testing " + slot->serial;
-        if (!std::regex_match(aSerial, pattern)) {
+        if (!MatchesPattern(aSerial)) {
             return "the serial \"" + aSerial + "\" does not match the pattern SN-[0-9A-Z]{4,12}";
         }
         if (aSerial.compare(0, 4, "SN-Q") == 0) return aSerial + " is quarantined after 5 attempts";
@@ -152,12 +141,6 @@ public:
     }
 
 private:
-    void Changed()
-    {
-        ++mVersion;
-        mChanged.notify_all();
-    }
-
     SlotView& SlotOf(int aSlot)
     {
         for (auto& view : mView.slots) {
@@ -239,10 +222,6 @@ private:
     }
 
     std::chrono::milliseconds mStep;
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    StationView mView;
-    uint64_t mVersion = 1;
     std::map<int, Clock::time_point> mStarted;
     std::map<std::string, int> mAttempts;
     int mFirstPass = 0;

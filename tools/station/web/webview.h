@@ -91,7 +91,9 @@ public:
     bool Start(const std::string& aListen, const std::string& aToken, Controller& aController, std::string& aError);
     std::string Address() const;  // "HOST:PORT" it listens on
     // Ends every live stream and stops listening; waits for the server's
-    // threads. Safe to call more than once.
+    // threads (at most about a second, for an idle keep-alive connection).
+    // Safe to call more than once, but not from inside a Controller call:
+    // those run on the server's threads, which Close() waits for.
     void Close();
     // How many pages follow the live state now.
     size_t LiveStreams() const;
