@@ -72,8 +72,7 @@ std::unique_ptr<httplib::Client> ClientOf(const station::web::WebServer& aServer
 // Follows /events in a thread of its own, keeping every event it gets.
 class EventReader {
 public:
-    EventReader(const station::web::WebServer& aServer, httplib::Headers aHeaders = {})
-        : mClient(ClientOf(aServer))
+    EventReader(const station::web::WebServer& aServer, httplib::Headers aHeaders = {}) : mClient(ClientOf(aServer))
     {
         mThread = std::thread([this, aHeaders] {
             auto result = mClient->Get("/events", aHeaders, [this](const char* aData, size_t aSize) {
@@ -176,8 +175,15 @@ protected:
 TEST_F(WebViewTest, StatusGivesTheWholeStateAsJson)
 {
     station.Change([](StationView& v) {
-        v.slots[0] = {1,    "running", "SN-0001", "tx_power", "4.03 dBm", "-20 to 10 dBm", true, 2.5, "", "",
-                      "", {{"open", "PASS", ""}, {"tx_power", "", ""}}};
+        auto& slot = v.slots[0];
+        slot.state = "running";
+        slot.serial = "SN-0001";
+        slot.step = "tx_power";
+        slot.value = "4.03 dBm";
+        slot.limit = "-20 to 10 dBm";
+        slot.marginal = true;
+        slot.elapsed = 2.5;
+        slot.steps = {{"open", "PASS", ""}, {"tx_power", "", ""}};
         v.shift = {4, 3, 1, 0, 0, 0.75, "/report"};
     });
     auto result = ClientOf(server)->Get("/api/status");
@@ -317,8 +323,7 @@ TEST_F(WebViewTest, SerialsReachTheStationAndRefusalsComeBack)
         {R"({"slot": 1, "serial": "SN-1\u001b[2J"})", 200, "the serial has a control character"},
         {R"({"slot": 3, "serial": "SN-1"})", 200, "the station has no slot 3"},
         {R"({"slot": 99999999999, "serial": "SN-1"})", 200, "the station has no slot 99999999999"},
-        {R"({"slot": 1, "serial": ")" + std::string(300, 'A') + "\"}", 200,
-         "the serial is longer than 256 characters"},
+        {R"({"slot": 1, "serial": ")" + std::string(300, 'A') + "\"}", 200, "the serial is longer than 256 characters"},
     };
     for (const auto& c : cases) {
         auto result = PostSerial(c.body);
@@ -368,9 +373,10 @@ TEST_F(WebViewTest, RequestsFromOtherSitesAreRefused)
          std::vector<std::string>{host, "localhost:" + port, "LOCALHOST:" + port, "[::1]:" + port}) {
         EXPECT_EQ(client->Get("/api/status", {{"Host", good}})->status, 200) << good;
     }
-    auto own = client->Post("/api/stop", {{"Origin", "http://localhost:" + port}, {"Host", "localhost:" + port},
-                                          {"Sec-Fetch-Site", "same-origin"}},
-                            "{}", "application/json");
+    auto own = client->Post(
+        "/api/stop",
+        {{"Origin", "http://localhost:" + port}, {"Host", "localhost:" + port}, {"Sec-Fetch-Site", "same-origin"}},
+        "{}", "application/json");
     EXPECT_EQ(own->status, 200);
     EXPECT_EQ(station.stops, 1);
 }
@@ -389,10 +395,12 @@ TEST(WebViewStart, ListenAddressesAndTokensAreChecked)
         {"127.0.0.1:", "", "the web address \"127.0.0.1:\" is not HOST:PORT"},
         {"127.0.0.1:65536", "", "the web address \"127.0.0.1:65536\" is not HOST:PORT"},
         {"::1:8080", "", "the web address \"::1:8080\" is not HOST:PORT"},
-        {"127.0.0.1:0", "two words", "the token may hold only printable characters without blanks, quotes, commas, "
-                                     "semicolons or backslashes"},
-        {"127.0.0.1:0", "a;b", "the token may hold only printable characters without blanks, quotes, commas, "
-                               "semicolons or backslashes"},
+        {"127.0.0.1:0", "two words",
+         "the token may hold only printable characters without blanks, quotes, commas, "
+         "semicolons or backslashes"},
+        {"127.0.0.1:0", "a;b",
+         "the token may hold only printable characters without blanks, quotes, commas, "
+         "semicolons or backslashes"},
     };
     for (const auto& c : cases) {
         station::web::WebServer server;

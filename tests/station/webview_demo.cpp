@@ -233,7 +233,8 @@ private:
 
 int main(int argc, char** argv)
 {
-    std::string listen = "127.0.0.1:0", token, reportUrl = "https://mes.line.example/reports/yield?station=demo-station";
+    std::string listen = "127.0.0.1:0", token,
+                reportUrl = "https://mes.line.example/reports/yield?station=demo-station";
     int slots = 2;
     long stepMs = 120;
     for (int i = 1; i < argc; ++i) {

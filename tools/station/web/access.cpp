@@ -69,8 +69,8 @@ bool ParseListen(const std::string& aText, ListenAddress& aAddress, std::string&
         return false;  // an IPv6 address needs its brackets
     }
     for (const char c : host) {
-        const bool allowed = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' ||
-                             c == '_' || c == '%';
+        const bool allowed =
+            std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '_' || c == '%';
         if (!allowed) return false;
     }
     if (port.empty() || port.size() > 5) return false;
@@ -110,8 +110,9 @@ bool CheckToken(const std::string& aToken, std::string& aError)
     for (const char c : aToken) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u >= 0x7F || c == '"' || c == ',' || c == ';' || c == '\\') {
-            aError = "the token may hold only printable characters without blanks, quotes, commas, semicolons "
-                     "or backslashes";
+            aError =
+                "the token may hold only printable characters without blanks, quotes, commas, semicolons "
+                "or backslashes";
             return false;
         }
     }

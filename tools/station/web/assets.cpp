@@ -424,7 +424,8 @@ const char kScript[] = R"js('use strict';
 )js";
 
 // A rounded square with a check mark.
-const char kIcon[] = R"svg(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 32 32"><rect width="32" height="32" rx="7" fill="#1d2935"/><path d="M8 17l5 5 11-12" fill="none" stroke="#34c759" stroke-width="4" stroke-linecap="round" stroke-linejoin="round"/></svg>
+const char kIcon[] =
+    R"svg(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 32 32"><rect width="32" height="32" rx="7" fill="#1d2935"/><path d="M8 17l5 5 11-12" fill="none" stroke="#34c759" stroke-width="4" stroke-linecap="round" stroke-linejoin="round"/></svg>
 )svg";
 
 const Asset kAssets[] = {

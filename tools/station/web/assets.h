@@ -10,8 +10,8 @@
 namespace station::web {
 
 struct Asset {
-    const char* path;          // "/app.js"
-    const char* contentType;   // "text/javascript; charset=utf-8"
+    const char* path;         // "/app.js"
+    const char* contentType;  // "text/javascript; charset=utf-8"
     const char* body;
 };
 

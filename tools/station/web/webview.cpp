@@ -97,8 +97,8 @@ struct WebServer::Impl {
     bool started = false;
     bool closing = false;
     bool closed = false;
-    uint64_t version = 0;                        // of the event below
-    std::shared_ptr<const std::string> event;   // "id: ...\ndata: {...}\n\n"
+    uint64_t version = 0;                      // of the event below
+    std::shared_ptr<const std::string> event;  // "id: ...\ndata: {...}\n\n"
     size_t streams = 0;
 
     void Publish(uint64_t aVersion);
@@ -158,8 +158,9 @@ httplib::Server::HandlerResponse WebServer::Impl::Admit(const httplib::Request& 
                              queryToken)) {
         aResponse.set_header("WWW-Authenticate", "Bearer");
         SendText(aResponse, 401,
-                 "This station's view needs its token: open http://" + address + "/?token=TOKEN, or send the header "
-                 "\"Authorization: Bearer TOKEN\".");
+                 "This station's view needs its token: open http://" + address +
+                     "/?token=TOKEN, or send the header "
+                     "\"Authorization: Bearer TOKEN\".");
         return Answer::Handled;
     }
     if (rules.NeedsToken() && !queryToken.empty() && rules.TokenAccepted("", "", queryToken)) {
@@ -339,13 +340,14 @@ void WebServer::Impl::Route()
         aResponse.set_header("Referrer-Policy", "no-referrer");
         if (!aResponse.has_header("Cache-Control")) aResponse.set_header("Cache-Control", "no-cache");
     });
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request&, httplib::Response& aResponse) {
-        if (!aResponse.body.empty() || aResponse.content_length_ > 0) return httplib::Server::HandlerResponse::Unhandled;
-        SendText(aResponse, aResponse.status,
-                 aResponse.status == 404 ? "Not found." : "HTTP " + std::to_string(aResponse.status));
-        return httplib::Server::HandlerResponse::Handled;
-    }));
+    server.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& aResponse) {
+            if (!aResponse.body.empty() || aResponse.content_length_ > 0)
+                return httplib::Server::HandlerResponse::Unhandled;
+            SendText(aResponse, aResponse.status,
+                     aResponse.status == 404 ? "Not found." : "HTTP " + std::to_string(aResponse.status));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
     server.Get(R"(/|/app\.css|/app\.js|/favicon\.svg|/favicon\.ico)",
                [](const httplib::Request& aRequest, httplib::Response& aResponse) {
                    const Asset* asset = FindAsset(aRequest.path);
@@ -355,8 +357,7 @@ void WebServer::Impl::Route()
                    }
                    aResponse.set_content(asset->body, asset->contentType);
                });
-    server.Get("/api/status",
-               [this](const httplib::Request&, httplib::Response& aResponse) { Status(aResponse); });
+    server.Get("/api/status", [this](const httplib::Request&, httplib::Response& aResponse) { Status(aResponse); });
     server.Get("/events", [this](const httplib::Request&, httplib::Response& aResponse) { Events(aResponse); });
     server.Post("/api/serial", [this](const httplib::Request& aRequest, httplib::Response& aResponse) {
         Serial(aRequest, aResponse);

@@ -26,15 +26,15 @@ struct StepLine {
 
 struct SlotView {
     int slot = 0;
-    std::string state;   // "waiting" (for a serial), "running", "done"
+    std::string state;  // "waiting" (for a serial), "running", "done"
     std::string serial;
-    std::string step;    // the step running
-    std::string value;   // the last measured value, with its unit ("4.03 dBm")
-    std::string limit;   // its limit ("-20 to 10 dBm")
+    std::string step;   // the step running
+    std::string value;  // the last measured value, with its unit ("4.03 dBm")
+    std::string limit;  // its limit ("-20 to 10 dBm")
     bool marginal = false;
-    double elapsed = 0;  // seconds since the unit started
-    std::string outcome; // of the last unit: "", "PASS", "FAIL", "ERROR", "ABORT"
-    std::string text;    // why it did not pass
+    double elapsed = 0;   // seconds since the unit started
+    std::string outcome;  // of the last unit: "", "PASS", "FAIL", "ERROR", "ABORT"
+    std::string text;     // why it did not pass
     std::string address;
     std::vector<StepLine> steps;  // of the unit running or last run
 };
