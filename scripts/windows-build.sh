@@ -5,7 +5,8 @@
 #   x86_64/  the same, the station's simulated-chip files and the test
 #            programs, for running under 64-bit Wine
 #   deps     Xerces-C, SQLite and libpq built for MinGW from the Debian
-#            source packages: a link to their entry in the cache
+#            source packages, and cpp-httplib's header: a link to their
+#            entry in the cache
 #   wineprefix  the Wine prefix the fixture builders and tests run in, a copy
 #            of the cached one
 # The dependency builds and a new Wine prefix are kept in
@@ -143,6 +144,27 @@ build_libpq() {
   touch "$prefix/.libpq-done"
 }
 
+# cpp-httplib: Debian's libcpp-httplib-dev holds only the declarations of a
+# Linux shared library; the source package's single header holds the whole
+# library, which the station's web view and MES client compile for Windows.
+fetch_httplib() {
+  local arch
+  if [ -f "$stage/i686/include/httplib.h" ] && [ -f "$stage/x86_64/include/httplib.h" ]; then return; fi
+  mkdir -p "$work/src"
+  local src
+  src="$(find "$work/src" -maxdepth 1 -type d -name 'cpp-httplib-*' | head -n 1)"
+  if [ -z "$src" ]; then
+    (cd "$work/src" && apt-get source -qq cpp-httplib >/dev/null 2>&1)
+    src="$(find "$work/src" -maxdepth 1 -type d -name 'cpp-httplib-*' | head -n 1)"
+  fi
+  [ -n "$src" ] && [ -f "$src/httplib.h" ] ||
+    { echo "windows-build: no cpp-httplib source (is a deb-src entry set up?)" >&2; exit 1; }
+  for arch in i686 x86_64; do
+    mkdir -p "$stage/$arch/include"
+    cp "$src/httplib.h" "$stage/$arch/include/"
+  done
+}
+
 # The name of a cache entry: the first 16 hexadecimal digits of the SHA-256
 # of its key text (standard input). The key text is kept in the entry.
 key_hash() { sha256sum | cut -c1-16; }
@@ -155,12 +177,12 @@ deps_key() {
   local package
   package="$(dpkg-query -W -f='${source:Package}' libpq-dev 2>/dev/null || true)"
   [ -n "$package" ] || package=postgresql-15
-  apt-get source --print-uris -qq xerces-c sqlite3 "$package" 2>/dev/null | awk '$2 ~ /\.dsc$/ { print $2, $4 }'
+  apt-get source --print-uris -qq xerces-c sqlite3 "$package" cpp-httplib 2>/dev/null | awk '$2 ~ /\.dsc$/ { print $2, $4 }'
   dpkg-query -W g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix \
     gcc-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-i686-dev \
     mingw-w64-x86-64-dev 2>&1
   cmake --version | head -n 1
-  declare -f build_xerces build_sqlite build_libpq
+  declare -f build_xerces build_sqlite build_libpq fetch_httplib
   cat "$top"/cmake/toolchain-mingw-*.cmake
 }
 
@@ -181,6 +203,7 @@ build_deps() {
     build_sqlite x86_64
     build_libpq i686
     build_libpq x86_64
+    fetch_httplib
     printf '%s\n' "$key_text" >"$stage/key.txt"
     mv "$stage" "$entry"
     rm -rf "$work"
