@@ -9,6 +9,7 @@ packages=(
   libxerces-c-dev
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev postgresql
   libasio-dev
+  libcpp-httplib-dev
   qt6-base-dev libgl-dev fonts-noto-cjk xvfb xauth
   srecord libxml2-utils
   g++-mingw-w64-i686-posix
