@@ -171,7 +171,8 @@ TEST_F(Rf, ExactlyTheChipsOutsideALimitFailAtTheirStepWithValueAndLimit)
     std::vector<std::string> serials;
     int n = 0;
     for (const auto& c : chips) {
-        slots.push_back(Slot(++n, tester.Address(), std::string(c.pin) + ",rfseed=" + std::to_string(n)));
+        ++n;
+        slots.push_back(Slot(n, tester.Address(), std::string(c.pin) + ",rfseed=" + std::to_string(n)));
         serials.push_back("P-" + std::to_string(n));
     }
     const StationResult run = Run(WriteFixture(dir, "pinned", tester.Address(), slots), serials);

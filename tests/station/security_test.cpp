@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace stationtest;
 
@@ -144,4 +147,93 @@ TEST_F(Security, NoPasswordIsPrintedOrKeptForAnyCommand)
     ASSERT_TRUE(store->Records(records, error)) << error;
     ASSERT_FALSE(records.empty());
     for (const auto& r : records) EXPECT_EQ(r.body.find(password), std::string::npos);
+}
+
+// A line runs the station without root: as a user of the serial ports'
+// group, in a folder that group owns. The run passes, and what it makes (the
+// store, the outbox, the records) belongs to that group.
+TEST(LeastPrivilege, TheStationRunsAsAnUnprivilegedUserOfTheSerialPortsGroup)
+{
+    TempDir dir;
+    std::vector<std::string> prefix;
+    gid_t owner = getgid();
+    if (geteuid() == 0) {
+        const struct group* dialout = getgrnam("dialout");
+        const passwd* nobody = getpwnam("nobody");
+        if (dialout == nullptr || nobody == nullptr || access("/usr/sbin/runuser", X_OK) != 0)
+            GTEST_SKIP() << "no user nobody, group dialout or runuser here";
+        owner = dialout->gr_gid;
+        // The group's folder: the group may write, others may not enter;
+        // files made in it take its group.
+        ASSERT_EQ(chown(dir.path().c_str(), 0, owner), 0);
+        ASSERT_EQ(chmod(dir.path().c_str(), 02770), 0);
+        prefix = {"-u", "nobody", "-g", "dialout", "--", STATION_PROGRAM};
+    }
+    auto run = [&](std::vector<std::string> aArgs) {
+        aArgs.insert(aArgs.begin(), prefix.begin(), prefix.end());
+        const std::string output = dir / "output.txt";
+        const int status = Wait(StartProgram(prefix.empty() ? STATION_PROGRAM : "/usr/sbin/runuser", aArgs, output));
+        return StationResult{status, ReadText(output)};
+    };
+    const std::string db = dir / "station.db";
+    StationResult done = run({"addresses", "add", "--db", db, "--nap", "0x5B", "--uap", "2", "--first", "0x100",
+                              "--last", "0x1FF"});
+    ASSERT_EQ(done.status, 0) << done.output;
+    const std::string plan = WritePlan(dir, "plan");
+    done = run({"--plan", plan, "--db", db, "--results", dir / "results", "--dut",
+                Dut(dir, "dut1", "uartlink=" + (dir / "plan-uart1")), "--serial", "SN-1"});
+    EXPECT_EQ(done.status, 0) << done.output;
+    EXPECT_NE(done.output.find("PASS"), std::string::npos) << done.output;
+    // The records' file respects the umask; the store and the outbox are
+    // closed to others whatever it is.
+    for (const std::string& file : {db, dir / "results/outbox.db", dir / "results/records.jsonl"}) {
+        struct stat info {};
+        ASSERT_EQ(stat(file.c_str(), &info), 0) << file;
+        EXPECT_EQ(info.st_gid, owner) << file;
+        if (file != dir / "results/records.jsonl") {
+            EXPECT_EQ(info.st_mode & 0007, 0u) << file << " is open to others";
+        }
+        if (geteuid() == 0) {
+            EXPECT_NE(info.st_uid, 0u) << file << " belongs to root";
+        }
+    }
+}
+
+// The database role the docs give a line's stations: it may use the
+// station's tables, not own or change them. A whole run on leases works
+// with it once the tables' owner has made them.
+TEST(LeastPrivilege, AStationRunsWithARoleThatMayOnlyUseItsTables)
+{
+    ASSERT_TRUE(Postgres().ok()) << Postgres().error();
+    const std::string owner = Postgres().NewDatabase();
+    ASSERT_FALSE(owner.empty());
+    // postgresql://station@/NAME?host=...
+    const size_t name = owner.find("@/") + 2;
+    const std::string database = owner.substr(name, owner.find('?') - name);
+    ASSERT_EQ(Station({"addresses", "add", "--db", owner, "--nap", "0x5B", "--uap", "2", "--first", "0x100", "--last",
+                       "0x1FF"})
+                  .status,
+              0);
+    const std::string role = "line_" + database;
+    bool ok = false;
+    const std::string out = Postgres().Sql(database, "CREATE ROLE " + role + " LOGIN PASSWORD 'pw-" + role + "';\n"
+                                                     "GRANT CONNECT ON DATABASE " + database + " TO " + role + ";\n"
+                                                     "GRANT USAGE ON SCHEMA public TO " + role + ";\n"
+                                                     "GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA public TO " + role + ";\n"
+                                                     "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + role + ";\n",
+                                           ok);
+    ASSERT_TRUE(ok) << out;
+    Postgres().AddPassword(role, "pw-" + role);
+    const std::string url = "postgresql://" + role + owner.substr(owner.find('@'));
+
+    TempDir dir;
+    const std::string plan = WritePlan(dir, "plan");
+    const StationResult run = Station({"--plan", plan, "--db", url, "--results", dir / "results", "--dut",
+                                       Dut(dir, "dut1", "uartlink=" + (dir / "plan-uart1")), "--serial", "SN-1"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    const StationResult leases = Station({"lease", "return", "--db", url, "--results", dir / "results"});
+    EXPECT_EQ(leases.status, 0) << leases.output;
+    // What the role may not do: change the tables.
+    const std::string refused = Postgres().Sql(database, "SET ROLE " + role + "; DROP TABLE records;", ok);
+    EXPECT_FALSE(ok) << refused;
 }

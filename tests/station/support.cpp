@@ -340,6 +340,24 @@ std::string PostgresServer::NewDatabase()
     return "postgresql://station@/" + name + "?host=" + mDir.path() + "&port=5432";
 }
 
+std::string PostgresServer::Sql(const std::string& aDatabase, const std::string& aSql, bool& aOk)
+{
+    const std::string file = mDir / ("sql-" + std::to_string(++mDatabases) + ".sql");
+    WriteText(file, aSql);
+    int status = 0;
+    const std::string out = Run(mBin + "/psql -X -q -v ON_ERROR_STOP=1 -h " + mDir.path() + " -p 5432 -U station -d " +
+                                    aDatabase + " -f " + file,
+                                status);
+    aOk = status == 0;
+    return out;
+}
+
+void PostgresServer::AddPassword(const std::string& aUser, const std::string& aPassword)
+{
+    const std::string passfile = mDir / "pgpass";
+    WriteText(passfile, ReadText(passfile) + mDir.path() + ":5432:*:" + aUser + ":" + aPassword + "\n");
+}
+
 std::string PostgresServer::Run(const std::string& aCommand, int& aStatus)
 {
     std::string output;

@@ -94,6 +94,11 @@ public:
     // Stops the server (as a crash would: immediately) and starts it again.
     bool Stop();
     bool Start();
+    // Runs SQL in a database as the user "station" (the databases' owner);
+    // psql's output, empty with aOk false when it failed.
+    std::string Sql(const std::string& aDatabase, const std::string& aSql, bool& aOk);
+    // Adds a user's password to the clients' password file.
+    void AddPassword(const std::string& aUser, const std::string& aPassword);
     // The password of the user "station" (clients find it in $PGPASSFILE).
     const std::string& Password() const { return mPassword; }
     const std::string& SocketDir() const { return mDir.path(); }
