@@ -10,7 +10,10 @@
 #   5. Ctrl-C to the station (Wine turns SIGINT into the console's Ctrl-C
 #      event) stops its worker through the request pipe: ABORT, status 3;
 #   6. two DUTs pass against a PostgreSQL server of its own on loopback, the
-#      store that several stations share.
+#      store that several stations share (on leases, as a line runs it);
+#   7. the RF plan (plans/sim.toml) on two DUTs cabled to the simulated RF
+#      tester (the Linux program of the build, on loopback): both PASS with
+#      their calibrated trims and measured values.
 # Called by windows-test.sh with the Wine server running: WINE and
 # WINEPREFIX set, the build folder as $1. Prints one line per check.
 set -euo pipefail
@@ -181,9 +184,44 @@ station pg-add.log addresses add --db "$url" --nap 0x005B --uap 0x02 --first 0x1
 station pg-run.log --plan bench.toml --db "$url" --results pg-results --dut "$(dut dut4 1)" --dut "$(dut dut5 2)" \
   --serial W-0004 --serial W-0005 ||
   fail "the run on PostgreSQL failed: $(cat pg-run.log)"
-states="$(psql -h 127.0.0.1 -p "$port" -U station -d postgres -Atc "SELECT text || ' ' || state FROM addresses ORDER BY text")"
+# The station leases a block of addresses; the two it used are committed.
+states="$(psql -h 127.0.0.1 -p "$port" -U station -d postgres -Atc \
+  "SELECT text || ' ' || state FROM addresses WHERE state <> 'leased' ORDER BY text")"
 [ "$states" = "$(printf '005B:02:000100 committed\n005B:02:000101 committed')" ] ||
   fail "the PostgreSQL store holds: $states"
 [ "$(grep -c '"outcome":"PASS"' pg-results/records.jsonl)" = 2 ] || fail "the run on PostgreSQL did not pass: $(cat pg-run.log)"
 echo "PostgreSQL store: slots 1 and 2 PASS with 005B:02:000100 and 005B:02:000101, committed"
+
+# The RF plan against the simulated tester of the Linux build, which Wine's
+# sockets reach on loopback. The bench is the shipped one with each slot's
+# UART a COM port pair.
+linux_bin="${NVT_BUILD_DIR:-$top/build}/bin"
+[ -x "$linux_bin/rftester" ] || fail "no rftester in $linux_bin (the Linux build comes first)"
+"$linux_bin/rftester" --listen 127.0.0.1:0 --ports 2 --ready-file "$run/tester.addr" >rftester.log 2>&1 &
+pids="$pids $!"
+for _ in $(seq 100); do
+  [ -s "$run/tester.addr" ] && break
+  sleep 0.05
+done
+[ -s "$run/tester.addr" ] || fail "the RF tester did not start: $(cat rftester.log)"
+tester="$(cat "$run/tester.addr")"
+sed -e 's|uartlink={bin}/../dut{slot}.uart|uartline=COM1{slot}+COM2{slot}|' -e 's|^uart = .*|uart = "COM1{slot}"|' \
+  -e 's|{bin}/../dut{slot}|rfdut{slot}|' "$top/plans/sim-fixture.toml" >rf-fixture.toml
+grep -q 'uartline=COM1{slot}+COM2{slot}' rf-fixture.toml || fail "the shipped fixture has no uartlink to replace"
+station rf-add.log addresses add --db rf.db --nap 0x005B --uap 0x02 --first 1 --last 0xFFFF ||
+  fail "addresses add failed: $(cat rf-add.log)"
+station rf-run.log --plan "$top/plans/sim.toml" --fixture rf-fixture.toml --tester "$tester" --db rf.db \
+  --results rf-results --serial W-0007 --serial W-0008 ||
+  fail "the RF run failed: $(cat rf-run.log)"
+python3 - <<'PY' || fail "the RF run's records are wrong: $(cat rf-run.log)"
+import json
+records = [json.loads(l) for l in open("rf-results/records.jsonl", encoding="utf-8")]
+assert len(records) == 2 and all(r["outcome"] == "PASS" for r in records), [r["outcome"] for r in records]
+for r in records:
+    cal = [s for s in r["steps"] if s["name"] == "xtal_cal"]
+    assert cal and cal[0]["outcome"] == "PASS", r["steps"]
+    values = [m for s in r["steps"] for m in s.get("measurements", [])]
+    assert len(values) >= 4 and all(isinstance(m["value"], (int, float)) for m in values), values
+    print(f"RF run: slot {r['slot']} PASS, {len(values)} measurements")
+PY
 echo "windows-station-test: passed"
