@@ -240,7 +240,12 @@ int Run(const RunOptions& aOptions)
     }
     Store& runStore = leased ? line->Local() : *store;
     if (std::string e = CheckLine(plan, runStore, fixture, aOptions.results, binDir); !e.empty()) {
-        if (leased) e = "leased addresses: " + e + (leaseWarning.empty() ? "" : " (" + leaseWarning + ")");
+        // Without a lease the local store has no range: say why there is
+        // none rather than how a range is added to a store.
+        if (leased && !leaseWarning.empty() && e.find("no address range") != std::string::npos)
+            e = "no leased addresses of this plan's NAP:UAP to test with: " + leaseWarning;
+        else if (leased)
+            e = "leased addresses: " + e + (leaseWarning.empty() ? "" : " (" + leaseWarning + ")");
         return Error(e);
     }
 
