@@ -30,10 +30,11 @@ public:
     ~Bench()
     {
         if (mDut != nullptr) nvtClose(mDut);
-        asio::post(mIo, [this] {
-            mTester.Stop();
-            mIo.stop();
-        });
+        // Stop closes the listener and every connection; the context runs
+        // their last handlers and then runs out. (Stopping the context at
+        // once would leave the connections to be destroyed with it, after
+        // the tester, which Windows' sockets do not survive.)
+        asio::post(mIo, [this] { mTester.Stop(); });
         mThread.join();
     }
 

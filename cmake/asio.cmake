@@ -28,7 +28,12 @@ find_package(Threads REQUIRED)
 target_compile_definitions(nvt_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED ASIO_DISABLE_STD_ALIGNED_ALLOC)
 target_link_libraries(nvt_asio INTERFACE Threads::Threads)
 if(WIN32)
-  # Windows 7 and later (Wine included).
-  target_compile_definitions(nvt_asio INTERFACE _WIN32_WINNT=0x0601)
+  # Windows 7 and later (Wine included). MinGW's POSIX threads define
+  # _POSIX_THREADS in sources that include a thread header before asio, and
+  # asio then builds its internal thread class on them, in the others on
+  # Windows threads: one program would hold two layouts of that class (its
+  # I/O contexts' timer threads corrupted the heap). Every source takes the
+  # POSIX one.
+  target_compile_definitions(nvt_asio INTERFACE _WIN32_WINNT=0x0601 ASIO_HAS_PTHREADS=1)
   target_link_libraries(nvt_asio INTERFACE ws2_32 mswsock)
 endif()
