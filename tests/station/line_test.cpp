@@ -1,0 +1,301 @@
+// A line of stations: leases of address blocks on the Line and Store API
+// (a SQLite file and the private PostgreSQL server as the central store),
+// two stations that keep testing while the server is away, a station
+// killed while it holds a lease, and stores made by earlier versions of
+// the schema.
+#include "line.h"
+#include "sql.h"
+#include "store.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <set>
+#include <thread>
+
+using namespace stationtest;
+using station::Address;
+using station::AddressInfo;
+using station::LeaseInfo;
+using station::Line;
+using station::LeasePolicy;
+using station::ReserveResult;
+using station::Store;
+
+namespace {
+
+constexpr uint16_t kNap = 0x005B;
+constexpr uint8_t kUap = 0x02;
+
+std::unique_ptr<Store> Open(const std::string& aUrl, station::StoreMode aMode = station::StoreMode::Existing)
+{
+    std::string error;
+    auto store = station::OpenStore(aUrl, aMode, error);
+    EXPECT_TRUE(store) << error;
+    return store;
+}
+
+// State of every address the store gave out, by its text.
+std::map<std::string, AddressInfo> AddressesOf(Store& aStore)
+{
+    std::map<std::string, AddressInfo> out;
+    std::vector<std::pair<int64_t, std::string>> all;
+    std::string error;
+    EXPECT_TRUE(aStore.Addresses(all, error)) << error;
+    for (const auto& [packed, state] : all) {
+        AddressInfo info;
+        bool found = false;
+        EXPECT_TRUE(aStore.Lookup(Address::FromPacked(packed), info, found, error)) << error;
+        out[info.address.Text()] = info;
+    }
+    return out;
+}
+
+std::vector<LeaseInfo> LeasesOf(Store& aStore)
+{
+    std::vector<LeaseInfo> leases;
+    std::string error;
+    EXPECT_TRUE(aStore.Leases(leases, error)) << error;
+    return leases;
+}
+
+// A DUT of the local store takes an address and carries it to aState.
+Address UseLocal(Store& aLocal, const std::string& aSerial, const std::string& aState = "committed")
+{
+    Address a;
+    std::string error;
+    EXPECT_EQ(aLocal.Reserve(kNap, kUap, {"run", "line", 1}, aSerial, a, error), ReserveResult::Ok) << error;
+    for (const char* state : {"written", "verified", "committed"}) {
+        if (aState == "reserved") break;
+        EXPECT_TRUE(aLocal.SetState(a, state, "", error)) << error;
+        if (aState == state) break;
+    }
+    return a;
+}
+
+// The central store on SQLite or on the private PostgreSQL server, with
+// one range, and a station's line over it.
+class LeaseTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == "sqlite") {
+            mUrl = mDir / "central.db";
+        } else {
+            ASSERT_TRUE(Postgres().ok()) << Postgres().error();
+            mUrl = Postgres().NewDatabase();
+            ASSERT_FALSE(mUrl.empty());
+        }
+        mCentral = Open(mUrl, station::StoreMode::Create);
+        ASSERT_TRUE(mCentral);
+        std::string error;
+        ASSERT_TRUE(mCentral->AddRange(kNap, kUap, 0x100, 0x13F, error)) << error;
+    }
+
+    std::unique_ptr<Line> NewLine(const std::string& aStation, LeasePolicy aPolicy)
+    {
+        auto line = std::make_unique<Line>(mUrl, mDir / (aStation + "-lease.db"), aStation, aPolicy);
+        std::string error;
+        EXPECT_TRUE(line->Open(error)) << error;
+        EXPECT_TRUE(line->Central()) << line->CentralError();
+        return line;
+    }
+
+    int64_t LocalFree(Line& aLine)
+    {
+        int64_t free = 0, ranges = 0;
+        std::string error;
+        EXPECT_TRUE(aLine.Local().Free(kNap, kUap, free, ranges, error)) << error;
+        return free;
+    }
+
+    TempDir mDir;
+    std::string mUrl;
+    std::unique_ptr<Store> mCentral;
+};
+
+}  // namespace
+
+TEST_P(LeaseTest, ALeaseIsTakenWholeOrNotAtAllAndNoAddressIsInTwoLeases)
+{
+    LeaseInfo a, b, c;
+    std::vector<Address> first, second, third;
+    std::string error;
+    ASSERT_TRUE(mCentral->TakeLease(kNap, kUap, "st1", 40, 1, a, first, error)) << error;
+    ASSERT_TRUE(mCentral->TakeLease(kNap, kUap, "st2", 40, 1, b, second, error)) << error;
+    EXPECT_EQ(first.size(), 40u);
+    // The range holds 64: the second lease is smaller, not refused.
+    EXPECT_EQ(second.size(), 24u);
+    EXPECT_EQ(b.size, 24);
+    std::set<std::string> seen;
+    for (const auto* block : {&first, &second})
+        for (const Address& addr : *block) EXPECT_TRUE(seen.insert(addr.Text()).second) << addr.Text() << " in two leases";
+    // The range used up: no lease at all, not an empty one.
+    EXPECT_FALSE(mCentral->TakeLease(kNap, kUap, "st3", 10, 1, c, third, error));
+    EXPECT_EQ(error, station::UsedUpText(kNap, kUap));
+    const auto leases = LeasesOf(*mCentral);
+    ASSERT_EQ(leases.size(), 2u);
+    EXPECT_EQ(leases[0].station, "st1");
+    EXPECT_EQ(leases[0].unused, 40);
+    EXPECT_EQ(leases[0].state, "open");
+    EXPECT_GT(leases[0].expires, leases[0].taken);
+    for (const auto& [text, info] : AddressesOf(*mCentral)) {
+        EXPECT_EQ(info.state, "leased") << text;
+        EXPECT_EQ(info.leaseId, info.owner.station == "st1" ? a.id : b.id) << text;
+    }
+    // Nothing left for a direct reservation either.
+    Address none;
+    EXPECT_EQ(mCentral->Reserve(kNap, kUap, {"run", "direct", 1}, none, error), ReserveResult::UsedUp);
+}
+
+TEST_P(LeaseTest, ANewLeaseIsTakenOnlyWhenFewerThanTheLowMarkAreFree)
+{
+    auto line = NewLine("st1", {10, 4, 1});
+    std::string warning;
+    line->Renew(kNap, kUap, 1, warning);
+    EXPECT_EQ(warning, "");
+    EXPECT_EQ(LocalFree(*line), 10);
+    for (int i = 0; i < 6; ++i) UseLocal(line->Local(), "SN" + std::to_string(i));
+    line->Renew(kNap, kUap, 1, warning);
+    EXPECT_EQ(LocalFree(*line), 4) << "renewed while 4 were still free";
+    UseLocal(line->Local(), "SN6");
+    line->Renew(kNap, kUap, 1, warning);
+    EXPECT_EQ(warning, "");
+    EXPECT_EQ(LocalFree(*line), 13);
+    // A batch larger than the low mark gets what it needs, in whole leases.
+    line->Renew(kNap, kUap, 25, warning);
+    EXPECT_EQ(LocalFree(*line), 33);
+    EXPECT_EQ(LeasesOf(*mCentral).size(), 4u);
+    EXPECT_EQ(LeasesOf(line->Local()).size(), 4u);
+}
+
+TEST_P(LeaseTest, UsesAreReportedOnceAndReturnGivesBackOnlyTheUnused)
+{
+    auto line = NewLine("st1", {10, 0, 1});
+    std::string warning, error;
+    line->Renew(kNap, kUap, 1, warning);
+    ASSERT_EQ(warning, "");
+    const Address committed = UseLocal(line->Local(), "SN-A");
+    const Address written = UseLocal(line->Local(), "SN-B", "written");
+    Address scrapped = UseLocal(line->Local(), "SN-C", "reserved");
+    ASSERT_TRUE(line->Local().SetState(scrapped, "scrapped", "read back differs", error)) << error;
+
+    int64_t left = -1;
+    std::string problem;
+    ASSERT_TRUE(line->ReportUses(left, problem)) << problem;
+    EXPECT_EQ(left, 0);
+    auto central = AddressesOf(*mCentral);
+    EXPECT_EQ(central[committed.Text()].state, "committed");
+    EXPECT_EQ(central[committed.Text()].serial, "SN-A");
+    EXPECT_EQ(central[written.Text()].state, "written");
+    EXPECT_EQ(central[scrapped.Text()].state, "scrapped");
+    EXPECT_EQ(central[scrapped.Text()].reason, "read back differs");
+    // Reported once: nothing is left to report, and a report repeated
+    // (an answer lost on the way back) is taken.
+    std::vector<AddressInfo> unreported;
+    ASSERT_TRUE(line->Local().Unreported(unreported, error)) << error;
+    EXPECT_TRUE(unreported.empty());
+    AddressInfo again;
+    bool found = false;
+    ASSERT_TRUE(line->Local().Lookup(committed, again, found, error)) << error;
+    EXPECT_TRUE(mCentral->ReportUse(again, error)) << error;
+
+    // The written one moves on after its first report and is reported again.
+    ASSERT_TRUE(line->Local().SetState(written, "verified", "", error)) << error;
+    ASSERT_TRUE(line->Local().SetState(written, "committed", "", error)) << error;
+    ASSERT_TRUE(line->Return(error)) << error;
+    central = AddressesOf(*mCentral);
+    EXPECT_EQ(central[written.Text()].state, "committed");
+    int freed = 0;
+    for (const auto& [text, info] : central) {
+        if (info.state == "free") {
+            ++freed;
+            EXPECT_EQ(info.leaseId, 0) << text;
+        }
+        EXPECT_NE(info.state, "leased") << text;
+    }
+    EXPECT_EQ(freed, 7);
+    EXPECT_EQ(LeasesOf(*mCentral)[0].state, "ended");
+    EXPECT_EQ(LocalFree(*line), 0);
+    // A returned address is handed out again before the range's next one,
+    // and never one that was used.
+    Address next;
+    ASSERT_EQ(mCentral->Reserve(kNap, kUap, {"run", "direct", 1}, "SN-D", next, error), ReserveResult::Ok) << error;
+    EXPECT_EQ(central[next.Text()].state, "free");
+}
+
+TEST_P(LeaseTest, NothingIsGivenBackWhileAUseCannotBeReported)
+{
+    auto line = NewLine("st1", {10, 0, 1});
+    std::string warning, error;
+    line->Renew(kNap, kUap, 1, warning);
+    const Address used = UseLocal(line->Local(), "SN-A");
+    // The central store refuses the use: its lease was reclaimed meanwhile.
+    ASSERT_TRUE(mCentral->ReclaimLease(LeasesOf(*mCentral)[0].id, error)) << error;
+    EXPECT_FALSE(line->Return(error));
+    EXPECT_NE(error.find("1 use not reported"), std::string::npos) << error;
+    // The reclaimed lease's addresses stay scrapped, the local one stays used.
+    for (const auto& [text, info] : AddressesOf(*mCentral)) EXPECT_EQ(info.state, "scrapped") << text;
+    std::string state;
+    ASSERT_TRUE(line->Local().StateOf(used, state, error)) << error;
+    EXPECT_EQ(state, "committed");
+    EXPECT_EQ(LocalFree(*line), 9);
+}
+
+TEST_P(LeaseTest, ReclaimScrapsWhatWasNeverReportedAndKeepsWhatWas)
+{
+    auto line = NewLine("st1", {10, 0, 1});
+    std::string warning, error;
+    line->Renew(kNap, kUap, 1, warning);
+    const Address reported = UseLocal(line->Local(), "SN-A");
+    int64_t left = 0;
+    std::string problem;
+    ASSERT_TRUE(line->ReportUses(left, problem)) << problem;
+    const Address lost = UseLocal(line->Local(), "SN-B");  // the station dies before it reports this
+    const int64_t lease = LeasesOf(*mCentral)[0].id;
+    ASSERT_TRUE(mCentral->ReclaimLease(lease, error)) << error;
+    const auto central = AddressesOf(*mCentral);
+    EXPECT_EQ(central.at(reported.Text()).state, "committed");
+    EXPECT_EQ(central.at(lost.Text()).state, "scrapped");
+    EXPECT_EQ(central.at(lost.Text()).reason, "lost with lease " + std::to_string(lease) + " (its uses were never reported)");
+    int scrapped = 0;
+    for (const auto& [text, info] : central) scrapped += info.state == "scrapped";
+    EXPECT_EQ(scrapped, 9);
+    EXPECT_EQ(LeasesOf(*mCentral)[0].state, "reclaimed");
+    // None of the lease is handed out again.
+    Address next;
+    ASSERT_EQ(mCentral->Reserve(kNap, kUap, {"run", "direct", 1}, next, error), ReserveResult::Ok) << error;
+    EXPECT_EQ(central.count(next.Text()), 0u) << next.Text();
+}
+
+TEST_P(LeaseTest, AStationWhoseStoreIsAwayTestsFromItsLeasesAndReportsLater)
+{
+    auto line = NewLine("st1", {10, 0, 1});
+    std::string warning, error;
+    line->Renew(kNap, kUap, 1, warning);
+    // A second process of the station, the central store away.
+    const std::string away = GetParam() == "sqlite" ? mDir / "missing/central.db"
+                                                    : "postgresql://station@/none?host=" + mDir.path() + "/nosocket&port=5432";
+    Line offline(away, mDir / "st1-lease.db", "st1", {10, 0, 1});
+    ASSERT_TRUE(offline.Open(error)) << error;
+    EXPECT_EQ(offline.Central(), nullptr);
+    const Address a = UseLocal(offline.Local(), "SN-A");
+    offline.Renew(kNap, kUap, 12, warning);
+    EXPECT_EQ(warning.rfind("9 leased addresses left, and no new lease: the central store cannot be reached (", 0), 0u)
+        << warning;
+    int64_t left = 0;
+    std::string problem;
+    EXPECT_FALSE(offline.ReportUses(left, problem));
+    EXPECT_EQ(left, 1);
+    EXPECT_FALSE(offline.Return(error));
+    EXPECT_EQ(AddressesOf(*mCentral)[a.Text()].state, "leased");
+    // Back: the use is reported.
+    ASSERT_TRUE(line->ReportUses(left, problem)) << problem;
+    EXPECT_EQ(AddressesOf(*mCentral)[a.Text()].state, "committed");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, LeaseTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& aInfo) { return aInfo.param; });
