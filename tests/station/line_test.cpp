@@ -493,3 +493,117 @@ TEST(Line, TwoStationsKeepTestingWhileTheServerIsAwayAndTheStoreHoldsEveryDutOnc
         EXPECT_TRUE(info.state == "committed" || info.state == "free") << text << " " << info.state;
     for (const LeaseInfo& l : LeasesOf(*central)) EXPECT_EQ(l.state, "ended") << l.id;
 }
+
+namespace {
+
+// Starts a station run of three DUTs with leases of ten and kills it with
+// SIGKILL once its first DUT passed and a slow one writes its CS.
+void RunAndKill(const TempDir& aDir, LineStation& aStation, const std::string& aUrl)
+{
+    std::vector<std::string> args = RunArgs(aDir, aStation, aUrl, 1, 3, {"--lease-size", "10"});
+    int dut = 0;
+    for (std::string& a : args)
+        if (a.rfind("sim:", 0) == 0 && ++dut > 1) a += ",latency=300";
+    const std::string output = aDir / (aStation.name + ".out");
+    const pid_t pid = StartStation(args, output);
+    WaitForText(output, "slot 1: PASS");
+    WaitForText(output, "slot 2: cs_write");
+    kill(pid, SIGKILL);
+    EXPECT_EQ(Wait(pid), 128 + SIGKILL);
+}
+
+int64_t LeaseOf(Store& aCentral, const std::string& aStation)
+{
+    for (const LeaseInfo& l : LeasesOf(aCentral))
+        if (l.station == aStation) return l.id;
+    ADD_FAILURE() << "no lease of " << aStation;
+    return 0;
+}
+
+}  // namespace
+
+// Two stations die with SIGKILL while they hold leases. The first one's
+// results folder is there: "lease return" over it reports its uses and
+// frees what it did not use. The second one's is lost: its lease is
+// reclaimed once it expired, and everything it did not report is
+// scrapped. Neither lease may be reclaimed while it is in time without
+// --force, and no address reaches two devices afterwards.
+TEST(Line, AKilledStationsLeaseIsReturnedFromItsFolderOrReclaimedAndNoAddressIsGivenTwice)
+{
+    ASSERT_TRUE(Postgres().ok()) << Postgres().error();
+    const std::string url = Postgres().NewDatabase();
+    ASSERT_FALSE(url.empty());
+    TempDir dir;
+    ASSERT_EQ(Station({"addresses", "add", "--db", url, "--nap", "0x5B", "--uap", "2", "--first", "0x2000", "--last", "0x20FF"})
+                  .status,
+              0);
+    LineStation returned{"dead1", LinePlan(dir, "dead1"), dir / "dead1-results", {}};
+    LineStation lost{"dead2", LinePlan(dir, "dead2"), dir / "dead2-results", {}};
+    RunAndKill(dir, returned, url);
+    RunAndKill(dir, lost, url);
+    auto central = Open(url);
+    ASSERT_TRUE(central);
+    const int64_t returnedLease = LeaseOf(*central, "dead1"), lostLease = LeaseOf(*central, "dead2");
+
+    const StationResult list = Station({"lease", "list", "--db", url});
+    EXPECT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("dead1"), std::string::npos) << list.output;
+    for (int64_t lease : {returnedLease, lostLease}) {
+        const StationResult early = Station({"lease", "reclaim", "--db", url, "--lease", std::to_string(lease)});
+        EXPECT_EQ(early.status, 2) << early.output;
+        EXPECT_NE(early.output.find("--force reclaims it now"), std::string::npos) << early.output;
+    }
+    for (const auto& [text, info] : AddressesOf(*central)) EXPECT_EQ(info.state, "leased") << text;
+
+    // The first station's folder: its uses reported, the rest given back.
+    const StationResult back = Station({"lease", "return", "--db", url, "--results", returned.results});
+    ASSERT_EQ(back.status, 0) << back.output;
+    EXPECT_NE(back.output.find("1 lease ended, "), std::string::npos) << back.output;
+    const StationResult again = Station({"lease", "reclaim", "--db", url, "--lease", std::to_string(returnedLease)});
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.output.find("lease " + std::to_string(returnedLease) + " is ended already"), std::string::npos)
+        << again.output;
+
+    // The second one's lease runs out, and is reclaimed.
+    {
+        std::string error;
+        auto sql = station::OpenPostgres(url, error);
+        ASSERT_TRUE(sql) << error;
+        ASSERT_TRUE(sql->Query("UPDATE leases SET expires = '2000-01-01T00:00:00.000Z' WHERE id = ?", {lostLease}, nullptr,
+                               nullptr, error))
+            << error;
+    }
+    const StationResult reclaim = Station({"lease", "reclaim", "--db", url, "--lease", std::to_string(lostLease)});
+    ASSERT_EQ(reclaim.status, 0) << reclaim.output;
+    EXPECT_NE(reclaim.output.find("lease " + std::to_string(lostLease) + " of station dead2 reclaimed: 10 addresses never"),
+              std::string::npos)
+        << reclaim.output;
+
+    std::map<std::string, std::string> onDevice;
+    for (const LineStation* s : {&returned, &lost})
+        for (const std::string& device : s->devices)
+            if (const std::string a = DeviceAddress(device); !a.empty()) onDevice[a] = device;
+    EXPECT_FALSE(onDevice.empty()) << "no device was written before the kills";
+    size_t free = 0;
+    for (const auto& [text, info] : AddressesOf(*central)) {
+        free += info.state == "free";
+        if (onDevice.count(text) != 0) EXPECT_NE(info.state, "free") << text << " on " << onDevice[text];
+        if (info.owner.station == "dead2" || info.leaseId == lostLease) EXPECT_EQ(info.state, "scrapped") << text;
+    }
+    EXPECT_GE(free, 7u);
+    // The first station's DUT that passed: its use reached the central store.
+    const std::string passed = DeviceAddress(returned.devices[0]);
+    ASSERT_FALSE(passed.empty());
+    EXPECT_EQ(AddressesOf(*central)[passed].state, "committed");
+
+    // A third station takes every address that went back and more: none is
+    // one a device holds.
+    LineStation next{"next", LinePlan(dir, "next"), dir / "next-results", {}};
+    const StationResult run = Station(RunArgs(dir, next, url, 1, 12, {"--lease-size", "10"}));
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const std::string& device : next.devices) {
+        const std::string a = DeviceAddress(device);
+        ASSERT_FALSE(a.empty()) << device;
+        EXPECT_TRUE(onDevice.emplace(a, device).second) << a << " on " << onDevice[a] << " and " << device;
+    }
+}
