@@ -607,3 +607,202 @@ TEST(Line, AKilledStationsLeaseIsReturnedFromItsFolderOrReclaimedAndNoAddressIsG
         EXPECT_TRUE(onDevice.emplace(a, device).second) << a << " on " << onDevice[a] << " and " << device;
     }
 }
+
+namespace {
+
+// A record's body as the station wrote it before records had columns (its
+// steps' values as text, the limits on the step).
+std::string OldBody(const std::string& aRun, int aSlot, const std::string& aSerial, const std::string& aAddress, bool aPass)
+{
+    return R"({"address":")" + aAddress + R"(","address_source":"new","ended":"2026-11-02T08:00:01.500Z",)"
+           R"("firmware_build_id":2603,"library_version":"1.3.0.68","operator":"","outcome":")" +
+           (aPass ? "PASS" : "FAIL") + R"(","plan":"plan.toml","plan_sha256":"a680cd5d","repair":false,"run_id":")" + aRun +
+           R"(","serial":")" + aSerial + R"(","slot":)" + std::to_string(aSlot) +
+           R"(,"started":"2026-11-02T08:00:00.250Z","station":"old","steps":[)"
+           R"({"code":0,"high":null,"low":null,"ms":8.5,"name":"open","outcome":"PASS","text":"","unit":"","value":"0x4B2D"},)"
+           R"({"code":0,"high":522.0,"low":502.0,"ms":0.01,"name":"aio","outcome":")" +
+           (aPass ? "PASS" : "FAIL") + R"(","text":")" + (aPass ? "" : "530 counts above 522") +
+           R"(","unit":"counts","value":")" + (aPass ? "512" : "530") + R"("}],"text":"","transport":"sim"})";
+}
+
+// The tables of the first version, and what the second one added, as
+// those stations made them.
+std::string FirstSchema(const std::string& aId)
+{
+    return "CREATE TABLE ranges (id " + aId +
+           ", nap INTEGER NOT NULL, uap INTEGER NOT NULL, first_lap INTEGER NOT NULL, last_lap INTEGER NOT NULL,"
+           " next_lap INTEGER NOT NULL, created TEXT NOT NULL);"
+           "CREATE TABLE addresses (address BIGINT NOT NULL UNIQUE, text TEXT NOT NULL, range_id BIGINT NOT NULL REFERENCES ranges(id),"
+           " state TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', run_id TEXT NOT NULL, station TEXT NOT NULL,"
+           " slot INTEGER NOT NULL, reserved TEXT NOT NULL, updated TEXT NOT NULL);"
+           "CREATE TABLE records (id " + aId +
+           ", run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL, address TEXT NOT NULL, outcome TEXT NOT NULL,"
+           " body TEXT NOT NULL);";
+}
+
+std::string SecondSchema(const std::string& aId)
+{
+    return "ALTER TABLE addresses ADD COLUMN serial TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE addresses ADD COLUMN cs_digest TEXT NOT NULL DEFAULT '';"
+           "ALTER TABLE addresses ADD COLUMN durable INTEGER NOT NULL DEFAULT 0;"
+           "CREATE UNIQUE INDEX addresses_live_serial ON addresses(serial) WHERE serial <> '' AND state <> 'scrapped';"
+           "CREATE UNIQUE INDEX records_run_slot ON records(run_id, slot);"
+           "CREATE TABLE history (id " + aId +
+           ", at TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL, event TEXT NOT NULL, text TEXT NOT NULL,"
+           " run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL);"
+           "CREATE TABLE station_schema (version INTEGER NOT NULL);"
+           "INSERT INTO station_schema (version) VALUES (2);";
+}
+
+const Address kOldCommitted{kNap, kUap, 0x100}, kOldScrapped{kNap, kUap, 0x101}, kOldReserved{kNap, kUap, 0x102};
+
+// An old store: schema aVersion (1 or 2) with a range, three addresses and
+// three records (one whose body no station can read). aExtra runs last.
+std::unique_ptr<station::SqlConnection> MakeOldStore(const std::string& aBackend, const std::string& aUrl, int aVersion,
+                                                     const std::string& aExtra = "")
+{
+    std::string error;
+    auto sql = aBackend == "sqlite" ? station::OpenSqlite(aUrl, true, error) : station::OpenPostgres(aUrl, error);
+    EXPECT_TRUE(sql) << error;
+    if (!sql) return sql;
+    const std::string id = aBackend == "sqlite" ? "INTEGER PRIMARY KEY AUTOINCREMENT" : "BIGSERIAL PRIMARY KEY";
+    EXPECT_TRUE(sql->Exec(FirstSchema(id) + (aVersion >= 2 ? SecondSchema(id) : "") + aExtra, error)) << error;
+    EXPECT_TRUE(sql->Query("INSERT INTO ranges (nap, uap, first_lap, last_lap, next_lap, created) VALUES (?,?,?,?,?,?)",
+                           {int64_t(kNap), int64_t(kUap), 0x100, 0x1FF, 0x103, "2026-11-01T00:00:00.000Z"}, nullptr, nullptr,
+                           error))
+        << error;
+    for (const auto& [address, state] : {std::pair{kOldCommitted, "committed"}, {kOldScrapped, "scrapped"}, {kOldReserved, "reserved"}})
+        EXPECT_TRUE(sql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved, updated)"
+                               " VALUES (?,?,1,?,'run-a','old',1,'2026-11-02','2026-11-02')",
+                               {address.Packed(), address.Text(), state}, nullptr, nullptr, error))
+            << error;
+    if (aVersion >= 2)
+        EXPECT_TRUE(sql->Query("UPDATE addresses SET serial = 'OLD-1' WHERE address = ?", {kOldCommitted.Packed()}, nullptr,
+                               nullptr, error))
+            << error;
+    const std::vector<std::vector<std::string>> records = {
+        {"run-a", "1", kOldCommitted.Text(), "PASS", OldBody("run-a", 1, "OLD-1", kOldCommitted.Text(), true)},
+        {"run-a", "2", kOldScrapped.Text(), "FAIL", OldBody("run-a", 2, "OLD-2", kOldScrapped.Text(), false)},
+        {"run-b", "1", "", "ERROR", "{not a record"}};
+    for (const auto& r : records)
+        EXPECT_TRUE(sql->Query("INSERT INTO records (run_id, station, slot, address, outcome, body) VALUES (?,'old',?,?,?,?)",
+                               {r[0], int64_t(std::stoi(r[1])), r[2], r[3], r[4]}, nullptr, nullptr, error))
+            << error;
+    return sql;
+}
+
+class MigrationTest : public ::testing::TestWithParam<std::tuple<std::string, int>> {
+protected:
+    void SetUp() override
+    {
+        if (Backend() == "sqlite") {
+            mUrl = mDir / "old.db";
+        } else {
+            ASSERT_TRUE(Postgres().ok()) << Postgres().error();
+            mUrl = Postgres().NewDatabase();
+            ASSERT_FALSE(mUrl.empty());
+        }
+    }
+    const std::string& Backend() const { return std::get<0>(GetParam()); }
+    int Version() const { return std::get<1>(GetParam()); }
+
+    TempDir mDir;
+    std::string mUrl;
+};
+
+}  // namespace
+
+TEST_P(MigrationTest, AnOldStoreOpensMigratedWithEveryRecordAndAddress)
+{
+    std::vector<std::string> bodies;
+    {
+        auto sql = MakeOldStore(Backend(), mUrl, Version());
+        ASSERT_TRUE(sql);
+        std::vector<station::SqlRow> rows;
+        std::string error;
+        ASSERT_TRUE(sql->Query("SELECT body FROM records ORDER BY id", {}, &rows, nullptr, error)) << error;
+        for (const auto& r : rows) bodies.push_back(r.Text(0));
+    }
+    auto store = Open(mUrl);
+    ASSERT_TRUE(store);
+    std::string error;
+    {
+        auto sql = Backend() == "sqlite" ? station::OpenSqlite(mUrl, false, error) : station::OpenPostgres(mUrl, error);
+        ASSERT_TRUE(sql) << error;
+        std::vector<station::SqlRow> rows;
+        ASSERT_TRUE(sql->Query("SELECT MAX(version) FROM station_schema", {}, &rows, nullptr, error)) << error;
+        EXPECT_EQ(rows.at(0).Int(0), Store::kSchemaVersion);
+    }
+    // Every record, its body as it was; the columns from the readable ones.
+    std::vector<station::StoredRecord> stored;
+    ASSERT_TRUE(store->Records(stored, error)) << error;
+    ASSERT_EQ(stored.size(), bodies.size());
+    for (size_t i = 0; i < bodies.size(); ++i) EXPECT_EQ(stored[i].body, bodies[i]);
+    std::vector<station::RecordRow> rows;
+    ASSERT_TRUE(store->Rows({}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].serial, "OLD-1");
+    EXPECT_EQ(rows[0].outcome, "PASS");
+    EXPECT_EQ(rows[0].started, "2026-11-02T08:00:00.250Z");
+    EXPECT_EQ(rows[0].ended, "2026-11-02T08:00:01.500Z");
+    EXPECT_EQ(rows[1].serial, "OLD-2");
+    EXPECT_EQ(rows[1].failingStep, "aio");
+    EXPECT_EQ(rows[2].outcome, "ERROR");
+    EXPECT_EQ(rows[2].runId, "run-b");
+    // The filters of reports find the old records by their columns.
+    ASSERT_TRUE(store->Rows({"2026-11-02", "2026-11-02", "", "old"}, rows, error)) << error;
+    EXPECT_EQ(rows.size(), 2u);
+
+    // The addresses keep their states; the range goes on after them.
+    auto addresses = AddressesOf(*store);
+    EXPECT_EQ(addresses[kOldCommitted.Text()].state, "committed");
+    EXPECT_EQ(addresses[kOldScrapped.Text()].state, "scrapped");
+    EXPECT_EQ(addresses[kOldReserved.Text()].state, "reserved");
+    Address next;
+    ASSERT_EQ(store->Reserve(kNap, kUap, {"run-c", "new", 1}, "NEW-1", next, error), ReserveResult::Ok) << error;
+    EXPECT_EQ(next.Text(), Address({kNap, kUap, 0x103}).Text());
+    AddressInfo info;
+    bool found = false;
+    ASSERT_TRUE(store->AddressOfSerial("OLD-1", info, found, error)) << error;
+    EXPECT_EQ(found, Version() >= 2);
+    // A record stored again (an outbox upload repeated) is kept once.
+    station::Record again;
+    ASSERT_TRUE(station::FromJson(nlohmann::json::parse(bodies[0]), again));
+    ASSERT_TRUE(store->AddRecord(again, error)) << error;
+    ASSERT_TRUE(store->Records(stored, error)) << error;
+    EXPECT_EQ(stored.size(), 3u);
+    // Opened again: nothing migrates twice.
+    store.reset();
+    store = Open(mUrl);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->Rows({}, rows, error)) << error;
+    EXPECT_EQ(rows.size(), 3u);
+}
+
+TEST_P(MigrationTest, AMigrationThatFailsLeavesTheStoreAsItWas)
+{
+    // A table of the new schema's name is there already: the migration
+    // stops half-way, and none of it stays.
+    ASSERT_TRUE(MakeOldStore(Backend(), mUrl, Version(), "CREATE TABLE leases (id INTEGER);"));
+    std::string error;
+    EXPECT_FALSE(station::OpenStore(mUrl, station::StoreMode::Existing, error));
+    EXPECT_NE(error.find("leases"), std::string::npos) << error;
+    auto sql = Backend() == "sqlite" ? station::OpenSqlite(mUrl, false, error) : station::OpenPostgres(mUrl, error);
+    ASSERT_TRUE(sql) << error;
+    std::vector<station::SqlRow> rows;
+    std::string failure;
+    EXPECT_FALSE(sql->Query("SELECT plan_name FROM records", {}, &rows, nullptr, failure)) << "records gained columns";
+    bool has = true;
+    ASSERT_TRUE(sql->HasTable("measurements", has, error)) << error;
+    EXPECT_FALSE(has);
+    ASSERT_TRUE(sql->HasTable("station_schema", has, error)) << error;
+    EXPECT_EQ(has, Version() >= 2);
+    ASSERT_TRUE(sql->Query("SELECT COUNT(*) FROM records", {}, &rows, nullptr, error)) << error;
+    EXPECT_EQ(rows.at(0).Int(0), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, MigrationTest,
+                         ::testing::Combine(::testing::Values("sqlite", "postgresql"), ::testing::Values(1, 2)),
+                         [](const auto& aInfo) {
+                             return std::get<0>(aInfo.param) + "_schema" + std::to_string(std::get<1>(aInfo.param));
+                         });
