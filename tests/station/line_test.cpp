@@ -227,6 +227,33 @@ TEST_P(LeaseTest, UsesAreReportedOnceAndReturnGivesBackOnlyTheUnused)
     EXPECT_EQ(central[next.Text()].state, "free");
 }
 
+TEST_P(LeaseTest, AddressesOnTheirWayBackAreOutOfTheDutsReach)
+{
+    // "lease return" while a run of the station goes on: what goes back
+    // to the central store is withdrawn first, so no DUT takes it meanwhile.
+    auto line = NewLine("st1", {10, 0, 1});
+    std::string warning, error;
+    line->Renew(kNap, kUap, 1, warning);
+    const int64_t lease = LeasesOf(line->Local())[0].id;
+    std::vector<Address> going;
+    ASSERT_TRUE(line->Local().WithdrawFree(lease, going, error)) << error;
+    EXPECT_EQ(going.size(), 10u);
+    Address a;
+    EXPECT_EQ(line->Local().Reserve(kNap, kUap, {"run", "line", 1}, "SN-A", a, error), ReserveResult::UsedUp);
+    EXPECT_EQ(LocalFree(*line), 0);
+    // They could not go back: the DUTs have them again.
+    ASSERT_TRUE(line->Local().RestoreWithdrawn(lease, error)) << error;
+    EXPECT_EQ(LocalFree(*line), 10);
+    EXPECT_EQ(line->Local().Reserve(kNap, kUap, {"run", "line", 1}, "SN-A", a, error), ReserveResult::Ok) << error;
+    // A return that stopped half-way is finished by the next one.
+    ASSERT_TRUE(line->Local().WithdrawFree(lease, going, error)) << error;
+    ASSERT_TRUE(line->Return(error)) << error;
+    size_t free = 0;
+    for (const auto& [text, info] : AddressesOf(*mCentral)) free += info.state == "free";
+    EXPECT_EQ(free, 9u);
+    EXPECT_EQ(AddressesOf(line->Local()).count(going.front().Text()), 0u);
+}
+
 TEST_P(LeaseTest, NothingIsGivenBackWhileAUseCannotBeReported)
 {
     auto line = NewLine("st1", {10, 0, 1});

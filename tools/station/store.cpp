@@ -564,15 +564,28 @@ bool Store::ReportUse(const AddressInfo& aUse, std::string& aError)
         aError);
 }
 
-bool Store::FreeOfLease(int64_t aLease, std::vector<Address>& aFree, std::string& aError)
+bool Store::WithdrawFree(int64_t aLease, std::vector<Address>& aFree, std::string& aError)
 {
     aFree.clear();
-    std::vector<SqlRow> rows;
-    if (!mSql->Query("SELECT address FROM addresses WHERE lease_id = ? AND state = 'free' ORDER BY address", {aLease}, &rows,
-                     nullptr, aError))
-        return false;
-    for (const SqlRow& r : rows) aFree.push_back(Address::FromPacked(r.Int(0)));
-    return true;
+    return Write(
+        kSchemaLock, false,
+        [&](std::string& aErr) {
+            std::vector<SqlRow> rows;
+            if (!mSql->Query("SELECT address FROM addresses WHERE lease_id = ? AND state IN ('free', 'returning') ORDER BY address",
+                             {aLease}, &rows, nullptr, aErr) ||
+                !mSql->Query("UPDATE addresses SET state = 'returning' WHERE lease_id = ? AND state = 'free'", {aLease}, nullptr,
+                             nullptr, aErr))
+                return false;
+            for (const SqlRow& r : rows) aFree.push_back(Address::FromPacked(r.Int(0)));
+            return true;
+        },
+        aError);
+}
+
+bool Store::RestoreWithdrawn(int64_t aLease, std::string& aError)
+{
+    return mSql->Query("UPDATE addresses SET state = 'free' WHERE lease_id = ? AND state = 'returning'", {aLease}, nullptr,
+                       nullptr, aError);
 }
 
 bool Store::EndLease(int64_t aLease, const std::vector<Address>& aUnused, const std::string& aState, std::string& aError)
@@ -601,7 +614,8 @@ bool Store::DropLocal(int64_t aLease, std::string& aError)
 {
     // The local copy of a lease that ended: its free addresses are the
     // central store's again.
-    return mSql->Query("DELETE FROM addresses WHERE lease_id = ? AND state = 'free'", {aLease}, nullptr, nullptr, aError) &&
+    return mSql->Query("DELETE FROM addresses WHERE lease_id = ? AND state IN ('free', 'returning')", {aLease}, nullptr, nullptr,
+                       aError) &&
            mSql->Query("UPDATE leases SET state = 'ended', ended = ? WHERE id = ?", {UtcNow(), aLease}, nullptr, nullptr, aError);
 }
 
