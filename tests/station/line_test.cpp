@@ -327,6 +327,50 @@ TEST_P(LeaseTest, AStationWhoseStoreIsAwayTestsFromItsLeasesAndReportsLater)
 INSTANTIATE_TEST_SUITE_P(Backends, LeaseTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& aInfo) { return aInfo.param; });
 
+// The station forgets a record once the central store took it (the
+// outbox) and marks a use reported once the store has it: by then both
+// must be on the server's disk, not only in its memory, or a server crash
+// right after loses them for good.
+TEST(Line, RecordsAndUsesTheStationForgetsAreOnTheServersDisk)
+{
+    ASSERT_TRUE(Postgres().ok()) << Postgres().error();
+    const std::string url = Postgres().NewDatabase();
+    ASSERT_FALSE(url.empty());
+    constexpr int kCount = 30;
+    TempDir dir;
+    std::string error, warning;
+    {
+        auto central = Open(url, station::StoreMode::Create);
+        ASSERT_TRUE(central && central->AddRange(kNap, kUap, 0x100, 0x1FF, error)) << error;
+    }
+    const int64_t before = WalSyncs(url);
+    {
+        Line line(url, dir / "lease.db", "st1", {kCount, 0, 1});
+        ASSERT_TRUE(line.Open(error)) << error;
+        line.Renew(kNap, kUap, kCount, warning);
+        ASSERT_EQ(warning, "");
+        for (int i = 0; i < kCount; ++i) {
+            UseLocal(line.Local(), "SN" + std::to_string(i));
+            station::Record r;
+            r.runId = "run";
+            r.station = "st1";
+            r.slot = i + 1;
+            r.serial = "SN" + std::to_string(i);
+            r.outcome = station::Outcome::Pass;
+            ASSERT_TRUE(line.Central()->AddRecord(r, error)) << error;
+        }
+        int64_t left = 0;
+        ASSERT_TRUE(line.ReportUses(left, error)) << error;
+    }
+    // The server counts a backend's syncs when the backend ends.
+    int64_t after = WalSyncs(url);
+    for (int i = 0; i < 200 && after - before < 2 * kCount; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        after = WalSyncs(url);
+    }
+    EXPECT_GE(after - before, 2 * kCount);
+}
+
 namespace {
 
 constexpr uint32_t kLineFirst = 0x1000, kLineLast = 0x1FFF;

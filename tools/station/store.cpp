@@ -534,8 +534,9 @@ bool Store::MarkReported(const AddressInfo& aUse, std::string& aError)
 
 bool Store::ReportUse(const AddressInfo& aUse, std::string& aError)
 {
+    // Synced: the station marks the use reported once this returns.
     return Write(
-        LockKey(aUse.address), false,
+        LockKey(aUse.address), true,
         [&](std::string& aErr) {
             int64_t changed = 0;
             if (!mSql->Query("UPDATE addresses SET state = ?, serial = ?, reason = ?, cs_digest = ?, run_id = ?, station = ?,"
@@ -833,8 +834,9 @@ bool Store::AddRecord(const Record& aRecord, std::string& aError)
 {
     // One transaction: the record, its columns and its measurements, or
     // nothing; a record the store holds already (its run and slot) is kept once.
+    // Synced: the outbox forgets a record once the store took it.
     return Write(
-        kRecordsLock, false,
+        kRecordsLock, true,
         [&](std::string& aErr) {
             std::vector<SqlRow> rows;
             if (!mSql->Query("INSERT INTO records (run_id, station, slot, address, outcome, body) VALUES (?,?,?,?,?,?)"
