@@ -209,6 +209,9 @@ private:
     bool AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
                     const std::string& aText, const Owner& aOwner, std::string& aError);
     bool Migrate(int aFrom, std::string& aError);
+    // Reserve in one statement on a server (its SQL function).
+    ReserveResult ReserveOnServer(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                                  Address& aAddress, std::string& aError);
     // The next address of NAP:UAP to hand out: a free one (aFree), else the
     // next of a range (aRange, moved on). False with aResult and a text.
     bool NextAddress(uint16_t aNap, uint8_t aUap, bool& aFree, Address& aAddress, int64_t& aRange, ReserveResult& aResult,
