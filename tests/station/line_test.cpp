@@ -644,6 +644,8 @@ TEST(Line, AKilledStationsLeaseIsReturnedFromItsFolderOrReclaimedAndNoAddressIsG
                                nullptr, error))
             << error;
     }
+    const StationResult expired = Station({"lease", "list", "--db", url});
+    EXPECT_NE(expired.output.find("2000-01-01T00:00:00.000Z expired"), std::string::npos) << expired.output;
     const StationResult reclaim = Station({"lease", "reclaim", "--db", url, "--lease", std::to_string(lostLease)});
     ASSERT_EQ(reclaim.status, 0) << reclaim.output;
     EXPECT_NE(reclaim.output.find("lease " + std::to_string(lostLease) + " of station dead2 reclaimed: 10 addresses never"),
@@ -721,6 +723,8 @@ std::string SecondSchema(const std::string& aId)
            "CREATE TABLE history (id " + aId +
            ", at TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL, event TEXT NOT NULL, text TEXT NOT NULL,"
            " run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL);"
+           "CREATE INDEX history_address ON history(address);"
+           "CREATE INDEX history_serial ON history(serial);"
            "CREATE TABLE station_schema (version INTEGER NOT NULL);"
            "INSERT INTO station_schema (version) VALUES (2);";
 }
@@ -870,6 +874,54 @@ TEST_P(MigrationTest, AMigrationThatFailsLeavesTheStoreAsItWas)
     EXPECT_EQ(has, Version() >= 2);
     ASSERT_TRUE(sql->Query("SELECT COUNT(*) FROM records", {}, &rows, nullptr, error)) << error;
     EXPECT_EQ(rows.at(0).Int(0), 3);
+}
+
+TEST_P(MigrationTest, TheMigratedStoreHasTheIndexesAndAnswersTheQueriesPeopleRun)
+{
+    ASSERT_TRUE(MakeOldStore(Backend(), mUrl, Version()));
+    auto store = Open(mUrl);
+    ASSERT_TRUE(store);
+    std::string error;
+    auto sql = Backend() == "sqlite" ? station::OpenSqlite(mUrl, false, error) : station::OpenPostgres(mUrl, error);
+    ASSERT_TRUE(sql) << error;
+    std::vector<station::SqlRow> rows;
+    ASSERT_TRUE(sql->Query(Backend() == "sqlite" ? "SELECT name FROM sqlite_master WHERE type = 'index'"
+                                                 : "SELECT indexname FROM pg_indexes WHERE schemaname = 'public'",
+                           {}, &rows, nullptr, error))
+        << error;
+    std::set<std::string> indexes;
+    for (const auto& r : rows) indexes.insert(r.Text(0));
+    for (const char* name : {"addresses_live_serial", "addresses_free", "records_run_slot", "records_started", "records_serial",
+                             "records_plan", "records_station", "history_address", "history_serial", "measurements_record",
+                             "measurements_name"})
+        EXPECT_EQ(indexes.count(name), 1u) << name;
+    // The queries of the line's page.
+    const char* const queries[] = {
+        "SELECT plan_name, AVG(CASE WHEN outcome = 'PASS' THEN 1.0 ELSE 0 END) AS first_pass_yield, COUNT(*) AS units"
+        " FROM records r WHERE serial <> '' AND started >= '2026-11-02' AND started < '2026-11-03'"
+        " AND started = (SELECT MIN(started) FROM records f WHERE f.serial = r.serial) GROUP BY plan_name",
+        "SELECT failing_step, text, COUNT(*) AS n FROM records WHERE outcome IN ('FAIL', 'ERROR') AND station = 'old'"
+        " GROUP BY failing_step, text ORDER BY n DESC",
+        "SELECT COUNT(*), AVG(value), MIN(value), MAX(value), MIN(low), MAX(high) FROM measurements"
+        " WHERE step = 'tx_power' AND name = 'power'",
+        "SELECT started, station, outcome, failing_step, text FROM records WHERE serial = 'OLD-1' ORDER BY started",
+        "SELECT at, address, event, text, station FROM history WHERE serial = 'OLD-1' ORDER BY id",
+        "SELECT l.id, l.station, l.expires, COUNT(a.address) AS unused FROM leases l LEFT JOIN addresses a"
+        " ON a.lease_id = l.id AND a.state = 'leased' WHERE l.state = 'open' GROUP BY l.id, l.station, l.expires"};
+    for (const char* query : queries) EXPECT_TRUE(sql->Query(query, {}, &rows, nullptr, error)) << query << ": " << error;
+    ASSERT_TRUE(sql->Query(queries[0], {}, &rows, nullptr, error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].Int(2), 2);  // OLD-1 and OLD-2, one passed
+    EXPECT_DOUBLE_EQ(rows[0].Real(1), 0.5);
+    ASSERT_TRUE(sql->Query(queries[1], {}, &rows, nullptr, error)) << error;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].Text(0) + rows[1].Text(0), "aio");
+
+    // A store a newer station made is refused, and left as it is.
+    ASSERT_TRUE(sql->Query("UPDATE station_schema SET version = 99", {}, nullptr, nullptr, error)) << error;
+    store.reset();
+    EXPECT_FALSE(station::OpenStore(mUrl, station::StoreMode::Existing, error));
+    EXPECT_NE(error.find("was made by a newer station (schema 99, this station knows 3)"), std::string::npos) << error;
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, MigrationTest,
