@@ -76,19 +76,22 @@ Address UseLocal(Store& aLocal, const std::string& aSerial, const std::string& a
     return a;
 }
 
+// A store of aBackend: the SQLite file aPath, or a new database of the
+// private PostgreSQL server ("" when there is none).
+std::string StoreUrl(const std::string& aBackend, const std::string& aPath)
+{
+    if (aBackend == "sqlite") return aPath;
+    return Postgres().ok() ? Postgres().NewDatabase() : "";
+}
+
 // The central store on SQLite or on the private PostgreSQL server, with
 // one range, and a station's line over it.
 class LeaseTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        if (GetParam() == "sqlite") {
-            mUrl = mDir / "central.db";
-        } else {
-            ASSERT_TRUE(Postgres().ok()) << Postgres().error();
-            mUrl = Postgres().NewDatabase();
-            ASSERT_FALSE(mUrl.empty());
-        }
+        mUrl = StoreUrl(GetParam(), mDir / "central.db");
+        ASSERT_FALSE(mUrl.empty()) << Postgres().error();
         mCentral = Open(mUrl, station::StoreMode::Create);
         ASSERT_TRUE(mCentral);
         std::string error;
@@ -409,6 +412,19 @@ std::vector<std::string> RunArgs(const TempDir& aDir, LineStation& aStation, con
     return args;
 }
 
+// A new database of the private server with the range aFirst..aLast of
+// 005B:02, made by the station; "" when it cannot be made.
+std::string LineDatabase(uint32_t aFirst, uint32_t aLast)
+{
+    if (!Postgres().ok()) return "";
+    const std::string url = Postgres().NewDatabase();
+    if (url.empty()) return "";
+    const StationResult add = Station({"addresses", "add", "--db", url, "--nap", "0x5B", "--uap", "2", "--first",
+                                       std::to_string(aFirst), "--last", std::to_string(aLast)});
+    EXPECT_EQ(add.status, 0) << add.output;
+    return add.status == 0 ? url : "";
+}
+
 void WaitForText(const std::string& aPath, const std::string& aText)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -428,14 +444,9 @@ void WaitForText(const std::string& aPath, const std::string& aText)
 // they tested.
 TEST(Line, TwoStationsKeepTestingWhileTheServerIsAwayAndTheStoreHoldsEveryDutOnce)
 {
-    ASSERT_TRUE(Postgres().ok()) << Postgres().error();
-    const std::string url = Postgres().NewDatabase();
-    ASSERT_FALSE(url.empty());
+    const std::string url = LineDatabase(kLineFirst, kLineLast);
+    ASSERT_FALSE(url.empty()) << Postgres().error();
     TempDir dir;
-    ASSERT_EQ(Station({"addresses", "add", "--db", url, "--nap", "0x5B", "--uap", "2", "--first", std::to_string(kLineFirst),
-                       "--last", std::to_string(kLineLast)})
-                  .status,
-              0);
     constexpr int kBatches = 10, kBatch = 10;
     // Leases of ten, at least forty free: four leases' worth kept on hand.
     const std::vector<std::string> lease = {"--lease-size", "10", "--lease-low", "40"};
@@ -601,13 +612,9 @@ int64_t LeaseOf(Store& aCentral, const std::string& aStation)
 // --force, and no address reaches two devices afterwards.
 TEST(Line, AKilledStationsLeaseIsReturnedFromItsFolderOrReclaimedAndNoAddressIsGivenTwice)
 {
-    ASSERT_TRUE(Postgres().ok()) << Postgres().error();
-    const std::string url = Postgres().NewDatabase();
-    ASSERT_FALSE(url.empty());
+    const std::string url = LineDatabase(0x2000, 0x20FF);
+    ASSERT_FALSE(url.empty()) << Postgres().error();
     TempDir dir;
-    ASSERT_EQ(Station({"addresses", "add", "--db", url, "--nap", "0x5B", "--uap", "2", "--first", "0x2000", "--last", "0x20FF"})
-                  .status,
-              0);
     LineStation returned{"dead1", LinePlan(dir, "dead1"), dir / "dead1-results", {}};
     LineStation lost{"dead2", LinePlan(dir, "dead2"), dir / "dead2-results", {}};
     RunAndKill(dir, returned, url);
@@ -770,13 +777,8 @@ class MigrationTest : public ::testing::TestWithParam<std::tuple<std::string, in
 protected:
     void SetUp() override
     {
-        if (Backend() == "sqlite") {
-            mUrl = mDir / "old.db";
-        } else {
-            ASSERT_TRUE(Postgres().ok()) << Postgres().error();
-            mUrl = Postgres().NewDatabase();
-            ASSERT_FALSE(mUrl.empty());
-        }
+        mUrl = StoreUrl(Backend(), mDir / "old.db");
+        ASSERT_FALSE(mUrl.empty()) << Postgres().error();
     }
     const std::string& Backend() const { return std::get<0>(GetParam()); }
     int Version() const { return std::get<1>(GetParam()); }
