@@ -4,6 +4,7 @@
 // (shipped plan, its 10 ms TX polls included), and address allocations per
 // second from concurrent processes on SQLite and on a private PostgreSQL
 // server, checked for duplicates.
+#include "line.h"
 #include "plan.h"
 #include "sequence.h"
 #include "store.h"
@@ -182,6 +183,43 @@ void PostgresAllocations(benchmark::State& aState)
     Allocations(aState, Postgres().NewDatabase(), 8, 500, aState.range(0) != 0);
 }
 BENCHMARK(PostgresAllocations)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+// A station's DUTs take addresses from its local lease store (a SQLite
+// file), with Arg 1 each one synced before it would go to a device: the
+// rate one station can hand out addresses at without the central store.
+void LeaseAllocations(benchmark::State& aState)
+{
+    constexpr int kEach = 2000;
+    TempDir dir;
+    std::string error;
+    auto central = station::OpenStore(dir / "central.db", station::StoreMode::Create, error);
+    if (!central || !central->AddRange(0x5B, 0x02, 0, 0xFFFFFF, error)) {
+        aState.SkipWithError(error.c_str());
+        return;
+    }
+    station::Line line(dir / "central.db", dir / "lease.db", "bench", {50000, 0, 24});
+    std::string warning;
+    if (!line.Open(error)) {
+        aState.SkipWithError(error.c_str());
+        return;
+    }
+    int64_t total = 0, failed = 0;
+    for (auto _ : aState) {
+        aState.PauseTiming();
+        line.Renew(0x5B, 0x02, kEach, warning);
+        aState.ResumeTiming();
+        for (int i = 0; i < kEach; ++i) {
+            station::Address a;
+            if (line.Local().Reserve(0x5B, 0x02, {"bench", "bench", 1}, a, error) != station::ReserveResult::Ok ||
+                (aState.range(0) != 0 && !line.Local().MakeDurable(a, error)))
+                ++failed;
+        }
+        total += kEach;
+    }
+    aState.counters["alloc_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+    aState.counters["failed"] = static_cast<double>(failed);
+}
+BENCHMARK(LeaseAllocations)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace
 

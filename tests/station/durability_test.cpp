@@ -16,17 +16,6 @@ namespace {
 
 constexpr int kAddresses = 50;
 
-int64_t WalSyncs(const std::string& aUrl)
-{
-    std::string error;
-    auto sql = station::OpenPostgres(aUrl, error);
-    EXPECT_TRUE(sql) << error;
-    std::vector<station::SqlRow> rows;
-    // The counters of backends that ended are in; this one's own are not needed.
-    EXPECT_TRUE(sql && sql->Query("SELECT wal_sync FROM pg_stat_wal", {}, &rows, nullptr, error)) << error;
-    return rows.empty() ? -1 : rows[0].Int(0);
-}
-
 }  // namespace
 
 TEST(Durability, EveryAddressIsSyncedBeforeItGoesToADeviceOnSqlite)

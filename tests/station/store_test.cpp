@@ -107,6 +107,35 @@ TEST_P(StoreTest, AddressesMoveForwardOnlyAndAScrappedOneIsNeverGivenAgain)
     EXPECT_FALSE(mStore->MakeDurable(Address{0x005B, 0x02, 98}, error));
 }
 
+TEST_P(StoreTest, ASerialGetsOneAddressAndItsHistorySaysWhoTookIt)
+{
+    std::string error;
+    ASSERT_TRUE(mStore->AddRange(0x005B, 0x02, 1, 100, error)) << error;
+    Address a, b;
+    ASSERT_EQ(mStore->Reserve(0x005B, 0x02, {"run-1", "st1", 3}, "SN-1", a, error), ReserveResult::Ok) << error;
+    EXPECT_EQ(mStore->Reserve(0x005B, 0x02, {"run-2", "st2", 1}, "SN-1", b, error), ReserveResult::Failed);
+    EXPECT_EQ(error, "the serial SN-1 has an address already (taken at the same time elsewhere)");
+    // The refused one took nothing: the range goes on where it was.
+    ASSERT_EQ(mStore->Reserve(0x005B, 0x02, {"run-2", "st2", 1}, "SN-2", b, error), ReserveResult::Ok) << error;
+    EXPECT_EQ(b.lap, a.lap + 1);
+    station::AddressInfo info;
+    bool found = false;
+    ASSERT_TRUE(mStore->AddressOfSerial("SN-1", info, found, error)) << error;
+    ASSERT_TRUE(found);
+    EXPECT_EQ(info.address.Text(), a.Text());
+    EXPECT_EQ(info.state, "reserved");
+    EXPECT_EQ(info.owner.station, "st1");
+    EXPECT_EQ(info.owner.slot, 3);
+    std::vector<station::HistoryEntry> history;
+    ASSERT_TRUE(mStore->History(a.Text(), "", history, error)) << error;
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].event, "reserved");
+    EXPECT_EQ(history[0].serial, "SN-1");
+    EXPECT_EQ(history[0].owner.runId, "run-1");
+    EXPECT_EQ(mStore->Reserve(0x005B, 0x03, {"run-3", "st1", 1}, b, error), ReserveResult::NoRange);
+    EXPECT_EQ(error, station::NoRangeText(0x005B, 0x03));
+}
+
 TEST_P(StoreTest, ConcurrentProcessesNeverShareAnAddress)
 {
     std::string error;

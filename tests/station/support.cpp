@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "sql.h"
+
 #include "nivoratest.h"
 
 #include <cstdio>
@@ -377,6 +379,15 @@ PostgresServer& Postgres()
 {
     static PostgresServer server;
     return server;
+}
+
+int64_t WalSyncs(const std::string& aUrl)
+{
+    std::string error;
+    auto sql = station::OpenPostgres(aUrl, error);
+    std::vector<station::SqlRow> rows;
+    if (!sql || !sql->Query("SELECT wal_sync FROM pg_stat_wal", {}, &rows, nullptr, error) || rows.empty()) return -1;
+    return rows[0].Int(0);
 }
 
 }  // namespace stationtest

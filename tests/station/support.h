@@ -115,6 +115,8 @@ private:
 };
 // One server for the whole test program.
 PostgresServer& Postgres();
+// The WAL syncs the server counted (those of backends that ended are in).
+int64_t WalSyncs(const std::string& aUrl);
 
 // A simulated RF tester (the rftester program) on a free loopback port,
 // stopped with the object.

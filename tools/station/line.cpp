@@ -102,10 +102,16 @@ bool Line::Return(std::string& aError)
     if (!mLocal->Leases(leases, aError)) return false;
     for (const LeaseInfo& lease : leases) {
         if (lease.state != "open") continue;
+        // Out of the DUTs' reach first, so a run at the same time cannot
+        // take an address the central store hands out again.
         std::vector<Address> unused;
-        if (!mLocal->FreeOfLease(lease.id, unused, aError) || !central->EndLease(lease.id, unused, "ended", aError) ||
-            !mLocal->DropLocal(lease.id, aError))
+        if (!mLocal->WithdrawFree(lease.id, unused, aError)) return false;
+        if (!central->EndLease(lease.id, unused, "ended", aError)) {
+            std::string error;
+            mLocal->RestoreWithdrawn(lease.id, error);
             return false;
+        }
+        if (!mLocal->DropLocal(lease.id, aError)) return false;
     }
     return true;
 }

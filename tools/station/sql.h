@@ -63,6 +63,9 @@ public:
     // The column type of an id that numbers itself, and of a real number.
     virtual const char* AutoId() const = 0;
     virtual const char* RealType() const = 0;
+    // Whether the database runs the store's SQL functions (a server: one
+    // round trip for what takes several statements).
+    virtual bool HasFunctions() const { return false; }
     // Whether aError says a unique constraint refused the statement.
     virtual bool IsUniqueViolation(const std::string& aError) const = 0;
 };

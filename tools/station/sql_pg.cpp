@@ -1,7 +1,8 @@
 // PostgreSQL under the store, for a line where several PCs share address
 // ranges. A write transaction takes a transaction-level advisory lock (of
 // one NAP:UAP, or of the schema) so that writers of the same addresses take
-// turns; an unsynced one commits without waiting for its log flush
+// turns; an unsynced one (and a statement outside a transaction) commits
+// without waiting for its log flush
 // (synchronous_commit off, so the lock is not held over a disk sync), a
 // synced one waits for the flush. A connection the server dropped is made
 // again before the next statement.
@@ -135,6 +136,7 @@ public:
         return true;
     }
 
+    bool HasFunctions() const override { return true; }
     const char* RealType() const override { return "DOUBLE PRECISION"; }
     const char* AutoId() const override { return "BIGSERIAL PRIMARY KEY"; }
 
@@ -148,8 +150,11 @@ private:
     {
         // Notices ("relation already exists, skipping") are not for the operator.
         PQsetNoticeProcessor(mConn, [](void*, const char*) {}, nullptr);
-        // A lock another station holds is waited for, but not for ever.
-        Result r(PQexec(mConn, "SET lock_timeout = '30s'"));
+        // A lock another station holds is waited for, but not for ever. A
+        // statement outside a write transaction (a reservation, which is
+        // not synced) commits without waiting for its log flush; a synced
+        // write transaction says so itself.
+        Result r(PQexec(mConn, "SET lock_timeout = '30s'; SET synchronous_commit = off"));
     }
     // A connection the server dropped (a restart) is made again between
     // transactions; inside one, the failure stands and the caller sees it.

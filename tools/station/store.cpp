@@ -113,6 +113,58 @@ std::string SchemaVersion3(const char* aAutoId, const char* aReal)
            "UPDATE station_schema SET version = 3;";
 }
 
+// A reservation on a server in one statement: under the lock of its
+// NAP:UAP, a free address (a lease gave it back) or the next usable LAP of
+// the first range that has one, stored as reserved with its history line.
+// The same steps as NextAddress and Reserve; result "ok" with the packed
+// address, else "usedup" or "norange".
+const char kReserveFunction[] = R"(
+CREATE OR REPLACE FUNCTION station_reserve(p_nap BIGINT, p_uap BIGINT, p_run TEXT, p_station TEXT, p_slot BIGINT,
+    p_serial TEXT, p_now TEXT, OUT result TEXT, OUT packed BIGINT) LANGUAGE plpgsql AS $fn$
+DECLARE
+    lo BIGINT := (p_nap << 32) | (p_uap << 24);
+    r_id BIGINT;
+    lap BIGINT;
+    r_last BIGINT;
+    txt TEXT;
+BEGIN
+    PERFORM pg_advisory_xact_lock((p_nap << 8) | p_uap);
+    SELECT address INTO packed FROM addresses WHERE state = 'free' AND address >= lo AND address <= lo + 16777215
+        ORDER BY address LIMIT 1;
+    IF FOUND THEN
+        UPDATE addresses SET state = 'reserved', run_id = p_run, station = p_station, slot = p_slot, reserved = p_now,
+            updated = p_now, serial = p_serial, reported = 0 WHERE address = packed AND state = 'free' RETURNING text INTO txt;
+    ELSE
+        LOOP
+            SELECT id, next_lap, last_lap INTO r_id, lap, r_last FROM ranges
+                WHERE nap = p_nap AND uap = p_uap AND next_lap <= last_lap ORDER BY id LIMIT 1;
+            IF NOT FOUND THEN
+                result := CASE WHEN EXISTS (SELECT 1 FROM ranges WHERE nap = p_nap AND uap = p_uap)
+                               THEN 'usedup' ELSE 'norange' END;
+                packed := NULL;
+                RETURN;
+            END IF;
+            IF lap BETWEEN 10390272 AND 10390335 THEN lap := 10390336; END IF;
+            IF lap > r_last THEN
+                UPDATE ranges SET next_lap = last_lap + 1 WHERE id = r_id;
+                CONTINUE;
+            END IF;
+            UPDATE ranges SET next_lap = lap + 1 WHERE id = r_id;
+            packed := lo | lap;
+            INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved, updated, serial, reported)
+                VALUES (packed, upper(lpad(to_hex(p_nap), 4, '0') || ':' || lpad(to_hex(p_uap), 2, '0') || ':' ||
+                        lpad(to_hex(lap), 6, '0')), r_id, 'reserved', p_run, p_station, p_slot, p_now, p_now, p_serial, 0)
+                RETURNING text INTO txt;
+            EXIT;
+        END LOOP;
+    END IF;
+    INSERT INTO history (at, address, serial, event, text, run_id, station, slot)
+        VALUES (p_now, txt, p_serial, 'reserved', '', p_run, p_station, p_slot);
+    result := 'ok';
+END
+$fn$;
+)";
+
 std::optional<double> OptionalReal(const SqlRow& aRow, size_t aColumn)
 {
     return aRow.IsNull(aColumn) ? std::nullopt : std::optional<double>(aRow.Real(aColumn));
@@ -198,7 +250,7 @@ bool Store::Prepare(StoreMode aMode, std::string& aError)
                        ", this station knows " + std::to_string(kSchemaVersion) + ")";
                 return false;
             }
-            return Migrate(version, aErr);
+            return Migrate(version, aErr) && (!mSql->HasFunctions() || mSql->Exec(kReserveFunction, aErr));
         },
         aError);
 }
@@ -362,6 +414,7 @@ bool Store::NextAddress(uint16_t aNap, uint8_t aUap, bool& aFree, Address& aAddr
 ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
                              Address& aAddress, std::string& aError)
 {
+    if (mSql->HasFunctions()) return ReserveOnServer(aNap, aUap, aOwner, aSerial, aAddress, aError);
     ReserveResult result = ReserveResult::Failed;
     const bool ok = Write(
         LockKey(aNap, aUap), false,
@@ -393,6 +446,28 @@ ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, c
         },
         aError);
     return ok ? ReserveResult::Ok : result;
+}
+
+ReserveResult Store::ReserveOnServer(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                                     Address& aAddress, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT result, packed FROM station_reserve(?, ?, ?, ?, ?, ?, ?)",
+                     {int64_t(aNap), int64_t(aUap), aOwner.runId, aOwner.station, aOwner.slot, aSerial, UtcNow()}, &rows,
+                     nullptr, aError) ||
+        rows.empty()) {
+        if (rows.empty() && aError.empty()) aError = "the store's reservation gave no answer";
+        if (!aSerial.empty() && mSql->IsUniqueViolation(aError))
+            aError = "the serial " + aSerial + " has an address already (taken at the same time elsewhere)";
+        return ReserveResult::Failed;
+    }
+    const std::string result = rows[0].Text(0);
+    if (result == "ok") {
+        aAddress = Address::FromPacked(rows[0].Int(1));
+        return ReserveResult::Ok;
+    }
+    aError = result == "usedup" ? UsedUpText(aNap, aUap) : NoRangeText(aNap, aUap);
+    return result == "usedup" ? ReserveResult::UsedUp : ReserveResult::NoRange;
 }
 
 bool Store::TakeLease(uint16_t aNap, uint8_t aUap, const std::string& aStation, int64_t aSize, int aHours,
@@ -534,8 +609,9 @@ bool Store::MarkReported(const AddressInfo& aUse, std::string& aError)
 
 bool Store::ReportUse(const AddressInfo& aUse, std::string& aError)
 {
+    // Synced: the station marks the use reported once this returns.
     return Write(
-        LockKey(aUse.address), false,
+        LockKey(aUse.address), true,
         [&](std::string& aErr) {
             int64_t changed = 0;
             if (!mSql->Query("UPDATE addresses SET state = ?, serial = ?, reason = ?, cs_digest = ?, run_id = ?, station = ?,"
@@ -564,15 +640,28 @@ bool Store::ReportUse(const AddressInfo& aUse, std::string& aError)
         aError);
 }
 
-bool Store::FreeOfLease(int64_t aLease, std::vector<Address>& aFree, std::string& aError)
+bool Store::WithdrawFree(int64_t aLease, std::vector<Address>& aFree, std::string& aError)
 {
     aFree.clear();
-    std::vector<SqlRow> rows;
-    if (!mSql->Query("SELECT address FROM addresses WHERE lease_id = ? AND state = 'free' ORDER BY address", {aLease}, &rows,
-                     nullptr, aError))
-        return false;
-    for (const SqlRow& r : rows) aFree.push_back(Address::FromPacked(r.Int(0)));
-    return true;
+    return Write(
+        kSchemaLock, false,
+        [&](std::string& aErr) {
+            std::vector<SqlRow> rows;
+            if (!mSql->Query("SELECT address FROM addresses WHERE lease_id = ? AND state IN ('free', 'returning') ORDER BY address",
+                             {aLease}, &rows, nullptr, aErr) ||
+                !mSql->Query("UPDATE addresses SET state = 'returning' WHERE lease_id = ? AND state = 'free'", {aLease}, nullptr,
+                             nullptr, aErr))
+                return false;
+            for (const SqlRow& r : rows) aFree.push_back(Address::FromPacked(r.Int(0)));
+            return true;
+        },
+        aError);
+}
+
+bool Store::RestoreWithdrawn(int64_t aLease, std::string& aError)
+{
+    return mSql->Query("UPDATE addresses SET state = 'free' WHERE lease_id = ? AND state = 'returning'", {aLease}, nullptr,
+                       nullptr, aError);
 }
 
 bool Store::EndLease(int64_t aLease, const std::vector<Address>& aUnused, const std::string& aState, std::string& aError)
@@ -601,7 +690,8 @@ bool Store::DropLocal(int64_t aLease, std::string& aError)
 {
     // The local copy of a lease that ended: its free addresses are the
     // central store's again.
-    return mSql->Query("DELETE FROM addresses WHERE lease_id = ? AND state = 'free'", {aLease}, nullptr, nullptr, aError) &&
+    return mSql->Query("DELETE FROM addresses WHERE lease_id = ? AND state IN ('free', 'returning')", {aLease}, nullptr, nullptr,
+                       aError) &&
            mSql->Query("UPDATE leases SET state = 'ended', ended = ? WHERE id = ?", {UtcNow(), aLease}, nullptr, nullptr, aError);
 }
 
@@ -819,8 +909,9 @@ bool Store::AddRecord(const Record& aRecord, std::string& aError)
 {
     // One transaction: the record, its columns and its measurements, or
     // nothing; a record the store holds already (its run and slot) is kept once.
+    // Synced: the outbox forgets a record once the store took it.
     return Write(
-        kRecordsLock, false,
+        kRecordsLock, true,
         [&](std::string& aErr) {
             std::vector<SqlRow> rows;
             if (!mSql->Query("INSERT INTO records (run_id, station, slot, address, outcome, body) VALUES (?,?,?,?,?,?)"

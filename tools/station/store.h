@@ -140,8 +140,12 @@ public:
     bool MarkReported(const AddressInfo& aUse, std::string& aError);
     // Central: a station's use of a leased address (a report repeated is fine).
     bool ReportUse(const AddressInfo& aUse, std::string& aError);
-    // The addresses of a lease not used yet.
-    bool FreeOfLease(int64_t aLease, std::vector<Address>& aFree, std::string& aError);
+    // Local: the addresses of a lease not used yet, taken out of the DUTs'
+    // reach in one transaction (a run of the station at the same time must
+    // not take one while it goes back to the central store).
+    bool WithdrawFree(int64_t aLease, std::vector<Address>& aFree, std::string& aError);
+    // Local: what WithdrawFree took is free again (it could not go back).
+    bool RestoreWithdrawn(int64_t aLease, std::string& aError);
     // Central: the unused addresses of a lease go back (and are handed out
     // again first); the lease ends with aState ("ended"). Only after every
     // use of the lease is reported.
@@ -205,6 +209,9 @@ private:
     bool AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
                     const std::string& aText, const Owner& aOwner, std::string& aError);
     bool Migrate(int aFrom, std::string& aError);
+    // Reserve in one statement on a server (its SQL function).
+    ReserveResult ReserveOnServer(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                                  Address& aAddress, std::string& aError);
     // The next address of NAP:UAP to hand out: a free one (aFree), else the
     // next of a range (aRange, moved on). False with aResult and a text.
     bool NextAddress(uint16_t aNap, uint8_t aUap, bool& aFree, Address& aAddress, int64_t& aRange, ReserveResult& aResult,
