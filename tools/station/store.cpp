@@ -250,9 +250,25 @@ bool Store::Prepare(StoreMode aMode, std::string& aError)
                        ", this station knows " + std::to_string(kSchemaVersion) + ")";
                 return false;
             }
-            return Migrate(version, aErr) && (!mSql->HasFunctions() || mSql->Exec(kReserveFunction, aErr));
+            return Migrate(version, aErr) && (!mSql->HasFunctions() || PrepareReserveFunction(aErr));
         },
         aError);
+}
+
+// Made or replaced only when the server does not hold this very function:
+// a station's role may use the station's tables and functions without the
+// right to make them (the owner's first run, or addresses add, makes it).
+bool Store::PrepareReserveFunction(std::string& aError)
+{
+    const std::string text = kReserveFunction;
+    const size_t from = text.find("$fn$"), to = text.rfind("$fn$");
+    const std::string body = text.substr(from + 4, to - from - 4);
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT prosrc FROM pg_proc WHERE proname = 'station_reserve'", {}, &rows, nullptr, aError))
+        return false;
+    for (const SqlRow& row : rows)
+        if (row.Text(0) == body) return true;
+    return mSql->Exec(kReserveFunction, aError);
 }
 
 bool Store::Migrate(int aFrom, std::string& aError)

@@ -208,6 +208,7 @@ private:
     bool Write(int64_t aLockKey, bool aSynced, const std::function<bool(std::string&)>& aBody, std::string& aError);
     bool AddHistory(const Address& aAddress, const std::string& aSerial, const std::string& aEvent,
                     const std::string& aText, const Owner& aOwner, std::string& aError);
+    bool PrepareReserveFunction(std::string& aError);
     bool Migrate(int aFrom, std::string& aError);
     // Reserve in one statement on a server (its SQL function).
     ReserveResult ReserveOnServer(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
