@@ -6,6 +6,8 @@
 //
 //   station --plan PLAN (--fixture FILE [--tester HOST:PORT] | --dut T...) (--serial S... | --no-serial)
 //           [--db URL] [--station NAME] [--operator NAME] [--results DIR] [--repair]
+//   station serve --fixture FILE --plan PLAN [--db URL] [--results DIR] [--station NAME] [--operator NAME]
+//                 [--web HOST:PORT [--token TOKEN]] [--report-url URL]       (serve.h: all shift)
 //   station addresses add --db URL --nap N --uap U --first L --last L
 //   station addresses list [--db URL]
 //   station addresses scrap --db URL --address NAP:UAP:LAP --reason TEXT
@@ -38,6 +40,7 @@
 #include "platform.h"
 #include "report/report.h"
 #include "records.h"
+#include "serve.h"
 #include "sha256.h"
 #include "sinks/sink.h"
 #include "slots.h"
@@ -565,6 +568,26 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(1, 24 * 366));
 
+    station::ServeOptions serve;
+    serve.station = run.station;
+    CLI::App* serveCmd = app.add_subcommand("serve", "serve all shift: each slot tests the units whose serials it is given");
+    serveCmd->add_option("--plan", serve.plan, "test plan (TOML)")->required()->check(CLI::ExistingFile);
+    serveCmd->add_option("--fixture", serve.fixture, "the bench: slots, ports, serial policy, MES (TOML)")
+        ->required()
+        ->check(CLI::ExistingFile);
+    serveCmd->add_option("--tester", serve.tester, "the RF tester's HOST:PORT, in place of the fixture's");
+    serveCmd->add_option("--db", serve.db, "address store: a SQLite file or postgresql://...")->capture_default_str();
+    serveCmd->add_option("--station", serve.station, "station name in the records (default: the host name)");
+    serveCmd->add_option("--operator", serve.operatorName, "operator in the records");
+    serveCmd->add_option("--results", serve.results, "folder of records.jsonl and the outboxes")->capture_default_str();
+    serveCmd->add_option("--web", serve.web, "serve the operator's web view at HOST:PORT (loopback unless --token)");
+    serveCmd->add_option("--token", serve.token, "the token every request to the web view must carry");
+    serveCmd->add_option("--report-url", serve.reportUrl, "the yield report the page links to");
+    serveCmd->add_flag("--repair", serve.repair, "overwrite a device whose CS cannot be read with the golden image");
+    serveCmd->add_option("--lease-size", serve.lease.size, "postgresql:// store: addresses per lease (0: no leases)")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t(0), int64_t(1000000)));
+
     std::string db = "station.db";
     CLI::App* addresses = app.add_subcommand("addresses", "address ranges and addresses of the store");
     addresses->require_subcommand(1);
@@ -680,6 +703,8 @@ int main(int argc, char** argv)
 
     GuardPassword(argc, argv, db);
     GuardPassword(argc, argv, run.db);
+    GuardPassword(argc, argv, serve.db);
+    if (serveCmd->parsed()) return station::Serve(serve, &gAbort);
     const bool json = take->parsed() || mark->parsed() || show->parsed();
     if (status->parsed()) return Status(db, results);
     if (leaseReturn->parsed()) return ReturnLeases(db, results);
