@@ -704,6 +704,8 @@ int main(int argc, char** argv)
     GuardPassword(argc, argv, db);
     GuardPassword(argc, argv, run.db);
     GuardPassword(argc, argv, serve.db);
+    // The web view's token is a secret too: out of the process list.
+    if (!serve.token.empty()) station::HideArgument(argc, argv, serve.token, std::string(serve.token.size(), '*'));
     if (serveCmd->parsed()) return station::Serve(serve, &gAbort);
     const bool json = take->parsed() || mark->parsed() || show->parsed();
     if (status->parsed()) return Status(db, results);
