@@ -6,6 +6,7 @@
 #include "text.h"
 #include "uploader.h"
 #include "web/state_json.h"
+#include "web/viewed_station.h"
 #include "web/webview.h"
 
 #include <nlohmann/json.hpp>
@@ -65,19 +66,15 @@ struct Shift {
     JsonOut* out = nullptr;
 };
 
-class ServeStation : public web::Controller {
+class ServeStation : public web::ViewedStation {
 public:
-    explicit ServeStation(const Shift& aShift) : mShift(aShift), mSlots(aShift.fixture->slots.size())
+    explicit ServeStation(const Shift& aShift)
+        : ViewedStation(aShift.request.base.station, static_cast<int>(aShift.fixture->slots.size())),
+          mShift(aShift),
+          mSlots(aShift.fixture->slots.size())
     {
-        mView.station = aShift.request.base.station;
         mView.plan = aShift.plan->path;
         mView.fixture = aShift.fixture->path;
-        for (size_t i = 0; i < mSlots.size(); ++i) {
-            web::SlotView view;
-            view.slot = static_cast<int>(i + 1);
-            view.state = "waiting";
-            mView.slots.push_back(view);
-        }
     }
 
     ~ServeStation() override { Join(); }
@@ -112,18 +109,6 @@ public:
                 view.slots[i].elapsed = std::chrono::duration<double>(now - mSlots[i].started).count();
         return view;
     }
-    uint64_t Version() override
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mVersion;
-    }
-    uint64_t WaitForChange(uint64_t aSince, std::chrono::milliseconds aTimeout) override
-    {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mChanged.wait_for(lock, aTimeout, [&] { return mVersion > aSince; });
-        return mVersion;
-    }
-
     std::string SubmitSerial(int aSlot, const std::string& aSerial) override
     {
         const Fixture& fixture = *mShift.fixture;
@@ -191,13 +176,6 @@ private:
         Clock::time_point started;
         std::atomic<bool> abort{false};
     };
-
-    // With mMutex held.
-    void Changed()
-    {
-        ++mVersion;
-        mChanged.notify_all();
-    }
 
     // The checks that need the store or the MES. "" when the unit may be
     // tested; aAttempts: its tests so far.
@@ -349,10 +327,6 @@ private:
     }
 
     Shift mShift;
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    web::StationView mView;
-    uint64_t mVersion = 1;
     std::vector<SlotState> mSlots;
     std::atomic<uint64_t> mUnits{0};
     int64_t mFirstTested = 0, mFirstPassed = 0;
