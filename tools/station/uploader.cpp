@@ -2,6 +2,7 @@
 
 #include "sinks/sink.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace station {
