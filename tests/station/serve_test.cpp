@@ -182,6 +182,37 @@ TEST_F(UploaderTest, ARecordPostedWhileTheMesAnswers503ArrivesExactlyOnceOnTheBa
     EXPECT_EQ(stub.Results()["posts"], 3);
 }
 
+TEST_F(UploaderTest, ARecordTheMesRejectsIsSetAsideAndOneNotTakenHoldsBackTheRest)
+{
+    options.mes = station::mes::MesConfig{"http://127.0.0.1:1", "", "rf-test", 100ms};
+    std::vector<std::string> posted;
+    bool mesBack = false;
+    options.post = [&](const std::string& aId, const std::string&, std::string& aText) {
+        posted.push_back(aId);
+        if (aId == "shift-1.1/1") {
+            aText = "422 the record has no serial";
+            return station::mes::PostResult::Rejected;
+        }
+        if (!mesBack) aText = "503";
+        return mesBack ? station::mes::PostResult::Accepted : station::mes::PostResult::Retry;
+    };
+    station::Uploader uploader;
+    std::string error;
+    ASSERT_TRUE(uploader.Open(options, error)) << error;
+    for (int unit = 1; unit <= 3; ++unit) ASSERT_TRUE(uploader.Keep(UnitRecord("SN-1", unit), error)) << error;
+    uploader.Round();
+    // The first is set aside; the second is not taken now, so the third waits in line.
+    EXPECT_EQ(posted, (std::vector<std::string>{"shift-1.1/1", "shift-1.2/1"}));
+    EXPECT_EQ(uploader.Pending().mesSetAside, 1);
+    EXPECT_EQ(uploader.Pending().mesPending, 2);
+    mesBack = true;
+    clock.Advance(1000ms);
+    uploader.Round();
+    EXPECT_EQ(posted, (std::vector<std::string>{"shift-1.1/1", "shift-1.2/1", "shift-1.2/1", "shift-1.3/1"}));
+    EXPECT_EQ(uploader.Pending().mesPending, 0);
+    EXPECT_EQ(uploader.Pending().mesSetAside, 1);
+}
+
 TEST_F(UploaderTest, AStoreThatIsAwayGetsEveryRecordOnceItIsBackAndAttemptsAreCountedOnce)
 {
     station::Uploader uploader;
