@@ -9,9 +9,11 @@
 #      address scrapped, never to be given out again;
 #   5. Ctrl-C to the station (Wine turns SIGINT into the console's Ctrl-C
 #      event) stops its worker through the request pipe: ABORT, status 3;
-#   6. two DUTs pass against a PostgreSQL server of its own on loopback, the
+#   6. `station serve` with its web view: /api/status read over HTTP, a
+#      serial through its JSON lines passes, a stop ends it with status 0;
+#   7. two DUTs pass against a PostgreSQL server of its own on loopback, the
 #      store that several stations share (on leases, as a line runs it);
-#   7. the RF plan (plans/sim.toml) on two DUTs cabled to the simulated RF
+#   8. the RF plan (plans/sim.toml) on two DUTs cabled to the simulated RF
 #      tester (the Linux program of the build, on loopback): both PASS with
 #      their calibrated trims and measured values.
 # Called by windows-test.sh with the Wine server running: WINE and
@@ -159,6 +161,44 @@ records = [json.loads(l) for l in open("stopped/records.jsonl", encoding="utf-8"
 assert len(records) == 1 and records[0]["outcome"] == "ABORT", records
 assert records[0]["steps"][-1]["outcome"] == "ABORT", records[0]["steps"][-1]
 print(f"Ctrl-C: slot 1 ABORT in step {records[0]['steps'][-1]['name']} ({records[0]['text']}), status 3")
+PY
+
+# station serve: the web view's status endpoint, one unit through the JSON
+# lines on its stdin, and a stop.
+printf '[[slot]]\ntransport = "%s"\n' "$(dut dut7 1)" >serve-fixture.toml
+python3 - "$WINE" "$bin/station.exe" <<'PY' || fail "station serve under Wine failed: $(cat serve-errors.log 2>/dev/null)"
+import json, subprocess, sys, urllib.request
+wine, program = sys.argv[1], sys.argv[2]
+with open("serve-errors.log", "w") as errors:
+    station = subprocess.Popen([wine, program, "serve", "--fixture", "serve-fixture.toml", "--plan", "bench.toml",
+                                "--db", "station.db", "--results", "serve-results", "--station", "wine-serve",
+                                "--web", "127.0.0.1:0"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors, text=True)
+    def line():
+        text = station.stdout.readline()
+        if not text:
+            sys.exit("station serve ended early (status %s)" % station.wait())
+        return json.loads(text)
+    try:
+        ready = line()
+        assert ready.get("event") == "ready" and ready.get("web"), ready
+        with urllib.request.urlopen(ready["web"] + "api/status", timeout=30) as answer:
+            status = json.load(answer)
+        assert status["station"] == "wine-serve" and len(status["slots"]) == 1, status
+        station.stdin.write(json.dumps({"slot": 1, "serial": "W-0007"}) + "\n")
+        station.stdin.flush()
+        answer = line()
+        assert answer.get("accepted") is True, answer
+        done = line()
+        assert done.get("event") == "done" and done["outcome"] == "PASS", done
+        station.stdin.write(json.dumps({"command": "stop"}) + "\n")
+        station.stdin.flush()
+        rc = station.wait(timeout=60)
+        assert rc == 0, "status %d" % rc
+    finally:
+        if station.poll() is None:
+            station.kill()
+print("station serve: /api/status read, W-0007 PASS through the JSON lines, stopped with status 0")
 PY
 
 # A private PostgreSQL server on a free loopback port (as the user nobody

@@ -3,6 +3,9 @@
 through chromedriver by Selenium, against a station that serves the view.
 
     web_browser_test.py --demo PROGRAM [options]        starts the scripted station (webview_demo)
+    web_browser_test.py --station PROGRAM [options]     starts `station serve` on three simulated DUTs
+                                                        (slot 1 passes, slot 2 fails its uart step,
+                                                        slot 3 is slow), its store and plan made here
     web_browser_test.py --url http://HOST:PORT/ [options]   a station that serves already
 
 What is checked, with the expectations as options (the defaults fit the
@@ -59,6 +62,41 @@ def find_program(names):
             return path
     raise CheckFailed("none of %s is installed (scripts/setup.sh installs chromium and chromium-driver)"
                       % ", ".join(names))
+
+
+def start_serve(program, token, folder):
+    """`station serve` on simulated DUTs, with a store, the bench plan and a
+    fixture in folder. Returns the process and its page's address."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    db = os.path.join(folder, "station.db")
+    subprocess.run([program, "addresses", "add", "--db", db, "--nap", "0x5B", "--uap", "2", "--first", "0x100",
+                    "--last", "0x1FF"], check=True, stdout=subprocess.DEVNULL)
+    with open(os.path.join(source, "plans", "bench.toml")) as f:
+        plan_text = f.read().replace("{bin}/../dut{slot}.uart", os.path.join(folder, "uart{slot}"))
+    plan = os.path.join(folder, "plan.toml")
+    with open(plan, "w") as f:
+        f.write(plan_text)
+    fixture = os.path.join(folder, "fixture.toml")
+    with open(fixture, "w") as f:
+        f.write('serial_pattern = "SN-[0-9A-Z]{4,12}"\nmax_attempts = 1\n')
+        for slot, extra in [(1, ""), (2, ",uart=short"), (3, ",fwfault=delay:100")]:
+            f.write('[[slot]]\ntransport = "sim:uartlink=%s%s"\n' % (os.path.join(folder, "uart%d" % slot), extra))
+    command = [program, "serve", "--fixture", fixture, "--plan", plan, "--db", db, "--results",
+               os.path.join(folder, "results"), "--station", "line-3-bench-1", "--web", "127.0.0.1:0"]
+    if token:
+        command += ["--token", token]
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in process.stdout], daemon=True).start()
+    try:
+        ready = json.loads(lines.get(timeout=20))
+    except (queue.Empty, ValueError):
+        process.kill()
+        raise CheckFailed("station serve did not say where it serves")
+    if ready.get("event") != "ready" or not ready.get("web"):
+        process.kill()
+        raise CheckFailed("station serve said %r" % ready)
+    return process, ready["web"]
 
 
 def start_demo(program, token):
@@ -267,15 +305,16 @@ def main():
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("--demo", help="the scripted station program to start")
     where.add_argument("--url", help="the address of a station that serves its view")
+    where.add_argument("--station", help="the station program: `station serve` on simulated DUTs")
     parser.add_argument("--token", default="")
     parser.add_argument("--screenshots", default="")
-    parser.add_argument("--pass", dest="passing", nargs=2, metavar=("SLOT", "SERIAL"), default=["1", "SN-0001"])
+    parser.add_argument("--pass", dest="passing", nargs=2, metavar=("SLOT", "SERIAL"), default=None)
     parser.add_argument("--fail", dest="failing", nargs=3, metavar=("SLOT", "SERIAL", "STEP"),
-                        default=["2", "SN-F002", "tx_power"])
+                        default=None)
     parser.add_argument("--refuse", nargs=3, action="append", metavar=("SLOT", "SERIAL", "TEXT"))
     parser.add_argument("--running", nargs=2, metavar=("SLOT", "SERIAL"))
     parser.add_argument("--busy-slot", default="1")
-    parser.add_argument("--busy-text", default="is running on slot 2")
+    parser.add_argument("--busy-text", default=None)
     args = parser.parse_args()
     if args.demo:
         if args.refuse is None:
@@ -283,6 +322,16 @@ def main():
                            ["2", "SN-Q003", "quarantined after 5 attempts"]]
         if args.running is None:
             args.running = ["2", "SN-S004"]
+    if args.station:
+        args.failing = args.failing or ["2", "SN-0002", "uart"]
+        if args.refuse is None:
+            args.refuse = [["2", "<b>SN</b>", "does not match the pattern"],
+                           ["1", "SN-0001", "is quarantined after 1 attempt"]]
+        args.running = args.running or ["3", "SN-0004"]
+        args.busy_text = args.busy_text or "is running on slot 3"
+    args.passing = args.passing or ["1", "SN-0001"]
+    args.failing = args.failing or ["2", "SN-F002", "tx_power"]
+    args.busy_text = args.busy_text or "is running on slot 2"
     args.refuse = args.refuse or []
 
     chromium = find_program(["chromium", "chromium-browser"])
@@ -292,9 +341,12 @@ def main():
     demo = None
     driver = None
     profile = tempfile.mkdtemp(prefix="web-view-browser-")
+    bench = tempfile.mkdtemp(prefix="web-view-serve-")
     try:
         if args.demo:
             demo, url = start_demo(args.demo, args.token)
+        elif args.station:
+            demo, url = start_serve(args.station, args.token, bench)
         else:
             url = args.url if args.url.endswith("/") else args.url + "/"
         station = Station(url, args.token)
@@ -316,9 +368,9 @@ def main():
             try:
                 status = demo.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                raise CheckFailed("the scripted station did not end after the stop")
+                raise CheckFailed("the station did not end after the stop")
             if status != 0:
-                raise CheckFailed("the scripted station ended with status %d" % status)
+                raise CheckFailed("the station ended with status %d" % status)
     except CheckFailed as failure:
         print("web_browser_test: FAILED: %s" % failure, file=sys.stderr)
         return 1
@@ -329,6 +381,7 @@ def main():
             demo.kill()
             demo.wait()
         shutil.rmtree(profile, ignore_errors=True)
+        shutil.rmtree(bench, ignore_errors=True)
     print("web_browser_test: all checks passed")
     return 0
 

@@ -3,6 +3,9 @@
 #include <toml++/toml.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <set>
 
 namespace station {
@@ -15,6 +18,70 @@ std::string Fill(std::string aText, const std::vector<std::pair<std::string, std
         for (size_t at = aText.find(from); at != std::string::npos; at = aText.find(from, at + to.size()))
             aText.replace(at, from.size(), to);
     return aText;
+}
+
+// A token as a header carries it: printable ASCII without blanks.
+bool PlainToken(const std::string& aToken)
+{
+    for (unsigned char c : aToken)
+        if (c <= 0x20 || c >= 0x7F) return false;
+    return !aToken.empty();
+}
+
+template <class Fail>
+bool ReadMes(const toml::node& aNode, const std::string& aPath, Fixture& aFixture, const Fail& aFail)
+{
+    const int tableLine = static_cast<int>(aNode.source().begin.line);
+    const toml::table* table = aNode.as_table();
+    if (table == nullptr) return aFail(tableLine, "\"[mes]\" must be a table");
+    mes::MesConfig config;
+    std::string tokenFile;
+    for (auto&& [key, node] : *table) {
+        const std::string k(key.str());
+        const int line = static_cast<int>(key.source().begin.line);
+        if (k == "url" || k == "token" || k == "token_file" || k == "operation") {
+            if (!node.is_string() || node.as_string()->get().empty()) return aFail(line, "\"mes." + k + "\" must be a text");
+            const std::string text = node.as_string()->get();
+            (k == "url" ? config.url : k == "token" ? config.token : k == "token_file" ? tokenFile : config.operation) = text;
+        } else if (k == "timeout_ms" || k == "retry_first_ms" || k == "retry_max_ms") {
+            const auto* v = node.as_integer();
+            if (v == nullptr || v->get() < 1 || v->get() > 3600000)
+                return aFail(line, "\"mes." + k + "\" must be a number of milliseconds from 1 to 3600000");
+            const std::chrono::milliseconds ms(v->get());
+            (k == "timeout_ms" ? config.timeout : k == "retry_first_ms" ? aFixture.mesRetry.first : aFixture.mesRetry.cap) = ms;
+        } else {
+            return aFail(line, "unknown entry \"mes." + k + "\"");
+        }
+    }
+    std::string error;
+    if (config.url.empty()) return aFail(tableLine, "\"[mes]\" needs a \"url\"");
+    if (!mes::CheckUrl(config.url, error)) return aFail(tableLine, "\"mes.url\": " + error);
+    if (!config.token.empty() && !tokenFile.empty()) return aFail(tableLine, "\"mes.token\" and \"mes.token_file\" together");
+    if (!tokenFile.empty()) {
+        // Relative to the fixture; the file holds the token and at most a line end.
+        std::filesystem::path file(tokenFile);
+        if (file.is_relative()) file = std::filesystem::path(aPath).parent_path() / file;
+        std::ifstream in(file, std::ios::binary);
+        if (!in.is_open()) return aFail(tableLine, "the MES token file \"" + file.string() + "\" cannot be read");
+        std::string text;
+        char buffer[512];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+            text.append(buffer, static_cast<size_t>(in.gcount()));
+            if (text.size() > 4096) break;
+        }
+        if (in.bad()) return aFail(tableLine, "the MES token file \"" + file.string() + "\" cannot be read");
+        if (text.size() > 4096) return aFail(tableLine, "the MES token file \"" + file.string() + "\" is too long for a token");
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (text.empty()) return aFail(tableLine, "the MES token file \"" + file.string() + "\" is empty");
+        config.token = text;
+    }
+    // The token is never quoted: it is a secret.
+    if (!config.token.empty() && !PlainToken(config.token))
+        return aFail(tableLine, "the MES token must be printable ASCII without blanks");
+    if (aFixture.mesRetry.cap < aFixture.mesRetry.first)
+        return aFail(tableLine, "\"mes.retry_max_ms\" is shorter than \"mes.retry_first_ms\"");
+    aFixture.mes = config;
+    return true;
 }
 
 }  // namespace
@@ -45,7 +112,24 @@ bool LoadFixture(const std::string& aPath, const std::string& aBinDir, const std
     }
     for (auto&& [key, node] : root) {
         const std::string k(key.str());
-        if (k != "tester" && k != "slot") return fail(static_cast<int>(key.source().begin.line), "unknown entry \"" + k + "\"");
+        const int line = static_cast<int>(key.source().begin.line);
+        if (k == "serial_pattern") {
+            if (!node.is_string() || node.as_string()->get().empty()) return fail(line, "\"serial_pattern\" must be a text");
+            aFixture.serialPattern = node.as_string()->get();
+            try {
+                std::regex check(aFixture.serialPattern, std::regex::ECMAScript);
+            } catch (const std::regex_error& e) {
+                return fail(line, "\"serial_pattern\" is not a regular expression (" + std::string(e.what()) + ")");
+            }
+        } else if (k == "max_attempts") {
+            const auto* v = node.as_integer();
+            if (v == nullptr || v->get() < 1 || v->get() > 1000) return fail(line, "\"max_attempts\" must be a number from 1 to 1000");
+            aFixture.maxAttempts = static_cast<int>(v->get());
+        } else if (k == "mes") {
+            if (!ReadMes(node, aPath, aFixture, fail)) return false;
+        } else if (k != "tester" && k != "slot") {
+            return fail(line, "unknown entry \"" + k + "\"");
+        }
     }
     std::string testerAddress;
     if (const toml::node* t = root.get("tester")) {

@@ -36,6 +36,12 @@ public:
     // The central store, or null while it cannot be reached (Error says why).
     Store* Central();
     const std::string& CentralError() const { return mCentralError; }
+    // A station that runs all shift asks again for a central store that was
+    // away (Central() tries it once).
+    void RetryCentral()
+    {
+        if (!mCentral) mTried = false;
+    }
 
     // Reports every use the central store does not know yet. aLeft: how
     // many are still unreported (the central store away, or refusing one:

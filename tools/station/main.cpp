@@ -6,6 +6,8 @@
 //
 //   station --plan PLAN (--fixture FILE [--tester HOST:PORT] | --dut T...) (--serial S... | --no-serial)
 //           [--db URL] [--station NAME] [--operator NAME] [--results DIR] [--repair]
+//   station serve --fixture FILE --plan PLAN [--db URL] [--results DIR] [--station NAME] [--operator NAME]
+//                 [--web HOST:PORT [--token TOKEN]] [--report-url URL]       (serve.h: all shift)
 //   station addresses add --db URL --nap N --uap U --first L --last L
 //   station addresses list [--db URL]
 //   station addresses scrap --db URL --address NAP:UAP:LAP --reason TEXT
@@ -32,11 +34,13 @@
 #include "fixture.h"
 #include "line.h"
 #include "numbergrammar.h"
+#include "opening.h"
 #include "outbox.h"
 #include "plan.h"
 #include "platform.h"
 #include "report/report.h"
 #include "records.h"
+#include "serve.h"
 #include "sha256.h"
 #include "sinks/sink.h"
 #include "slots.h"
@@ -56,17 +60,7 @@ namespace {
 
 volatile std::sig_atomic_t gAbort = 0;
 
-std::string NewRunId()
-{
-    std::random_device random;
-    char text[64];
-    const std::string now = station::UtcNow();  // 2026-12-09T17:20:00.123Z
-    std::string compact;
-    for (char c : now)
-        if (c != '-' && c != ':' && c != '.') compact += c;
-    std::snprintf(text, sizeof text, "%s-%d-%08x", compact.c_str(), static_cast<int>(station::ProcessId()), random());
-    return text;
-}
+using station::HasControl;
 
 int Error(const std::string& aText)
 {
@@ -86,23 +80,6 @@ void GuardPassword(int aArgc, char** aArgv, const std::string& aDb)
                  "process list; give it in a password file (PGPASSFILE, ~/.pgpass), a service file (PGSERVICEFILE, "
                  "service=NAME) or PGPASSWORD instead\n");
     station::HideArgument(aArgc, aArgv, aDb, station::RedactUrl(aDb));
-}
-
-std::string LibraryVersion()
-{
-    uint8_t v[4] = {0, 0, 0, 0};
-    nvtGetVersion(&v[0], &v[1], &v[2], &v[3]);
-    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
-}
-
-// A name that goes into records and onto terminals holds no control
-// characters (a serial scanned with a stray escape, a name pasted with a
-// line break).
-bool HasControl(const std::string& aText)
-{
-    for (unsigned char c : aText)
-        if (c < 0x20 || c == 0x7F) return true;
-    return false;
 }
 
 struct RunOptions {
@@ -140,61 +117,6 @@ std::string CheckNames(const RunOptions& aOptions, size_t aDuts)
     return "";
 }
 
-// What the plan needs of the bench: a tester and an RF port for every slot
-// when it has RF steps, a UART port for every slot when it has a uart step.
-std::string CheckBench(const station::Plan& aPlan, const station::Fixture& aFixture)
-{
-    using namespace station;
-    for (const Step& step : aPlan.steps) {
-        for (size_t i = 0; i < aFixture.slots.size(); ++i) {
-            const std::string where = "step \"" + step.name + "\" (plan line " + std::to_string(step.line) + ")";
-            if (step.row->needsTester && !aFixture.tester)
-                return where + " measures through an RF tester, but " +
-                       (aFixture.path.empty() ? std::string("no fixture names one (--fixture)") : "the fixture names none");
-            if (step.row->needsTester && aFixture.slots[i].rfPort == 0)
-                return where + " needs an RF port for slot " + std::to_string(i + 1) + " in the fixture";
-            if (step.texts.count("port") == 0 && std::string(step.row->name) == "uart" && aFixture.slots[i].uart.empty())
-                return where + " needs a UART port for slot " + std::to_string(i + 1) + " (in the fixture or the plan)";
-        }
-    }
-    return "";
-}
-
-std::string CheckLine(const station::Plan& aPlan, station::Store& aStore, const station::Fixture& aFixture,
-                      const std::string& aResults, const std::string& aBinDir)
-{
-    using namespace station;
-    const size_t aDuts = aFixture.slots.size();
-    std::string error;
-    int64_t free = 0, ranges = 0;
-    if (!aStore.Free(aPlan.nap, aPlan.uap, free, ranges, error)) return error;
-    if (ranges == 0) return NoRangeText(aPlan.nap, aPlan.uap);
-    if (free < static_cast<int64_t>(aDuts))
-        return (free == 0 ? UsedUpText(aPlan.nap, aPlan.uap)
-                          : "the address ranges of " + Address{aPlan.nap, aPlan.uap, 0}.Text().substr(0, 7) + " hold " +
-                                std::to_string(free) + " free address" + (free == 1 ? "" : "es") + " for " +
-                                std::to_string(aDuts) + " DUTs");
-    std::error_code ec;
-    std::filesystem::create_directories(aResults, ec);
-    if (ec) return "cannot make the results folder \"" + aResults + "\" (" + ec.message() + ")";
-    // The folder must take files, not only exist.
-    const std::string probe = (std::filesystem::path(aResults) / ".station-probe").string();
-    if (!WriteFileAtomically(probe, "", error)) return "the results folder \"" + aResults + "\" is not writable (" + error + ")";
-    std::filesystem::remove(probe, ec);
-    for (const Step& step : aPlan.steps) {
-        if (std::string(step.row->name) != "uart") continue;
-        for (size_t slot = 1; slot <= aDuts; ++slot) {
-            const std::string& wired = aFixture.slots[slot - 1].uart;
-            const std::filesystem::path port = !wired.empty() ? wired : UartPort(step, static_cast<int>(slot), aBinDir);
-            const std::filesystem::path folder = port.parent_path();
-            if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
-                return "step \"" + step.name + "\" of slot " + std::to_string(slot) + ": the port's folder \"" +
-                       folder.string() + "\" does not exist";
-        }
-    }
-    return "";
-}
-
 int Run(const RunOptions& aOptions)
 {
     using namespace station;
@@ -214,76 +136,28 @@ int Run(const RunOptions& aOptions)
     Plan plan;
     if (!LoadPlan(aOptions.plan, binDir, plan, error)) return Error("invalid plan: " + error);
     if (const std::string e = CheckBench(plan, fixture); !e.empty()) return Error(e);
-    // The store must work before any DUT is touched; this process keeps it
-    // open for the run (its workers open their own). With leases that is
-    // the local store, renewed from the central one first.
-    std::unique_ptr<Store> store;
-    std::unique_ptr<Line> line;
-    std::string leaseWarning;
-    const bool leased = IsPostgresUrl(aOptions.db) && aOptions.lease.size > 0;
-    if (leased) {
-        std::error_code ec;
-        std::filesystem::create_directories(aOptions.results, ec);
-        const std::string local = std::filesystem::absolute(Line::LocalPath(aOptions.results), ec).string();
-        line = std::make_unique<Line>(aOptions.db, local, aOptions.station, aOptions.lease);
-        if (!line->Open(error)) return Error(error);
-        int64_t left = 0;
-        std::string problem;
-        if (!line->ReportUses(left, problem) && left > 0)
-            std::fprintf(stderr, "station: WARNING: %lld use%s of leased addresses not reported to the central store yet (%s)\n",
-                         static_cast<long long>(left), left == 1 ? "" : "s", TerminalSafe(problem).c_str());
-        line->Renew(plan.nap, plan.uap, static_cast<int64_t>(duts.size()), leaseWarning);
-        if (!leaseWarning.empty()) std::fprintf(stderr, "station: WARNING: %s\n", TerminalSafe(leaseWarning).c_str());
-    } else {
-        store = OpenStore(aOptions.db, StoreMode::Existing, error);
-        if (!store) return Error(error);
-    }
-    Store& runStore = leased ? line->Local() : *store;
-    if (std::string e = CheckLine(plan, runStore, fixture, aOptions.results, binDir); !e.empty()) {
-        // Without a lease the local store has no range: say why there is
-        // none rather than how a range is added to a store.
-        if (leased && !leaseWarning.empty() && e.find("no address range") != std::string::npos)
-            e = "no leased addresses of this plan's NAP:UAP to test with: " + leaseWarning;
-        else if (leased)
-            e = "leased addresses: " + e + (leaseWarning.empty() ? "" : " (" + leaseWarning + ")");
-        return Error(e);
-    }
+    RunStore stores;
+    if (!OpenRunStore(aOptions.db, aOptions.results, aOptions.station, aOptions.lease, plan, fixture, binDir, stores, error))
+        return Error(error);
+    const bool leased = stores.Leased();
 
-    RunRequest request;
-    request.plan = &plan;
-    request.duts = duts;
+    RunRequest request = SlotsRequest(plan, fixture, stores, aOptions.db, binDir, aOptions.repair);
     request.serials = aOptions.serials;
-    for (const FixtureSlot& slot : fixture.slots) {
-        request.uarts.push_back(slot.uart);
-        request.rfPorts.push_back(slot.rfPort);
-    }
-    request.tester = fixture.tester;
-    request.storeUrl = leased ? line->LocalPathName() : aOptions.db;
-    if (leased) request.centralUrl = aOptions.db;
-    request.binDir = binDir;
-    request.repair = aOptions.repair;
     request.live = IsLiveTerminal(stdout);
-    Record& base = request.base;
-    base.runId = NewRunId();
-    base.station = aOptions.station;
-    base.operatorName = aOptions.operatorName;
-    base.libraryVersion = LibraryVersion();
-    base.plan = plan.path;
-    base.planName = plan.name;
-    base.planSha256 = Sha256OfFile(plan.path);
-    base.firmwareSha256 = Sha256OfFile(plan.firmware);
-    base.keyDatabaseSha256 = Sha256OfFile(plan.keyDatabase);
+    request.base = BaseRecord(plan, NewRunId(), aOptions.station, aOptions.operatorName);
+    const Record& base = request.base;
 
     std::printf("station %s, run %s, plan %s, %zu DUT%s, store %s\n", base.station.c_str(), base.runId.c_str(),
                 TerminalSafe(plan.path).c_str(), duts.size(), duts.size() == 1 ? "" : "s", TerminalSafe(RedactUrl(aOptions.db)).c_str());
     SetStopFlag(&gAbort);
 
-    std::vector<Record> records = RunSlots(request, &runStore, &gAbort, stdout);
+    std::vector<Record> records = RunSlots(request, &stores.Addresses(), &gAbort, stdout);
 
     // A record that cannot be kept is a station error.
     SinkTargets targets;
-    targets.store = leased ? line->Central() : store.get();
-    if (leased && targets.store == nullptr) targets.storeAway = "the central store cannot be reached (" + line->CentralError() + ")";
+    targets.store = stores.Records();
+    if (leased && targets.store == nullptr)
+        targets.storeAway = "the central store cannot be reached (" + stores.line->CentralError() + ")";
     targets.storeName = TerminalSafe(RedactUrl(aOptions.db));
     targets.resultsDir = aOptions.results;
     targets.runId = base.runId;
@@ -292,16 +166,7 @@ int Run(const RunOptions& aOptions)
     const auto sinks = RunSinks(targets);
     const bool kept = KeepRecords(sinks, records, stderr);
     std::printf("%s\n", ClosingLine(sinks).c_str());
-    if (leased) {
-        int64_t left = 0;
-        std::string problem;
-        if (!line->ReportUses(left, problem) && left > 0)
-            std::fprintf(stderr,
-                         "station: WARNING: %lld use%s of leased addresses not reported to the central store yet (%s); "
-                         "the next run or \"station sync\" reports %s\n",
-                         static_cast<long long>(left), left == 1 ? "" : "s", TerminalSafe(problem).c_str(),
-                         left == 1 ? "it" : "them");
-    }
+    if (leased) ReportUsesOrWarn(*stores.line, "the next run or \"station sync\" reports");
     return ExitStatus(records, kept);
 }
 
@@ -703,6 +568,26 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(1, 24 * 366));
 
+    station::ServeOptions serve;
+    serve.station = run.station;
+    CLI::App* serveCmd = app.add_subcommand("serve", "serve all shift: each slot tests the units whose serials it is given");
+    serveCmd->add_option("--plan", serve.plan, "test plan (TOML)")->required()->check(CLI::ExistingFile);
+    serveCmd->add_option("--fixture", serve.fixture, "the bench: slots, ports, serial policy, MES (TOML)")
+        ->required()
+        ->check(CLI::ExistingFile);
+    serveCmd->add_option("--tester", serve.tester, "the RF tester's HOST:PORT, in place of the fixture's");
+    serveCmd->add_option("--db", serve.db, "address store: a SQLite file or postgresql://...")->capture_default_str();
+    serveCmd->add_option("--station", serve.station, "station name in the records (default: the host name)");
+    serveCmd->add_option("--operator", serve.operatorName, "operator in the records");
+    serveCmd->add_option("--results", serve.results, "folder of records.jsonl and the outboxes")->capture_default_str();
+    serveCmd->add_option("--web", serve.web, "serve the operator's web view at HOST:PORT (loopback unless --token)");
+    serveCmd->add_option("--token", serve.token, "the token every request to the web view must carry");
+    serveCmd->add_option("--report-url", serve.reportUrl, "the yield report the page links to");
+    serveCmd->add_flag("--repair", serve.repair, "overwrite a device whose CS cannot be read with the golden image");
+    serveCmd->add_option("--lease-size", serve.lease.size, "postgresql:// store: addresses per lease (0: no leases)")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t(0), int64_t(1000000)));
+
     std::string db = "station.db";
     CLI::App* addresses = app.add_subcommand("addresses", "address ranges and addresses of the store");
     addresses->require_subcommand(1);
@@ -818,6 +703,10 @@ int main(int argc, char** argv)
 
     GuardPassword(argc, argv, db);
     GuardPassword(argc, argv, run.db);
+    GuardPassword(argc, argv, serve.db);
+    // The web view's token is a secret too: out of the process list.
+    if (!serve.token.empty()) station::HideArgument(argc, argv, serve.token, std::string(serve.token.size(), '*'));
+    if (serveCmd->parsed()) return station::Serve(serve, &gAbort);
     const bool json = take->parsed() || mark->parsed() || show->parsed();
     if (status->parsed()) return Status(db, results);
     if (leaseReturn->parsed()) return ReturnLeases(db, results);

@@ -17,6 +17,10 @@ std::unique_ptr<Outbox> Outbox::Open(const std::string& aPath, std::string& aErr
                        ", run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL, address TEXT NOT NULL,"
                        " outcome TEXT NOT NULL, body TEXT NOT NULL, added TEXT NOT NULL, tries INTEGER NOT NULL DEFAULT 0,"
                        " last_error TEXT NOT NULL DEFAULT '')",
+                   aError) ||
+        !sql->Exec(std::string("CREATE TABLE IF NOT EXISTS set_aside (id ") + sql->AutoId() +
+                       ", run_id TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL, body TEXT NOT NULL,"
+                       " reason TEXT NOT NULL, at TEXT NOT NULL)",
                    aError)) {
         aError = "cannot use the outbox \"" + aPath + "\" (" + aError + ")";
         return nullptr;
@@ -43,7 +47,25 @@ bool Outbox::Add(const PendingRecord& aRecord, int64_t& aId, std::string& aError
 
 bool Outbox::Upload(Store& aStore, int64_t& aStored, int64_t& aLeft, std::string& aLastError, std::string& aError)
 {
-    aStored = 0;
+    return Deliver(
+        [&aStore](const PendingRecord& aPending, std::string& aText) {
+            Record record;
+            const auto json = nlohmann::json::parse(aPending.body, nullptr, false);
+            if (json.is_discarded() || !FromJson(json, record)) {
+                // Kept by this program itself, so it always reads back; a file
+                // changed by hand keeps the record here and says so.
+                aText = "the outbox holds a record that does not read (id " + std::to_string(aPending.id) + ")";
+                return Delivery::Retry;
+            }
+            // Stored (or already there): it leaves the outbox.
+            return aStore.AddRecord(record, aText) ? Delivery::Done : Delivery::Retry;
+        },
+        aStored, aLeft, aLastError, aError);
+}
+
+bool Outbox::Deliver(const Deliverer& aDeliver, int64_t& aDone, int64_t& aLeft, std::string& aLastError, std::string& aError)
+{
+    aDone = 0;
     aLeft = 0;
     aLastError.clear();
     std::vector<SqlRow> rows;
@@ -51,29 +73,52 @@ bool Outbox::Upload(Store& aStore, int64_t& aStored, int64_t& aLeft, std::string
                      aError))
         return false;
     for (const SqlRow& r : rows) {
-        std::string refused;
-        Record record;
-        const auto json = nlohmann::json::parse(r.Text(6), nullptr, false);
-        if (json.is_discarded() || !FromJson(json, record)) {
-            // Kept by this program itself, so it always reads back; a file
-            // changed by hand keeps the record here and says so.
-            refused = "the outbox holds a record that does not read (id " + r.Text(0) + ")";
-        }
-        if (!aLastError.empty() || !refused.empty() || !aStore.AddRecord(record, refused)) {
-            // A store that refuses one record is not asked for the rest now.
+        if (!aLastError.empty()) {
+            // One that is not taken now: the rest are not asked for now.
             ++aLeft;
-            if (aLastError.empty()) {
-                aLastError = refused;
-                if (!mSql->Query("UPDATE pending SET tries = tries + 1, last_error = ? WHERE id = ?", {refused, r.Int(0)},
-                                 nullptr, nullptr, aError))
-                    return false;
-            }
             continue;
         }
-        // Stored (or already there): it leaves the outbox.
-        if (!mSql->Query("DELETE FROM pending WHERE id = ?", {r.Int(0)}, nullptr, nullptr, aError)) return false;
-        ++aStored;
+        const PendingRecord pending{r.Int(0), r.Text(1), r.Text(2), static_cast<int>(r.Int(3)), r.Text(4), r.Text(5), r.Text(6)};
+        std::string text;
+        const Delivery delivery = aDeliver(pending, text);
+        if (delivery == Delivery::Retry) {
+            ++aLeft;
+            aLastError = text.empty() ? "not taken" : text;
+            if (!mSql->Query("UPDATE pending SET tries = tries + 1, last_error = ? WHERE id = ?", {aLastError, pending.id},
+                             nullptr, nullptr, aError))
+                return false;
+            continue;
+        }
+        if (!mSql->BeginWrite(0, true, aError)) return false;
+        if ((delivery == Delivery::Rejected &&
+             !mSql->Query("INSERT INTO set_aside (run_id, station, slot, body, reason, at) VALUES (?,?,?,?,?,?)",
+                          {pending.runId, pending.station, pending.slot, pending.body, text, UtcNow()}, nullptr, nullptr,
+                          aError)) ||
+            !mSql->Query("DELETE FROM pending WHERE id = ?", {pending.id}, nullptr, nullptr, aError)) {
+            mSql->Rollback();
+            return false;
+        }
+        if (!mSql->Commit(aError)) return false;
+        if (delivery == Delivery::Done) ++aDone;
     }
+    return true;
+}
+
+bool Outbox::Attempts(const std::string& aSerial, int64_t& aCount, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT COUNT(*) FROM pending WHERE outcome IN ('PASS', 'FAIL') AND json_extract(body, '$.serial') = ?",
+                     {aSerial}, &rows, nullptr, aError))
+        return false;
+    aCount = rows.empty() ? 0 : rows[0].Int(0);
+    return true;
+}
+
+bool Outbox::SetAside(int64_t& aCount, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT COUNT(*) FROM set_aside", {}, &rows, nullptr, aError)) return false;
+    aCount = rows.empty() ? 0 : rows[0].Int(0);
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "sql.h"
 #include "store.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ struct PendingRecord {
     std::string outcome;
     std::string body;
 };
+
+// What became of a record handed on: taken, not now (kept, tried again
+// later), or refused for good (set aside with the reason, never sent again).
+enum class Delivery { Done, Retry, Rejected };
 
 class Outbox {
 public:
@@ -42,6 +47,15 @@ public:
     // outbox. aStored and aLeft count them; aLastError is the store's last
     // refusal ("" when it took everything).
     bool Upload(Store& aStore, int64_t& aStored, int64_t& aLeft, std::string& aLastError, std::string& aError);
+    // Hands the pending records to aDeliver, oldest first: those it takes
+    // leave the outbox, those it rejects are set aside; at the first one it
+    // does not take now, the rest wait. aDone and aLeft count them.
+    using Deliverer = std::function<Delivery(const PendingRecord& aRecord, std::string& aText)>;
+    bool Deliver(const Deliverer& aDeliver, int64_t& aDone, int64_t& aLeft, std::string& aLastError, std::string& aError);
+    // How many pending records of aSerial ended PASS or FAIL.
+    bool Attempts(const std::string& aSerial, int64_t& aCount, std::string& aError);
+    // How many records were set aside.
+    bool SetAside(int64_t& aCount, std::string& aError);
     bool Count(int64_t& aCount, std::string& aError);
     // The store's last refusal of a pending record ("" when none is pending).
     bool LastRefusal(std::string& aText, std::string& aError);

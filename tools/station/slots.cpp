@@ -3,6 +3,7 @@
 #include "platform.h"
 #include "text.h"
 
+#include <functional>
 #include <memory>
 
 namespace station {
@@ -80,8 +81,9 @@ void ScrapWhatTheWorkerLeft(const RunRequest& aRequest, int aSlot, Store* aStore
     }
 }
 
-// Takes the complete lines of what a worker sent.
-void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
+// Takes the complete lines of what a worker sent; aShow gets the slot's
+// line as it changes, aEvents (when given) each step, value and address.
+void TakeLines(Slot& aSlot, const std::function<void(const std::string&)>& aShow, const UnitEvents* aEvents)
 {
     size_t nl;
     while ((nl = aSlot.buffer.find('\n')) != std::string::npos) {
@@ -92,17 +94,20 @@ void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
         const std::string rest = line.size() > 2 ? line.substr(2) : "";
         if (line[0] == 'S') {
             aSlot.step = rest;
-            aDisplay.Set(aIndex, rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
+            aShow(rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
+            if (aEvents != nullptr && aEvents->onStep) aEvents->onStep(rest);
         } else if (line[0] == 'V') {
             // The value the step measured, with its limit.
-            aDisplay.Set(aIndex, aSlot.step + "  " + rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
+            aShow(aSlot.step + "  " + rest + (aSlot.shown.empty() ? "" : "  " + aSlot.shown));
+            if (aEvents != nullptr && aEvents->onValue) aEvents->onValue(rest);
         } else if (line[0] == 'A' || line[0] == 'B') {
             // The operator sees the address from the moment it is taken; an
             // address of a run without serials is scrapped should the
             // worker die, one bound to a serial stays the unit's.
             if (line[0] == 'A') aSlot.address = rest;
             aSlot.shown = rest;
-            aDisplay.Set(aIndex, aSlot.step + "  " + rest);
+            aShow(aSlot.step + "  " + rest);
+            if (aEvents != nullptr && aEvents->onAddress) aEvents->onAddress(rest);
         } else if (line[0] == 'C') {
             aSlot.address.clear();
         } else if (line[0] == 'J') {
@@ -110,6 +115,30 @@ void TakeLines(Slot& aSlot, Display& aDisplay, size_t aIndex)
             aSlot.haveRecord = !json.is_discarded() && FromJson(json, aSlot.record);
         }
     }
+}
+
+// The record of a worker whose pipe has ended: its own, or an ERROR record
+// of how it ended (with what it took scrapped).
+Record Reap(const RunRequest& aRequest, int aSlot, Store* aStore, Slot& aState)
+{
+    std::string how;
+    const bool exitedCleanly = aState.process->Wait(how);
+    aState.process.reset();
+    if (!exitedCleanly || !aState.haveRecord) {
+        if (exitedCleanly) how = "ended without a record (status 0)";
+        aState.record = DeadWorkerRecord(aRequest, aSlot, aState, how);
+        aState.haveRecord = true;
+        ScrapWhatTheWorkerLeft(aRequest, aSlot, aStore, aState.record);
+    }
+    return aState.record;
+}
+
+Record NotStarted(const RunRequest& aRequest, int aSlot, Slot& aState, const std::string& aError)
+{
+    Record r = DeadWorkerRecord(aRequest, aSlot, aState, "could not be started");
+    r.text = "cannot start the worker (" + aError + ")";
+    r.steps.back().text = r.text;
+    return r;
 }
 
 }  // namespace
@@ -126,9 +155,7 @@ std::vector<Record> RunSlots(const RunRequest& aRequest, Store* aStore, volatile
         slots[i].process = WorkerProcess::Start(WorkerRequestLine(aRequest, slot), error);
         if (!slots[i].process) {
             slots[i].haveRecord = true;
-            slots[i].record = DeadWorkerRecord(aRequest, slot, slots[i], "could not be started");
-            slots[i].record.text = "cannot start the worker (" + error + ")";
-            slots[i].record.steps.back().text = slots[i].record.text;
+            slots[i].record = NotStarted(aRequest, slot, slots[i], error);
             continue;
         }
         slots[i].streamOpen = true;
@@ -157,22 +184,14 @@ std::vector<Record> RunSlots(const RunRequest& aRequest, Store* aStore, volatile
             long n;
             while ((n = s.process->Read(buffer, sizeof buffer)) > 0) s.buffer.append(buffer, static_cast<size_t>(n));
             if (n == 0) s.streamOpen = false;
-            TakeLines(s, display, i);
+            TakeLines(s, [&display, i](const std::string& aText) { display.Set(i, aText); }, nullptr);
         }
         // Reap the workers whose pipe has ended.
         for (size_t i = 0; i < count; ++i) {
             Slot& s = slots[i];
             if (!s.process || s.streamOpen) continue;
-            std::string how;
-            const bool exitedCleanly = s.process->Wait(how);
-            s.process.reset();
+            Reap(aRequest, static_cast<int>(i + 1), aStore, s);
             --running;
-            if (!exitedCleanly || !s.haveRecord) {
-                if (exitedCleanly) how = "ended without a record (status 0)";
-                s.record = DeadWorkerRecord(aRequest, static_cast<int>(i + 1), s, how);
-                s.haveRecord = true;
-                ScrapWhatTheWorkerLeft(aRequest, static_cast<int>(i + 1), aStore, s.record);
-            }
             display.Set(i, OutcomeText(s.record.outcome) + (s.record.address.empty() ? "" : "  " + s.record.address) +
                                (s.record.text.empty() ? "" : "  " + s.record.text));
         }
@@ -180,6 +199,29 @@ std::vector<Record> RunSlots(const RunRequest& aRequest, Store* aStore, volatile
     std::vector<Record> records;
     for (Slot& s : slots) records.push_back(s.record);
     return records;
+}
+
+Record RunUnit(const RunRequest& aRequest, int aSlot, Store* aStore, const std::function<bool()>& aStopped,
+               const UnitEvents& aEvents)
+{
+    Slot state;
+    std::string error;
+    state.process = WorkerProcess::Start(WorkerRequestLine(aRequest, aSlot), error);
+    if (!state.process) return NotStarted(aRequest, aSlot, state, error);
+    const auto ignore = [](const std::string&) {};
+    for (bool open = true; open;) {
+        if (!state.signalled && aStopped && aStopped()) {
+            state.process->Stop();
+            state.signalled = true;
+        }
+        WorkerProcess::WaitForAny({state.process.get()}, 100);
+        char buffer[4096];
+        long n;
+        while ((n = state.process->Read(buffer, sizeof buffer)) > 0) state.buffer.append(buffer, static_cast<size_t>(n));
+        if (n == 0) open = false;
+        TakeLines(state, ignore, &aEvents);
+    }
+    return Reap(aRequest, aSlot, aStore, state);
 }
 
 }  // namespace station

@@ -961,6 +961,16 @@ std::string Where(const RecordFilter& aFilter, std::vector<SqlValue>& aParams, c
 
 }  // namespace
 
+bool Store::Attempts(const std::string& aSerial, int64_t& aCount, std::string& aError)
+{
+    std::vector<SqlRow> rows;
+    if (!mSql->Query("SELECT COUNT(*) FROM records WHERE serial = ? AND outcome IN ('PASS', 'FAIL')", {aSerial}, &rows, nullptr,
+                     aError))
+        return false;
+    aCount = rows.empty() ? 0 : rows[0].Int(0);
+    return true;
+}
+
 bool Store::Records(const RecordFilter& aFilter, std::vector<StoredRecord>& aRecords, std::string& aError)
 {
     aRecords.clear();

@@ -195,6 +195,9 @@ public:
     // kept once.
     bool AddRecord(const Record& aRecord, std::string& aError);
     bool Records(std::vector<StoredRecord>& aRecords, std::string& aError);
+    // How many times a unit was tested: the records of aSerial that ended
+    // PASS or FAIL (an ERROR is the station's, an ABORT the operator's).
+    bool Attempts(const std::string& aSerial, int64_t& aCount, std::string& aError);
     bool Records(const RecordFilter& aFilter, std::vector<StoredRecord>& aRecords, std::string& aError);
     // The records aFilter covers, by their columns, with their measurements.
     bool Rows(const RecordFilter& aFilter, std::vector<RecordRow>& aRows, std::string& aError);

@@ -113,7 +113,7 @@ button.stop { background: #c5221f; border-color: #c5221f; color: #fff; font-weig
 .limit { color: #5f6b77; }
 .marginal { background: #fde293; color: #3c2a00; border-radius: 4px; padding: 0 6px; font-size: 13px; font-weight: 600; }
 .steps { margin: 0; padding: 0; list-style: none; font-size: 14px; border-top: 1px solid #e0e4e8; }
-.steps li { display: grid; grid-template-columns: 1fr auto 64px; gap: 8px; padding: 3px 0; border-bottom: 1px solid #f0f2f4; }
+.steps li { display: grid; grid-template-columns: minmax(7em, 1fr) minmax(0, 1.5fr) 64px; gap: 8px; padding: 3px 0; border-bottom: 1px solid #f0f2f4; }
 .steps .step-name, .steps .step-value { overflow-wrap: anywhere; }
 .steps .step-value { color: #3d4852; text-align: right; }
 .steps .step-outcome { text-align: right; font-weight: 700; }
