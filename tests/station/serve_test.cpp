@@ -523,7 +523,13 @@ TEST_F(Serve, TwoSlotsTake200SerialsWithoutGrowingAndEveryRecordIsStored)
     const long rssEnd = ResidentKb(serve.Pid()), fdsEnd = OpenFds(serve.Pid());
     std::printf("serve: RSS %ld kB after 20 units, %ld kB after %d; open fds %ld and %ld\n", rssStart, rssEnd, total,
                 fdsStart, fdsEnd);
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer holds freed memory back (its quarantine, 256 MB): the
+    // resident size says nothing here, its leak check at the end does.
+    (void)rssStart;
+#else
     EXPECT_LT(rssEnd - rssStart, 4096) << "RSS grew from " << rssStart << " kB to " << rssEnd << " kB";
+#endif
     EXPECT_LE(fdsEnd, fdsStart + 2);
     json stopped;
     EXPECT_EQ(serve.Stop(stopped), 0);
