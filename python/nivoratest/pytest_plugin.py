@@ -80,7 +80,7 @@ import nivoratest
 
 from . import sim
 
-__all__ = ["Dut", "DutSpec", "Settings", "Declared"]
+__all__ = ["Dut", "DutSetup", "Settings", "Declared"]
 
 _Scope = Literal["session", "package", "module", "class", "function"]
 _SCOPES: Tuple[str, ...] = ("function", "class", "module", "package", "session")
@@ -104,7 +104,7 @@ def _env_name(name: str) -> str:
 
 
 @dataclass(frozen=True)
-class DutSpec:
+class DutSetup:
     """What the settings say about one DUT."""
 
     index: int
@@ -123,12 +123,12 @@ class DutSpec:
 class Settings:
     """The plugin's settings, checked; ``local`` are this process's DUTs."""
 
-    duts: List[DutSpec]
+    duts: List[DutSetup]
     scope: _Scope
     station: str
     # Whether DUTs were configured at all (a count or a per-DUT list).
     configured: bool
-    local: List[DutSpec] = field(default_factory=list)
+    local: List[DutSetup] = field(default_factory=list)
     workers: int = 0
 
 
@@ -196,26 +196,26 @@ def _read_settings(config: pytest.Config) -> Settings:
         chosen = values[index] if len(values) == count else values[0]
         return chosen or None
 
-    duts = [DutSpec(index, value("transport", index) or "sim", value("serial", index), value("uart", index),
+    duts = [DutSetup(index, value("transport", index) or "sim", value("serial", index), value("uart", index),
                     value("firmware", index), value("keydb", index)) for index in range(count)]
 
-    for spec in duts:
-        for kind, path in (("firmware", spec.firmware), ("key database", spec.keydb)):
+    for setup in duts:
+        for kind, path in (("firmware", setup.firmware), ("key database", setup.keydb)):
             if path and not os.path.isfile(path):
-                problems.append(f"{spec.name}: the {kind} {path} does not exist")
-    distinct: List[Tuple[str, Callable[[DutSpec], Optional[str]]]] = [
+                problems.append(f"{setup.name}: the {kind} {path} does not exist")
+    distinct: List[Tuple[str, Callable[[DutSetup], Optional[str]]]] = [
         ("transport", lambda d: d.transport if sim.shared_resource(d.transport) else None),
         ("UART port", lambda d: d.uart), ("serial", lambda d: d.serial)]
     for what, key in distinct:
         seen: Dict[str, str] = {}
-        for spec in duts:
-            item = key(spec)
+        for setup in duts:
+            item = key(setup)
             if item is None:
                 continue
             if item in seen:
-                problems.append(f"{seen[item]} and {spec.name} have the same {what} {item}: "
+                problems.append(f"{seen[item]} and {setup.name} have the same {what} {item}: "
                                 "every DUT needs its own")
-            seen.setdefault(item, spec.name)
+            seen.setdefault(item, setup.name)
 
     scope = _raw_setting(config, "scope") or "function"
     if scope not in _SCOPES:
@@ -281,20 +281,20 @@ class Dut(nivoratest.Device):
     """An open DUT of the plugin: a :class:`nivoratest.Device` that knows
     its place in the settings and its identity."""
 
-    def __init__(self, spec: DutSpec) -> None:
-        super().__init__(spec.transport, keydb=spec.keydb)
-        self.spec = spec
-        self.index = spec.index
-        self.name = spec.name
-        self.serial = spec.serial
-        self.uart = spec.uart
+    def __init__(self, setup: DutSetup) -> None:
+        super().__init__(setup.transport, keydb=setup.keydb)
+        self.setup = setup
+        self.index = setup.index
+        self.name = setup.name
+        self.serial = setup.serial
+        self.uart = setup.uart
         try:
-            if spec.firmware:
-                self.load_firmware(spec.firmware)
+            if setup.firmware:
+                self.load_firmware(setup.firmware)
             self.identity: Dict[str, str] = {
-                "serial": spec.serial or "",
+                "serial": setup.serial or "",
                 "chip_id": f"{self.chip_id():#06x}",
-                "transport": spec.transport,
+                "transport": setup.transport,
                 "library": str(nivoratest.version()),
             }
         except BaseException:
@@ -314,8 +314,8 @@ def nvt_open_duts(request: pytest.FixtureRequest) -> Iterator[List[Dut]]:
     """This process's DUTs, open for the scope of ``--nvt-scope``."""
     opened: List[Dut] = []
     try:
-        for spec in request.config.stash[_SETTINGS_KEY].local:
-            opened.append(Dut(spec))
+        for setup in request.config.stash[_SETTINGS_KEY].local:
+            opened.append(Dut(setup))
         yield opened
     finally:
         for dut in opened:
