@@ -523,7 +523,15 @@ TEST_F(Serve, TwoSlotsTake200SerialsWithoutGrowingAndEveryRecordIsStored)
     const long rssEnd = ResidentKb(serve.Pid()), fdsEnd = OpenFds(serve.Pid());
     std::printf("serve: RSS %ld kB after 20 units, %ld kB after %d; open fds %ld and %ld\n", rssStart, rssEnd, total,
                 fdsStart, fdsEnd);
+// GCC says so with __SANITIZE_ADDRESS__, clang with __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define SERVE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SERVE_TEST_ASAN 1
+#endif
+#endif
+#if defined(SERVE_TEST_ASAN)
     // AddressSanitizer holds freed memory back (its quarantine, 256 MB): the
     // resident size says nothing here, its leak check at the end does.
     (void)rssStart;
