@@ -22,7 +22,7 @@ struct Station {
     {
         nvtOpen("sim", nullptr, &handle);
         chip = devsim::LastOpened();
-        fixtures::PtFirmwareSpec plan;
+        fixtures::PtFirmwareLayout plan;
         plan.firmwareWords = 0x8000;  // 32 Ki words
         file.reset(new fixtures::TempFile(fixtures::BuildPtFirmware(plan)));
     }

@@ -18,7 +18,7 @@ namespace {
 
 class Bench {
 public:
-    Bench() : mTester(mIo, rftester::TesterConfig()), mFirmware(fixtures::BuildPtFirmware(fixtures::PtFirmwareSpec()))
+    Bench() : mTester(mIo, rftester::TesterConfig()), mFirmware(fixtures::BuildPtFirmware(fixtures::PtFirmwareLayout()))
     {
         std::string error;
         mTester.Listen("127.0.0.1", 0, error);

@@ -48,7 +48,7 @@ protected:
 
     // Writes a firmware file of the given description, or the given bytes,
     // and keeps it until the test ends.
-    const char* File(const fixtures::PtFirmwareSpec& aSpec)
+    const char* File(const fixtures::PtFirmwareLayout& aSpec)
     {
         return Bytes(fixtures::BuildPtFirmware(aSpec));
     }
@@ -60,7 +60,7 @@ protected:
 
     // Loads the firmware of the description, with the cached CS keys when
     // aCsKeys is set; the running firmware is in firmware() afterwards.
-    int32_t Load(const fixtures::PtFirmwareSpec& aSpec = {}, bool aCsKeys = false)
+    int32_t Load(const fixtures::PtFirmwareLayout& aSpec = {}, bool aCsKeys = false)
     {
         const int32_t result = nvtLoadPtFirmware(handle, File(aSpec), aCsKeys ? 1 : 0);
         firmware = chip ? devsim::PtFirmwareOf(*chip) : nullptr;
@@ -108,7 +108,7 @@ class LoadedDutTest : public SimDutTest {
 protected:
     // Extra transport options, e.g. "uart=short"; empty for none.
     virtual std::string TransportOptions() const { return ""; }
-    virtual fixtures::PtFirmwareSpec FirmwareSpec() const { return fixtures::PtFirmwareSpec(); }
+    virtual fixtures::PtFirmwareLayout FirmwareSpec() const { return fixtures::PtFirmwareLayout(); }
 
     void SetUp() override
     {

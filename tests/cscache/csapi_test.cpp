@@ -191,7 +191,7 @@ TEST_F(CsApi, ImagesSurviveOnTheChipsNvm)
 
 TEST_F(CsApi, FirmwareLoadCopiesTheCachedCsKeys)
 {
-    fixtures::PtFirmwareSpec fw;
+    fixtures::PtFirmwareLayout fw;
     fw.csKeysVersion = 5;
     fixtures::TempFile xbv(fixtures::BuildPtFirmware(fw));
     ASSERT_EQ(NVT_OK, Open("sim:name=cskeys"));

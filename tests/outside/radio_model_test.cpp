@@ -120,7 +120,7 @@ TEST(RadioModel, EverySeededChipHasItsBestTrimInsideTheRange)
     nvtclock::ScopedFakeClock clock;
     rftest::InProcessTester tester;
     rftest::LineClient client(tester.port());
-    const fixtures::TempFile firmware(fixtures::BuildPtFirmware(fixtures::PtFirmwareSpec()));
+    const fixtures::TempFile firmware(fixtures::BuildPtFirmware(fixtures::PtFirmwareLayout()));
     const unsigned channel = 19;
     const double noise = 3 * rftester::kFrequencyNoiseHz;
     for (unsigned seed = 1; seed <= 100; ++seed) {

@@ -185,16 +185,16 @@ TEST_F(CabledChip, TheFirmwareStartsAtTheCrystalTrimOfItsCsKeys)
     Open("sim:" + tester.Cable(1) + ",xtal_ppm=-20", db.c_str());
     testsupport::WriteWholeFile(scratch.File("trim.keyr"), ">DECIMAL_CS_VERSION=5\n&TRIM = 1e\n");
     ASSERT_EQ(NVT_OK, nvtCsCacheReadFromFile(handle, scratch.File("trim.keyr").c_str())) << Text();
-    fixtures::PtFirmwareSpec spec;
-    spec.csKeysVersion = 5;
-    ASSERT_EQ(NVT_OK, Load(spec, true)) << Text();
+    fixtures::PtFirmwareLayout layout;
+    layout.csKeysVersion = 5;
+    ASSERT_EQ(NVT_OK, Load(layout, true)) << Text();
     EXPECT_EQ(0x1Eu, chip->radio().trim());
     EXPECT_EQ(0x1E, firmware->registers().xtalTrim);
     ASSERT_EQ(NVT_OK, nvtRadCwStart(handle, 5, 0));
     EXPECT_NEAR(ModelOffset(5, 0x1E), Offset(5), kOffsetTolerance);
 
     // Without the CS keys the block holds no trim of 0-63: mid-scale.
-    ASSERT_EQ(NVT_OK, Load(spec, false)) << Text();
+    ASSERT_EQ(NVT_OK, Load(layout, false)) << Text();
     EXPECT_EQ(32u, chip->radio().trim());
 }
 
@@ -202,13 +202,13 @@ TEST_F(CabledChip, TheFirmwareStartsAtTheCrystalTrimOfItsCsKeys)
 TEST_F(CabledChip, TheFirmwareRefusesRadioValuesTheHardwareCannotTake)
 {
     OpenCabled("");
-    const fixtures::PtFirmwareSpec spec;
+    const fixtures::PtFirmwareLayout layout;
     auto answer = [&](uint16_t aCode, std::vector<uint16_t> aParameters) {
         EXPECT_TRUE(
-            chip->Write(4, spec.parametersWord * 2u, static_cast<uint32_t>(aParameters.size()), aParameters.data()));
-        EXPECT_TRUE(chip->Write(4, spec.commandWord * 2u, 1, &aCode));
+            chip->Write(4, layout.parametersWord * 2u, static_cast<uint32_t>(aParameters.size()), aParameters.data()));
+        EXPECT_TRUE(chip->Write(4, layout.commandWord * 2u, 1, &aCode));
         uint16_t word = 0;
-        EXPECT_TRUE(chip->Read(4, spec.commandWord * 2u, 1, &word));
+        EXPECT_TRUE(chip->Read(4, layout.commandWord * 2u, 1, &word));
         return word;
     };
     EXPECT_EQ(0x8001, answer(0x0303, {64}));

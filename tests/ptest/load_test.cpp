@@ -11,7 +11,7 @@ using devsim::ptimage::kWrongReady;
 TEST_F(FirmwareLoadTest, LoadStartsTheFirmwareAndFillsTheQueries)
 {
     Open();
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     plan.apiVersion = 0x00030007;
     ASSERT_EQ(Load(plan), NVT_OK) << Text();
 
@@ -55,7 +55,7 @@ TEST_F(FirmwareLoadTest, StartTimeoutsRunOnTheFakeClock)
     Open();
     for (const auto& c : cases) {
         nvtclock::ScopedFakeClock clock;
-        fixtures::PtFirmwareSpec plan;
+        fixtures::PtFirmwareLayout plan;
         plan.behaviour = c.behaviour;
         EXPECT_EQ(Load(plan), NVT_ERR_FW_TIMEOUT);
         EXPECT_EQ(Text(), c.text);
@@ -69,7 +69,7 @@ TEST_F(FirmwareLoadTest, StartTimeoutsRunOnTheFakeClock)
 TEST_F(FirmwareLoadTest, WrongReadyAnswerIsShownInUpperCaseHex)
 {
     Open();
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     plan.behaviour = kWrongReady;
     plan.behaviourAnswer = 0x8000;
     EXPECT_EQ(Load(plan), NVT_ERR_FW_INIT_FAILED);
@@ -80,7 +80,7 @@ TEST_F(FirmwareLoadTest, FileAndTableFailuresReportMinus34)
 {
     nvtclock::ScopedFakeClock clock;
     Open();
-    fixtures::PtFirmwareSpec noSltp;
+    fixtures::PtFirmwareLayout noSltp;
     noSltp.withSltp = false;
     EXPECT_EQ(Load(noSltp), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Failed to locate the lookup table");
@@ -97,30 +97,30 @@ TEST_F(FirmwareLoadTest, FileAndTableFailuresReportMinus34)
         {{13}, "Build ID missing"},
     };
     for (const auto& m : missing) {
-        fixtures::PtFirmwareSpec plan;
+        fixtures::PtFirmwareLayout plan;
         plan.omitEntries = m.omit;
         EXPECT_EQ(Load(plan), NVT_ERR_FW_FILE);
         EXPECT_EQ(Text(), m.text);
     }
 
-    fixtures::PtFirmwareSpec shortTable;
+    fixtures::PtFirmwareLayout shortTable;
     shortTable.ptestFormat = devsim::ptimage::kShortFixedTable;  // holds keys 1 to 3 only
     EXPECT_EQ(Load(shortTable), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Command location pointer missing");
 
-    fixtures::PtFirmwareSpec triples;
+    fixtures::PtFirmwareLayout triples;
     triples.ptestFormat = devsim::ptimage::kTripleListRedirected;  // magic 0x793D: not a fixed table
     EXPECT_EQ(Load(triples), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Failed to read the ptest lookup table");
 
-    fixtures::PtFirmwareSpec noMain;
+    fixtures::PtFirmwareLayout noMain;
     noMain.mainWord = 0x9000;
     uint64_t slept = clock->SleptMs();
     EXPECT_EQ(Load(noMain), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Failed to read the firmware lookup table");
     EXPECT_EQ(clock->SleptMs() - slept, 300u);
 
-    fixtures::PtFirmwareSpec mismatch;
+    fixtures::PtFirmwareLayout mismatch;
     mismatch.mainBuildId = 17;
     EXPECT_EQ(Load(mismatch), NVT_ERR_FW_FILE);
     EXPECT_EQ(Text(), "Firmware contains mismatched build ids (main: 17, ptest: 2603)");
@@ -138,7 +138,7 @@ TEST_F(FirmwareLoadTest, SequenceAndArgumentChecks)
 {
     NvtHandle absent = nullptr;
     ASSERT_EQ(nvtOpen("sim:present=0", nullptr, &absent), NVT_ERR_CONNECTION);
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     EXPECT_EQ(nvtLoadPtFirmware(absent, File(plan), 0), NVT_ERR_SEQUENCE);
     EXPECT_STREQ(nvtGetLastError(absent), "Invalid sequence: Must be connected");
     // The file queries need no connection and no loaded firmware.
@@ -168,7 +168,7 @@ TEST_F(FirmwareLoadTest, SequenceAndArgumentChecks)
 TEST_F(FirmwareLoadTest, QueriesWithAPathOnAConnectedHandle)
 {
     Open();
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     plan.buildId = 4711;
     plan.csKeysVersion = 9;
     plan.buildIdText = "ptest 9";
@@ -213,7 +213,7 @@ TEST_F(FirmwareLoadTest, QueriesWithAPathOnAConnectedHandle)
 
 TEST_F(FirmwareLoadTest, DeviceFailuresDuringTheLoad)
 {
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     plan.firmwareWords = 0x3000;  // three blocks of code
     Open("sim:resetfail=1");
     EXPECT_EQ(Load(plan), NVT_ERR_STOP_FAILED);
@@ -253,7 +253,7 @@ TEST_F(FirmwareLoadTest, DeviceFailuresDuringTheLoad)
 TEST_F(FirmwareLoadTest, CsKeysNeedTheCsCache)
 {
     Open();
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     // Nothing read into the cache yet: no keys to copy, and no firmware started.
     EXPECT_EQ(Load(plan, true), NVT_ERR_CS_NOT_INIT);
     EXPECT_FALSE(chip->running());
@@ -268,18 +268,18 @@ TEST_F(FirmwareLoadTest, VariantsOfTheImage)
     nvtclock::ScopedFakeClock clock;
     Open();
     // Without a start entry the entry point is word 0.
-    fixtures::PtFirmwareSpec noStart;
+    fixtures::PtFirmwareLayout noStart;
     noStart.withStart = false;
     ASSERT_EQ(Load(noStart), NVT_OK) << Text();
     EXPECT_EQ(chip->Peek(4, 0xFFEA), 0);
     // The main table as a short fixed table, a 32 KiB-word image in small blocks.
-    fixtures::PtFirmwareSpec big;
+    fixtures::PtFirmwareLayout big;
     big.mainFormat = devsim::ptimage::kShortFixedTable;
     big.firmwareWords = 0x8000;
     big.blockWords = 0x800;
     ASSERT_EQ(Load(big), NVT_OK) << Text();
     // A firmware that answers its start after three polls.
-    fixtures::PtFirmwareSpec slow;
+    fixtures::PtFirmwareLayout slow;
     slow.answerDelay = 3;
     uint64_t slept = clock->SleptMs();
     ASSERT_EQ(Load(slow), NVT_OK) << Text();

@@ -10,7 +10,7 @@ namespace {
 
 class MailboxTest : public SimDutTest {
 protected:
-    void Start(const std::string& aTransport = "sim", const fixtures::PtFirmwareSpec& aSpec = {})
+    void Start(const std::string& aTransport = "sim", const fixtures::PtFirmwareLayout& aSpec = {})
     {
         Open(aTransport);
         ASSERT_EQ(Load(aSpec), NVT_OK) << Text();
@@ -53,7 +53,7 @@ TEST_F(MailboxTest, AnswerCodesMapToResultsAndTexts)
 
 TEST_F(MailboxTest, AnswerChosenWhenTheImageIsBuilt)
 {
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     plan.behaviour = devsim::ptimage::kAnswerCode;
     plan.behaviourCommand = 0x0303;
     plan.behaviourAnswer = 0x8001;

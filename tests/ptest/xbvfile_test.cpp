@@ -213,7 +213,7 @@ TEST(XbvFileTest, FileErrorsNameThePath)
     EXPECT_EQ(std::string(longMissing.ErrorMessage()).size(), 255u);
 
     // A file larger than the first read buffer is read whole.
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     plan.firmwareWords = 3000;
     fixtures::TempFile big(fixtures::BuildPtFirmware(plan));
     XbvFile file(big.c_str());

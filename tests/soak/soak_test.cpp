@@ -84,7 +84,7 @@ public:
         fs::create_directories(dir);
         keyDb = dir + "/cskey_db.xml";
         keydbgen::WriteFile(keyDb, keydbgen::ToXml(keydbgen::Sample()));
-        fixtures::PtFirmwareSpec fw;
+        fixtures::PtFirmwareLayout fw;
         fw.csKeysVersion = kCsVersion;
         fw.csKeysWords = kCsWords;
         fw.csKeysWord = kCsKeysWord;

@@ -112,7 +112,7 @@ struct Files {
         keydbgen::WriteFile(smallDb, keydbgen::ToXml(small));
         keydbgen::WriteFile(dir + "/bad.xml", "<CSKEYS><BUILD BUILDID='13'><KEY NAME='X'");
 
-        fixtures::PtFirmwareSpec fw;
+        fixtures::PtFirmwareLayout fw;
         fw.csKeysVersion = keydbgen::kSampleBuildNew;
         fw.csKeysWords = 97;
         fw.csKeysWord = 0x0640;

@@ -37,7 +37,7 @@ bool ParseFormat(const std::string& aText, uint16_t& aFormat)
     return true;
 }
 
-bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareSpec& aSpec)
+bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareLayout& aSpec)
 {
     uint32_t a = 0, b = 0;
     if (aText == "normal") {
@@ -68,7 +68,7 @@ bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareSpec& aSpec)
 
 int main(int argc, char** argv)
 {
-    fixtures::PtFirmwareSpec plan;
+    fixtures::PtFirmwareLayout plan;
     // The CS keys block of the sample key database's newest build, so that
     // a default firmware takes the CS keys of a default image.
     plan.csKeysVersion = keydbgen::kSampleBuildNew;
