@@ -146,8 +146,10 @@ void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcess
                 auto store = station::OpenStore(aUrl, station::StoreMode::Create, e);
                 for (int i = 0; store && i < aEach; ++i) {
                     station::Address a;
-                    if (store->Reserve(0x5B, 0x02, {"bench", "p" + std::to_string(p), 1}, a, e) != station::ReserveResult::Ok) _exit(1);
-                    if (aDurable && !store->MakeDurable(a, e)) _exit(1);
+                    const station::Owner owner{"bench", "p" + std::to_string(p), 1};
+                    if ((aDurable ? store->ReserveDurable(0x5B, 0x02, owner, "", a, e) : store->Reserve(0x5B, 0x02, owner, a, e)) !=
+                        station::ReserveResult::Ok)
+                        _exit(1);
                 }
                 _exit(store ? 0 : 2);
             }
@@ -185,11 +187,15 @@ void PostgresAllocations(benchmark::State& aState)
 BENCHMARK(PostgresAllocations)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 // A station's DUTs take addresses from its local lease store (a SQLite
-// file), with Arg 1 each one synced before it would go to a device: the
-// rate one station can hand out addresses at without the central store.
+// file), with the first Arg 1 each one synced before it would go to a
+// device, by as many processes as the second Arg (a station's slots, each
+// a process of its own): the rate one station can hand out addresses at
+// without the central store.
 void LeaseAllocations(benchmark::State& aState)
 {
-    constexpr int kEach = 2000;
+    constexpr int kEach = 2400;
+    const bool durable = aState.range(0) != 0;
+    const int slots = static_cast<int>(aState.range(1));
     TempDir dir;
     std::string error;
     auto central = station::OpenStore(dir / "central.db", station::StoreMode::Create, error);
@@ -203,23 +209,44 @@ void LeaseAllocations(benchmark::State& aState)
         aState.SkipWithError(error.c_str());
         return;
     }
-    int64_t total = 0, failed = 0;
+    int64_t total = 0;
+    int failed = 0;
     for (auto _ : aState) {
         aState.PauseTiming();
         line.Renew(0x5B, 0x02, kEach, warning);
         aState.ResumeTiming();
-        for (int i = 0; i < kEach; ++i) {
-            station::Address a;
-            if (line.Local().Reserve(0x5B, 0x02, {"bench", "bench", 1}, a, error) != station::ReserveResult::Ok ||
-                (aState.range(0) != 0 && !line.Local().MakeDurable(a, error)))
-                ++failed;
+        std::vector<pid_t> children;
+        for (int p = 0; p < slots; ++p) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                std::string e;
+                auto store = station::OpenStore(dir / "lease.db", station::StoreMode::Existing, e);
+                const station::Owner owner{"bench", "bench", p + 1};
+                for (int i = 0; store && i < kEach / slots; ++i) {
+                    station::Address a;
+                    if ((durable ? store->ReserveDurable(0x5B, 0x02, owner, "", a, e) : store->Reserve(0x5B, 0x02, owner, a, e)) !=
+                        station::ReserveResult::Ok)
+                        _exit(1);
+                }
+                _exit(store ? 0 : 2);
+            }
+            children.push_back(pid);
         }
+        for (pid_t pid : children)
+            if (Wait(pid) != 0) ++failed;
         total += kEach;
     }
     aState.counters["alloc_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
-    aState.counters["failed"] = static_cast<double>(failed);
+    aState.counters["failed"] = failed;
 }
-BENCHMARK(LeaseAllocations)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(LeaseAllocations)
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->Args({1, 4})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 

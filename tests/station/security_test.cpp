@@ -1,6 +1,7 @@
 // The station's outputs against a careless operator or a hostile file: no
 // link planted at a file it writes is followed, no store password is
 // printed or kept, and no control character of a plan reaches a terminal.
+#include "platform.h"
 #include "sinks/sink.h"
 #include "store.h"
 #include "support.h"
@@ -10,6 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <csignal>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -75,6 +77,53 @@ TEST_F(Security, ALinkPlantedWhereTheStationWritesIsRefusedAndItsTargetKept)
     run = Station({"addresses", "add", "--db", dir / "linked.db", "--nap", "1", "--uap", "1", "--first", "1", "--last", "2"});
     EXPECT_EQ(run.status, 2) << run.output;
     EXPECT_EQ(ReadText(dir / "victim"), "keep me\n");
+}
+
+TEST_F(Security, ALinkPlantedAtTheWritersLockIsNotUsedAndTheStationGoesOnWithoutIt)
+{
+    // The fixture's "addresses add" made the lock; a link takes its place.
+    std::filesystem::remove(db + "-lock");
+    std::filesystem::create_symlink(dir / "victim", db + "-lock");
+    const StationResult run = Station(Args());
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(ReadText(dir / "victim"), "keep me\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(db + "-lock"));
+}
+
+TEST(ProcessLock, AHolderIsWaitedForAndALockItsEndedHolderLeftIsTakenOver)
+{
+    TempDir dir;
+    std::string error;
+    station::ProcessLock lock;
+    ASSERT_TRUE(lock.Open(dir / "store.db-lock", error)) << error;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        station::ProcessLock mine;
+        std::string e;
+        if (!mine.Open(dir / "store.db-lock", e) || !mine.Lock(1000)) _exit(1);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_FALSE(lock.Lock(50));
+    kill(holder, SIGKILL);
+    Wait(holder);
+    EXPECT_TRUE(lock.Lock(1000));
+    lock.Unlock();
+    EXPECT_TRUE(lock.Lock(0));
+    lock.Unlock();
+    close(ready[0]);
+    close(ready[1]);
+
+    // A file of the lock's name that is not a lock is not used.
+    WriteText(dir / "other-lock", "not a lock");
+    station::ProcessLock other;
+    EXPECT_FALSE(other.Open(dir / "other-lock", error));
+    EXPECT_EQ(ReadText(dir / "other-lock"), "not a lock");
 }
 
 TEST_F(Security, TheStoreAndTheOutboxAreNotReadableByOthers)

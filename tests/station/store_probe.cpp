@@ -18,8 +18,7 @@ int main(int argc, char** argv)
     const int n = std::atoi(argv[2]);
     for (int i = 0; i < n; ++i) {
         station::Address a;
-        if (store->Reserve(0x5B, 0x02, {"probe", "probe", 1}, a, error) != station::ReserveResult::Ok ||
-            !store->MakeDurable(a, error)) {
+        if (store->ReserveDurable(0x5B, 0x02, {"probe", "probe", 1}, "", a, error) != station::ReserveResult::Ok) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }

@@ -149,7 +149,12 @@ TEST_P(StoreTest, ConcurrentProcessesNeverShareAnAddress)
             auto store = station::OpenStore(mUrl, station::StoreMode::Create, e);
             for (int i = 0; store && i < kEach; ++i) {
                 Address a;
-                if (store->Reserve(0x005B, 0x02, {"run", "p" + std::to_string(p), 1}, a, e) != ReserveResult::Ok) _exit(1);
+                // Half of them as before a device write: synced after the
+                // write lock is given up.
+                const station::Owner owner{"run", "p" + std::to_string(p), 1};
+                if ((p % 2 == 0 ? store->Reserve(0x005B, 0x02, owner, a, e)
+                                : store->ReserveDurable(0x005B, 0x02, owner, "", a, e)) != ReserveResult::Ok)
+                    _exit(1);
             }
             _exit(store ? 0 : 2);
         }

@@ -8,6 +8,7 @@
 #define NVT_STATION_PLATFORM_H
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -50,6 +51,27 @@ std::string PrivateTempDir(const std::string& aPrefix, std::string& aError);
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError);
 // Writes a file by temporary file, sync and rename.
 bool WriteFileAtomically(const std::string& aPath, const std::string& aContents, std::string& aError);
+
+// An exclusive lock between the processes of one user, named by a file
+// (POSIX: a robust process-shared mutex in that file, made on first use
+// and never opened through a link; Windows: a named mutex). A waiter is
+// woken as soon as the lock is free, and the system frees it when the
+// process that holds it ends.
+class ProcessLock {
+public:
+    ProcessLock() = default;
+    ~ProcessLock();
+    ProcessLock(const ProcessLock&) = delete;
+    ProcessLock& operator=(const ProcessLock&) = delete;
+
+    bool Open(const std::string& aPath, std::string& aError);
+    // Waits at most aMillis for the lock: false when another holder kept it.
+    bool Lock(int aMillis);
+    void Unlock();
+
+private:
+    void* mLock = nullptr;
+};
 
 // How a worker reports: one line at a time, without its newline.
 using ReportLine = std::function<void(const std::string&)>;

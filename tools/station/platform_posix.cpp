@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -155,6 +157,105 @@ bool CreatePrivateFile(const std::string& aPath, std::string& aError)
     if (errno == EEXIST) return true;
     aError = "cannot make \"" + aPath + "\" (" + std::strerror(errno) + ")";
     return false;
+}
+
+namespace {
+
+struct SharedLock {
+    uint64_t magic;
+    pthread_mutex_t mutex;
+};
+constexpr uint64_t kSharedLockMagic = 0x6b636f4c7476'4e01ULL;
+
+// A new lock file is made whole under a temporary name and then linked to
+// its name, so no process ever maps a mutex that is not yet made.
+bool MakeLockFile(const std::string& aPath, std::string& aError)
+{
+    std::string temp = aPath + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        aError = "cannot make \"" + aPath + "\" (" + std::strerror(errno) + ")";
+        return false;
+    }
+    bool ok = fchmod(fd, 0640) == 0 && ftruncate(fd, sizeof(SharedLock)) == 0;
+    void* map = ok ? mmap(nullptr, sizeof(SharedLock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (map != MAP_FAILED) {
+        auto* lock = static_cast<SharedLock*>(map);
+        pthread_mutexattr_t attr;
+        ok = pthread_mutexattr_init(&attr) == 0 && pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+             pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 && pthread_mutex_init(&lock->mutex, &attr) == 0;
+        pthread_mutexattr_destroy(&attr);
+        lock->magic = kSharedLockMagic;
+        munmap(map, sizeof(SharedLock));
+    } else {
+        ok = false;
+    }
+    const int saved = errno;
+    close(fd);
+    // Someone else's lock file may be there first: that one is used.
+    if (ok && link(temp.c_str(), aPath.c_str()) != 0 && errno != EEXIST) ok = false;
+    const int linkError = errno;
+    unlink(temp.c_str());
+    if (!ok) aError = "cannot make \"" + aPath + "\" (" + std::strerror(linkError != 0 ? linkError : saved) + ")";
+    return ok;
+}
+
+}  // namespace
+
+ProcessLock::~ProcessLock()
+{
+    if (mLock != nullptr) munmap(mLock, sizeof(SharedLock));
+}
+
+bool ProcessLock::Open(const std::string& aPath, std::string& aError)
+{
+    if (RefuseLink(aPath, aError)) return false;
+    int fd = open(aPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) {
+        if (!MakeLockFile(aPath, aError)) return false;
+        fd = open(aPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    }
+    if (fd < 0) {
+        aError = "cannot open \"" + aPath + "\" (" + std::strerror(errno) + ")";
+        return false;
+    }
+    // Only a lock file of this user, of the size a lock file has, is used.
+    struct stat info {};
+    void* map = MAP_FAILED;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        info.st_size == static_cast<off_t>(sizeof(SharedLock)))
+        map = mmap(nullptr, sizeof(SharedLock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED || static_cast<SharedLock*>(map)->magic != kSharedLockMagic) {
+        if (map != MAP_FAILED) munmap(map, sizeof(SharedLock));
+        aError = "\"" + aPath + "\" is not a lock file of this station";
+        return false;
+    }
+    mLock = map;
+    return true;
+}
+
+bool ProcessLock::Lock(int aMillis)
+{
+    timespec until {};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += aMillis / 1000;
+    until.tv_nsec += static_cast<long>(aMillis % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+    }
+    pthread_mutex_t* mutex = &static_cast<SharedLock*>(mLock)->mutex;
+    const int rc = pthread_mutex_timedlock(mutex, &until);
+    // Its holder ended while it held it: what it guarded is SQLite's to
+    // keep right, so the lock is simply taken over.
+    if (rc == EOWNERDEAD) return pthread_mutex_consistent(mutex) == 0;
+    return rc == 0;
+}
+
+void ProcessLock::Unlock()
+{
+    pthread_mutex_unlock(&static_cast<SharedLock*>(mLock)->mutex);
 }
 
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)

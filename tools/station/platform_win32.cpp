@@ -10,6 +10,8 @@
 
 #include <io.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -194,6 +196,45 @@ bool CreatePrivateFile(const std::string& aPath, std::string& aError)
     if (GetLastError() == ERROR_FILE_EXISTS) return true;
     aError = "cannot make \"" + aPath + "\" (" + SystemText(GetLastError()) + ")";
     return false;
+}
+
+ProcessLock::~ProcessLock()
+{
+    if (mLock != nullptr) CloseHandle(static_cast<HANDLE>(mLock));
+}
+
+bool ProcessLock::Open(const std::string& aPath, std::string& aError)
+{
+    // A named mutex of this session, named by the file's full path.
+    std::error_code ec;
+    std::string full = std::filesystem::absolute(aPath, ec).string();
+    if (ec) full = aPath;
+    uint64_t hash = 1469598103934665603ULL;
+    for (char c : full) {
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c == '/' ? '\\' : c;
+        hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ULL;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "Local\\nvt-station-lock-%016llx", static_cast<unsigned long long>(hash));
+    const HANDLE h = CreateMutexA(nullptr, FALSE, name);
+    if (h == nullptr) {
+        aError = "cannot make the lock of \"" + aPath + "\" (" + SystemText(GetLastError()) + ")";
+        return false;
+    }
+    mLock = h;
+    return true;
+}
+
+bool ProcessLock::Lock(int aMillis)
+{
+    // An abandoned mutex (its holder ended) is taken over.
+    const DWORD rc = WaitForSingleObject(static_cast<HANDLE>(mLock), static_cast<DWORD>(aMillis));
+    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+}
+
+void ProcessLock::Unlock()
+{
+    ReleaseMutex(static_cast<HANDLE>(mLock));
 }
 
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)

@@ -1,10 +1,15 @@
 // SQLite under the store: one file in WAL mode, so readers never wait for
 // the writer. Commits are not synced one by one (synchronous=NORMAL); a
-// synced write transaction runs under synchronous=FULL, so its commit syncs
-// the write-ahead log, and with it every commit before it. Several
-// processes share the file: a writer that finds it locked retries every
-// 50-200 us, says so on the console after a second, and gives up after the
-// lock time-out (30 s, or NVT_STORE_LOCK_TIMEOUT_MS).
+// synced write transaction syncs the write-ahead log after its commit, and
+// with it every commit before it. That sync runs after the write lock is
+// released, so the other processes of a station write while one waits for
+// the disk, and their syncs overlap (a station's DUTs together hand out far
+// more synced addresses per second than one of them alone). Without WAL (a
+// file system without shared memory) a synced transaction runs under
+// synchronous=FULL instead. Several processes share the file: a writer
+// that finds it locked retries at once, then every 20-200 us, says so on the console
+// after a second, and gives up after the lock time-out (30 s, or
+// NVT_STORE_LOCK_TIMEOUT_MS).
 #include "sql.h"
 
 #include "platform.h"
@@ -17,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <unordered_map>
 
 namespace station {
 
@@ -63,30 +69,41 @@ int BusyHandler(void* aState, int aCount)
         state->timedOut = true;
         return 0;
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(aCount < 20 ? 50 : 200));
+    // A writer holds the lock for well under a millisecond (its sync comes
+    // after), so the first waits are short: yields for 2 ms, then 20 us sleeps (a
+    // sleep takes longer than asked), then 200 us once the wait is long.
+    if (waited < std::chrono::milliseconds(2)) std::this_thread::yield();
+    else std::this_thread::sleep_for(std::chrono::microseconds(waited < std::chrono::milliseconds(5) ? 20 : 200));
     return 1;
 }
 
+// A prepared statement of the connection's cache, reset and unbound when
+// the query is done with it (so no read stays open behind the caller).
 class Statement {
 public:
-    Statement(sqlite3* aDb, const std::string& aSql)
+    explicit Statement(sqlite3_stmt* aStmt) : mStmt(aStmt) {}
+    ~Statement()
     {
-        mRc = sqlite3_prepare_v2(aDb, aSql.c_str(), static_cast<int>(aSql.size()), &mStmt, nullptr);
+        if (mStmt == nullptr) return;
+        sqlite3_reset(mStmt);
+        sqlite3_clear_bindings(mStmt);
     }
-    ~Statement() { sqlite3_finalize(mStmt); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
-    bool ok() const { return mRc == SQLITE_OK; }
+    bool ok() const { return mStmt != nullptr; }
     sqlite3_stmt* get() const { return mStmt; }
 
 private:
     sqlite3_stmt* mStmt = nullptr;
-    int mRc = SQLITE_ERROR;
 };
 
 class SqliteConnection : public SqlConnection {
 public:
-    ~SqliteConnection() override { sqlite3_close(mDb); }
+    ~SqliteConnection() override
+    {
+        for (auto& cached : mStatements) sqlite3_finalize(cached.second);
+        sqlite3_close(mDb);
+    }
 
     bool Open(const std::string& aPath, bool aCreate, std::string& aError)
     {
@@ -109,11 +126,14 @@ public:
         }
         sqlite3_busy_handler(mDb, BusyHandler, &mBusy);
         sqlite3_extended_result_codes(mDb, 1);
-        if (!Exec("PRAGMA journal_mode=WAL", aError) || !Exec("PRAGMA synchronous=NORMAL", aError) ||
+        std::vector<SqlRow> mode;
+        if (!Query("PRAGMA journal_mode=WAL", {}, &mode, nullptr, aError) || !Exec("PRAGMA synchronous=NORMAL", aError) ||
             !Exec("PRAGMA foreign_keys=ON", aError)) {
             aError = "cannot use the store \"" + aPath + "\" (" + aError + ")";
             return false;
         }
+        mWal = !mode.empty() && mode[0].Text(0) == "wal";
+        if (mWal) sqlite3_wal_hook(mDb, WalHook, this);
         return true;
     }
 
@@ -129,7 +149,7 @@ public:
     bool Query(const std::string& aSql, const std::vector<SqlValue>& aParams, std::vector<SqlRow>* aRows,
                int64_t* aChanged, std::string& aError) override
     {
-        Statement s(mDb, aSql);
+        Statement s(Prepared(aSql));
         if (!s.ok()) return Failed(aError);
         for (size_t i = 0; i < aParams.size(); ++i) {
             const SqlValue& v = aParams[i];
@@ -159,10 +179,15 @@ public:
 
     bool BeginWrite(int64_t, bool aSynced, std::string& aError) override
     {
-        if (aSynced && !Exec("PRAGMA synchronous=FULL", aError)) return false;
-        mSynced = aSynced;
+        if (!TakeWriterLock(aError)) return false;
+        mSyncLog = aSynced && mWal;
+        if (aSynced && !mWal) {
+            if (!Exec("PRAGMA synchronous=FULL", aError)) return false;
+            mSynced = true;
+        }
         if (!Exec("BEGIN IMMEDIATE", aError)) {
             RestoreSync();
+            ReleaseWriterLock();
             return false;
         }
         return true;
@@ -173,13 +198,18 @@ public:
         const bool ok = Exec("COMMIT", aError);
         if (!ok) Rollback();
         RestoreSync();
-        return ok;
+        ReleaseWriterLock();
+        const bool syncLog = mSyncLog;
+        mSyncLog = false;
+        return ok && (!syncLog || SyncLog(aError));
     }
 
     void Rollback() override
     {
         if (!sqlite3_get_autocommit(mDb)) sqlite3_exec(mDb, "ROLLBACK", nullptr, nullptr, nullptr);
         RestoreSync();
+        ReleaseWriterLock();
+        mSyncLog = false;
     }
 
     bool HasTable(const std::string& aName, bool& aHas, std::string& aError) override
@@ -211,6 +241,97 @@ private:
         aError = Message(sqlite3_errmsg(mDb));
         return false;
     }
+    // The store runs a few dozen distinct statements over and over (an
+    // address reservation is five of them); each is parsed once per
+    // connection, which is most of what a reservation costs otherwise.
+    sqlite3_stmt* Prepared(const std::string& aSql)
+    {
+        auto found = mStatements.find(aSql);
+        if (found != mStatements.end()) return found->second;
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(mDb, aSql.c_str(), static_cast<int>(aSql.size()), SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+        // Statements made from caller text one at a time (none today) would
+        // grow the cache without bound; past a limit they are not kept.
+        if (mStatements.size() >= kMaxStatements) {
+            for (auto& cached : mStatements) sqlite3_finalize(cached.second);
+            mStatements.clear();
+        }
+        mStatements.emplace(aSql, stmt);
+        return stmt;
+    }
+    // Writers of the store take turns on a lock of their own (named by a
+    // file beside it) before they ask SQLite for its write lock. SQLite's own wait is a poll that also
+    // reads and locks the log's index on every try, which slows the writer
+    // it waits for; a station's processes writing at once (its DUTs taking
+    // addresses) hand out half as many again this way. SQLite's lock still
+    // keeps the store right: when the lock cannot be made (a folder only
+    // readable, a link there), writers go without it.
+    bool TakeWriterLock(std::string& aError)
+    {
+        if (!mWal) return true;
+        if (!mLockTried) {
+            mLockTried = true;
+            std::string ignored;
+            mHasLock = mLock.Open(mBusy.path + "-lock", ignored);
+        }
+        if (!mHasLock) return true;
+        // Waited for in steps, so a long wait is said on the console and
+        // given up after the lock time-out as SQLite's own is.
+        if (!mLock.Lock(0)) {
+            for (int count = 0;; ++count) {
+                if (BusyHandler(&mBusy, count) == 0) {
+                    aError = Message("the lock is held");
+                    return false;
+                }
+                if (mLock.Lock(100)) break;
+            }
+        }
+        mLocked = true;
+        return true;
+    }
+    void ReleaseWriterLock()
+    {
+        if (!mLocked) return;
+        mLock.Unlock();
+        mLocked = false;
+    }
+    // Checkpoints in place of SQLite's automatic ones. Those are tried
+    // after every commit once the log holds 1000 pages, and while another
+    // process of the station is in a transaction the log cannot start over,
+    // so each commit would copy and sync again (two syncs more per
+    // address). Here a checkpoint is tried once per 1000 pages the log grows.
+    static int WalHook(void* aSelf, sqlite3* aDb, const char* aName, int aFrames)
+    {
+        auto* self = static_cast<SqliteConnection*>(aSelf);
+        if (aFrames < kCheckpointFrames) {
+            self->mNextCheckpoint = kCheckpointFrames;
+        } else if (aFrames >= self->mNextCheckpoint) {
+            sqlite3_wal_checkpoint_v2(aDb, aName, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            self->mNextCheckpoint = aFrames + kCheckpointFrames;
+        }
+        return SQLITE_OK;
+    }
+    // Puts the write-ahead log on disk through SQLite's own file (so the
+    // same call serves every platform). The commit's frames are in it: a
+    // checkpoint copies them to the database and syncs it before the log
+    // is ever started over.
+    bool SyncLog(std::string& aError)
+    {
+        sqlite3_file* log = nullptr;
+        if (sqlite3_file_control(mDb, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK || log == nullptr ||
+            log->pMethods == nullptr) {
+            aError = "store: the write-ahead log of \"" + mBusy.path + "\" is not open, so the commit cannot be synced";
+            return false;
+        }
+        const int rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+        if (rc == SQLITE_OK) return true;
+        aError = "store: cannot sync the write-ahead log of \"" + mBusy.path + "\" (" + sqlite3_errstr(rc) + ")";
+        return false;
+    }
     void RestoreSync()
     {
         if (!mSynced) return;
@@ -218,9 +339,17 @@ private:
         sqlite3_exec(mDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     }
 
+    static constexpr size_t kMaxStatements = 200;
+    static constexpr int kCheckpointFrames = 1000;
+    int mNextCheckpoint = kCheckpointFrames;
     sqlite3* mDb = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> mStatements;
     BusyState mBusy;
-    bool mSynced = false;
+    bool mSynced = false;   // synchronous=FULL for this transaction (no WAL)
+    bool mSyncLog = false;  // the log is synced after this transaction's commit
+    bool mWal = false;
+    ProcessLock mLock;
+    bool mLockTried = false, mHasLock = false, mLocked = false;
 };
 
 }  // namespace

@@ -431,9 +431,28 @@ ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, c
                              Address& aAddress, std::string& aError)
 {
     if (mSql->HasFunctions()) return ReserveOnServer(aNap, aUap, aOwner, aSerial, aAddress, aError);
+    return ReserveLocal(aNap, aUap, aOwner, aSerial, false, aAddress, aError);
+}
+
+ReserveResult Store::ReserveDurable(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                                    Address& aAddress, std::string& aError)
+{
+    if (!mSql->HasFunctions()) return ReserveLocal(aNap, aUap, aOwner, aSerial, true, aAddress, aError);
+    const ReserveResult result = ReserveOnServer(aNap, aUap, aOwner, aSerial, aAddress, aError);
+    if (result != ReserveResult::Ok || MakeDurable(aAddress, aError)) return result;
+    // Not on disk, so not for a device: scrapped (never handed out again),
+    // unless a serial holds it (the serial's retest gets it back).
+    std::string error;
+    if (aSerial.empty()) SetState(aAddress, "scrapped", "the store could not sync: " + aError, error);
+    return ReserveResult::Failed;
+}
+
+ReserveResult Store::ReserveLocal(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial, bool aSynced,
+                                  Address& aAddress, std::string& aError)
+{
     ReserveResult result = ReserveResult::Failed;
     const bool ok = Write(
-        LockKey(aNap, aUap), false,
+        LockKey(aNap, aUap), aSynced,
         [&](std::string& aErr) {
             bool free = false;
             int64_t range = 0;
@@ -442,13 +461,14 @@ ReserveResult Store::Reserve(uint16_t aNap, uint8_t aUap, const Owner& aOwner, c
             const std::string now = UtcNow();
             const bool stored =
                 free ? mSql->Query("UPDATE addresses SET state = 'reserved', run_id = ?, station = ?, slot = ?, reserved = ?,"
-                                   " updated = ?, serial = ?, reported = 0 WHERE address = ? AND state = 'free'",
-                                   {aOwner.runId, aOwner.station, aOwner.slot, now, now, aSerial, address.Packed()}, nullptr,
-                                   nullptr, aErr)
+                                   " updated = ?, serial = ?, reported = 0, durable = durable + ? WHERE address = ? AND state = 'free'",
+                                   {aOwner.runId, aOwner.station, aOwner.slot, now, now, aSerial, int64_t(aSynced),
+                                    address.Packed()},
+                                   nullptr, nullptr, aErr)
                      : mSql->Query("INSERT INTO addresses (address, text, range_id, state, run_id, station, slot, reserved,"
-                                   " updated, serial, reported) VALUES (?,?,?,'reserved',?,?,?,?,?,?,0)",
+                                   " updated, serial, reported, durable) VALUES (?,?,?,'reserved',?,?,?,?,?,?,0,?)",
                                    {address.Packed(), address.Text(), range, aOwner.runId, aOwner.station, aOwner.slot, now,
-                                    now, aSerial},
+                                    now, aSerial, int64_t(aSynced)},
                                    nullptr, nullptr, aErr);
             if (!stored) {
                 if (!aSerial.empty() && mSql->IsUniqueViolation(aErr))

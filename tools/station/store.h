@@ -128,6 +128,11 @@ public:
     {
         return Reserve(aNap, aUap, aOwner, "", aAddress, aError);
     }
+    // Reserve, with the reservation on disk when it returns, as an address
+    // must be before it goes to a device: one synced transaction where the
+    // store allows (SQLite), else the reservation and then MakeDurable.
+    ReserveResult ReserveDurable(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
+                                 Address& aAddress, std::string& aError);
     // Leases. The central store gives a station aSize addresses of
     // NAP:UAP for aHours (synced: the station may hand them out at once).
     bool TakeLease(uint16_t aNap, uint8_t aUap, const std::string& aStation, int64_t aSize, int aHours, LeaseInfo& aLease,
@@ -214,6 +219,8 @@ private:
     bool PrepareReserveFunction(std::string& aError);
     bool Migrate(int aFrom, std::string& aError);
     // Reserve in one statement on a server (its SQL function).
+    ReserveResult ReserveLocal(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial, bool aSynced,
+                               Address& aAddress, std::string& aError);
     ReserveResult ReserveOnServer(uint16_t aNap, uint8_t aUap, const Owner& aOwner, const std::string& aSerial,
                                   Address& aAddress, std::string& aError);
     // The next address of NAP:UAP to hand out: a free one (aFree), else the
