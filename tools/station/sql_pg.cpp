@@ -13,6 +13,7 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 
 namespace station {
@@ -76,8 +77,11 @@ public:
         Reconnect();
         std::vector<const char*> values;
         for (const SqlValue& p : aParams) values.push_back(p.null ? nullptr : p.text.c_str());
-        Result r(PQexecParams(mConn, Numbered(aSql).c_str(), static_cast<int>(values.size()), nullptr,
-                              values.empty() ? nullptr : values.data(), nullptr, nullptr, 0));
+        const std::string* name = Prepared(aSql, static_cast<int>(values.size()));
+        Result r(name != nullptr ? PQexecPrepared(mConn, name->c_str(), static_cast<int>(values.size()),
+                                                  values.empty() ? nullptr : values.data(), nullptr, nullptr, 0)
+                                 : PQexecParams(mConn, Numbered(aSql).c_str(), static_cast<int>(values.size()), nullptr,
+                                                values.empty() ? nullptr : values.data(), nullptr, nullptr, 0));
         const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             aError = "store: " + Message();
@@ -146,8 +150,24 @@ public:
     }
 
 private:
+    // The statements a station runs over and over (a reservation above
+    // all) are parsed and planned once per connection. Only those that do
+    // not read whole rows with "*" are kept, so a migration that changes a
+    // table never meets an old plan of it.
+    const std::string* Prepared(const std::string& aSql, int aParams)
+    {
+        if (aSql.find('*') != std::string::npos && aSql.find("COUNT(*)") == std::string::npos) return nullptr;
+        auto found = mPrepared.find(aSql);
+        if (found != mPrepared.end()) return &found->second;
+        if (mPrepared.size() >= 200 || PQtransactionStatus(mConn) == PQTRANS_INERROR) return nullptr;
+        const std::string name = "nvt" + std::to_string(++mPreparedCount);
+        Result r(PQprepare(mConn, name.c_str(), Numbered(aSql).c_str(), aParams, nullptr));
+        if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) return nullptr;
+        return &mPrepared.emplace(aSql, name).first->second;
+    }
     void Prepare()
     {
+        mPrepared.clear();
         // Notices ("relation already exists, skipping") are not for the operator.
         PQsetNoticeProcessor(mConn, [](void*, const char*) {}, nullptr);
         // A lock another station holds is waited for, but not for ever. A
@@ -173,6 +193,8 @@ private:
     }
 
     PGconn* mConn = nullptr;
+    std::map<std::string, std::string> mPrepared;
+    int mPreparedCount = 0;
     std::string mUrl;
     bool mInTransaction = false;
 };
