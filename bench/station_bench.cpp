@@ -13,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <fcntl.h>
@@ -125,6 +126,38 @@ void StationRfThroughput(benchmark::State& aState)
 }
 BENCHMARK(StationRfThroughput)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
+// Runs aBody(p) in aProcesses child processes at once (p from 0); the
+// number of them that did not end with status 0.
+int InProcesses(int aProcesses, const std::function<int(int)>& aBody)
+{
+    std::vector<pid_t> children;
+    for (int p = 0; p < aProcesses; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(aBody(p));
+        children.push_back(pid);
+    }
+    int failed = 0;
+    for (pid_t pid : children)
+        if (Wait(pid) != 0) ++failed;
+    return failed;
+}
+
+// aCount addresses of 005B:02 from the store at aUrl, each synced as before
+// a device write when aDurable: the process's exit status.
+int TakeAddresses(const std::string& aUrl, station::StoreMode aMode, const station::Owner& aOwner, int aCount, bool aDurable)
+{
+    std::string e;
+    auto store = station::OpenStore(aUrl, aMode, e);
+    if (!store) return 2;
+    for (int i = 0; i < aCount; ++i) {
+        station::Address a;
+        if ((aDurable ? store->ReserveDurable(0x5B, 0x02, aOwner, "", a, e) : store->Reserve(0x5B, 0x02, aOwner, a, e)) !=
+            station::ReserveResult::Ok)
+            return 1;
+    }
+    return 0;
+}
+
 // aProcesses processes take aEach addresses each from one store; with
 // aDurable each allocation is also synced as before a device write.
 void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcesses, int aEach, bool aDurable)
@@ -139,25 +172,10 @@ void Allocations(benchmark::State& aState, const std::string& aUrl, int aProcess
     }
     int64_t total = 0;
     for (auto _ : aState) {
-        std::vector<pid_t> children;
-        for (int p = 0; p < aProcesses; ++p) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                std::string e;
-                auto store = station::OpenStore(aUrl, station::StoreMode::Create, e);
-                for (int i = 0; store && i < aEach; ++i) {
-                    station::Address a;
-                    const station::Owner owner{"bench", "p" + std::to_string(p), 1};
-                    if ((aDurable ? store->ReserveDurable(0x5B, 0x02, owner, "", a, e) : store->Reserve(0x5B, 0x02, owner, a, e)) !=
-                        station::ReserveResult::Ok)
-                        _exit(1);
-                }
-                _exit(store ? 0 : 2);
-            }
-            children.push_back(pid);
-        }
-        for (pid_t pid : children)
-            if (Wait(pid) != 0) aState.SkipWithError("a client failed");
+        const int failed = InProcesses(aProcesses, [&](int p) {
+            return TakeAddresses(aUrl, station::StoreMode::Create, {"bench", "p" + std::to_string(p), 1}, aEach, aDurable);
+        });
+        if (failed != 0) aState.SkipWithError("a client failed");
         total += static_cast<int64_t>(aProcesses) * aEach;
     }
     auto store = station::OpenStore(aUrl, station::StoreMode::Create, error);
@@ -216,25 +234,9 @@ void LeaseAllocations(benchmark::State& aState)
         aState.PauseTiming();
         line.Renew(0x5B, 0x02, kEach, warning);
         aState.ResumeTiming();
-        std::vector<pid_t> children;
-        for (int p = 0; p < slots; ++p) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                std::string e;
-                auto store = station::OpenStore(dir / "lease.db", station::StoreMode::Existing, e);
-                const station::Owner owner{"bench", "bench", p + 1};
-                for (int i = 0; store && i < kEach / slots; ++i) {
-                    station::Address a;
-                    if ((durable ? store->ReserveDurable(0x5B, 0x02, owner, "", a, e) : store->Reserve(0x5B, 0x02, owner, a, e)) !=
-                        station::ReserveResult::Ok)
-                        _exit(1);
-                }
-                _exit(store ? 0 : 2);
-            }
-            children.push_back(pid);
-        }
-        for (pid_t pid : children)
-            if (Wait(pid) != 0) ++failed;
+        failed += InProcesses(slots, [&](int p) {
+            return TakeAddresses(dir / "lease.db", station::StoreMode::Existing, {"bench", "bench", p + 1}, kEach / slots, durable);
+        });
         total += kEach;
     }
     aState.counters["alloc_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
@@ -261,23 +263,17 @@ void DiskSyncs(benchmark::State& aState)
     const std::string path = dir / "syncs";
     int64_t total = 0;
     for (auto _ : aState) {
-        std::vector<pid_t> children;
-        for (int p = 0; p < processes; ++p) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-                std::vector<char> block(8192, 'x');
-                for (int i = 0; fd >= 0 && i < kEach; ++i) {
-                    const off_t at = static_cast<off_t>((p * 64 + (i % 32) * 2) * 4096);
-                    if (pwrite(fd, block.data(), block.size(), at) != static_cast<ssize_t>(block.size()) || fdatasync(fd) != 0)
-                        _exit(1);
-                }
-                _exit(fd >= 0 ? 0 : 2);
+        const int failed = InProcesses(processes, [&](int p) {
+            const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+            std::vector<char> block(8192, 'x');
+            for (int i = 0; fd >= 0 && i < kEach; ++i) {
+                const off_t at = static_cast<off_t>((p * 64 + (i % 32) * 2) * 4096);
+                if (pwrite(fd, block.data(), block.size(), at) != static_cast<ssize_t>(block.size()) || fdatasync(fd) != 0)
+                    return 1;
             }
-            children.push_back(pid);
-        }
-        for (pid_t pid : children)
-            if (Wait(pid) != 0) aState.SkipWithError("a writer failed");
+            return fd >= 0 ? 0 : 2;
+        });
+        if (failed != 0) aState.SkipWithError("a writer failed");
         total += static_cast<int64_t>(processes) * kEach;
     }
     aState.counters["syncs_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
