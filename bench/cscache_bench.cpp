@@ -56,7 +56,7 @@ CCsKeysInfo& Keys()
 // last block starts below word 0x8000 and the image ends below 0x10000.
 std::vector<uint16_t> Image(uint32_t aWords)
 {
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = nvimagegen::BuildCsData(Keys(), kCsVersion, {}, 64);
     plan.firmware.push_back(nvimagegen::MainFirmwareBlock(1234, 0x0640, 32));
     const uint32_t used = 3 + 4 * 4 + static_cast<uint32_t>(plan.csData.size() + plan.firmware[0].words.size());

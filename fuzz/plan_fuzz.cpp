@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize)
     for (const station::Step& step : plan.steps) {
         if (step.row == nullptr || station::FindStepRow(step.row->name) != step.row) std::abort();
         // Every parameter holds a value its row allows.
-        for (const station::ParamSpec& p : step.row->params) {
-            if (p.kind == station::ParamSpec::Kind::PortName) continue;
+        for (const station::ParamDef& p : step.row->params) {
+            if (p.kind == station::ParamDef::Kind::PortName) continue;
             const auto it = step.numbers.find(p.name);
             if (it == step.numbers.end() || it->second < p.min || it->second > p.max) std::abort();
         }

@@ -54,10 +54,10 @@ inline Words CsData(uint16_t aVersion, uint16_t aTrim, uint16_t aFill, uint16_t 
 
 // The CS data, the main firmware block of build aBuildId with aPad further
 // words, and with aSecondBlock a 40-word block at chip word 0x0100.
-inline nvimagegen::ImageSpec ImageLayout(const Words& aCs, uint16_t aBuildId, uint16_t aPad,
+inline nvimagegen::ImagePlan ImageLayout(const Words& aCs, uint16_t aBuildId, uint16_t aPad,
                                          bool aSecondBlock = false)
 {
-    nvimagegen::ImageSpec layout;
+    nvimagegen::ImagePlan layout;
     layout.csData = aCs;
     layout.firmware.push_back(nvimagegen::MainFirmwareBlock(aBuildId, 0, aPad));
     if (aSecondBlock) {

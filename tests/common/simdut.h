@@ -48,9 +48,9 @@ protected:
 
     // Writes a firmware file of the given description, or the given bytes,
     // and keeps it until the test ends.
-    const char* File(const fixtures::PtFirmwareLayout& aSpec)
+    const char* File(const fixtures::PtFirmwareLayout& aLayout)
     {
-        return Bytes(fixtures::BuildPtFirmware(aSpec));
+        return Bytes(fixtures::BuildPtFirmware(aLayout));
     }
     const char* Bytes(const std::vector<uint8_t>& aBytes)
     {
@@ -60,9 +60,9 @@ protected:
 
     // Loads the firmware of the description, with the cached CS keys when
     // aCsKeys is set; the running firmware is in firmware() afterwards.
-    int32_t Load(const fixtures::PtFirmwareLayout& aSpec = {}, bool aCsKeys = false)
+    int32_t Load(const fixtures::PtFirmwareLayout& aLayout = {}, bool aCsKeys = false)
     {
-        const int32_t result = nvtLoadPtFirmware(handle, File(aSpec), aCsKeys ? 1 : 0);
+        const int32_t result = nvtLoadPtFirmware(handle, File(aLayout), aCsKeys ? 1 : 0);
         firmware = chip ? devsim::PtFirmwareOf(*chip) : nullptr;
         return result;
     }
@@ -108,14 +108,14 @@ class LoadedDutTest : public SimDutTest {
 protected:
     // Extra transport options, e.g. "uart=short"; empty for none.
     virtual std::string TransportOptions() const { return ""; }
-    virtual fixtures::PtFirmwareLayout FirmwareSpec() const { return fixtures::PtFirmwareLayout(); }
+    virtual fixtures::PtFirmwareLayout FirmwareLayout() const { return fixtures::PtFirmwareLayout(); }
 
     void SetUp() override
     {
         const std::string options = TransportOptions();
         Open(options.empty() ? "sim" : "sim:" + options);
         if (HasFatalFailure()) return;
-        ASSERT_EQ(NVT_OK, Load(FirmwareSpec())) << Text();
+        ASSERT_EQ(NVT_OK, Load(FirmwareLayout())) << Text();
         ASSERT_NE(nullptr, firmware);
         Forget();
     }

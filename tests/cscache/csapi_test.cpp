@@ -144,7 +144,7 @@ TEST_F(CsApi, FirmwareMergeTakesTheFilesImageWithTheCachesKeys)
     ASSERT_EQ(NVT_OK, Open());
     CCsKeysInfo keys(TheMsgHnd::Instance().SharedHandler());
     ASSERT_EQ(kCsOk, keys.LoadXML(db));
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = nvimagegen::BuildCsData(keys, 5, {{"TRIM", {0x10}}});
     plan.firmware.push_back(nvimagegen::MainFirmwareBlock(777, 0x0640));
     ASSERT_TRUE(nvimagegen::WriteImageFile(Path("fw.xuv"), nvimagegen::BuildImage(plan), false));
@@ -164,7 +164,7 @@ TEST_F(CsApi, ImagesSurviveOnTheChipsNvm)
     std::filesystem::create_directories(nvm);
     CCsKeysInfo keys(TheMsgHnd::Instance().SharedHandler());
     ASSERT_EQ(kCsOk, keys.LoadXML(db));
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = nvimagegen::BuildCsData(keys, 5, {});
     plan.firmware.push_back(nvimagegen::MainFirmwareBlock(4321, 0x0640));
     ASSERT_TRUE(nvimagegen::WriteImageFile(Path("image.img"), nvimagegen::BuildImage(plan), true));

@@ -73,9 +73,9 @@ protected:
         return nvtOpen(transport.c_str(), db.c_str(), &h);
     }
     std::string Error() const { return nvtGetLastError(h); }
-    std::string Image(const std::string& aName, const nvimagegen::ImageSpec& aSpec)
+    std::string Image(const std::string& aName, const nvimagegen::ImagePlan& aLayout)
     {
-        EXPECT_TRUE(nvimagegen::WriteImageFile(Path(aName), nvimagegen::BuildImage(aSpec), false));
+        EXPECT_TRUE(nvimagegen::WriteImageFile(Path(aName), nvimagegen::BuildImage(aLayout), false));
         return Path(aName);
     }
     std::string Keyr(const std::string& aName, const std::string& aText)
@@ -122,7 +122,7 @@ bool StartsWith(const Words& aWords, const Words& aPrefix)
 TEST_F(Integrity, KeysOutsideTheCsBlockAreRefusedAndTheFirmwareStays)
 {
     // Build 9 places FAR at words 20-21, past the image's 16-word CS block.
-    const nvimagegen::ImageSpec layout = ImageLayout(CsData(9, 0x12, 0x100), 4321, 8);
+    const nvimagegen::ImagePlan layout = ImageLayout(CsData(9, 0x12, 0x100), 4321, 8);
     ASSERT_EQ(0, Open());
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("nine.xuv", layout).c_str())) << Error();
     ASSERT_EQ(0, nvtCsCacheWriteToChip(h, NVT_NVM_EEPROM, 0)) << Error();
@@ -274,12 +274,12 @@ TEST_F(Integrity, EveryInterruptedWriteLeavesOldNewOrRefused)
     // Old image: two firmware blocks. New image: for a whole write another
     // layout (one firmware block, another build and padding), for a CS-only
     // write the same firmware with other CS values.
-    const nvimagegen::ImageSpec oldSpec = ImageLayout(CsData(5, 0x12, 0x100), 1111, 90, true);
-    const nvimagegen::ImageSpec newWhole = ImageLayout(CsData(5, 0x1A, 0x300, 14), 2222, 150);
-    nvimagegen::ImageSpec newCs = oldSpec;
+    const nvimagegen::ImagePlan oldPlan = ImageLayout(CsData(5, 0x12, 0x100), 1111, 90, true);
+    const nvimagegen::ImagePlan newWhole = ImageLayout(CsData(5, 0x1A, 0x300, 14), 2222, 150);
+    nvimagegen::ImagePlan newCs = oldPlan;
     newCs.csData = CsData(5, 0x1B, 0x400);
-    const Words oldWords = nvimagegen::BuildImage(oldSpec);
-    Image("old.xuv", oldSpec);
+    const Words oldWords = nvimagegen::BuildImage(oldPlan);
+    Image("old.xuv", oldPlan);
     Image("whole.xuv", newWhole);
     Image("cs.xuv", newCs);
 
@@ -439,7 +439,7 @@ TEST_F(Integrity, EveryFailureHasItsOwnText)
     EXPECT_EQ("Words 0x000c-0x001a could not be read: the file '" + Path("short.xuv") + "' holds 12 words", Error());
 
     // An image whose firmware has no lookup table: no build identifier.
-    nvimagegen::ImageSpec noTable = ImageLayout(CsData(5, 0x12, 0x100), 77, 4);
+    nvimagegen::ImagePlan noTable = ImageLayout(CsData(5, 0x12, 0x100), 77, 4);
     noTable.firmware[0].words[0] = 0;
     Image("notable.xuv", noTable);
     ASSERT_EQ(0, Open());
@@ -459,7 +459,7 @@ TEST_F(Integrity, EveryFailureHasItsOwnText)
 
 TEST_F(Integrity, EmptyFirmwareBlockWritesToEepromAsToFlash)
 {
-    nvimagegen::ImageSpec layout = ImageLayout(CsData(5, 0x12, 0x100), 77, 4);
+    nvimagegen::ImagePlan layout = ImageLayout(CsData(5, 0x12, 0x100), 77, 4);
     layout.firmware.push_back(nvimagegen::FirmwareBlock{0x0200, {}});
     ASSERT_EQ(0, Open());
     ASSERT_EQ(0, nvtCsCacheReadFromFile(h, Image("empty.xuv", layout).c_str())) << Error();

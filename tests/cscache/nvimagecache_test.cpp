@@ -23,7 +23,7 @@ protected:
     // the main firmware block with its lookup table and build ID.
     std::vector<uint16_t> Image(bool aWithFirmware = true, uint16_t aTrim = 0x11)
     {
-        nvimagegen::ImageSpec plan;
+        nvimagegen::ImagePlan plan;
         plan.csData = nvimagegen::BuildCsData(keys, 5, {{"TRIM", {aTrim}}});
         if (aWithFirmware) plan.firmware.push_back(nvimagegen::MainFirmwareBlock(kBuildId, 0x0640));
         return nvimagegen::BuildImage(plan);
@@ -184,7 +184,7 @@ TEST_F(Engine, CsOnlyWriteNeverDropsTheDevicesFirmware)
 TEST_F(Engine, WholeReadNeedsTheBuildIdentifierAndFailuresPassUp)
 {
     SimStream dut;
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = nvimagegen::BuildCsData(keys, 5, {});
     plan.firmware.push_back({0x2000, std::vector<uint16_t>(64, 0x1234)});  // no lookup table
     const std::vector<uint16_t> image = nvimagegen::BuildImage(plan);

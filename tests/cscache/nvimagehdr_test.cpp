@@ -37,9 +37,9 @@ uint16_t ReferenceCrc(const std::vector<uint8_t>& aBytes)
     return reversed;
 }
 
-nvimagegen::ImageSpec TwoBlockSpec()
+nvimagegen::ImagePlan TwoBlockPlan()
 {
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = {0x0012, 1, 2, 3, 4, 5};
     plan.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0102, 0, 4));
     plan.firmware.push_back({0x2000, {9, 8, 7, 6}});
@@ -86,7 +86,7 @@ TEST(ImageHeaderLoad, ZeroBlocksAndBadCrcAreCorrupt)
     EXPECT_EQ(LastError().text, "The image stored in the device/file is corrupt (it contains zero blocks).");
 
     // Words 0 and 1 equal but word 2 different passes the blank test.
-    Words image = nvimagegen::BuildImage(TwoBlockSpec());
+    Words image = nvimagegen::BuildImage(TwoBlockPlan());
     const uint16_t stored = image[0];
     image[0] = static_cast<uint16_t>(stored ^ 0x0001);
     MemoryTarget bad(image);
@@ -101,20 +101,20 @@ TEST(ImageHeaderLoad, ZeroBlocksAndBadCrcAreCorrupt)
 
 TEST(ImageHeaderLoad, ShortTargetPassesTheTargetStatusOn)
 {
-    Words image = nvimagegen::BuildImage(TwoBlockSpec());
+    Words image = nvimagegen::BuildImage(TwoBlockPlan());
     image.resize(8);  // shorter than the 15-word header
     MemoryTarget target(image);
     CNvImageHdr header;
     EXPECT_EQ(header.Load(target), kCsNothingThere);
 
-    MemoryTarget failing(nvimagegen::BuildImage(TwoBlockSpec()));
+    MemoryTarget failing(nvimagegen::BuildImage(TwoBlockPlan()));
     failing.failReadAt = 1;
     EXPECT_EQ(header.Load(failing), kCsDeviceReadFailed);
 }
 
 TEST(ImageHeader, OneBlockHeaderIsSevenWordsAndItsCrcCoversWordsOneToSix)
 {
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = {7, 7};
     const Words image = nvimagegen::BuildImage(plan);
     MemoryTarget target(image);
@@ -134,7 +134,7 @@ TEST(ImageHeader, OneBlockHeaderIsSevenWordsAndItsCrcCoversWordsOneToSix)
 
 TEST(ImageHeader, BlockQueriesAndCacheAccessors)
 {
-    MemoryTarget target(nvimagegen::BuildImage(TwoBlockSpec()));
+    MemoryTarget target(nvimagegen::BuildImage(TwoBlockPlan()));
     CNvImageHdr header;
     ASSERT_EQ(header.Load(target), kCsOk);
     EXPECT_EQ(header.GetNumberOfBlockHeaders(), 3);
@@ -176,7 +176,7 @@ TEST(ImageHeader, BlockQueriesAndCacheAccessors)
 
 TEST(ImageHeaderSave, StoresBothCrcsAndLoadsAgain)
 {
-    Words image = nvimagegen::BuildImage(TwoBlockSpec());
+    Words image = nvimagegen::BuildImage(TwoBlockPlan());
     MemoryTarget source(image);
     CNvImageHdr header;
     ASSERT_EQ(header.Load(source), kCsOk);
@@ -220,7 +220,7 @@ TEST(ImageHeaderSave, FailuresReportTheirTexts)
     EXPECT_EQ(LastError().text, "Invalid location calculated for CS CRC");
 
     // The write's status is passed on; the new CRCs stay in the cache.
-    MemoryTarget source(nvimagegen::BuildImage(TwoBlockSpec()));
+    MemoryTarget source(nvimagegen::BuildImage(TwoBlockPlan()));
     ASSERT_EQ(header.Load(source), kCsOk);
     MemoryTarget failing;
     failing.failWriteAt = static_cast<int32_t>(header.Words().size() - 1);
@@ -230,14 +230,14 @@ TEST(ImageHeaderSave, FailuresReportTheirTexts)
 
 TEST(ImageHeaderEquivalence, OnlyFirmwareBlockHeadersCount)
 {
-    MemoryTarget a(nvimagegen::BuildImage(TwoBlockSpec()));
-    nvimagegen::ImageSpec otherCs = TwoBlockSpec();
+    MemoryTarget a(nvimagegen::BuildImage(TwoBlockPlan()));
+    nvimagegen::ImagePlan otherCs = TwoBlockPlan();
     otherCs.csData = {0x0012, 9, 9, 9, 9, 9};
     MemoryTarget b(nvimagegen::BuildImage(otherCs));
-    nvimagegen::ImageSpec otherFw = TwoBlockSpec();
+    nvimagegen::ImagePlan otherFw = TwoBlockPlan();
     otherFw.firmware[1].dest = 0x3000;
     MemoryTarget c(nvimagegen::BuildImage(otherFw));
-    nvimagegen::ImageSpec csOnly;
+    nvimagegen::ImagePlan csOnly;
     csOnly.csData = {0x0012};
     MemoryTarget d(nvimagegen::BuildImage(csOnly));
 

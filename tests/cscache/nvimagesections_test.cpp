@@ -88,7 +88,7 @@ TEST(CsSection, WriteGrowsFirstAndMarksOnlyRealChanges)
 
 TEST(CsSection, LoadAndSaveFollowBlockZero)
 {
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = {0x0012, 0xA1, 0xA2, 0xA3};
     plan.csPadWords = 3;
     plan.firmware.push_back({0x0100, Ramp(0x500, 8)});
@@ -157,7 +157,7 @@ protected:
     // An image of the given CS data and firmware blocks, its header loaded.
     void LoadImage(const Words& aCsData, const std::vector<nvimagegen::FirmwareBlock>& aBlocks)
     {
-        nvimagegen::ImageSpec plan;
+        nvimagegen::ImagePlan plan;
         plan.csData = aCsData;
         plan.firmware = aBlocks;
         target.words = nvimagegen::BuildImage(plan);

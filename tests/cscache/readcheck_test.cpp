@@ -24,7 +24,7 @@ constexpr uint16_t kBuildId = 4321;
 
 // A whole image of CS version aVersion (TRIM as given), with the main
 // firmware block and a second one.
-nvimagegen::ImageSpec Layout(uint16_t aVersion, uint16_t aTrim)
+nvimagegen::ImagePlan Layout(uint16_t aVersion, uint16_t aTrim)
 {
     return ImageLayout(CsData(aVersion, aTrim, 0x100), kBuildId, 6, true);
 }
@@ -325,7 +325,7 @@ TEST_F(ReadCheck, TheErasedCheckStopsAtTheFirstDataAndNeedsTheSize)
 TEST_F(ReadCheck, ARefusedReadLeavesTheCacheTheHeaderTheBuildAndTheFirmwareAsTheyWere)
 {
     // Reads refused for a wrong CRC are in EveryReadChecksTheCsCrcAndKeepsTheCache.
-    nvimagegen::ImageSpec layout = Layout(5, 0x12);
+    nvimagegen::ImagePlan layout = Layout(5, 0x12);
     layout.firmware[0].words[0] = 0;  // no lookup table: no build identifier
     const Words noTable = nvimagegen::BuildImage(layout);
     Words truncated = ImageWords();

@@ -55,7 +55,7 @@ TEST(ImageFixture, CsDataLaidOutByTheKeyDatabase)
 TEST(ImageFixture, MainFirmwareTableIsFoundWhereTheReaderLooks)
 {
     nvtclock::ScopedFakeClock clock;
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = {12, 1, 2};
     plan.firmware.push_back({0x0100, Words(16, 0x7777)});
     plan.firmware.push_back(nvimagegen::MainFirmwareBlock(0x0BAD, 0x0123));
@@ -80,7 +80,7 @@ TEST(ImageFixture, MainFirmwareTableIsFoundWhereTheReaderLooks)
 TEST(ImageRoundTrip, HeaderCsAndFirmwareThroughXuvAndImgFiles)
 {
     testsupport::ScratchDir dir;
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     plan.csData = {12, 0xA, 0xB, 0xC, 0xD};
     plan.csPadWords = 2;
     plan.word1Low = 0x5A;

@@ -10,10 +10,10 @@ namespace {
 
 class MailboxTest : public SimDutTest {
 protected:
-    void Start(const std::string& aTransport = "sim", const fixtures::PtFirmwareLayout& aSpec = {})
+    void Start(const std::string& aTransport = "sim", const fixtures::PtFirmwareLayout& aLayout = {})
     {
         Open(aTransport);
-        ASSERT_EQ(Load(aSpec), NVT_OK) << Text();
+        ASSERT_EQ(Load(aLayout), NVT_OK) << Text();
         ASSERT_NE(Firmware(), nullptr);
     }
     CMailbox Mailbox()

@@ -90,7 +90,7 @@ public:
         fw.csKeysWord = kCsKeysWord;
         xbv = dir + "/fw.xbv";
         fixtures::WriteBytes(xbv, fixtures::BuildPtFirmware(fw));
-        nvimagegen::ImageSpec plan;
+        nvimagegen::ImagePlan plan;
         plan.csData.assign(kCsWords, 0);
         plan.csData[0] = kCsVersion;
         plan.firmware.push_back(nvimagegen::MainFirmwareBlock(2603, kCsKeysWord));

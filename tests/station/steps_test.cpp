@@ -22,10 +22,10 @@ TEST(StepTable, EveryRowIsCompleteAndDocumentedWithEachParameter)
         EXPECT_NE(std::string(row.summary), "") << row.name;
         EXPECT_EQ(station::FindStepRow(row.name), &row);
         std::set<std::string> params;
-        for (const station::ParamSpec& p : row.params) {
+        for (const station::ParamDef& p : row.params) {
             EXPECT_TRUE(params.insert(p.name).second) << row.name << "." << p.name << " is declared twice";
             EXPECT_LE(p.min, p.max) << row.name << "." << p.name;
-            if (p.kind != station::ParamSpec::Kind::PortName) {
+            if (p.kind != station::ParamDef::Kind::PortName) {
                 EXPECT_GE(p.fallback, p.min) << row.name << "." << p.name;
                 EXPECT_LE(p.fallback, p.max) << row.name << "." << p.name;
             }
@@ -34,7 +34,7 @@ TEST(StepTable, EveryRowIsCompleteAndDocumentedWithEachParameter)
         const size_t at = doc.find(heading);
         ASSERT_NE(at, std::string::npos) << row.name << " is not in docs/station.md";
         const std::string line = doc.substr(at, doc.find('\n', at) - at);
-        for (const station::ParamSpec& p : row.params)
+        for (const station::ParamDef& p : row.params)
             EXPECT_NE(line.find(std::string("`") + p.name + "` ("), std::string::npos)
                 << row.name << "." << p.name << " is not documented in: " << line;
     }

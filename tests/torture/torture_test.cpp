@@ -123,7 +123,7 @@ struct Files {
         cut.resize(cut.size() / 2);
         fixtures::WriteBytes(dir + "/cut.xbv", cut);
 
-        nvimagegen::ImageSpec plan;
+        nvimagegen::ImagePlan plan;
         plan.csData.assign(97, 0);
         plan.csData[0] = keydbgen::kSampleBuildNew;
         plan.firmware.push_back(nvimagegen::MainFirmwareBlock(2603, 0x0640));

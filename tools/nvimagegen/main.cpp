@@ -85,7 +85,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    nvimagegen::ImageSpec plan;
+    nvimagegen::ImagePlan plan;
     if (!keyDb.empty()) {
         CCsKeysInfo database(TheMsgHnd::Instance().SharedHandler());
         if (database.LoadXML(keyDb) != kCsOk) {

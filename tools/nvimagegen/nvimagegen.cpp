@@ -20,21 +20,21 @@ std::string Upper(std::string aText)
 
 }  // namespace
 
-std::vector<uint16_t> BuildHeader(const ImageSpec& aSpec)
+std::vector<uint16_t> BuildHeader(const ImagePlan& aLayout)
 {
-    const uint32_t blocks = 1 + static_cast<uint32_t>(aSpec.firmware.size());
+    const uint32_t blocks = 1 + static_cast<uint32_t>(aLayout.firmware.size());
     std::vector<uint16_t> header(3 + 4 * blocks, 0);
-    header[1] = static_cast<uint16_t>((blocks << 8) | aSpec.word1Low);
-    header[2] = aSpec.word2;
+    header[1] = static_cast<uint16_t>((blocks << 8) | aLayout.word1Low);
+    header[2] = aLayout.word2;
 
-    uint32_t location = static_cast<uint32_t>(header.size() + aSpec.csPadWords) * 2;  // bytes
+    uint32_t location = static_cast<uint32_t>(header.size() + aLayout.csPadWords) * 2;  // bytes
     header[3] = static_cast<uint16_t>(location);
-    header[4] = aSpec.csDest;
-    header[5] = static_cast<uint16_t>(aSpec.csData.size() * 2);
-    header[6] = CNvImageHdr::CalculateCrc16(aSpec.csData.data(), aSpec.csData.size());
-    location += static_cast<uint32_t>(aSpec.csData.size()) * 2;
-    for (size_t i = 0; i < aSpec.firmware.size(); ++i) {
-        const FirmwareBlock& block = aSpec.firmware[i];
+    header[4] = aLayout.csDest;
+    header[5] = static_cast<uint16_t>(aLayout.csData.size() * 2);
+    header[6] = CNvImageHdr::CalculateCrc16(aLayout.csData.data(), aLayout.csData.size());
+    location += static_cast<uint32_t>(aLayout.csData.size()) * 2;
+    for (size_t i = 0; i < aLayout.firmware.size(); ++i) {
+        const FirmwareBlock& block = aLayout.firmware[i];
         uint16_t* h = &header[3 + 4 * (i + 1)];
         h[0] = static_cast<uint16_t>(location);
         h[1] = block.dest;
@@ -46,12 +46,12 @@ std::vector<uint16_t> BuildHeader(const ImageSpec& aSpec)
     return header;
 }
 
-std::vector<uint16_t> BuildImage(const ImageSpec& aSpec)
+std::vector<uint16_t> BuildImage(const ImagePlan& aLayout)
 {
-    std::vector<uint16_t> image = BuildHeader(aSpec);
-    image.resize(image.size() + aSpec.csPadWords, 0xFFFF);
-    image.insert(image.end(), aSpec.csData.begin(), aSpec.csData.end());
-    for (const FirmwareBlock& block : aSpec.firmware) image.insert(image.end(), block.words.begin(), block.words.end());
+    std::vector<uint16_t> image = BuildHeader(aLayout);
+    image.resize(image.size() + aLayout.csPadWords, 0xFFFF);
+    image.insert(image.end(), aLayout.csData.begin(), aLayout.csData.end());
+    for (const FirmwareBlock& block : aLayout.firmware) image.insert(image.end(), block.words.begin(), block.words.end());
     return image;
 }
 

@@ -33,7 +33,7 @@ struct FirmwareBlock {
     std::vector<uint16_t> words;   // the block's data
 };
 
-struct ImageSpec {
+struct ImagePlan {
     std::vector<uint16_t> csData;  // word 0 is the CS version
     std::vector<FirmwareBlock> firmware;
     uint8_t word1Low = 0;          // uninterpreted header bytes, kept as given
@@ -45,10 +45,10 @@ struct ImageSpec {
 
 // The words of the whole image, with the header CRC and the CS CRC set and
 // every firmware block's CRC computed over its data.
-std::vector<uint16_t> BuildImage(const ImageSpec& aSpec);
+std::vector<uint16_t> BuildImage(const ImagePlan& aLayout);
 
 // Header words alone (4N + 3 words) for the given layout, CRCs included.
-std::vector<uint16_t> BuildHeader(const ImageSpec& aSpec);
+std::vector<uint16_t> BuildHeader(const ImagePlan& aLayout);
 
 // CS data laid out by build aCsVersion of aDatabase: word 0 the version, each
 // key at its offset with the value from aValues (by key name, any case) or

@@ -135,19 +135,19 @@ bool LoadFixture(const std::string& aPath, const std::string& aBinDir, const std
     if (const toml::node* t = root.get("tester")) {
         const toml::table* table = t->as_table();
         if (table == nullptr) return fail(lineOf(*t), "\"[tester]\" must be a table");
-        TesterSpec spec;
+        TesterSetup tester;
         for (auto&& [key, node] : *table) {
             const std::string k(key.str());
             if ((k != "address" && k != "identity") || !node.is_string())
                 return fail(static_cast<int>(key.source().begin.line),
                             k == "address" || k == "identity" ? "\"tester." + k + "\" must be a text"
                                                               : "unknown entry \"tester." + k + "\"");
-            (k == "address" ? spec.address : spec.identity) = node.as_string()->get();
+            (k == "address" ? tester.address : tester.identity) = node.as_string()->get();
         }
-        if (!aTesterAddress.empty()) spec.address = aTesterAddress;
-        if (spec.address.empty()) return fail(lineOf(*t), "\"[tester]\" needs an \"address\" (HOST:PORT)");
-        testerAddress = spec.address;
-        aFixture.tester = spec;
+        if (!aTesterAddress.empty()) tester.address = aTesterAddress;
+        if (tester.address.empty()) return fail(lineOf(*t), "\"[tester]\" needs an \"address\" (HOST:PORT)");
+        testerAddress = tester.address;
+        aFixture.tester = tester;
     }
     const toml::node* slotsNode = root.get("slot");
     if (slotsNode == nullptr || !slotsNode->is_array_of_tables() || slotsNode->as_array()->empty())

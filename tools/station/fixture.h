@@ -35,7 +35,7 @@ struct FixtureSlot {
 
 struct Fixture {
     std::string path;
-    std::optional<TesterSpec> tester;
+    std::optional<TesterSetup> tester;
     std::vector<FixtureSlot> slots;
     std::string serialPattern;  // "": any serial without control characters
     int maxAttempts = 0;        // 0: no limit

@@ -29,7 +29,7 @@ struct DutJob {
     // What the fixture wires to this slot: the PC's UART port (empty: the
     // plan's), the RF tester and the tester's port the DUT is cabled to.
     std::string uart;
-    std::optional<TesterSpec> tester;
+    std::optional<TesterSetup> tester;
     int rfPort = 0;
     bool repair = false;
     Owner owner;

@@ -163,48 +163,48 @@ bool ReadLimits(const toml::node& aNode, int aLine, Step& aStep, PlanError& aErr
     for (auto&& [key, value] : *table) {
         const std::string name(key.str());
         const int line = static_cast<int>(key.source().begin.line);
-        const MeasureSpec* spec = FindMeasure(*aStep.row, name);
-        if (spec == nullptr || spec->limit == LimitRule::None)
+        const MeasureDef* measure = FindMeasure(*aStep.row, name);
+        if (measure == nullptr || measure->limit == LimitRule::None)
             return aError(line, "step \"" + std::string(aStep.row->name) + "\" has no limit \"" + name + "\"");
         Limit limit;
         if (!ReadLimit(value, line, "limits." + name, limit, aError)) return false;
-        if (!limit.unit.empty() && limit.unit != spec->unit)
-            return aError(line, "\"limits." + name + "\" is in " + spec->unit + ", not in " + limit.unit);
-        limit.unit = spec->unit;
+        if (!limit.unit.empty() && limit.unit != measure->unit)
+            return aError(line, "\"limits." + name + "\" is in " + measure->unit + ", not in " + limit.unit);
+        limit.unit = measure->unit;
         aStep.limits[name] = limit;
     }
     return true;
 }
 
 // One parameter of a step, checked against its row.
-bool ReadParam(const ParamSpec& aSpec, const toml::node& aValue, Step& aStep, PlanError& aError)
+bool ReadParam(const ParamDef& aLayout, const toml::node& aValue, Step& aStep, PlanError& aError)
 {
-    const std::string name = aSpec.name;
-    switch (aSpec.kind) {
-    case ParamSpec::Kind::Flag:
+    const std::string name = aLayout.name;
+    switch (aLayout.kind) {
+    case ParamDef::Kind::Flag:
         if (!aValue.is_boolean()) return aError(aValue, "\"" + name + "\" must be true or false");
         aStep.numbers[name] = aValue.as_boolean()->get() ? 1 : 0;
         return true;
-    case ParamSpec::Kind::PortName:
+    case ParamDef::Kind::PortName:
         if (!aValue.is_string() || aValue.as_string()->get().empty())
             return aError(aValue, "\"" + name + "\" must be a port name");
         if (const std::string p = UnknownPlaceholder(aValue.as_string()->get(), {"{slot}", "{bin}"}); !p.empty())
             return aError(aValue, "\"" + name + "\" names an unknown placeholder " + p);
         aStep.texts[name] = aValue.as_string()->get();
         return true;
-    case ParamSpec::Kind::Real: {
+    case ParamDef::Kind::Real: {
         const auto v = Number(aValue);
-        if (!v || !std::isfinite(*v) || *v < aSpec.min || *v > aSpec.max) {
+        if (!v || !std::isfinite(*v) || *v < aLayout.min || *v > aLayout.max) {
             char text[96];
-            std::snprintf(text, sizeof text, "\"%s\" must be a number from %g to %g", aSpec.name, aSpec.min, aSpec.max);
+            std::snprintf(text, sizeof text, "\"%s\" must be a number from %g to %g", aLayout.name, aLayout.min, aLayout.max);
             return aError(aValue, text);
         }
         aStep.numbers[name] = *v;
         return true;
     }
-    case ParamSpec::Kind::Number: {
-        const uint32_t max = static_cast<uint32_t>(aSpec.max);
-        const uint32_t min = static_cast<uint32_t>(aSpec.min);
+    case ParamDef::Kind::Number: {
+        const uint32_t max = static_cast<uint32_t>(aLayout.max);
+        const uint32_t min = static_cast<uint32_t>(aLayout.min);
         uint32_t v = 0;
         if (!Integer(aValue, max, v) || v < min) {
             if (min > 0)
@@ -229,8 +229,8 @@ bool ReadStep(const toml::table& aTable, const PlanContext& aContext, Step& aSte
     aStep.row = row;
     aStep.line = LineOf(*typeNode);
     aStep.name = row->name;
-    for (const ParamSpec& p : row->params)
-        if (p.kind != ParamSpec::Kind::PortName) aStep.numbers[p.name] = p.fallback;
+    for (const ParamDef& p : row->params)
+        if (p.kind != ParamDef::Kind::PortName) aStep.numbers[p.name] = p.fallback;
     for (auto&& [key, node] : aTable) {
         const std::string k(key.str());
         const int keyLine = static_cast<int>(key.source().begin.line);
@@ -253,9 +253,9 @@ bool ReadStep(const toml::table& aTable, const PlanContext& aContext, Step& aSte
             if (!ReadLimits(node, keyLine, aStep, aError)) return false;
             continue;
         }
-        const ParamSpec* spec = FindParam(*row, k);
-        if (spec == nullptr) return aError(keyLine, "step \"" + std::string(row->name) + "\" has no parameter \"" + k + "\"");
-        if (!ReadParam(*spec, node, aStep, aError)) return false;
+        const ParamDef* param = FindParam(*row, k);
+        if (param == nullptr) return aError(keyLine, "step \"" + std::string(row->name) + "\" has no parameter \"" + k + "\"");
+        if (!ReadParam(*param, node, aStep, aError)) return false;
         aStep.given.insert(k);
     }
     if (row->limit != LimitRule::None) {
@@ -268,7 +268,7 @@ bool ReadStep(const toml::table& aTable, const PlanContext& aContext, Step& aSte
         if (aStep.limit->low && aStep.limit->high && *aStep.limit->low > *aStep.limit->high)
             return aError(aStep.line, "the limit of step \"" + aStep.name + "\" has low above high");
     }
-    for (const MeasureSpec& m : row->measures) {
+    for (const MeasureDef& m : row->measures) {
         if (m.limit == LimitRule::None) continue;
         auto limit = aStep.limits.find(m.name);
         const bool low = m.limit == LimitRule::Low || m.limit == LimitRule::Both;

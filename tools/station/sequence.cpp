@@ -218,7 +218,7 @@ StepRecord DutRun::Measured(const Step& aStep, const std::vector<std::pair<std::
         Measurement m;
         m.name = name;
         m.value = value;
-        if (const MeasureSpec* spec = FindMeasure(*aStep.row, name)) m.unit = spec->unit;
+        if (const MeasureDef* measure = FindMeasure(*aStep.row, name)) m.unit = measure->unit;
         auto limit = aStep.limits.find(name);
         if (limit != aStep.limits.end()) {
             m.low = limit->second.low;

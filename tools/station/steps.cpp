@@ -20,12 +20,12 @@ namespace station {
 
 namespace {
 
-using Kind = ParamSpec::Kind;
+using Kind = ParamDef::Kind;
 
 // The chip's crystal trim runs from 0 to 63.
 constexpr uint32_t kMaxTrim = 63;
 
-ParamSpec Number(const char* aName, double aMax, double aDefault, const char* aMeaning, double aMin = 0)
+ParamDef Number(const char* aName, double aMax, double aDefault, const char* aMeaning, double aMin = 0)
 {
     return {aName, Kind::Number, aMin, aMax, aDefault, aMeaning};
 }
@@ -479,16 +479,16 @@ const StepRow* FindStepRow(const std::string& aName)
     return nullptr;
 }
 
-const MeasureSpec* FindMeasure(const StepRow& aRow, const std::string& aName)
+const MeasureDef* FindMeasure(const StepRow& aRow, const std::string& aName)
 {
-    for (const MeasureSpec& m : aRow.measures)
+    for (const MeasureDef& m : aRow.measures)
         if (aName == m.name) return &m;
     return nullptr;
 }
 
-const ParamSpec* FindParam(const StepRow& aRow, const std::string& aName)
+const ParamDef* FindParam(const StepRow& aRow, const std::string& aName)
 {
-    for (const ParamSpec& p : aRow.params)
+    for (const ParamDef& p : aRow.params)
         if (aName == p.name) return &p;
     return nullptr;
 }

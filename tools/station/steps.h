@@ -52,7 +52,7 @@ enum class StepPlace {
 // One parameter of a step type. Numbers are whole numbers from min to max,
 // reals decimal numbers from min to max; a flag is true or false; a port
 // name is a non-empty text.
-struct ParamSpec {
+struct ParamDef {
     enum class Kind { Number, Real, Flag, PortName };
     const char* name;
     Kind kind;
@@ -65,7 +65,7 @@ struct ParamSpec {
 // A value an RF step measures, in real units: its name in records and in
 // the plan's `limits` table, its unit, and what its limit must give
 // (LimitRule::None: recorded without a limit).
-struct MeasureSpec {
+struct MeasureDef {
     const char* name;
     const char* unit;
     LimitRule limit;
@@ -84,7 +84,7 @@ struct StepRow {
     const char* name;
     StepPlace place;
     LimitRule limit;
-    std::vector<ParamSpec> params;
+    std::vector<ParamDef> params;
     // What the parameters and the limit cannot say alone: an empty text when
     // the step can run, else why not (reported at the step's line). May be null.
     std::string (*check)(const Step& aStep, const PlanContext& aPlan);
@@ -92,7 +92,7 @@ struct StepRow {
     StepRecord (*run)(DutRun& aRun, const Step& aStep);
     const char* summary;  // one line for the documentation
     // The values it measures, with limits in the plan's `limits.NAME`.
-    std::vector<MeasureSpec> measures = {};
+    std::vector<MeasureDef> measures = {};
     // It measures through the bench's RF tester (the fixture must name one).
     bool needsTester = false;
 };
@@ -120,8 +120,8 @@ struct Step {
 const std::vector<StepRow>& StepRows();
 // The row of a type name; null when there is no such type.
 const StepRow* FindStepRow(const std::string& aName);
-const ParamSpec* FindParam(const StepRow& aRow, const std::string& aName);
-const MeasureSpec* FindMeasure(const StepRow& aRow, const std::string& aName);
+const ParamDef* FindParam(const StepRow& aRow, const std::string& aName);
+const MeasureDef* FindMeasure(const StepRow& aRow, const std::string& aName);
 
 }  // namespace station
 

@@ -93,7 +93,7 @@ bool ParseWorkerRequest(const std::string& aLine, WorkerRequest& aRequest, std::
         r.rfPorts.assign(static_cast<size_t>(slot), 0);
         r.rfPorts.back() = json.value("rf_port", 0);
         if (json.contains("tester") && json.at("tester").is_object())
-            r.tester = TesterSpec{json.at("tester").at("address").get<std::string>(),
+            r.tester = TesterSetup{json.at("tester").at("address").get<std::string>(),
                                   json.at("tester").at("identity").get<std::string>()};
         if (!FromJson(json.at("base"), r.base)) throw std::invalid_argument("no record");
         const std::string planPath = json.at("plan").get<std::string>();

@@ -23,7 +23,7 @@ struct RunRequest {
     std::vector<std::string> serials;  // serial per slot; none in a run without serials
     std::vector<std::string> uarts;    // the fixture's UART port per slot (empty: the plan's)
     std::vector<int> rfPorts;          // the tester's RF port per slot (0: none)
-    std::optional<TesterSpec> tester;  // the bench's RF tester
+    std::optional<TesterSetup> tester;  // the bench's RF tester
     std::string storeUrl;
     std::string centralUrl;  // with leases: the line's central store
     std::string binDir;

@@ -37,27 +37,27 @@ bool ParseFormat(const std::string& aText, uint16_t& aFormat)
     return true;
 }
 
-bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareLayout& aSpec)
+bool ParseBehaviour(const std::string& aText, fixtures::PtFirmwareLayout& aLayout)
 {
     uint32_t a = 0, b = 0;
     if (aText == "normal") {
-        aSpec.behaviour = kNormal;
+        aLayout.behaviour = kNormal;
     } else if (aText == "silent") {
-        aSpec.behaviour = kSilent;
+        aLayout.behaviour = kSilent;
     } else if (aText == "alive") {
-        aSpec.behaviour = kAliveOnly;
+        aLayout.behaviour = kAliveOnly;
     } else if (aText.rfind("wrong-ready:", 0) == 0 && Number(aText.substr(12), 0xFFFF, a)) {
-        aSpec.behaviour = kWrongReady;
-        aSpec.behaviourAnswer = static_cast<uint16_t>(a);
+        aLayout.behaviour = kWrongReady;
+        aLayout.behaviourAnswer = static_cast<uint16_t>(a);
     } else if (aText.rfind("answer:", 0) == 0) {
         std::string rest = aText.substr(7);
         size_t colon = rest.find(':');
         if (colon == std::string::npos || !Number(rest.substr(0, colon), 0x7FFF, a) ||
             !Number(rest.substr(colon + 1), 0xFFFF, b))
             return false;
-        aSpec.behaviour = kAnswerCode;
-        aSpec.behaviourCommand = static_cast<uint16_t>(a);
-        aSpec.behaviourAnswer = static_cast<uint16_t>(b);
+        aLayout.behaviour = kAnswerCode;
+        aLayout.behaviourCommand = static_cast<uint16_t>(a);
+        aLayout.behaviourAnswer = static_cast<uint16_t>(b);
     } else {
         return false;
     }

@@ -5,11 +5,11 @@
 
 namespace station {
 
-bool Tester::Open(const TesterSpec& aSpec, int aPort, std::string& aError)
+bool Tester::Open(const TesterSetup& aTester, int aPort, std::string& aError)
 {
     std::string identity;
-    return mClient.Connect(aSpec.address, std::chrono::seconds(5), aError) &&
-           mClient.Identify(aSpec.identity, identity, aError) && mClient.Send("*RST;*CLS", aError) &&
+    return mClient.Connect(aTester.address, std::chrono::seconds(5), aError) &&
+           mClient.Identify(aTester.identity, identity, aError) && mClient.Send("*RST;*CLS", aError) &&
            mClient.Send("ROUT:PORT " + std::to_string(aPort), aError) && mClient.CheckErrors(aError);
 }
 

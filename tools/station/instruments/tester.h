@@ -13,7 +13,7 @@
 namespace station {
 
 // Where the tester is and what it must answer to *IDN? (a prefix; empty: anything).
-struct TesterSpec {
+struct TesterSetup {
     std::string address;
     std::string identity;
 };
@@ -21,7 +21,7 @@ struct TesterSpec {
 class Tester {
 public:
     // Connects, identifies, resets the session, selects aPort. False with a text.
-    bool Open(const TesterSpec& aSpec, int aPort, std::string& aError);
+    bool Open(const TesterSetup& aTester, int aPort, std::string& aError);
     // Output power of what the DUT transmits on aChannel, dBm.
     bool Power(int aChannel, double& aDbm, std::string& aError);
     // Carrier frequency offset from the channel's centre, Hz.
