@@ -475,11 +475,12 @@ TEST(Line, TwoStationsKeepTestingWhileTheServerIsAwayAndTheStoreHoldsEveryDutOnc
                                  << out;
             // With the server away the records wait in the outbox: those of
             // batch 3 (it went away before the batch ended) and every one since.
-            if (batch == 4 || batch == 5)
+            if (batch == 4 || batch == 5) {
                 EXPECT_NE(out.find("(" + std::to_string((batch - 2) * kBatch) + " records pending in " + stations[i].results +
                                    "/outbox.db)"),
                           std::string::npos)
                     << out;
+            }
         }
     }
     ASSERT_FALSE(away);
@@ -667,8 +668,12 @@ TEST(Line, AKilledStationsLeaseIsReturnedFromItsFolderOrReclaimedAndNoAddressIsG
     size_t free = 0;
     for (const auto& [text, info] : AddressesOf(*central)) {
         free += info.state == "free";
-        if (onDevice.count(text) != 0) EXPECT_NE(info.state, "free") << text << " on " << onDevice[text];
-        if (info.owner.station == "dead2" || info.leaseId == lostLease) EXPECT_EQ(info.state, "scrapped") << text;
+        if (onDevice.count(text) != 0) {
+            EXPECT_NE(info.state, "free") << text << " on " << onDevice[text];
+        }
+        if (info.owner.station == "dead2" || info.leaseId == lostLease) {
+            EXPECT_EQ(info.state, "scrapped") << text;
+        }
     }
     EXPECT_GE(free, 7u);
     // The first station's DUT that passed: its use reached the central store.
@@ -738,14 +743,23 @@ std::string SecondSchema(const std::string& aId)
 
 const Address kOldCommitted{kNap, kUap, 0x100}, kOldScrapped{kNap, kUap, 0x101}, kOldReserved{kNap, kUap, 0x102};
 
+// The store at aUrl without the station's layer over it (made when aCreate
+// and it is a SQLite file).
+std::unique_ptr<station::SqlConnection> OpenSql(const std::string& aBackend, const std::string& aUrl, bool aCreate)
+{
+    std::string error;
+    auto sql = aBackend == "sqlite" ? station::OpenSqlite(aUrl, aCreate, error) : station::OpenPostgres(aUrl, error);
+    EXPECT_TRUE(sql) << error;
+    return sql;
+}
+
 // An old store: schema aVersion (1 or 2) with a range, three addresses and
 // three records (one whose body no station can read). aExtra runs last.
 std::unique_ptr<station::SqlConnection> MakeOldStore(const std::string& aBackend, const std::string& aUrl, int aVersion,
                                                      const std::string& aExtra = "")
 {
     std::string error;
-    auto sql = aBackend == "sqlite" ? station::OpenSqlite(aUrl, true, error) : station::OpenPostgres(aUrl, error);
-    EXPECT_TRUE(sql) << error;
+    auto sql = OpenSql(aBackend, aUrl, true);
     if (!sql) return sql;
     const std::string id = aBackend == "sqlite" ? "INTEGER PRIMARY KEY AUTOINCREMENT" : "BIGSERIAL PRIMARY KEY";
     EXPECT_TRUE(sql->Exec(FirstSchema(id) + (aVersion >= 2 ? SecondSchema(id) : "") + aExtra, error)) << error;
@@ -758,10 +772,11 @@ std::unique_ptr<station::SqlConnection> MakeOldStore(const std::string& aBackend
                                " VALUES (?,?,1,?,'run-a','old',1,'2026-11-02','2026-11-02')",
                                {address.Packed(), address.Text(), state}, nullptr, nullptr, error))
             << error;
-    if (aVersion >= 2)
+    if (aVersion >= 2) {
         EXPECT_TRUE(sql->Query("UPDATE addresses SET serial = 'OLD-1' WHERE address = ?", {kOldCommitted.Packed()}, nullptr,
                                nullptr, error))
             << error;
+    }
     const std::vector<std::vector<std::string>> records = {
         {"run-a", "1", kOldCommitted.Text(), "PASS", OldBody("run-a", 1, "OLD-1", kOldCommitted.Text(), true)},
         {"run-a", "2", kOldScrapped.Text(), "FAIL", OldBody("run-a", 2, "OLD-2", kOldScrapped.Text(), false)},
@@ -804,8 +819,8 @@ TEST_P(MigrationTest, AnOldStoreOpensMigratedWithEveryRecordAndAddress)
     ASSERT_TRUE(store);
     std::string error;
     {
-        auto sql = Backend() == "sqlite" ? station::OpenSqlite(mUrl, false, error) : station::OpenPostgres(mUrl, error);
-        ASSERT_TRUE(sql) << error;
+        auto sql = OpenSql(Backend(), mUrl, false);
+        ASSERT_TRUE(sql);
         std::vector<station::SqlRow> rows;
         ASSERT_TRUE(sql->Query("SELECT MAX(version) FROM station_schema", {}, &rows, nullptr, error)) << error;
         EXPECT_EQ(rows.at(0).Int(0), Store::kSchemaVersion);
@@ -864,8 +879,8 @@ TEST_P(MigrationTest, AMigrationThatFailsLeavesTheStoreAsItWas)
     std::string error;
     EXPECT_FALSE(station::OpenStore(mUrl, station::StoreMode::Existing, error));
     EXPECT_NE(error.find("leases"), std::string::npos) << error;
-    auto sql = Backend() == "sqlite" ? station::OpenSqlite(mUrl, false, error) : station::OpenPostgres(mUrl, error);
-    ASSERT_TRUE(sql) << error;
+    auto sql = OpenSql(Backend(), mUrl, false);
+    ASSERT_TRUE(sql);
     std::vector<station::SqlRow> rows;
     std::string failure;
     EXPECT_FALSE(sql->Query("SELECT plan_name FROM records", {}, &rows, nullptr, failure)) << "records gained columns";
@@ -884,8 +899,8 @@ TEST_P(MigrationTest, TheMigratedStoreHasTheIndexesAndAnswersTheQueriesPeopleRun
     auto store = Open(mUrl);
     ASSERT_TRUE(store);
     std::string error;
-    auto sql = Backend() == "sqlite" ? station::OpenSqlite(mUrl, false, error) : station::OpenPostgres(mUrl, error);
-    ASSERT_TRUE(sql) << error;
+    auto sql = OpenSql(Backend(), mUrl, false);
+    ASSERT_TRUE(sql);
     std::vector<station::SqlRow> rows;
     ASSERT_TRUE(sql->Query(Backend() == "sqlite" ? "SELECT name FROM sqlite_master WHERE type = 'index'"
                                                  : "SELECT indexname FROM pg_indexes WHERE schemaname = 'public'",
