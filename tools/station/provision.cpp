@@ -218,7 +218,6 @@ bool Provisioning::ChooseAddress(NvtHandle aHandle, Store& aStore, StepRecord& a
     // Taken for the device write that follows: on disk when it returns.
     if (aStore.ReserveDurable(mPlan.nap, mPlan.uap, mJob.owner, serial, mAddress, error) != ReserveResult::Ok)
         return storeError();
-    mDurable = true;
     mState = "reserved";
     mRecord.addressSource = AddressSource::New;
     return true;
@@ -277,15 +276,14 @@ StepRecord Provisioning::Write(NvtHandle aHandle)
     StepRecord s;
     Store* store = OpenedStore(s);
     if (store == nullptr) return s;
-    mDurable = false;
     if (!ChooseAddress(aHandle, *store, s)) return s;
     std::string error;
     mTaken = mState != "committed";
     const bool scrapIfLost = mJob.serial.empty() && mState == "reserved";
     if (mJob.onAddress) mJob.onAddress(mAddress, scrapIfLost);
-    // Before the address leaves the store for the device (a new one is
-    // already).
-    if (mTaken && !mDurable && !store->MakeDurable(mAddress, error)) {
+    // Before the address leaves the store for the device (a new one was
+    // reserved on disk).
+    if (mTaken && mRecord.addressSource != AddressSource::New && !store->MakeDurable(mAddress, error)) {
         s.outcome = Outcome::Error;
         s.text = error;
         Scrap("the store could not sync: " + error);

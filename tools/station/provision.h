@@ -82,7 +82,6 @@ private:
     Address mAddress;
     std::string mState;             // the address's state in the store when chosen
     bool mTaken = false;            // chosen, and neither committed nor scrapped yet
-    bool mDurable = false;          // reserved by this write, and synced with it
     std::vector<uint16_t> mWritten; // the image written to the device
     std::vector<PlanKey> mFound;    // key values this run found (SetKey)
 };

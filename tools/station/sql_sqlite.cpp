@@ -7,9 +7,9 @@
 // more synced addresses per second than one of them alone). Without WAL (a
 // file system without shared memory) a synced transaction runs under
 // synchronous=FULL instead. Several processes share the file: a writer
-// that finds it locked retries at once, then every 20-200 us, says so on the console
-// after a second, and gives up after the lock time-out (30 s, or
-// NVT_STORE_LOCK_TIMEOUT_MS).
+// that finds it locked retries at once, then every 20-200 us, says so on
+// the console after a second, and gives up after the lock time-out (30 s,
+// or NVT_STORE_LOCK_TIMEOUT_MS).
 #include "sql.h"
 
 #include "platform.h"
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <thread>
 #include <unordered_map>
 
@@ -70,8 +71,9 @@ int BusyHandler(void* aState, int aCount)
         return 0;
     }
     // A writer holds the lock for well under a millisecond (its sync comes
-    // after), so the first waits are short: yields for 2 ms, then 20 us sleeps (a
-    // sleep takes longer than asked), then 200 us once the wait is long.
+    // after), so the first waits are short: yields for 2 ms, then 20 us
+    // sleeps (a sleep takes longer than asked), then 200 us once the wait
+    // is long.
     if (waited < std::chrono::milliseconds(2)) std::this_thread::yield();
     else std::this_thread::sleep_for(std::chrono::microseconds(waited < std::chrono::milliseconds(5) ? 20 : 200));
     return 1;
@@ -180,11 +182,11 @@ public:
     bool BeginWrite(int64_t, bool aSynced, std::string& aError) override
     {
         if (!TakeWriterLock(aError)) return false;
-        mSyncLog = aSynced && mWal;
-        if (aSynced && !mWal) {
-            if (!Exec("PRAGMA synchronous=FULL", aError)) return false;
-            mSynced = true;
+        if (aSynced && !mWal && !Exec("PRAGMA synchronous=FULL", aError)) {
+            ReleaseWriterLock();
+            return false;
         }
+        mSynced = aSynced;
         if (!Exec("BEGIN IMMEDIATE", aError)) {
             RestoreSync();
             ReleaseWriterLock();
@@ -197,10 +199,9 @@ public:
     {
         const bool ok = Exec("COMMIT", aError);
         if (!ok) Rollback();
+        const bool syncLog = mSynced && mWal;
         RestoreSync();
         ReleaseWriterLock();
-        const bool syncLog = mSyncLog;
-        mSyncLog = false;
         return ok && (!syncLog || SyncLog(aError));
     }
 
@@ -209,7 +210,6 @@ public:
         if (!sqlite3_get_autocommit(mDb)) sqlite3_exec(mDb, "ROLLBACK", nullptr, nullptr, nullptr);
         RestoreSync();
         ReleaseWriterLock();
-        mSyncLog = false;
     }
 
     bool HasTable(const std::string& aName, bool& aHas, std::string& aError) override
@@ -264,9 +264,9 @@ private:
         return stmt;
     }
     // Writers of the store take turns on a lock of their own (named by a
-    // file beside it) before they ask SQLite for its write lock. SQLite's own wait is a poll that also
-    // reads and locks the log's index on every try, which slows the writer
-    // it waits for; a station's processes writing at once (its DUTs taking
+    // file beside it) before they ask SQLite for its write lock. SQLite's
+    // own wait is a poll that also reads and locks the log's index on every
+    // try, which slows the writer it waits for; a station's processes writing at once (its DUTs taking
     // addresses) hand out half as many again this way. SQLite's lock still
     // keeps the store right: when the lock cannot be made (a folder only
     // readable, a link there), writers go without it.
@@ -276,18 +276,19 @@ private:
         if (!mLockTried) {
             mLockTried = true;
             std::string ignored;
-            mHasLock = mLock.Open(mBusy.path + "-lock", ignored);
+            mLock = std::make_unique<ProcessLock>();
+            if (!mLock->Open(mBusy.path + "-lock", ignored)) mLock.reset();
         }
-        if (!mHasLock) return true;
+        if (!mLock) return true;
         // Waited for in steps, so a long wait is said on the console and
         // given up after the lock time-out as SQLite's own is.
-        if (!mLock.Lock(0)) {
+        if (!mLock->Lock(0)) {
             for (int count = 0;; ++count) {
                 if (BusyHandler(&mBusy, count) == 0) {
                     aError = Message("the lock is held");
                     return false;
                 }
-                if (mLock.Lock(100)) break;
+                if (mLock->Lock(100)) break;
             }
         }
         mLocked = true;
@@ -296,7 +297,7 @@ private:
     void ReleaseWriterLock()
     {
         if (!mLocked) return;
-        mLock.Unlock();
+        mLock->Unlock();
         mLocked = false;
     }
     // Checkpoints in place of SQLite's automatic ones. Those are tried
@@ -334,8 +335,9 @@ private:
     }
     void RestoreSync()
     {
-        if (!mSynced) return;
+        const bool full = mSynced && !mWal;
         mSynced = false;
+        if (!full) return;
         sqlite3_exec(mDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     }
 
@@ -345,11 +347,10 @@ private:
     sqlite3* mDb = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> mStatements;
     BusyState mBusy;
-    bool mSynced = false;   // synchronous=FULL for this transaction (no WAL)
-    bool mSyncLog = false;  // the log is synced after this transaction's commit
+    bool mSynced = false;  // this transaction is synced (WAL: after its commit)
     bool mWal = false;
-    ProcessLock mLock;
-    bool mLockTried = false, mHasLock = false, mLocked = false;
+    std::unique_ptr<ProcessLock> mLock;  // none when it cannot be made
+    bool mLockTried = false, mLocked = false;
 };
 
 }  // namespace
