@@ -127,7 +127,12 @@ bool Provisioning::SerialAnywhere(Store& aStore, const std::string& aSerial, Add
     std::string error;
     Store* central = Central(error);
     if (central == nullptr) return true;
-    if (!central->AddressOfSerial(aSerial, aInfo, aFound, aError)) return false;
+    // A server that goes away during the lookup is away as well.
+    if (!central->AddressOfSerial(aSerial, aInfo, aFound, error)) {
+        aInfo = AddressInfo();
+        aFound = false;
+        return true;
+    }
     if (!aFound) return true;
     bool local = false;
     AddressInfo mine;
