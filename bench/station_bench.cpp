@@ -247,6 +247,7 @@ BENCHMARK(LeaseAllocations)
     ->Args({1, 1})
     ->Args({1, 2})
     ->Args({1, 4})
+    ->Args({1, 8})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <csignal>
 #include <grp.h>
@@ -124,6 +125,119 @@ TEST(ProcessLock, AHolderIsWaitedForAndALockItsEndedHolderLeftIsTakenOver)
     station::ProcessLock other;
     EXPECT_FALSE(other.Open(dir / "other-lock", error));
     EXPECT_EQ(ReadText(dir / "other-lock"), "not a lock");
+}
+
+// A lock file an earlier boot left (its mutex may read as held by a
+// process whose end the system never saw) or the version before made is
+// made anew rather than waited on; one of this boot is kept.
+TEST(ProcessLock, ALockFileOfAnEarlierBootOrVersionIsMadeAnew)
+{
+    TempDir dir;
+    std::string error;
+    const std::string path = dir / "store.db-lock";
+    {
+        station::ProcessLock made;
+        ASSERT_TRUE(made.Open(path, error)) << error;
+    }
+    // A copy taken while a process held it: the copy's mutex stays held.
+    const std::string held = dir / "held";
+    const pid_t holder = fork();
+    if (holder == 0) {
+        station::ProcessLock mine;
+        std::string e;
+        if (!mine.Open(path, e) || !mine.Lock(1000)) _exit(1);
+        std::filesystem::copy_file(path, held);
+        _exit(0);
+    }
+    ASSERT_EQ(Wait(holder), 0);
+    const auto size = std::filesystem::file_size(held);
+    // The boot it was made in is the file's last 40 bytes.
+    std::string bytes = ReadText(held);
+    bytes.replace(size - 40, 40, std::string(40, '\0').replace(0, 12, "earlier-boot"));
+    const std::string stale = dir / "stale.db-lock";
+    WriteText(stale, bytes);
+    chmod(stale.c_str(), 0640);
+    station::ProcessLock lock;
+    ASSERT_TRUE(lock.Open(stale, error)) << error;
+    EXPECT_TRUE(lock.Lock(100));
+    lock.Unlock();
+    EXPECT_NE(ReadText(stale), bytes);
+
+    // The same held mutex made in this boot is a lock some process holds.
+    WriteText(dir / "current.db-lock", ReadText(held));
+    station::ProcessLock current;
+    ASSERT_TRUE(current.Open(dir / "current.db-lock", error)) << error;
+    EXPECT_FALSE(current.Lock(20));
+
+    // The version before: its magic and a mutex, nothing else.
+    std::string old(8 + sizeof(pthread_mutex_t), '\0');
+    const uint64_t oldMagic = 0x6b636f4c74764e01ULL;
+    std::memcpy(old.data(), &oldMagic, sizeof oldMagic);
+    WriteText(dir / "old.db-lock", old);
+    station::ProcessLock upgraded;
+    ASSERT_TRUE(upgraded.Open(dir / "old.db-lock", error)) << error;
+    EXPECT_TRUE(upgraded.Lock(100));
+    upgraded.Unlock();
+    EXPECT_EQ(std::filesystem::file_size(dir / "old.db-lock"), size);
+}
+
+// The processes sharing a lock sync their file together: a sync that
+// began after a write serves it, one that began before it does not, and a
+// failed or stuck sync serves no one.
+TEST(ProcessLock, ASyncServesTheWritesMadeBeforeItBeganAndNoOthers)
+{
+    TempDir dir;
+    std::string error;
+    station::ProcessLock a, b;
+    ASSERT_TRUE(a.Open(dir / "store.db-lock", error)) << error;
+    ASSERT_TRUE(b.Open(dir / "store.db-lock", error)) << error;
+    int syncs = 0;
+    const auto sync = [&syncs] {
+        ++syncs;
+        return true;
+    };
+    const uint64_t first = a.Written();
+    const uint64_t second = b.Written();
+    EXPECT_TRUE(b.SyncUpTo(second, sync, 100));
+    EXPECT_TRUE(a.SyncUpTo(first, sync, 100));
+    EXPECT_EQ(syncs, 1);
+    const uint64_t third = a.Written();
+    EXPECT_TRUE(a.SyncUpTo(third, sync, 100));
+    EXPECT_EQ(syncs, 2);
+
+    const uint64_t fourth = a.Written();
+    EXPECT_FALSE(a.SyncUpTo(fourth, [] { return false; }, 100));
+    EXPECT_TRUE(b.SyncUpTo(fourth, sync, 100));
+    EXPECT_EQ(syncs, 3);
+
+    // A process that stops in its sync is waited for only so long, and
+    // the sync it began serves no one.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t stuck = fork();
+    if (stuck == 0) {
+        station::ProcessLock mine;
+        std::string e;
+        if (!mine.Open(dir / "store.db-lock", e)) _exit(1);
+        mine.SyncUpTo(mine.Written(), [&] {
+            (void)!write(ready[1], "x", 1);
+            pause();
+            return true;
+        }, 100);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const uint64_t fifth = a.Written();
+    EXPECT_TRUE(a.SyncUpTo(fifth, sync, 20));
+    EXPECT_EQ(syncs, 4);
+    kill(stuck, SIGKILL);
+    Wait(stuck);
+    const uint64_t sixth = b.Written();
+    EXPECT_TRUE(b.SyncUpTo(sixth, sync, 1000));
+    EXPECT_EQ(syncs, 5);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 TEST_F(Security, TheStoreAndTheOutboxAreNotReadableByOthers)

@@ -7,6 +7,7 @@
 #ifndef NVT_STATION_PLATFORM_H
 #define NVT_STATION_PLATFORM_H
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -54,9 +55,13 @@ bool WriteFileAtomically(const std::string& aPath, const std::string& aContents,
 
 // An exclusive lock between the processes of one user, named by a file
 // (POSIX: a robust process-shared mutex in that file, made on first use
-// and never opened through a link; Windows: a named mutex). A waiter is
-// woken as soon as the lock is free, and the system frees it when the
-// process that holds it ends.
+// and never opened through a link, and made anew when an earlier boot left
+// it; Windows: a named mutex). A waiter is woken as soon as the lock is
+// free, and the system frees it when the process that holds it ends.
+//
+// Its users also sync one file together (a group commit): each write that
+// must reach the disk takes a ticket, and one sync of the file serves every
+// ticket taken before it began, so processes writing at once share syncs.
 class ProcessLock {
 public:
     ProcessLock() = default;
@@ -69,8 +74,42 @@ public:
     bool Lock(int aMillis);
     void Unlock();
 
+    // The ticket of a write just made to the shared file.
+    uint64_t Written() { return mCounters->written.fetch_add(1) + 1; }
+    // Returns once the write of aTicket is on disk: at once when a sync
+    // that began after it has ended, otherwise after aSync (which syncs the
+    // whole file) ran here, or its result when it failed. Waits at most
+    // aMillis for another process's sync before running its own.
+    bool SyncUpTo(uint64_t aTicket, const std::function<bool()>& aSync, int aMillis)
+    {
+        if (mCounters->synced.load() >= aTicket) return true;
+        // Could not wait for the others: its own sync is always enough.
+        if (!TakeSyncing(aMillis)) return aSync();
+        bool ok = true;
+        if (mCounters->synced.load() < aTicket) {
+            const uint64_t upTo = mCounters->written.load();
+            ok = aSync();
+            if (ok && upTo > mCounters->synced.load()) mCounters->synced.store(upTo);
+        }
+        GiveSyncing();
+        return ok;
+    }
+
+    // The group sync's state, shared by the lock's users.
+    struct Counters {
+        std::atomic<uint64_t> written;  // tickets given
+        std::atomic<uint64_t> synced;   // every ticket up to this is on disk
+    };
+    static_assert(std::atomic<uint64_t>::is_always_lock_free, "the shared counters need lock-free atomics");
+
 private:
+    // The mutex of the one process syncing for the others.
+    bool TakeSyncing(int aMillis);
+    void GiveSyncing();
+
     void* mLock = nullptr;
+    void* mSyncing = nullptr;  // Windows: the syncing mutex
+    Counters* mCounters = nullptr;
 };
 
 // How a worker reports: one line at a time, without its newline.

@@ -11,6 +11,7 @@
 #include <thread>
 #include <fcntl.h>
 #include <filesystem>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -161,15 +162,65 @@ bool CreatePrivateFile(const std::string& aPath, std::string& aError)
 
 namespace {
 
+// What the processes sharing a lock file share: the writers' lock, and the
+// state of their group sync (see ProcessLock::SyncUpTo). The boot it was
+// made in is kept so that a file left by an earlier boot (whose mutex may
+// read as held by a process long gone: its end was never seen) is made
+// anew instead of waited on.
 struct SharedLock {
     uint64_t magic;
     pthread_mutex_t mutex;
+    pthread_mutex_t syncing;
+    ProcessLock::Counters counters;
+    char boot[40];
 };
-constexpr uint64_t kSharedLockMagic = 0x6b636f4c7476'4e01ULL;
+constexpr uint64_t kSharedLockMagic = 0x6b636f4c7476'4e02ULL;
+// The lock file of the version before: a magic and a mutex only.
+constexpr uint64_t kOldLockMagic = 0x6b636f4c7476'4e01ULL;
+constexpr off_t kOldLockSize = static_cast<off_t>(sizeof(uint64_t) + sizeof(pthread_mutex_t));
+
+std::string BootId()
+{
+    char id[sizeof SharedLock::boot] = "";
+    const int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    const ssize_t got = read(fd, id, sizeof id - 1);
+    close(fd);
+    std::string text(id, got > 0 ? static_cast<size_t>(got) : 0);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+    return text;
+}
+
+bool InitMutex(pthread_mutex_t* aMutex)
+{
+    pthread_mutexattr_t attr;
+    const bool ok = pthread_mutexattr_init(&attr) == 0 && pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+                    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 && pthread_mutex_init(aMutex, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    return ok;
+}
+
+// Takes aMutex within aMillis; a mutex whose holder ended while holding it
+// is taken over (what it guards is kept right by its users).
+bool LockWithin(pthread_mutex_t* aMutex, int aMillis)
+{
+    timespec until {};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += aMillis / 1000;
+    until.tv_nsec += static_cast<long>(aMillis % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+    }
+    const int rc = pthread_mutex_timedlock(aMutex, &until);
+    if (rc == EOWNERDEAD) return pthread_mutex_consistent(aMutex) == 0;
+    return rc == 0;
+}
 
 // A new lock file is made whole under a temporary name and then linked to
-// its name, so no process ever maps a mutex that is not yet made.
-bool MakeLockFile(const std::string& aPath, std::string& aError)
+// its name (or, with aReplace, renamed over the file there), so no process
+// ever maps a mutex that is not yet made.
+bool MakeLockFile(const std::string& aPath, bool aReplace, std::string& aError)
 {
     std::string temp = aPath + ".XXXXXX";
     const int fd = mkstemp(temp.data());
@@ -180,23 +231,26 @@ bool MakeLockFile(const std::string& aPath, std::string& aError)
     bool ok = fchmod(fd, 0640) == 0 && ftruncate(fd, sizeof(SharedLock)) == 0;
     void* map = ok ? mmap(nullptr, sizeof(SharedLock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
     if (map != MAP_FAILED) {
-        auto* lock = static_cast<SharedLock*>(map);
-        pthread_mutexattr_t attr;
-        ok = pthread_mutexattr_init(&attr) == 0 && pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-             pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 && pthread_mutex_init(&lock->mutex, &attr) == 0;
-        pthread_mutexattr_destroy(&attr);
+        auto* lock = new (map) SharedLock {};
+        ok = InitMutex(&lock->mutex) && InitMutex(&lock->syncing);
+        const std::string boot = BootId();
+        std::memcpy(lock->boot, boot.data(), std::min(boot.size(), sizeof lock->boot - 1));
         lock->magic = kSharedLockMagic;
         munmap(map, sizeof(SharedLock));
     } else {
         ok = false;
     }
-    const int saved = errno;
+    int saved = errno;
     close(fd);
-    // Someone else's lock file may be there first: that one is used.
-    if (ok && link(temp.c_str(), aPath.c_str()) != 0 && errno != EEXIST) ok = false;
-    const int linkError = errno;
+    if (ok && aReplace) {
+        if (rename(temp.c_str(), aPath.c_str()) != 0) ok = false;
+    } else if (ok && link(temp.c_str(), aPath.c_str()) != 0 && errno != EEXIST) {
+        // Someone else's lock file may be there first: that one is used.
+        ok = false;
+    }
+    if (!ok) saved = errno;
     unlink(temp.c_str());
-    if (!ok) aError = "cannot make \"" + aPath + "\" (" + std::strerror(linkError != 0 ? linkError : saved) + ")";
+    if (!ok) aError = "cannot make \"" + aPath + "\" (" + std::strerror(saved) + ")";
     return ok;
 }
 
@@ -209,53 +263,72 @@ ProcessLock::~ProcessLock()
 
 bool ProcessLock::Open(const std::string& aPath, std::string& aError)
 {
-    if (RefuseLink(aPath, aError)) return false;
-    int fd = open(aPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT) {
-        if (!MakeLockFile(aPath, aError)) return false;
-        fd = open(aPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    }
-    if (fd < 0) {
-        aError = "cannot open \"" + aPath + "\" (" + std::strerror(errno) + ")";
-        return false;
-    }
-    // Only a lock file of this user, of the size a lock file has, is used.
-    struct stat info {};
-    void* map = MAP_FAILED;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-        info.st_size == static_cast<off_t>(sizeof(SharedLock)))
-        map = mmap(nullptr, sizeof(SharedLock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (map == MAP_FAILED || static_cast<SharedLock*>(map)->magic != kSharedLockMagic) {
+    const std::string boot = BootId();
+    // A few turns: a stale file is made anew, and another process may
+    // make it anew at the same time; the file there at the end is used.
+    for (int turn = 0; turn < 3; ++turn) {
+        if (RefuseLink(aPath, aError)) return false;
+        int fd = open(aPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ENOENT) {
+            if (!MakeLockFile(aPath, false, aError)) return false;
+            fd = open(aPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        }
+        if (fd < 0) {
+            aError = "cannot open \"" + aPath + "\" (" + std::strerror(errno) + ")";
+            return false;
+        }
+        // Only a lock file of this user, of the size a lock file has, is used.
+        struct stat info {};
+        const bool mine = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid();
+        void* map = MAP_FAILED;
+        bool stale = false;
+        if (mine && info.st_size == static_cast<off_t>(sizeof(SharedLock))) {
+            map = mmap(nullptr, sizeof(SharedLock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        } else if (mine && info.st_size == kOldLockSize) {
+            uint64_t magic = 0;
+            stale = pread(fd, &magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) && magic == kOldLockMagic;
+        }
+        close(fd);
+        auto* lock = static_cast<SharedLock*>(map);
+        if (map != MAP_FAILED && lock->magic == kSharedLockMagic) {
+            if (std::string(lock->boot, strnlen(lock->boot, sizeof lock->boot)) == boot) {
+                mLock = map;
+                mCounters = &lock->counters;
+                return true;
+            }
+            stale = true;
+        }
         if (map != MAP_FAILED) munmap(map, sizeof(SharedLock));
-        aError = "\"" + aPath + "\" is not a lock file of this station";
-        return false;
+        if (!stale) break;
+        // Made in an earlier boot, or by the version before: replaced, unless
+        // another process replaced it since this one looked.
+        struct stat now {};
+        if (lstat(aPath.c_str(), &now) == 0 && now.st_ino == info.st_ino && now.st_dev == info.st_dev &&
+            !MakeLockFile(aPath, true, aError))
+            return false;
     }
-    mLock = map;
-    return true;
+    aError = "\"" + aPath + "\" is not a lock file of this station";
+    return false;
 }
 
 bool ProcessLock::Lock(int aMillis)
 {
-    timespec until {};
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += aMillis / 1000;
-    until.tv_nsec += static_cast<long>(aMillis % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_nsec -= 1000000000L;
-        ++until.tv_sec;
-    }
-    pthread_mutex_t* mutex = &static_cast<SharedLock*>(mLock)->mutex;
-    const int rc = pthread_mutex_timedlock(mutex, &until);
-    // Its holder ended while it held it: what it guarded is SQLite's to
-    // keep right, so the lock is simply taken over.
-    if (rc == EOWNERDEAD) return pthread_mutex_consistent(mutex) == 0;
-    return rc == 0;
+    return LockWithin(&static_cast<SharedLock*>(mLock)->mutex, aMillis);
 }
 
 void ProcessLock::Unlock()
 {
     pthread_mutex_unlock(&static_cast<SharedLock*>(mLock)->mutex);
+}
+
+bool ProcessLock::TakeSyncing(int aMillis)
+{
+    return LockWithin(&static_cast<SharedLock*>(mLock)->syncing, aMillis);
+}
+
+void ProcessLock::GiveSyncing()
+{
+    pthread_mutex_unlock(&static_cast<SharedLock*>(mLock)->syncing);
 }
 
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)

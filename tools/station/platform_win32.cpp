@@ -198,14 +198,29 @@ bool CreatePrivateFile(const std::string& aPath, std::string& aError)
     return false;
 }
 
+namespace {
+
+bool Take(HANDLE aMutex, int aMillis)
+{
+    // An abandoned mutex (its holder ended) is taken over.
+    const DWORD rc = WaitForSingleObject(aMutex, static_cast<DWORD>(aMillis));
+    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+}
+
+}  // namespace
+
 ProcessLock::~ProcessLock()
 {
-    if (mLock != nullptr) CloseHandle(static_cast<HANDLE>(mLock));
+    // The group sync's state is memory shared by name between the
+    // processes of a session, made zeroed and dropped with its last user.
+    if (mCounters != nullptr) UnmapViewOfFile(mCounters);
+    for (void* h : {mLock, mSyncing})
+        if (h != nullptr) CloseHandle(static_cast<HANDLE>(h));
 }
 
 bool ProcessLock::Open(const std::string& aPath, std::string& aError)
 {
-    // A named mutex of this session, named by the file's full path.
+    // Named objects of this session, named by the file's full path.
     std::error_code ec;
     std::string full = std::filesystem::absolute(aPath, ec).string();
     if (ec) full = aPath;
@@ -214,27 +229,55 @@ bool ProcessLock::Open(const std::string& aPath, std::string& aError)
         const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c == '/' ? '\\' : c;
         hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ULL;
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "Local\\nvt-station-lock-%016llx", static_cast<unsigned long long>(hash));
-    const HANDLE h = CreateMutexA(nullptr, FALSE, name);
-    if (h == nullptr) {
-        aError = "cannot make the lock of \"" + aPath + "\" (" + SystemText(GetLastError()) + ")";
+    const auto name = [hash](const char* aWhat) {
+        char text[80];
+        std::snprintf(text, sizeof text, "Local\\nvt-station-%s-%016llx", aWhat, static_cast<unsigned long long>(hash));
+        return std::string(text);
+    };
+    DWORD error = 0;
+    const auto made = [&error](HANDLE aHandle) {
+        if (aHandle == nullptr && error == 0) error = GetLastError();
+        return aHandle;
+    };
+    const HANDLE lock = made(CreateMutexA(nullptr, FALSE, name("lock").c_str()));
+    const HANDLE syncing = made(CreateMutexA(nullptr, FALSE, name("syncing").c_str()));
+    const HANDLE mapping = made(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Counters), name("synced").c_str()));
+    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Counters)) : nullptr;
+    if (mapping != nullptr && view == nullptr) error = GetLastError();
+    // The view keeps the memory; its handle is not needed past here.
+    if (mapping != nullptr) CloseHandle(mapping);
+    if (lock == nullptr || syncing == nullptr || view == nullptr) {
+        for (HANDLE h : {lock, syncing})
+            if (h != nullptr) CloseHandle(h);
+        if (view != nullptr) UnmapViewOfFile(view);
+        aError = "cannot make the lock of \"" + aPath + "\" (" + SystemText(error) + ")";
         return false;
     }
-    mLock = h;
+    mLock = lock;
+    mSyncing = syncing;
+    mCounters = static_cast<Counters*>(view);
     return true;
 }
 
 bool ProcessLock::Lock(int aMillis)
 {
-    // An abandoned mutex (its holder ended) is taken over.
-    const DWORD rc = WaitForSingleObject(static_cast<HANDLE>(mLock), static_cast<DWORD>(aMillis));
-    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+    return Take(static_cast<HANDLE>(mLock), aMillis);
 }
 
 void ProcessLock::Unlock()
 {
     ReleaseMutex(static_cast<HANDLE>(mLock));
+}
+
+bool ProcessLock::TakeSyncing(int aMillis)
+{
+    return Take(static_cast<HANDLE>(mSyncing), aMillis);
+}
+
+void ProcessLock::GiveSyncing()
+{
+    ReleaseMutex(static_cast<HANDLE>(mSyncing));
 }
 
 bool AppendDurably(const std::string& aPath, const std::string& aLine, std::string& aError)

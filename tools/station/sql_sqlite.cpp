@@ -199,10 +199,11 @@ public:
     {
         const bool ok = Exec("COMMIT", aError);
         if (!ok) Rollback();
-        const bool syncLog = mSynced && mWal;
+        const bool syncLog = ok && mSynced && mWal;
+        const uint64_t ticket = syncLog && mLock ? mLock->Written() : 0;
         RestoreSync();
         ReleaseWriterLock();
-        return ok && (!syncLog || SyncLog(aError));
+        return ok && (!syncLog || SyncLog(ticket, aError));
     }
 
     void Rollback() override
@@ -319,8 +320,10 @@ private:
     // Puts the write-ahead log on disk through SQLite's own file (so the
     // same call serves every platform). The commit's frames are in it: a
     // checkpoint copies them to the database and syncs it before the log
-    // is ever started over.
-    bool SyncLog(std::string& aError)
+    // is ever started over. The processes sharing the writers' lock sync
+    // together: a sync that began after this commit serves it too, so
+    // commits made while one process waits for the disk share the next sync.
+    bool SyncLog(uint64_t aTicket, std::string& aError)
     {
         sqlite3_file* log = nullptr;
         if (sqlite3_file_control(mDb, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK || log == nullptr ||
@@ -328,8 +331,12 @@ private:
             aError = "store: the write-ahead log of \"" + mBusy.path + "\" is not open, so the commit cannot be synced";
             return false;
         }
-        const int rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
-        if (rc == SQLITE_OK) return true;
+        int rc = SQLITE_OK;
+        const auto sync = [&] {
+            rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+            return rc == SQLITE_OK;
+        };
+        if (mLock ? mLock->SyncUpTo(aTicket, sync, kSyncWaitMs) : sync()) return true;
         aError = "store: cannot sync the write-ahead log of \"" + mBusy.path + "\" (" + sqlite3_errstr(rc) + ")";
         return false;
     }
@@ -343,6 +350,9 @@ private:
 
     static constexpr size_t kMaxStatements = 200;
     static constexpr int kCheckpointFrames = 1000;
+    // A process syncing for the others is waited for this long at most
+    // (it may be stopped); then this one syncs itself.
+    static constexpr int kSyncWaitMs = 1000;
     int mNextCheckpoint = kCheckpointFrames;
     sqlite3* mDb = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> mStatements;
