@@ -545,6 +545,38 @@ TEST_F(Serve, TwoSlotsTake200SerialsWithoutGrowingAndEveryRecordIsStored)
     EXPECT_EQ(StoredRecords(), static_cast<size_t>(total));
 }
 
+// A shift on a line's central store takes leases as a batch run does: of
+// the size, up to the low mark, for the hours it is given.
+TEST_F(Serve, OnACentralStoreTheShiftTakesLeasesOfTheSizeLowMarkAndHoursGiven)
+{
+    ASSERT_TRUE(Postgres().ok()) << Postgres().error();
+    const std::string url = Postgres().NewDatabase();
+    ASSERT_EQ(Station({"addresses", "add", "--db", url, "--nap", "0x5B", "--uap", "2", "--first", "0", "--last", "0xFF"}).status, 0);
+    db = url;
+    ServeProcess serve(Args(Fixture(1, ""), {"--lease-size", "4", "--lease-low", "10", "--lease-hours", "2"}),
+                       dir / "errors.txt");
+    ASSERT_FALSE(serve.Event("ready").is_null()) << ReadText(dir / "errors.txt");
+    ASSERT_TRUE(serve.Submit(1, "SN-0001")["accepted"].get<bool>());
+    EXPECT_EQ(serve.Done("SN-0001")["outcome"], "PASS");
+
+    std::string error;
+    std::vector<station::LeaseInfo> leases;
+    auto central = station::OpenStore(url, station::StoreMode::Existing, error);
+    ASSERT_TRUE(central && central->Leases(leases, error)) << error;
+    ASSERT_EQ(leases.size(), 3u) << "leases of 4 until 10 are free";
+    // Times are "YYYY-MM-DDTHH:MM:SS.mmmZ" in UTC: two hours apart, to the minute.
+    const auto minutes = [](const std::string& aTime) {
+        return std::stoi(aTime.substr(11, 2)) * 60 + std::stoi(aTime.substr(14, 2));
+    };
+    for (const station::LeaseInfo& lease : leases) {
+        EXPECT_EQ(lease.size, 4);
+        EXPECT_NEAR((minutes(lease.expires) - minutes(lease.taken) + 24 * 60) % (24 * 60), 120, 1)
+            << lease.taken << " " << lease.expires;
+    }
+    json stopped;
+    EXPECT_EQ(serve.Stop(stopped), 0);
+}
+
 TEST_F(Serve, TheWebViewOffLoopbackNeedsATokenAndEveryRequestMustCarryIt)
 {
     const std::string fixture = Fixture(1, "");

@@ -559,14 +559,18 @@ int main(int argc, char** argv)
     app.add_flag("--no-serial", run.noSerial, "bench work: DUTs without serials");
     app.add_option("--results", run.results, "folder of records.jsonl, the runs' JUnit files and the outbox")->capture_default_str();
     app.add_flag("--repair", run.repair, "overwrite a device whose CS cannot be read with the golden image");
-    app.add_option("--lease-size", run.lease.size, "postgresql:// store: addresses per lease (0: no leases)")
-        ->capture_default_str()
-        ->check(CLI::Range(int64_t(0), int64_t(1000000)));
-    app.add_option("--lease-low", run.lease.low, "a new lease is taken when fewer addresses are free (default: the size)")
-        ->check(CLI::Range(int64_t(0), int64_t(10000000)));
-    app.add_option("--lease-hours", run.lease.hours, "how long a lease lasts")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 24 * 366));
+    // A run and a shift take leases alike.
+    const auto leaseOptions = [](CLI::App* aApp, station::LeasePolicy& aLease) {
+        aApp->add_option("--lease-size", aLease.size, "postgresql:// store: addresses per lease (0: no leases)")
+            ->capture_default_str()
+            ->check(CLI::Range(int64_t(0), int64_t(1000000)));
+        aApp->add_option("--lease-low", aLease.low, "a new lease is taken when fewer addresses are free (default: the size)")
+            ->check(CLI::Range(int64_t(0), int64_t(10000000)));
+        aApp->add_option("--lease-hours", aLease.hours, "how long a lease lasts")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 24 * 366));
+    };
+    leaseOptions(&app, run.lease);
 
     station::ServeOptions serve;
     serve.station = run.station;
@@ -584,9 +588,7 @@ int main(int argc, char** argv)
     serveCmd->add_option("--token", serve.token, "the token every request to the web view must carry");
     serveCmd->add_option("--report-url", serve.reportUrl, "the yield report the page links to");
     serveCmd->add_flag("--repair", serve.repair, "overwrite a device whose CS cannot be read with the golden image");
-    serveCmd->add_option("--lease-size", serve.lease.size, "postgresql:// store: addresses per lease (0: no leases)")
-        ->capture_default_str()
-        ->check(CLI::Range(int64_t(0), int64_t(1000000)));
+    leaseOptions(serveCmd, serve.lease);
 
     std::string db = "station.db";
     CLI::App* addresses = app.add_subcommand("addresses", "address ranges and addresses of the store");
