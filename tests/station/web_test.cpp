@@ -258,6 +258,24 @@ TEST_F(WebViewTest, EventsCarryEveryChangeWithinASecond)
     std::printf("slowest of 5 changes to reach the stream: %.1f ms\n", worst);
 }
 
+// Before the server closes, every page is sent the station's last state;
+// with no page open there is nothing to wait for.
+TEST_F(WebViewTest, DrainSendsEveryPageTheLastStateBeforeClose)
+{
+    EXPECT_TRUE(server.Drain(0ms));
+    EventReader first(server), second(server);
+    for (EventReader* reader : {&first, &second})
+        ASSERT_TRUE(reader->WaitFor([](const nlohmann::json& s) { return s["version"] == 1; }, 2s));
+    station.Change([](StationView& v) { v.slots[0].outcome = "ABORT"; });
+    EXPECT_TRUE(server.Drain(5s));
+    server.Close();
+    for (EventReader* reader : {&first, &second}) {
+        EventReader::Event last;
+        EXPECT_TRUE(reader->WaitFor([](const nlohmann::json& s) { return s["version"] == 2; }, 0ms, &last));
+        EXPECT_EQ(last.state["slots"][0]["outcome"], "ABORT");
+    }
+}
+
 // Every page open holds a stream; one that goes away mid-stream frees its
 // place without a change to write to it, and the page's files and the API
 // keep threads of their own while every stream is taken.

@@ -274,7 +274,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     station.WaitUntilStopped();
     // The pages see the stop and the aborted units before the server goes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.Drain(std::chrono::seconds(2));
     server.Close();
     std::printf("webview_demo: stopped\n");
     return 0;

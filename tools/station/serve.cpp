@@ -521,8 +521,9 @@ int Serve(const ServeOptions& aOptions, volatile std::sig_atomic_t* aStop)
     // Running units end ABORT at their next safe point; the page shows it.
     station.Join();
     if (!webUrl.empty()) {
-        // The pages get the last state before the server closes.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The pages get the last state before the server closes (a page
+        // that reads no more is given two seconds).
+        server.Drain(std::chrono::seconds(2));
         server.Close();
     }
     uploader.Finish();

@@ -14,6 +14,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace station::web {
 
@@ -100,6 +101,8 @@ struct WebServer::Impl {
     uint64_t version = 0;                      // of the event below
     std::shared_ptr<const std::string> event;  // "id: ...\ndata: {...}\n\n"
     size_t streams = 0;
+    // The version each live stream has written to its page (0: none yet).
+    std::unordered_map<const void*, uint64_t> written;
 
     void Publish(uint64_t aVersion);
     void Watch(uint64_t aSeen);
@@ -242,6 +245,9 @@ void WebServer::Impl::Events(httplib::Response& aResponse)
                 text += *next;
                 if (!aSink.write(text.data(), text.size())) return false;
                 stream->lastWrite = now;
+                std::lock_guard<std::mutex> lock(mutex);
+                written[stream.get()] = stream->sent;
+                changed.notify_all();
                 return true;
             }
             // A page that went away ends its stream here, not at the next change.
@@ -253,9 +259,11 @@ void WebServer::Impl::Events(httplib::Response& aResponse)
             }
             return true;
         },
-        [this](bool) {
+        [this, stream](bool) {
             std::lock_guard<std::mutex> lock(mutex);
             --streams;
+            written.erase(stream.get());
+            changed.notify_all();
         });
 }
 
@@ -427,6 +435,26 @@ bool WebServer::Start(const std::string& aListen, const std::string& aToken, Con
 std::string WebServer::Address() const
 {
     return mImpl->address;
+}
+
+bool WebServer::Drain(std::chrono::milliseconds aMost)
+{
+    Impl& d = *mImpl;
+    if (!d.started || d.closed) return true;
+    uint64_t latest = 0;
+    try {
+        latest = d.controller->Version();
+    } catch (...) {
+        return false;
+    }
+    // The watcher publishes the latest state; each stream then writes it.
+    std::unique_lock<std::mutex> lock(d.mutex);
+    return d.changed.wait_for(lock, aMost, [&] {
+        if (d.version < latest) return false;
+        for (const auto& stream : d.written)
+            if (stream.second < latest) return false;
+        return d.written.size() == d.streams;
+    });
 }
 
 void WebServer::Close()

@@ -90,6 +90,11 @@ public:
     // which sets a cookie the page then sends. False with a text.
     bool Start(const std::string& aListen, const std::string& aToken, Controller& aController, std::string& aError);
     std::string Address() const;  // "HOST:PORT" it listens on
+    // Waits until every live page has been sent the station's latest
+    // state, at most aMost (a page that reads no more is not waited for
+    // longer): before Close(), so that the pages show how the station
+    // ended. False when a page was still behind.
+    bool Drain(std::chrono::milliseconds aMost);
     // Ends every live stream and stops listening; waits for the server's
     // threads (at most about a second, for an idle keep-alive connection).
     // Safe to call more than once, but not from inside a Controller call:
