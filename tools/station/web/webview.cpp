@@ -101,8 +101,11 @@ struct WebServer::Impl {
     uint64_t version = 0;                      // of the event below
     std::shared_ptr<const std::string> event;  // "id: ...\ndata: {...}\n\n"
     size_t streams = 0;
-    // The version each live stream has written to its page (0: none yet).
+    // The version each live stream has written to its page (none yet: not
+    // there), and the signal of a write for Drain() (the streams wait on
+    // changed, which a write would wake for nothing).
     std::unordered_map<const void*, uint64_t> written;
+    std::condition_variable wrote;
 
     void Publish(uint64_t aVersion);
     void Watch(uint64_t aSeen);
@@ -125,6 +128,7 @@ void WebServer::Impl::Publish(uint64_t aVersion)
     version = aVersion;
     event = std::move(text);
     changed.notify_all();
+    wrote.notify_all();
 }
 
 void WebServer::Impl::Watch(uint64_t aSeen)
@@ -247,7 +251,7 @@ void WebServer::Impl::Events(httplib::Response& aResponse)
                 stream->lastWrite = now;
                 std::lock_guard<std::mutex> lock(mutex);
                 written[stream.get()] = stream->sent;
-                changed.notify_all();
+                wrote.notify_all();
                 return true;
             }
             // A page that went away ends its stream here, not at the next change.
@@ -263,7 +267,7 @@ void WebServer::Impl::Events(httplib::Response& aResponse)
             std::lock_guard<std::mutex> lock(mutex);
             --streams;
             written.erase(stream.get());
-            changed.notify_all();
+            wrote.notify_all();
         });
 }
 
@@ -449,7 +453,7 @@ bool WebServer::Drain(std::chrono::milliseconds aMost)
     }
     // The watcher publishes the latest state; each stream then writes it.
     std::unique_lock<std::mutex> lock(d.mutex);
-    return d.changed.wait_for(lock, aMost, [&] {
+    return d.wrote.wait_for(lock, aMost, [&] {
         if (d.version < latest) return false;
         for (const auto& stream : d.written)
             if (stream.second < latest) return false;
